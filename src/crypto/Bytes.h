@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace quilvane {
+
+// An owning, contiguous run of bytes. The memory comes from the crypto
+// library's allocator, so a buffer can be handed to a message as its content
+// without being copied. Move-only: copies of documents are never made by
+// accident.
+class Bytes {
+public:
+    Bytes() = default;
+    // `size` bytes, uninitialised; throws std::bad_alloc when memory is short.
+    explicit Bytes(std::size_t size);
+    Bytes(const void* data, std::size_t size);
+
+    Bytes(Bytes&& other) noexcept;
+    Bytes& operator=(Bytes&& other) noexcept;
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+    ~Bytes();
+
+    std::uint8_t* data() noexcept { return data_; }
+    const std::uint8_t* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    std::span<const std::uint8_t> view() const noexcept { return {data_, size_}; }
+
+    // Shortens the buffer to its first `size` bytes (size must not grow).
+    void shrink(std::size_t size) noexcept;
+
+    // Gives up ownership: the caller frees the memory with the crypto
+    // library's allocator (only the crypto layer does this).
+    std::uint8_t* release() noexcept;
+
+private:
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// A whole file held in memory, indexed from 0.
+using ByteBuffer = Bytes;
+
+// The form in which the service takes content and messages and gives them
+// back. It carries the same bytes as a buffer; the operations only convert it
+// and test it for emptiness.
+class BinaryString {
+public:
+    BinaryString() = default;
+    explicit BinaryString(Bytes bytes) noexcept : bytes_(std::move(bytes)) {}
+
+    bool empty() const noexcept { return bytes_.empty(); }
+    std::size_t size() const noexcept { return bytes_.size(); }
+    std::span<const std::uint8_t> view() const noexcept { return bytes_.view(); }
+
+    Bytes& bytes() & noexcept { return bytes_; }
+    const Bytes& bytes() const& noexcept { return bytes_; }
+    Bytes take() && noexcept { return std::move(bytes_); }
+
+private:
+    Bytes bytes_;
+};
+
+// Conversions between buffers and binary strings. They move, never copy.
+struct Utilities {
+    static BinaryString ByteArrayToBinaryString(ByteBuffer bytes) noexcept;
+    static ByteBuffer BinaryStringToByteArray(BinaryString text) noexcept;
+};
+
+}  // namespace quilvane

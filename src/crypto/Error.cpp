@@ -1,0 +1,14 @@
+#include "crypto/Error.h"
+
+#include <cstring>
+
+namespace quilvane {
+
+Error::Error(std::int32_t number, std::string description)
+    : std::runtime_error(description), number_(number), description_(std::move(description)) {}
+
+void RaiseFileError(int err, const std::string& what, const std::string& path) {
+    throw Error(err, what + " \"" + path + "\": " + std::strerror(err) + ".");
+}
+
+}  // namespace quilvane

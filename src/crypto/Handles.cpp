@@ -1,0 +1,42 @@
+#include "crypto/Handles.h"
+
+#include <openssl/err.h>
+
+namespace quilvane::ossl {
+
+X509Ptr Share(X509* x) {
+    if (x != nullptr && X509_up_ref(x) != 1) {
+        Raise(status::Failed, "Could not keep a certificate");
+    }
+    return X509Ptr(x);
+}
+
+std::string TakeErrors() {
+    std::string reasons;
+    unsigned long code = 0;
+    const char* data = nullptr;
+    int flags = 0;
+    while ((code = ERR_get_error_all(nullptr, nullptr, nullptr, &data, &flags)) != 0) {
+        std::string reason;
+        if (const char* text = ERR_reason_error_string(code)) {
+            reason = text;
+        } else {
+            reason = "error " + std::to_string(ERR_GET_REASON(code));
+        }
+        if ((flags & ERR_TXT_STRING) != 0 && data != nullptr && *data != '\0') {
+            reason += " (" + std::string(data) + ")";
+        }
+        // The same reason often repeats down the call chain; say it once.
+        if (reasons.find(reason) == std::string::npos) {
+            reasons += reasons.empty() ? reason : "; " + reason;
+        }
+    }
+    return reasons;
+}
+
+void Raise(std::int32_t status, const std::string& what) {
+    std::string reason = TakeErrors();
+    throw Error(status, reason.empty() ? what + "." : what + ": " + reason + ".");
+}
+
+}  // namespace quilvane::ossl

@@ -1,0 +1,71 @@
+#pragma once
+// Owning handles for OpenSSL objects, and the translation of OpenSSL's error
+// queue into Error. Only the crypto layer includes this header.
+
+#include <openssl/bio.h>
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "crypto/Error.h"
+
+namespace quilvane::ossl {
+
+template <auto Free>
+struct Deleter {
+    template <typename T>
+    void operator()(T* p) const noexcept {
+        Free(p);
+    }
+};
+
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
+using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
+using StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
+using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>>;
+using Pkcs12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12_free>>;
+using AsnTimePtr = std::unique_ptr<ASN1_TIME, Deleter<ASN1_TIME_free>>;
+using OctetStringPtr = std::unique_ptr<ASN1_OCTET_STRING, Deleter<ASN1_OCTET_STRING_free>>;
+
+// A stack of X509 that owns its certificates.
+struct X509StackFree {
+    void operator()(STACK_OF(X509) * s) const noexcept { sk_X509_pop_free(s, X509_free); }
+};
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), X509StackFree>;
+
+// Takes one more reference on `x` and returns an owner of it.
+X509Ptr Share(X509* x);
+
+// Drains OpenSSL's error queue into one readable reason ("" when empty).
+std::string TakeErrors();
+
+// Raises Error(status, "<what>: <OpenSSL's reason>." or "<what>." when the
+// queue is empty). Always clears the queue.
+[[noreturn]] void Raise(std::int32_t status, const std::string& what);
+
+// Returns `p` when it is not null; otherwise raises as Raise does.
+template <typename T>
+T* Check(T* p, std::int32_t status, const std::string& what) {
+    if (p == nullptr) {
+        Raise(status, what);
+    }
+    return p;
+}
+
+// For OpenSSL's int results: 1 (or more) is success.
+inline void Check(int result, std::int32_t status, const std::string& what) {
+    if (result <= 0) {
+        Raise(status, what);
+    }
+}
+
+}  // namespace quilvane::ossl

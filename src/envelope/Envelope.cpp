@@ -1,0 +1,1 @@
+#include "envelope/Envelope.h"

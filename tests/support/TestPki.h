@@ -1,0 +1,91 @@
+#pragma once
+// Real files in temporary folders, and certificates made by the openssl command.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quilvane::test {
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the system's temporary folder, removed with everything
+// in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+// Runs a shell command; throws std::runtime_error with its output when it fails.
+std::string Run(const std::string& command);
+// Runs a shell command and returns its exit status (output discarded into `output`).
+int RunStatus(const std::string& command, std::string* output = nullptr);
+// Quotes a path or word for the shell.
+std::string Quote(const std::string& text);
+
+std::string ReadFile(const fs::path& path);
+void WriteFile(const fs::path& path, const std::string& bytes);
+
+enum class KeyType { Rsa, Ec, Ed25519 };
+
+struct Identity {
+    fs::path cert;  // PEM certificate
+    fs::path key;   // PEM private key, unencrypted
+};
+
+// A little PKI in a folder: a root and users it issues, made with `openssl`.
+class Pki {
+public:
+    explicit Pki(fs::path folder);
+
+    // The self-signed root (made on first use).
+    const Identity& root();
+    // A user certificate issued by the root. `subject` is an openssl -subj text
+    // such as "/CN=Alice Example"; `notBefore`/`notAfter` are openssl dates
+    // (YYYYMMDDHHMMSSZ) or empty for "now" and "in a year".
+    Identity issue(const std::string& name, const std::string& subject, KeyType type = KeyType::Rsa,
+                   const std::string& notBefore = {}, const std::string& notAfter = {});
+    // A self-signed certificate that no root vouches for.
+    Identity selfSigned(const std::string& name, const std::string& subject,
+                        KeyType type = KeyType::Rsa);
+
+    const fs::path& folder() const { return folder_; }
+
+private:
+    fs::path newKey(const std::string& name, KeyType type);
+
+    fs::path folder_;
+    Identity root_;
+};
+
+// Points $XDG_DATA_HOME at `dataHome` for the life of the object, so that the
+// personal store is `dataHome`/quilvane/My; restores the old value after.
+class StoreHome {
+public:
+    explicit StoreHome(const fs::path& dataHome);
+    ~StoreHome();
+    StoreHome(const StoreHome&) = delete;
+    StoreHome& operator=(const StoreHome&) = delete;
+
+    fs::path my() const;    // the personal store folder (created)
+    fs::path root() const;  // the user's trusted roots (created)
+    // Copies files into the personal store.
+    void add(const std::vector<fs::path>& files) const;
+
+private:
+    fs::path dataHome_;
+    std::string old_;
+    bool hadOld_ = false;
+};
+
+}  // namespace quilvane::test
