@@ -4,10 +4,13 @@
 
 #include <openssl/bio.h>
 #include <openssl/cms.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <cstdint>
 #include <memory>
@@ -35,6 +38,16 @@ using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>
 using Pkcs12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12_free>>;
 using AsnTimePtr = std::unique_ptr<ASN1_TIME, Deleter<ASN1_TIME_free>>;
 using OctetStringPtr = std::unique_ptr<ASN1_OCTET_STRING, Deleter<ASN1_OCTET_STRING_free>>;
+using CipherPtr = std::unique_ptr<EVP_CIPHER, Deleter<EVP_CIPHER_free>>;
+using ProviderPtr = std::unique_ptr<OSSL_PROVIDER, Deleter<OSSL_PROVIDER_unload>>;
+using X509SigPtr = std::unique_ptr<X509_SIG, Deleter<X509_SIG_free>>;
+// Memory the library hands over from its own allocator (PEM names, headers, data).
+struct MemFree {
+    void operator()(void* p) const noexcept { OPENSSL_free(p); }
+};
+template <typename T>
+using MemPtr = std::unique_ptr<T, MemFree>;
+using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, Deleter<GENERAL_NAMES_free>>;
 
 // A stack of X509 that owns its certificates.
 struct X509StackFree {

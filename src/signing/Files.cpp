@@ -22,7 +22,7 @@ constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFF;
 
 // Closes a descriptor when it goes out of scope.
 class Descriptor {
-public:
+  public:
     explicit Descriptor(int fd) : fd_(fd) {}
     ~Descriptor() {
         if (fd_ >= 0) {
@@ -39,7 +39,7 @@ public:
         return result;
     }
 
-private:
+  private:
     int fd_;
 };
 

@@ -26,6 +26,11 @@ void SaveBinFile(std::span<const std::uint8_t> bytes, const std::string& ipfile)
 // Lets the user pick one certificate of the personal store "My".
 Certificate SelectCertificate(UserInterface& ui);
 
+// The path less its last four characters (of UTF-8 text; bytes that are not
+// UTF-8 count one each). A path of fewer than four characters raises a program
+// error, since no name can be derived from it.
+std::string DropLastFourCharacters(const std::string& path);
+
 // Signs a document into a signed-message file.
 Outcome SignFile(UserInterface& ui, std::string InputFileName, std::string OutputFileName);
 

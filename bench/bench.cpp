@@ -1,0 +1,157 @@
+// Signs and verifies one large document with Quilvane's operations and with
+// `openssl cms`, side by side, and prints wall time and peak memory of each.
+//
+//   build/bench/bench [SIZE_MIB]   (default 256)
+//
+// Each run happens in a child process of its own, so the peak resident size
+// the kernel reports for the child is that run's alone.
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "signing/Operations.h"
+
+namespace fs = std::filesystem;
+using quilvane::Icon;
+
+namespace {
+
+// Picks the first certificate, answers No, says nothing.
+class QuietUserInterface : public quilvane::UserInterface {
+public:
+    void message(const std::string& text, Icon icon) override {
+        if (icon == Icon::Critical) {
+            std::fprintf(stderr, "%s\n", text.c_str());
+            std::_Exit(3);
+        }
+    }
+    bool ask(const std::string&) override { return false; }
+    std::optional<std::size_t> pickCertificate(const std::string&, const std::string&,
+                                               const std::vector<quilvane::CertificateRow>&) override {
+        return 0;
+    }
+    std::optional<std::string> passphrase(const std::string&) override { return std::nullopt; }
+    std::int32_t OpenDocument(const std::string&) override { return 42; }
+};
+
+struct Measure {
+    double seconds;
+    double peakMiB;
+};
+
+// Runs `body` in a child process; returns its wall time and peak memory.
+Measure InChild(const std::function<void()>& body) {
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        std::_Exit(0);
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    auto end = std::chrono::steady_clock::now();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "a run failed\n");
+        std::exit(1);
+    }
+    return {std::chrono::duration<double>(end - start).count(), usage.ru_maxrss / 1024.0};
+}
+
+Measure Command(const std::string& command) {
+    return InChild([&] { execl("/bin/sh", "sh", "-c", command.c_str(), nullptr); });
+}
+
+// The best of three runs, by wall time; the largest peak.
+Measure Best(const std::function<Measure()>& run) {
+    Measure best{1e9, 0};
+    for (int i = 0; i < 3; ++i) {
+        Measure m = run();
+        best.seconds = std::min(best.seconds, m.seconds);
+        best.peakMiB = std::max(best.peakMiB, m.peakMiB);
+    }
+    return best;
+}
+
+void Row(const char* what, Measure ours, Measure theirs, double sizeMiB) {
+    std::printf("%-8s quilvane %6.3f s %7.1f MiB (%.2fx file) | openssl %6.3f s %7.1f MiB (%.2fx file)"
+                " | time ratio %.2f\n",
+                what, ours.seconds, ours.peakMiB, ours.peakMiB / sizeMiB, theirs.seconds,
+                theirs.peakMiB, theirs.peakMiB / sizeMiB, ours.seconds / theirs.seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+    char pattern[] = "/tmp/quilvane-bench-XXXXXX";
+    fs::path dir = mkdtemp(pattern);
+    fs::path store = dir / "data" / "quilvane" / "My";
+    fs::create_directories(store);
+    setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    std::string key = (store / "key.pem").string(), cert = (store / "cert.pem").string();
+    if (std::system(("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
+                     " -days 30 -subj /CN=Bench 2>/dev/null")
+                        .c_str()) != 0) {
+        return 1;
+    }
+
+    // A document of pseudo-random bytes (xorshift: fast, incompressible enough).
+    fs::path doc = dir / "document.bin";
+    {
+        std::vector<std::uint64_t> block(1 << 17);
+        std::uint64_t x = 88172645463325252ull;
+        std::ofstream out(doc, std::ios::binary);
+        for (std::size_t written = 0; written < mib << 20; written += block.size() * 8) {
+            for (auto& word : block) {
+                x ^= x << 13;
+                x ^= x >> 7;
+                x ^= x << 17;
+                word = x;
+            }
+            out.write(reinterpret_cast<const char*>(block.data()), block.size() * 8);
+        }
+    }
+    std::string d = doc.string();
+    double size = static_cast<double>(mib);
+    std::printf("document: %zu MiB\n", mib);
+
+    Measure signOurs = Best([&] {
+        return InChild([&] {
+            QuietUserInterface ui;
+            quilvane::SignFile(ui, d, d + ".sig");
+        });
+    });
+    Measure signOpenssl = Best([&] {
+        return Command("openssl cms -sign -binary -nodetach -outform DER -md sha256 -in " + d +
+                       " -signer " + cert + " -inkey " + key + " -out " + d + ".openssl.sig");
+    });
+    Row("sign", signOurs, signOpenssl, size);
+
+    // Both verify the same file: the one openssl signed.
+    Measure verifyOurs = Best([&] {
+        return InChild([&] {
+            QuietUserInterface ui;
+            quilvane::VerifySig(ui, d + ".openssl.sig");
+        });
+    });
+    Measure verifyOpenssl = Best([&] {
+        return Command("openssl cms -verify -noverify -binary -inform DER -in " + d +
+                       ".openssl.sig -out " + d + ".openssl.out");
+    });
+    Row("verify", verifyOurs, verifyOpenssl, size);
+
+    fs::remove_all(dir);
+    return 0;
+}

@@ -1,0 +1,75 @@
+#include "crypto/Certificate.h"
+
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+#include "crypto/CertificateImpl.h"
+#include "crypto/Error.h"
+#include "crypto/SdText.h"
+#include "crypto/TimeConversion.h"
+
+namespace quilvane {
+namespace {
+
+// The alternative names of the certificate's subject or issuer (null when
+// there are none).
+ossl::GeneralNamesPtr AltNames(const X509* x509, int nid) {
+    auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(x509, nid, nullptr, nullptr));
+    // A damaged extension only means there is no e-mail address to fall back on.
+    ERR_clear_error();
+    return ossl::GeneralNamesPtr(names);
+}
+
+}  // namespace
+
+Certificate::Certificate(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {
+    if (!impl_ || !impl_->x509) {
+        throw Error(status::Failed, "A certificate object was made without a certificate.");
+    }
+}
+
+std::string Certificate::GetInfo(CertInfo type) const {
+    const X509* x509 = impl_->x509.get();
+    switch (type) {
+        case CertInfo::SubjectSimpleName:
+            return ossl::SimpleName(X509_get_subject_name(x509),
+                                    AltNames(x509, NID_subject_alt_name).get());
+        case CertInfo::IssuerSimpleName:
+            return ossl::SimpleName(X509_get_issuer_name(x509),
+                                    AltNames(x509, NID_issuer_alt_name).get());
+    }
+    throw Error(status::Failed, "The certificate cannot tell information of kind " +
+                                    std::to_string(static_cast<int>(type)) + ".");
+}
+
+std::time_t Certificate::ValidTo() const {
+    std::optional<std::time_t> end = ossl::ToTime(X509_get0_notAfter(impl_->x509.get()));
+    if (!end) {
+        throw Error(status::Failed, "The end of validity of the certificate of " +
+                                        GetInfo(CertInfo::SubjectSimpleName) + " cannot be read.");
+    }
+    return *end;
+}
+
+const std::string& Certificate::File() const {
+    return impl_->file;
+}
+
+Certificate MakeCertificate(X509* x, std::string file, std::shared_ptr<KeySource> keys) {
+    auto impl = std::make_shared<Certificate::Impl>();
+    impl->x509 = ossl::Share(x);
+    impl->file = std::move(file);
+    impl->keys = std::move(keys);
+    return Certificate(std::move(impl));
+}
+
+const Certificate& Certificates::Item(std::size_t index) const {
+    if (index == 0 || index > items_.size()) {
+        throw Error(status::NoSuchItem, "There is no item " + std::to_string(index) +
+                                            " in a collection of " + std::to_string(items_.size()) +
+                                            ".");
+    }
+    return items_[index - 1];
+}
+
+}  // namespace quilvane

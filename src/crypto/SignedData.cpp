@@ -1,0 +1,726 @@
+#include "crypto/SignedData.h"
+
+#include <openssl/err.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+
+#include <algorithm>
+#include <climits>
+#include <filesystem>
+#include <span>
+#include <system_error>
+#include <vector>
+
+#include "crypto/CertificateImpl.h"
+#include "crypto/Handles.h"
+#include "crypto/SdDer.h"
+#include "crypto/SdText.h"
+#include "crypto/TimeConversion.h"
+
+namespace quilvane {
+
+struct SignedData::Impl {
+    Bytes content;     // the content to sign, until Sign hands it to the message
+    ossl::CmsPtr cms;  // the message Sign made or Verify accepted
+    // The encodings of the message's signer-infos as it held them, in its order.
+    std::vector<std::vector<unsigned char>> signerInfos;
+};
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using Der = std::vector<unsigned char>;
+
+const std::string kNotSigned = "The file is not a signed message, or it is damaged or incomplete";
+
+// Raises one of our own errors; whatever OpenSSL queued on the way is stale.
+[[noreturn]] void Fail(std::int32_t status, const std::string& description) {
+    ERR_clear_error();
+    throw Error(status, description);
+}
+
+[[noreturn]] void NotSigned(const std::string& detail) {
+    Fail(status::BadMessage, kNotSigned + ": " + detail + ".");
+}
+
+void RequireAttachedBinary(bool detached, Encoding encoding, const std::string& action) {
+    if (detached) {
+        Fail(status::Failed,
+             "Only signed messages with the document inside can be " + action + ".");
+    }
+    if (encoding != Encoding::Binary) {
+        Fail(status::Failed, "Signed messages are only " + action + " in binary (DER) form.");
+    }
+}
+
+// How a signer is named in descriptions.
+std::string NameOf(X509* certificate) {
+    std::string name = MakeCertificate(certificate).GetInfo(CertInfo::SubjectSimpleName);
+    return name.empty() ? "an unnamed signer" : name;
+}
+
+// How a signer whose certificate is missing is named: by what the
+// signature says about the certificate.
+std::string SignerIdText(CMS_SignerInfo* info) {
+    ASN1_OCTET_STRING* keyId = nullptr;
+    X509_NAME* issuer = nullptr;
+    ASN1_INTEGER* serial = nullptr;
+    if (CMS_SignerInfo_get0_signer_id(info, &keyId, &issuer, &serial) == 1) {
+        if (issuer != nullptr && serial != nullptr) {
+            return "serial number " +
+                   ossl::Hex(serial->data, static_cast<std::size_t>(serial->length)) + " from " +
+                   ossl::SimpleName(issuer, nullptr);
+        }
+        if (keyId != nullptr) {
+            return "key identifier " +
+                   ossl::Hex(keyId->data, static_cast<std::size_t>(keyId->length));
+        }
+    }
+    return "of unknown identity";
+}
+
+// Keys that sign the whole message themselves (RFC 8419) rather than a
+// digest; OpenSSL's CMS code cannot drive them, so their signatures are made
+// and checked here.
+bool IsEdDsa(EVP_PKEY* key) {
+    return EVP_PKEY_is_a(key, "ED25519") || EVP_PKEY_is_a(key, "ED448");
+}
+
+// The digest for a signature with `key`: SHA-512 with Ed25519 as RFC 8419
+// wants, SHA-256 with every other kind of key.
+const EVP_MD* DigestFor(EVP_PKEY* key, const std::string& name) {
+    if (EVP_PKEY_is_a(key, "ED448")) {
+        Fail(status::Failed, "The certificate of " + name +
+                                 " has an Ed448 key, which cannot be used for signing here.");
+    }
+    return EVP_PKEY_is_a(key, "ED25519") ? EVP_sha512() : EVP_sha256();
+}
+
+// A DER length field.
+void AppendLength(Der& der, std::size_t length) {
+    if (length < 0x80) {
+        der.push_back(static_cast<unsigned char>(length));
+        return;
+    }
+    Der digits;
+    for (; length != 0; length >>= 8) {
+        digits.push_back(static_cast<unsigned char>(length & 0xFF));
+    }
+    der.push_back(static_cast<unsigned char>(0x80 | digits.size()));
+    der.insert(der.end(), digits.rbegin(), digits.rend());
+}
+
+// The bytes a signature over signed attributes covers: the attributes as a
+// SET OF. When signing they are put in DER order, the order OpenSSL writes
+// them in; when checking they are taken in the order the message holds them.
+Der SignedAttributesDer(CMS_SignerInfo* info, bool sort) {
+    std::vector<Der> parts;
+    std::size_t total = 0;
+    for (int i = 0; i < CMS_signed_get_attr_count(info); ++i) {
+        unsigned char* der = nullptr;
+        int length = i2d_X509_ATTRIBUTE(CMS_signed_get_attr(info, i), &der);
+        ossl::MemPtr<unsigned char> owner(der);
+        if (length <= 0) {
+            ossl::Raise(status::Failed, "Could not encode the signed attributes");
+        }
+        parts.emplace_back(der, der + length);
+        total += static_cast<std::size_t>(length);
+    }
+    if (sort) {
+        // Complete DER encodings never are prefixes of one another, so plain
+        // byte order is DER's order for a SET OF.
+        std::sort(parts.begin(), parts.end());
+    }
+    Der set{0x31};
+    AppendLength(set, total);
+    for (const Der& part : parts) {
+        set.insert(set.end(), part.begin(), part.end());
+    }
+    return set;
+}
+
+void SignEdDsa(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& name) {
+    const std::string what = "Could not sign with the certificate of " + name;
+    X509_ALGOR* algorithm = nullptr;
+    CMS_SignerInfo_get0_algs(info, nullptr, nullptr, nullptr, &algorithm);
+    ossl::Check(X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_ED25519), V_ASN1_UNDEF, nullptr),
+                status::Failed, what);
+    Der attributes = SignedAttributesDer(info, true);
+    ossl::MdCtxPtr context(ossl::Check(EVP_MD_CTX_new(), status::Failed, what));
+    ossl::Check(EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key), status::Failed,
+                what);
+    std::size_t length = 0;
+    ossl::Check(
+        EVP_DigestSign(context.get(), nullptr, &length, attributes.data(), attributes.size()),
+        status::Failed, what);
+    Der signature(length);
+    ossl::Check(EVP_DigestSign(context.get(), signature.data(), &length, attributes.data(),
+                               attributes.size()),
+                status::Failed, what);
+    ossl::Check(ASN1_STRING_set(CMS_SignerInfo_get0_signature(info), signature.data(),
+                                static_cast<int>(length)),
+                status::Failed, what);
+}
+
+// Checks an EdDSA signature over `data`: 1 when it holds, 0 when not.
+int VerifyEdDsa(CMS_SignerInfo* info, EVP_PKEY* key, const unsigned char* data, std::size_t size) {
+    ossl::MdCtxPtr context(EVP_MD_CTX_new());
+    if (!context || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key) != 1) {
+        return -1;
+    }
+    const ASN1_OCTET_STRING* signature = CMS_SignerInfo_get0_signature(info);
+    int result = EVP_DigestVerify(context.get(), signature->data,
+                                  static_cast<std::size_t>(signature->length), data, size);
+    return result == 1 ? 1 : 0;
+}
+
+// The signing time the operation set, else now.
+std::time_t SigningTime(const Signer& signer) {
+    const Attributes& attributes = signer.AuthenticatedAttributes();
+    for (std::size_t i = 1; i <= attributes.Count(); ++i) {
+        const Attribute& attribute = attributes.Item(i);
+        if (attribute.Name() != AttributeName::SigningTime) {
+            Fail(status::Failed,
+                 "Only a signing time can be added to a signature as a signed attribute.");
+        }
+        const auto* time = std::get_if<DateTime>(&attribute.Value());
+        if (time == nullptr) {
+            Fail(status::Failed, "The signing time given is not a date and time.");
+        }
+        return time->seconds;
+    }
+    return std::time(nullptr);
+}
+
+EVP_PKEY* PrivateKey(const Certificate& certificate) {
+    const Certificate::Impl& impl = certificate.impl();
+    EVP_PKEY* key = impl.keys ? impl.keys->KeyFor(impl.x509.get()) : nullptr;
+    if (key == nullptr) {
+        Fail(status::NoPrivateKey,
+             "The certificate of " + NameOf(impl.x509.get()) + " has no private key in the store.");
+    }
+    return key;
+}
+
+bool Carries(CMS_ContentInfo* cms, X509* certificate) {
+    ossl::X509StackPtr carried(CMS_get1_certs(cms));
+    ERR_clear_error();
+    for (int i = 0; i < sk_X509_num(carried.get()); ++i) {
+        if (X509_cmp(sk_X509_value(carried.get(), i), certificate) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Adds a complete signer-info over `content` to `cms`: content type, message
+// digest and signing time as signed attributes, the certificate among the
+// message's certificates. Earlier signer-infos are left untouched.
+void AddSigner(CMS_ContentInfo* cms, const Certificate& certificate, EVP_PKEY* key,
+               std::time_t signingTime, std::span<const unsigned char> content) {
+    X509* x509 = certificate.impl().x509.get();
+    const std::string name = NameOf(x509);
+    const std::string what = "Could not sign with the certificate of " + name;
+    const EVP_MD* digest = DigestFor(key, name);
+
+    // OpenSSL refuses to add a certificate the message already carries
+    // (someone signing twice), and with it the whole signer.
+    unsigned int flags = CMS_BINARY | CMS_NOSMIMECAP | CMS_PARTIAL;
+    if (Carries(cms, x509)) {
+        flags |= CMS_NOCERTS;
+    }
+    CMS_SignerInfo* info = CMS_add1_signer(cms, x509, key, digest, flags);
+    ossl::Check(info, status::Failed, what);
+
+    ossl::AsnTimePtr time = ossl::FromTime(signingTime);
+    ossl::Check(CMS_signed_add1_attr_by_NID(info, NID_pkcs9_signingTime,
+                                            ASN1_STRING_type(time.get()), time.get(), -1),
+                status::Failed, what);
+
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    ossl::Check(EVP_Digest(content.data(), content.size(), value, &length, digest, nullptr),
+                status::Failed, what);
+    ossl::Check(CMS_signed_add1_attr_by_NID(info, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
+                                            value, static_cast<int>(length)),
+                status::Failed, what);
+    ossl::Check(CMS_signed_add1_attr_by_NID(info, NID_pkcs9_contentType, V_ASN1_OBJECT,
+                                            CMS_get0_eContentType(cms), -1),
+                status::Failed, what);
+
+    if (IsEdDsa(key)) {
+        SignEdDsa(info, key, name);
+    } else {
+        ossl::Check(CMS_SignerInfo_sign(info), status::Failed, what);
+    }
+}
+
+// Puts `content` into the message as its eContent without copying it.
+void AttachContent(CMS_ContentInfo* cms, Bytes content) {
+    const std::string what = "Could not put the document into the signed message";
+    if (content.size() > static_cast<std::size_t>(INT_MAX)) {
+        Fail(status::Failed, what + ": it is larger than a message can hold.");
+    }
+    ossl::Check(CMS_set_detached(cms, 0), status::Failed, what);
+    ASN1_OCTET_STRING* slot = *ossl::Check(CMS_get0_content(cms), status::Failed, what);
+    if (content.empty()) {
+        ossl::Check(ASN1_STRING_set(slot, "", 0), status::Failed, what);
+    } else {
+        int size = static_cast<int>(content.size());
+        ASN1_STRING_set0(slot, content.release(), size);
+    }
+    // CMS_set_detached marks the string as a place holder still to be
+    // filled; it is filled now.
+    slot->flags &= ~ASN1_STRING_FLAG_CONT;
+}
+
+std::span<const unsigned char> ContentOf(CMS_ContentInfo* cms) {
+    ASN1_OCTET_STRING** slot = CMS_get0_content(cms);
+    if (slot == nullptr || *slot == nullptr) {
+        return {};
+    }
+    return {ASN1_STRING_get0_data(*slot), static_cast<std::size_t>(ASN1_STRING_length(*slot))};
+}
+
+// Puts the signer-infos of an encoded message back in the order of the
+// message's own list, earlier ones as `earlier` holds them. OpenSSL writes a
+// SET OF in DER's sorted order, which would shuffle the signers of a
+// co-signed message, and it re-encodes what it read, which need not give the
+// bytes a signer signed. The set keeps its length, so this is done in place.
+// Returns the signer-infos as now written.
+std::vector<Der> KeepSignerInfos(Bytes& der, CMS_ContentInfo* cms,
+                                 const std::vector<Der>& earlier) {
+    std::span<const unsigned char> message = der.view();
+    std::optional<std::vector<ossl::DerElement>> elements = ossl::SignerInfoElements(message);
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
+    int count = sk_CMS_SignerInfo_num(infos);
+    if (!elements || elements->empty() || static_cast<int>(elements->size()) != count) {
+        return {};
+    }
+    std::vector<Der> wanted;
+    std::vector<bool> taken(elements->size(), false);
+    for (int i = 0; i < count; ++i) {
+        // Each signer-info is told by its signature value.
+        const ASN1_OCTET_STRING* signature =
+            CMS_SignerInfo_get0_signature(sk_CMS_SignerInfo_value(infos, i));
+        std::span<const unsigned char> value(signature->data,
+                                             static_cast<std::size_t>(signature->length));
+        std::size_t found = elements->size();
+        for (std::size_t e = 0; e < elements->size() && found == elements->size(); ++e) {
+            auto written =
+                message.subspan((*elements)[e].start, (*elements)[e].end - (*elements)[e].start);
+            if (!taken[e] && !value.empty() &&
+                std::search(written.begin(), written.end(), value.begin(), value.end()) !=
+                    written.end()) {
+                found = e;
+            }
+        }
+        if (found == elements->size()) {
+            return {};
+        }
+        taken[found] = true;
+        auto written = message.subspan((*elements)[found].start,
+                                       (*elements)[found].end - (*elements)[found].start);
+        std::size_t index = static_cast<std::size_t>(i);
+        if (index < earlier.size() && earlier[index].size() == written.size()) {
+            wanted.push_back(earlier[index]);
+        } else {
+            wanted.emplace_back(written.begin(), written.end());
+        }
+    }
+    std::size_t at = elements->front().start;
+    for (const Der& info : wanted) {
+        std::copy(info.begin(), info.end(), der.data() + at);
+        at += info.size();
+    }
+    return wanted;
+}
+
+BinaryString Encode(CMS_ContentInfo* cms) {
+    const std::string what = "Could not write the signed message";
+    int length = i2d_CMS_ContentInfo(cms, nullptr);
+    if (length <= 0) {
+        ossl::Raise(status::Failed, what);
+    }
+    Bytes der(static_cast<std::size_t>(length));
+    unsigned char* out = der.data();
+    if (i2d_CMS_ContentInfo(cms, &out) != length) {
+        ossl::Raise(status::Failed, what);
+    }
+    return BinaryString(std::move(der));
+}
+
+// Reads a DER or BER message; the input is freed as soon as it is read.
+// `signerInfos` receives the encodings of its signer-infos.
+ossl::CmsPtr Decode(BinaryString message, std::vector<Der>& signerInfos) {
+    Bytes bytes = std::move(message).take();
+    if (bytes.empty()) {
+        NotSigned("it is empty");
+    }
+    if (bytes.size() > static_cast<std::size_t>(LONG_MAX)) {
+        NotSigned("it is too large");
+    }
+    const unsigned char* next = bytes.data();
+    ossl::CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &next, static_cast<long>(bytes.size())));
+    if (!cms) {
+        ossl::Raise(status::BadMessage, kNotSigned);
+    }
+    bool trailing = next != bytes.data() + bytes.size();
+    std::span<const unsigned char> read(bytes.data(), next);
+    if (auto elements = ossl::SignerInfoElements(read)) {
+        for (const ossl::DerElement& element : *elements) {
+            signerInfos.emplace_back(read.begin() + static_cast<std::ptrdiff_t>(element.start),
+                                     read.begin() + static_cast<std::ptrdiff_t>(element.end));
+        }
+    }
+    bytes = Bytes();
+    if (trailing) {
+        NotSigned("there is more data after the end of the message");
+    }
+    int type = OBJ_obj2nid(CMS_get0_type(cms.get()));
+    if (type == NID_pkcs7_enveloped) {
+        NotSigned("it is an encrypted message");
+    }
+    if (type != NID_pkcs7_signed) {
+        NotSigned("it is a message of another kind");
+    }
+    ASN1_OCTET_STRING** content = CMS_get0_content(cms.get());
+    if (content == nullptr || *content == nullptr) {
+        NotSigned("the document is not inside it");
+    }
+    return cms;
+}
+
+// Checks every signature over the content, in the order of the signer-infos.
+void CheckSignatures(CMS_ContentInfo* cms) {
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
+    int count = sk_CMS_SignerInfo_num(infos);
+    if (count <= 0) {
+        NotSigned("it holds no signature");
+    }
+    // Find each signer's certificate among the message's own.
+    CMS_set1_signers_certs(cms, nullptr, 0);
+    ERR_clear_error();
+
+    // Digest the content once, with every digest the message names.
+    ossl::BioPtr chain(CMS_dataInit(cms, nullptr));
+    if (!chain) {
+        ossl::Raise(status::BadMessage, kNotSigned);
+    }
+    std::vector<unsigned char> buffer(64 * 1024);
+    while (BIO_read(chain.get(), buffer.data(), static_cast<int>(buffer.size())) > 0) {
+    }
+    std::span<const unsigned char> content = ContentOf(cms);
+
+    for (int i = 0; i < count; ++i) {
+        CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
+        EVP_PKEY* key = nullptr;
+        X509* certificate = nullptr;
+        CMS_SignerInfo_get0_algs(info, &key, &certificate, nullptr, nullptr);
+        if (certificate == nullptr) {
+            Fail(status::BadMessage, "The certificate of signer " + std::to_string(i + 1) + " (" +
+                                         SignerIdText(info) +
+                                         ") is not in the file, so that signature cannot be "
+                                         "checked.");
+        }
+        const std::string name = NameOf(certificate);
+        if (key == nullptr) {
+            Fail(status::BadMessage, "The signature of " + name +
+                                         " cannot be checked: the kind of key of the certificate "
+                                         "is not known.");
+        }
+        const std::string mismatch = "The signature of " + name + " does not match the document.";
+        const std::string unreadable = "The signature of " + name + " cannot be checked";
+        bool hasAttributes = CMS_signed_get_attr_count(info) >= 0;
+
+        // The content against the signer's message digest (or, without
+        // signed attributes, against the signature itself).
+        int result = IsEdDsa(key) && !hasAttributes
+                         ? VerifyEdDsa(info, key, content.data(), content.size())
+                         : CMS_SignerInfo_verify_content(info, chain.get());
+        if (result == 0) {
+            Fail(status::SignatureMismatch,
+                 hasAttributes ? "The document was changed after it was signed." : mismatch);
+        }
+        if (result < 0) {
+            ossl::Raise(status::BadMessage, unreadable);
+        }
+        if (!hasAttributes) {
+            continue;
+        }
+        // The signature over the signed attributes.
+        if (IsEdDsa(key)) {
+            Der attributes = SignedAttributesDer(info, false);
+            result = VerifyEdDsa(info, key, attributes.data(), attributes.size());
+        } else {
+            result = CMS_SignerInfo_verify(info);
+        }
+        if (result == 0) {
+            Fail(status::SignatureMismatch, mismatch);
+        }
+        if (result < 0) {
+            ossl::Raise(status::BadMessage, unreadable);
+        }
+    }
+    ERR_clear_error();
+}
+
+// Adds the certificates of one file, PEM (any number) or DER, to `store`.
+// A file that holds none is passed over, as the store passes over files it
+// cannot read.
+void AddRootFile(X509_STORE* store, const fs::path& file) {
+    int found = 0;
+    {
+        ossl::BioPtr bio(BIO_new_file(file.c_str(), "rb"));
+        if (!bio) {
+            ERR_clear_error();
+            return;
+        }
+        while (ossl::X509Ptr certificate{
+            PEM_read_bio_X509_AUX(bio.get(), nullptr, nullptr, nullptr)}) {
+            X509_STORE_add_cert(store, certificate.get());
+            ++found;
+        }
+    }
+    ERR_clear_error();
+    if (found == 0) {
+        ossl::BioPtr bio(BIO_new_file(file.c_str(), "rb"));
+        if (bio) {
+            if (ossl::X509Ptr certificate{d2i_X509_bio(bio.get(), nullptr)}) {
+                X509_STORE_add_cert(store, certificate.get());
+            }
+        }
+        ERR_clear_error();
+    }
+}
+
+// The trusted roots: the system's and those in the user's Root folder.
+ossl::StorePtr TrustedRoots() {
+    const std::string what = "Could not gather the trusted root certificates";
+    ossl::StorePtr store(ossl::Check(X509_STORE_new(), status::Failed, what));
+    ossl::Check(X509_STORE_set_default_paths(store.get()), status::Failed, what);
+    std::error_code error;
+    for (fs::directory_iterator it(Store::Folder("Root"), error), end; !error && it != end;
+         it.increment(error)) {
+        std::error_code kind;
+        if (it->is_regular_file(kind)) {
+            AddRootFile(store.get(), it->path());
+        }
+    }
+    return store;
+}
+
+// Checks each signer's certificate chain, now, for any purpose.
+void CheckCertificates(CMS_ContentInfo* cms) {
+    ossl::StorePtr store = TrustedRoots();
+    ossl::X509StackPtr intermediates(CMS_get1_certs(cms));
+    ERR_clear_error();
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
+    for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
+        X509* certificate = nullptr;
+        CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(infos, i), nullptr, &certificate, nullptr,
+                                 nullptr);
+        const std::string name = NameOf(certificate);
+        const std::string what = "Could not check the certificate of " + name;
+        ossl::StoreCtxPtr context(ossl::Check(X509_STORE_CTX_new(), status::Failed, what));
+        ossl::Check(
+            X509_STORE_CTX_init(context.get(), store.get(), certificate, intermediates.get()),
+            status::Failed, what);
+        ossl::Check(X509_STORE_CTX_set_purpose(context.get(), X509_PURPOSE_ANY), status::Failed,
+                    what);
+        if (X509_verify_cert(context.get()) == 1) {
+            continue;
+        }
+        int error = X509_STORE_CTX_get_error(context.get());
+        int depth = X509_STORE_CTX_get_error_depth(context.get());
+        X509* at = X509_STORE_CTX_get_current_cert(context.get());
+        // A fault further up the chain names the certificate it lies in.
+        std::string above;
+        if (depth > 0 && at != nullptr) {
+            above = NameOf(at);
+        }
+        switch (error) {
+            case X509_V_ERR_CERT_HAS_EXPIRED:
+                Fail(status::CertificateExpired,
+                     above.empty() ? "The certificate of " + name + " has expired."
+                                   : "The certificate of " + name + " was issued under that of " +
+                                         above + ", which has expired.");
+            case X509_V_ERR_CERT_NOT_YET_VALID:
+                Fail(status::CertificateNotYetValid,
+                     above.empty() ? "The certificate of " + name + " is not yet valid."
+                                   : "The certificate of " + name + " was issued under that of " +
+                                         above + ", which is not yet valid.");
+            case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+            case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+            case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+            case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+            case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+            case X509_V_ERR_CERT_UNTRUSTED:
+                Fail(status::UntrustedRoot,
+                     "The certificate of " + name + " was not issued by a trusted root.");
+            default:
+                Fail(status::CertificateUnsuitable, "The certificate of " + name +
+                                                        " cannot be used for signing: " +
+                                                        X509_verify_cert_error_string(error) + ".");
+        }
+    }
+}
+
+void ReadAttributes(CMS_SignerInfo* info, Attributes& attributes) {
+    std::optional<Attribute> signingTime;
+    std::vector<Attribute> others;
+    for (int i = 0; i < CMS_signed_get_attr_count(info); ++i) {
+        X509_ATTRIBUTE* attribute = CMS_signed_get_attr(info, i);
+        int nid = OBJ_obj2nid(X509_ATTRIBUTE_get0_object(attribute));
+        if (nid == NID_pkcs9_contentType || nid == NID_pkcs9_messageDigest) {
+            continue;
+        }
+        if (nid == NID_pkcs9_signingTime && !signingTime && X509_ATTRIBUTE_count(attribute) == 1) {
+            const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
+            if (value->type == V_ASN1_UTCTIME || value->type == V_ASN1_GENERALIZEDTIME) {
+                if (std::optional<std::time_t> time = ossl::ToTime(value->value.asn1_string)) {
+                    signingTime.emplace();
+                    signingTime->Name(AttributeName::SigningTime);
+                    signingTime->Value(DateTime{*time});
+                    continue;
+                }
+            }
+        }
+        Attribute other;
+        other.Name(AttributeName::Other);
+        other.Value(ossl::AttributeText(attribute));
+        others.push_back(std::move(other));
+    }
+    if (signingTime) {
+        attributes.Add(std::move(*signingTime));
+    }
+    for (Attribute& other : others) {
+        attributes.Add(std::move(other));
+    }
+}
+
+}  // namespace
+
+const Attribute& Attributes::Item(std::size_t index) const {
+    if (items_.empty()) {
+        throw Error(status::NoSuchItem, "The signature has no signed attributes.");
+    }
+    if (index == 0 || index > items_.size()) {
+        throw Error(status::NoSuchItem, "There is no item " + std::to_string(index) +
+                                            " in a collection of " + std::to_string(items_.size()) +
+                                            ".");
+    }
+    return items_[index - 1];
+}
+
+const Certificate& Signer::Certificate() const {
+    if (!certificate_) {
+        throw Error(status::Failed, "No certificate was chosen for the signer.");
+    }
+    return *certificate_;
+}
+
+SignedData::SignedData() : impl_(std::make_unique<Impl>()) {}
+SignedData::~SignedData() = default;
+SignedData::SignedData(SignedData&&) noexcept = default;
+SignedData& SignedData::operator=(SignedData&&) noexcept = default;
+
+void SignedData::Content(BinaryString content) {
+    impl_->cms.reset();
+    impl_->signerInfos.clear();
+    impl_->content = std::move(content).take();
+}
+
+BinaryString SignedData::Content() const {
+    if (impl_->cms) {
+        std::span<const unsigned char> content = ContentOf(impl_->cms.get());
+        return BinaryString(Bytes(content.data(), content.size()));
+    }
+    return BinaryString(Bytes(impl_->content.data(), impl_->content.size()));
+}
+
+BinaryString SignedData::Sign(const Signer& signer, bool detached, Encoding encoding) {
+    ERR_clear_error();
+    RequireAttachedBinary(detached, encoding, "made");
+    if (impl_->cms) {
+        Fail(status::Failed,
+             "The document is already signed; a further signature is added by co-signing.");
+    }
+    const quilvane::Certificate& certificate = signer.Certificate();
+    std::time_t signingTime = SigningTime(signer);
+    EVP_PKEY* key = PrivateKey(certificate);
+
+    const std::string what = "Could not make a signed message";
+    ossl::CmsPtr cms(ossl::Check(CMS_ContentInfo_new(), status::Failed, what));
+    ossl::Check(CMS_SignedData_init(cms.get()), status::Failed, what);
+    AddSigner(cms.get(), certificate, key, signingTime, impl_->content.view());
+    AttachContent(cms.get(), std::move(impl_->content));
+    impl_->cms = std::move(cms);
+    return Encode(impl_->cms.get());
+}
+
+void SignedData::Verify(BinaryString message, bool detached, VerifyFlag flag) {
+    ERR_clear_error();
+    impl_->cms.reset();
+    impl_->content = Bytes();
+    impl_->signerInfos.clear();
+    RequireAttachedBinary(detached, Encoding::Binary, "checked");
+    std::vector<Der> signerInfos;
+    ossl::CmsPtr cms = Decode(std::move(message), signerInfos);
+    CheckSignatures(cms.get());
+    if (flag != VerifyFlag::SignatureOnly) {
+        CheckCertificates(cms.get());
+    }
+    impl_->cms = std::move(cms);
+    impl_->signerInfos = std::move(signerInfos);
+}
+
+std::vector<Signer> SignedData::Signers() const {
+    std::vector<Signer> signers;
+    if (!impl_->cms) {
+        return signers;
+    }
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(impl_->cms.get());
+    for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
+        CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
+        Signer signer;
+        X509* certificate = nullptr;
+        CMS_SignerInfo_get0_algs(info, nullptr, &certificate, nullptr, nullptr);
+        if (certificate != nullptr) {
+            signer.Certificate(MakeCertificate(certificate));
+        }
+        ReadAttributes(info, signer.AuthenticatedAttributes());
+        signers.push_back(std::move(signer));
+    }
+    return signers;
+}
+
+BinaryString SignedData::CoSign(const Signer& signer, Encoding encoding) {
+    ERR_clear_error();
+    RequireAttachedBinary(false, encoding, "made");
+    if (!impl_->cms) {
+        Fail(status::Failed, "There is no verified signed message to add a signature to.");
+    }
+    const quilvane::Certificate& certificate = signer.Certificate();
+    std::time_t signingTime = SigningTime(signer);
+    EVP_PKEY* key = PrivateKey(certificate);
+
+    CMS_ContentInfo* cms = impl_->cms.get();
+    int before = sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms));
+    try {
+        AddSigner(cms, certificate, key, signingTime, ContentOf(cms));
+    } catch (...) {
+        // A half-made signer-info cannot be taken out again; drop the
+        // message rather than ever write it.
+        if (sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms)) != before) {
+            impl_->cms.reset();
+        }
+        throw;
+    }
+    BinaryString message = Encode(cms);
+    impl_->signerInfos = KeepSignerInfos(message.bytes(), cms, impl_->signerInfos);
+    return message;
+}
+
+}  // namespace quilvane

@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "envelope/Envelope.h"
+#include "support/ScriptedUserInterface.h"
+#include "support/SharedPki.h"
+
+using namespace std::string_literals;
+
+namespace quilvane {
+namespace {
+
+using test::Identity;
+using test::Quote;
+using test::ReadFile;
+using test::ScriptedUserInterface;
+using test::SharedPki;
+using test::StoreHome;
+using test::TempDir;
+using test::WriteFile;
+
+class EnvelopeTest : public ::testing::Test {
+protected:
+    EnvelopeTest() : home(dir / "data") {
+        const auto& alice = SharedPki::get().alice;
+        home.add({alice.cert, alice.key});
+    }
+
+    std::string opensslEnvelope(const std::string& name, const std::string& content,
+                                const Identity& recipient, const std::string& cipher) {
+        std::filesystem::path plain = dir / name;
+        WriteFile(plain, content);
+        std::string out = plain.string() + ".sig";
+        test::Run("openssl cms -encrypt -binary -outform DER -provider legacy -provider default " +
+            cipher + " -in " + Quote(plain.string()) + " -out " + Quote(out) + " " +
+            Quote(recipient.cert.string()));
+        std::filesystem::remove(plain);
+        return out;
+    }
+
+    void expectDecryptionFailure(const std::string& path, const std::string& prefix) {
+        ScriptedUserInterface fresh;
+        EXPECT_EQ(ReceiveMessage(fresh, path), Outcome::Failed) << path;
+        ASSERT_EQ(fresh.messages.size(), 1u) << path;
+        EXPECT_EQ(fresh.messages[0].icon, Icon::Critical);
+        EXPECT_EQ(fresh.messages[0].text.rfind(prefix, 0), 0u) << fresh.messages[0].text;
+        EXPECT_FALSE(std::filesystem::exists(path.substr(0, path.size() - 4))) << path;
+    }
+
+    TempDir dir;
+    StoreHome home;
+    ScriptedUserInterface ui;
+};
+
+TEST_F(EnvelopeTest, EncryptsWithAesForThePickedCertificateAndOpensAgain) {
+    const auto& alice = SharedPki::get().alice;
+    std::string content = "secret\r\n\0\x80\xff"s;
+    std::string input = (dir / "report.pdf").string();
+    WriteFile(input, content);
+    ui.picks.push_back(0);
+
+    EXPECT_EQ(Envelope(ui, input, input + ".sig"), Outcome::Completed);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text, "Signature successfully applied.");
+    EXPECT_EQ(ui.messages[0].icon, Icon::Information);
+
+    // openssl opens it with Alice's key, and sees AES-256.
+    std::string printed =
+        test::Run("openssl cms -cmsout -print -inform DER -in " + Quote(input + ".sig"));
+    EXPECT_NE(printed.find("aes-256-cbc"), std::string::npos);
+    test::Run("openssl cms -decrypt -binary -inform DER -in " + Quote(input + ".sig") + " -recip " +
+        Quote(alice.cert.string()) + " -inkey " + Quote(alice.key.string()) + " -out " +
+        Quote((dir / "by-openssl").string()));
+    EXPECT_EQ(ReadFile(dir / "by-openssl"), content);
+
+    // And so do we, into the name less ".sig".
+    std::filesystem::remove(input);
+    ScriptedUserInterface receiver;
+    EXPECT_EQ(ReceiveMessage(receiver, input + ".sig"), Outcome::Completed);
+    ASSERT_EQ(receiver.messages.size(), 1u);
+    EXPECT_EQ(receiver.messages[0].text,
+              "Signature Decryption Succeeded.\r\nDecrypted file is stored at the following "
+              "location:\r\n" +
+                  input);
+    EXPECT_EQ(receiver.messages[0].icon, Icon::Information);
+    EXPECT_EQ(ReadFile(input), content);
+}
+
+TEST_F(EnvelopeTest, OpensEnvelopesOpensslMadeWithAesAndRc4) {
+    const auto& alice = SharedPki::get().alice;
+    for (const std::string& cipher : {"-aes256"s, "-rc4"s}) {
+        std::string sig = opensslEnvelope("from-openssl.txt", "made by " + cipher, alice, cipher);
+        ScriptedUserInterface fresh;
+        EXPECT_EQ(ReceiveMessage(fresh, sig), Outcome::Completed) << cipher;
+        EXPECT_EQ(ReadFile(dir / "from-openssl.txt"), "made by " + cipher);
+    }
+}
+
+TEST_F(EnvelopeTest, WhatWeCannotOpenIsRefusedAndNothingWritten) {
+    const auto& pki = SharedPki::get();
+    // For Bob, whose key this user does not hold.
+    expectDecryptionFailure(opensslEnvelope("for-bob.txt", "not yours", pki.bob, "-aes256"),
+                            "CAPICOM error found : ");
+    // A signed message, and random bytes.
+    std::filesystem::path doc = dir / "signed.txt";
+    WriteFile(doc, "signed");
+    test::Run("openssl cms -sign -binary -nodetach -outform DER -in " + Quote(doc.string()) +
+        " -signer " + Quote(pki.alice.cert.string()) + " -inkey " +
+        Quote(pki.alice.key.string()) + " -out " + Quote(doc.string() + ".sig"));
+    std::filesystem::remove(doc);
+    expectDecryptionFailure(doc.string() + ".sig", "CAPICOM error found : ");
+    WriteFile(dir / "noise.bin.sig", "\x30\x82\x01\x00 not really DER at all");
+    expectDecryptionFailure((dir / "noise.bin.sig").string(), "CAPICOM error found : ");
+    expectDecryptionFailure((dir / "missing.sig").string(), "VB Error found:");
+}
+
+TEST_F(EnvelopeTest, AnEmptyFileHasNoMessage) {
+    WriteFile(dir / "empty.sig", "");
+    EXPECT_EQ(ReceiveMessage(ui, (dir / "empty.sig").string()), Outcome::Failed);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text,
+              "Signature Decryption Succeeded.\r\nNo message was available in the file.");
+    EXPECT_EQ(ui.messages[0].icon, Icon::Critical);
+    EXPECT_FALSE(std::filesystem::exists(dir / "empty"));
+}
+
+TEST_F(EnvelopeTest, NamesOfFourCharactersOrFewerCannotNameTheOutput) {
+    std::string sig = opensslEnvelope("x.txt", "short", SharedPki::get().alice, "-aes256");
+    std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    std::filesystem::copy_file(sig, "abc");
+    std::filesystem::copy_file(sig, "abcd");
+    ScriptedUserInterface three, four;
+    Outcome a = ReceiveMessage(three, "abc");
+    Outcome b = ReceiveMessage(four, "abcd");
+    std::filesystem::current_path(cwd);
+    for (auto* shown : {&three, &four}) {
+        ASSERT_EQ(shown->messages.size(), 1u);
+        EXPECT_EQ(shown->messages[0].text.rfind("VB Error found:", 0), 0u)
+            << shown->messages[0].text;
+        EXPECT_EQ(shown->messages[0].icon, Icon::Critical);
+    }
+    EXPECT_EQ(a, Outcome::Failed);
+    EXPECT_EQ(b, Outcome::Failed);
+}
+
+TEST_F(EnvelopeTest, EncryptionFailuresShowOneBoxWithoutIcon) {
+    // A missing file is reported before any pick list.
+    std::string missing = (dir / "missing.pdf").string();
+    EXPECT_EQ(Envelope(ui, missing, missing + ".sig"), Outcome::Failed);
+    EXPECT_TRUE(ui.pickLists.empty());
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text.rfind("VB Error found:", 0), 0u);
+    EXPECT_EQ(ui.messages[0].icon, Icon::None);
+
+    // Cancelling the pick list is reported, unlike when signing.
+    std::string input = (dir / "a.txt").string();
+    WriteFile(input, "a");
+    ScriptedUserInterface cancel;
+    EXPECT_EQ(Envelope(cancel, input, input + ".sig"), Outcome::Cancelled);
+    ASSERT_EQ(cancel.messages.size(), 1u);
+    EXPECT_EQ(cancel.messages[0].text.rfind("CAPICOM error found : ", 0), 0u);
+    EXPECT_EQ(cancel.messages[0].icon, Icon::None);
+    EXPECT_FALSE(std::filesystem::exists(input + ".sig"));
+}
+
+}  // namespace
+}  // namespace quilvane

@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <csignal>
+#include <string>
+
+using namespace std::string_literals;
+
+#include "signing/Operations.h"
+#include "support/ScriptedUserInterface.h"
+#include "support/SharedPki.h"
+
+namespace quilvane {
+namespace {
+
+using test::Identity;
+using test::KeyType;
+using test::Quote;
+using test::ReadFile;
+using test::RunStatus;
+using test::ScriptedUserInterface;
+using test::SharedPki;
+using test::StoreHome;
+using test::TempDir;
+using test::WriteFile;
+
+const std::string kUntampered = "Verification complete. Document is untampered.\r\n";
+
+class CoSignContentTest : public ::testing::Test {
+protected:
+    CoSignContentTest() : home(dir / "data") {
+        const auto& pki = SharedPki::get();
+        // Bob co-signs; the test root is trusted through the user's Root folder.
+        home.add({pki.bob.cert, pki.bob.key});
+        std::filesystem::copy_file(pki.pki.folder() / "root.pem", home.root() / "root.pem");
+    }
+
+    std::string signedByAlice(const std::string& content) {
+        const auto& alice = SharedPki::get().alice;
+        std::filesystem::path document = dir / "contract.txt";
+        WriteFile(document, content);
+        test::Run("openssl cms -sign -binary -nodetach -outform DER -md sha256 -in " +
+            Quote(document.string()) + " -signer " + Quote(alice.cert.string()) + " -inkey " +
+            Quote(alice.key.string()) + " -out " + Quote(document.string() + ".sig"));
+        return document.string() + ".sig";
+    }
+
+    // Verifies with openssl against the test root; returns its output.
+    std::string opensslVerify(const std::string& sig) {
+        return test::Run("openssl cms -verify -inform DER -binary -purpose any -CAfile " +
+                   Quote((SharedPki::get().pki.folder() / "root.pem").string()) + " -in " +
+                   Quote(sig) + " -out " + Quote((dir / "openssl-out").string()));
+    }
+
+    TempDir dir;
+    StoreHome home;
+    ScriptedUserInterface ui;
+};
+
+TEST_F(CoSignContentTest, AddsOneSignatureThatEveryReaderAccepts) {
+    std::string sig = signedByAlice("terms\r\n\0\xff"s);
+    ui.picks.push_back(0);
+
+    EXPECT_EQ(CoSignContent(ui, sig, sig), Outcome::Completed);
+
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_EQ(ui.messages[0].text.rfind(kUntampered, 0), 0u);
+    EXPECT_NE(ui.messages[0].text.find("Name: Alice Example ==> Signed On: "), std::string::npos);
+    EXPECT_EQ(ui.pickLists.size(), 1u);
+    EXPECT_EQ(ui.messages[1].text,
+              "Co-Signature applied successfully.\r\nFile saved to location:" + sig);
+    EXPECT_EQ(ui.messages[1].icon, Icon::Information);
+
+    opensslVerify(sig);
+    EXPECT_EQ(ReadFile(dir / "openssl-out"), "terms\r\n\0\xff"s);
+
+    // Verifying now lists both.
+    ScriptedUserInterface check;
+    ASSERT_EQ(VerifySig(check, sig), Outcome::Completed);
+    const std::string& report = check.messages.at(0).text;
+    EXPECT_NE(report.find("Name: Alice Example ==> Signed On: "), std::string::npos) << report;
+    EXPECT_NE(report.find("Name: Bob Example ==> Signed On: "), std::string::npos) << report;
+
+    // A third signature keeps both earlier ones.
+    home.add({SharedPki::get().carol.cert, SharedPki::get().carol.key});
+    ScriptedUserInterface third;
+    third.picks.push_back(1);  // bob.pem, carol.pem ... listed by file name
+    ASSERT_EQ(CoSignContent(third, sig, sig), Outcome::Completed);
+    ScriptedUserInterface all;
+    ASSERT_EQ(VerifySig(all, sig), Outcome::Completed);
+    std::string lines = all.messages.at(0).text;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 6) << lines;
+    opensslVerify(sig);
+}
+
+TEST_F(CoSignContentTest, RefusedFilesAreLeftExactlyAsTheyWere) {
+    auto& pki = SharedPki::get();
+    Identity expired = pki.pki.issue("expired", "/CN=Old Timer", KeyType::Ec, "20200101000000Z",
+                                     "20210101000000Z");
+    Identity stranger = pki.pki.selfSigned("stranger", "/CN=Stranger", KeyType::Ec);
+    std::filesystem::path document = dir / "doc.txt";
+    WriteFile(document, "document");
+
+    struct Case {
+        std::string name;
+        std::string bytes;
+        std::string expected;  // in the message
+    };
+    std::vector<Case> cases;
+    for (const auto& [who, needle] : {std::pair{expired, std::string("Old Timer")},
+                                      std::pair{stranger, std::string("Stranger")}}) {
+        std::string out = (dir / (needle + ".sig")).string();
+        test::Run("openssl cms -sign -binary -nodetach -outform DER -md sha256 -in " +
+            Quote(document.string()) + " -signer " + Quote(who.cert.string()) + " -inkey " +
+            Quote(who.key.string()) + " -out " + Quote(out));
+        cases.push_back({out, ReadFile(out), needle});
+    }
+    std::string altered = ReadFile(signedByAlice("pay 100"));
+    altered[altered.find("100")] = '9';
+    WriteFile(dir / "altered.sig", altered);
+    cases.push_back({(dir / "altered.sig").string(), altered, ""});
+
+    for (const Case& c : cases) {
+        ScriptedUserInterface fresh;
+        fresh.picks.push_back(0);
+        EXPECT_EQ(CoSignContent(fresh, c.name, c.name), Outcome::Failed) << c.name;
+        EXPECT_TRUE(fresh.pickLists.empty()) << c.name;
+        ASSERT_EQ(fresh.messages.size(), 1u) << c.name;
+        EXPECT_EQ(fresh.messages[0].icon, Icon::Critical);
+        EXPECT_EQ(fresh.messages[0].text.rfind("CAPICOM error found : ", 0), 0u)
+            << fresh.messages[0].text;
+        EXPECT_NE(fresh.messages[0].text.find(c.expected), std::string::npos)
+            << fresh.messages[0].text;
+        EXPECT_EQ(ReadFile(c.name), c.bytes);
+    }
+}
+
+TEST_F(CoSignContentTest, ACancelOrAFailedWriteLeavesTheFileAsItWas) {
+    std::string sig = signedByAlice("unchanged");
+    std::string original = ReadFile(sig);
+
+    EXPECT_EQ(CoSignContent(ui, sig, sig), Outcome::Cancelled);
+    EXPECT_EQ(ui.messages.size(), 1u);  // the report only
+    EXPECT_EQ(ReadFile(sig), original);
+
+    // The write runs out of room (the file size limit stands in for a full disk).
+    ScriptedUserInterface writer;
+    writer.picks.push_back(0);
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 512;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    Outcome outcome = CoSignContent(writer, sig, sig);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(outcome, Outcome::Failed);
+    ASSERT_EQ(writer.messages.size(), 2u);
+    EXPECT_EQ(writer.messages[1].text.rfind("VB Error found:", 0), 0u) << writer.messages[1].text;
+    EXPECT_EQ(ReadFile(sig), original);
+}
+
+TEST_F(CoSignContentTest, AnEmptyPathIsAFileError) {
+    EXPECT_EQ(CoSignContent(ui, "", ""), Outcome::Failed);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text.rfind("VB Error found:", 0), 0u);
+    EXPECT_NE(ui.messages[0].text.rfind("VB Error found: ", 0), 0u);  // no space after the colon
+}
+
+}  // namespace
+}  // namespace quilvane

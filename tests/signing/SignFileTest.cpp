@@ -1,0 +1,158 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "crypto/Error.h"
+#include "signing/Operations.h"
+#include "support/ScriptedUserInterface.h"
+#include "support/SharedPki.h"
+
+namespace quilvane {
+namespace {
+
+using test::Quote;
+using test::ReadFile;
+using test::RunStatus;
+using test::ScriptedUserInterface;
+using test::SharedPki;
+using test::StoreHome;
+using test::TempDir;
+using test::WriteFile;
+
+class SignFileTest : public ::testing::Test {
+protected:
+    SignFileTest() : home(dir / "data") {}
+
+    void installAlice() {
+        const auto& pki = SharedPki::get();
+        home.add({pki.alice.cert, pki.alice.key});
+    }
+
+    // The document carried inside a signed-message file, according to openssl.
+    std::string openedByOpenssl(const std::filesystem::path& sig) {
+        std::filesystem::path out = dir / "openssl-out";
+        test::Run("openssl cms -verify -inform DER -noverify -binary -in " + Quote(sig.string()) +
+            " -out " + Quote(out.string()));
+        return ReadFile(out);
+    }
+
+    TempDir dir;
+    StoreHome home;
+    ScriptedUserInterface ui;
+};
+
+TEST_F(SignFileTest, SignsTheWholeDocumentAndSaysWhereItWent) {
+    installAlice();
+    std::string document = "%PDF-1.4\r\n";
+    for (int i = 0; i < 256; ++i) {
+        document.push_back(static_cast<char>(i));
+    }
+    document += std::string(3, '\0') + "\r\n";
+    std::string input = (dir / "report.pdf").string();
+    WriteFile(input, document);
+    ui.picks.push_back(0);
+
+    EXPECT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Completed);
+
+    ASSERT_EQ(ui.pickTitles.size(), 1u);
+    EXPECT_EQ(ui.pickTitles[0], "Certificates");
+    EXPECT_EQ(ui.pickPrompts[0], "ZARAN Certificates");
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text,
+              "Signature applied successfully.\r\nFile saved to location:" + input + ".sig");
+    EXPECT_EQ(ui.messages[0].icon, Icon::Information);
+    EXPECT_EQ(openedByOpenssl(input + ".sig"), document);
+    // The document itself is untouched.
+    EXPECT_EQ(ReadFile(input), document);
+}
+
+TEST_F(SignFileTest, AnEmptyDocumentIsSigned) {
+    installAlice();
+    std::string input = (dir / "empty.txt").string();
+    WriteFile(input, "");
+    ui.picks.push_back(0);
+    EXPECT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Completed);
+    EXPECT_EQ(openedByOpenssl(input + ".sig"), "");
+}
+
+TEST_F(SignFileTest, CancellingThePickListIsSilentAndKeepsAnOldSignature) {
+    installAlice();
+    std::string input = (dir / "report.pdf").string();
+    WriteFile(input, "text");
+    WriteFile(input + ".sig", "an older signature");
+
+    EXPECT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Cancelled);
+
+    EXPECT_EQ(ui.pickLists.size(), 1u);
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(ReadFile(input + ".sig"), "an older signature");
+}
+
+TEST_F(SignFileTest, AnEmptyStoreShowsAnEmptyPickList) {
+    std::string input = (dir / "report.pdf").string();
+    WriteFile(input, "text");
+    EXPECT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Cancelled);
+    ASSERT_EQ(ui.pickLists.size(), 1u);
+    EXPECT_TRUE(ui.pickLists[0].empty());
+    EXPECT_TRUE(ui.messages.empty());
+}
+
+TEST_F(SignFileTest, AnUnreadableDocumentIsReportedBeforeAnyPickList) {
+    installAlice();
+    for (const std::string& input :
+         {(dir / "missing.pdf").string(), (dir / "no-folder" / "a.pdf").string(),
+          dir.path().string(), std::string()}) {
+        ScriptedUserInterface fresh;
+        EXPECT_EQ(SignFile(fresh, input, input + ".sig"), Outcome::Failed) << input;
+        EXPECT_TRUE(fresh.pickLists.empty());
+        ASSERT_EQ(fresh.messages.size(), 1u);
+        EXPECT_EQ(fresh.messages[0].icon, Icon::Critical);
+        EXPECT_EQ(fresh.messages[0].text.rfind("VB Error found:", 0), 0u) << fresh.messages[0].text;
+        EXPECT_NE(fresh.messages[0].text.find(input), std::string::npos);
+        EXPECT_FALSE(std::filesystem::exists(input + ".sig"));
+    }
+}
+
+TEST_F(SignFileTest, AnOutputThatCannotBeWrittenIsReportedAfterSigning) {
+    installAlice();
+    std::string input = (dir / "report.pdf").string();
+    WriteFile(input, "text");
+    ui.picks.push_back(0);
+    std::string output = (dir / "gone" / "report.pdf.sig").string();
+
+    EXPECT_EQ(SignFile(ui, input, output), Outcome::Failed);
+
+    EXPECT_EQ(ui.pickLists.size(), 1u);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text.rfind("VB Error found:", 0), 0u) << ui.messages[0].text;
+    EXPECT_EQ(ui.messages[0].icon, Icon::Critical);
+}
+
+TEST_F(SignFileTest, ACertificateWithoutItsKeyIsAServiceError) {
+    home.add({SharedPki::get().bob.cert});
+    std::string input = (dir / "report.pdf").string();
+    WriteFile(input, "text");
+    ui.picks.push_back(0);
+
+    EXPECT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Failed);
+
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text.rfind("CAPICOM error found : ", 0), 0u) << ui.messages[0].text;
+    EXPECT_NE(ui.messages[0].text.find("Bob Example"), std::string::npos) << ui.messages[0].text;
+    EXPECT_FALSE(std::filesystem::exists(input + ".sig"));
+}
+
+TEST_F(SignFileTest, SigningAgainReplacesTheOldSignature) {
+    installAlice();
+    std::string input = (dir / "a.sig").string();  // a name that already ends in .sig
+    WriteFile(input, "first");
+    ui.picks = {0, 0};
+    ASSERT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Completed);
+    WriteFile(input, "second");
+    ASSERT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Completed);
+    EXPECT_EQ(openedByOpenssl(input + ".sig"), "second");
+    EXPECT_EQ(ui.pickLists.size(), 2u);
+}
+
+}  // namespace
+}  // namespace quilvane

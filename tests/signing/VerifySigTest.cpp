@@ -1,0 +1,264 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+using namespace std::string_literals;
+
+#include "crypto/Error.h"
+#include "signing/Operations.h"
+#include "support/ScriptedUserInterface.h"
+#include "support/SharedPki.h"
+
+namespace quilvane {
+namespace {
+
+using test::Identity;
+using test::Quote;
+using test::ReadFile;
+using test::ScriptedUserInterface;
+using test::SharedPki;
+using test::StoreHome;
+using test::TempDir;
+using test::WriteFile;
+
+const std::string kUntampered = "Verification complete. Document is untampered.\r\n";
+const std::string kHeading = "\r\nDocument is signed by following persons:\r\n";
+
+// Sets TZ for the life of the object.
+class TimeZone {
+public:
+    explicit TimeZone(const char* zone) {
+        if (const char* old = std::getenv("TZ")) {
+            old_ = old;
+            had_ = true;
+        }
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~TimeZone() {
+        if (had_) {
+            setenv("TZ", old_.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+private:
+    std::string old_;
+    bool had_ = false;
+};
+
+class VerifySigTest : public ::testing::Test {
+protected:
+    VerifySigTest() : home(dir / "data") {}
+
+    // Signs `content` with openssl into "<name>.sig" beside a copy of the document.
+    std::string opensslSigned(const std::string& name, const std::string& content,
+                              const std::vector<Identity>& signers, const std::string& extra = {}) {
+        std::filesystem::path document = dir / name;
+        WriteFile(document, content);
+        std::string command = "openssl cms -sign -binary -nodetach -outform DER -md sha256 " +
+                              extra + " -in " + Quote(document.string()) + " -out " +
+                              Quote(document.string() + ".sig");
+        for (const Identity& signer : signers) {
+            command += " -signer " + Quote(signer.cert.string()) + " -inkey " +
+                       Quote(signer.key.string());
+        }
+        test::Run(command);
+        std::filesystem::remove(document);
+        return document.string() + ".sig";
+    }
+
+    // Every text the given instants can show as.
+    static bool shownAsOneOf(const std::string& shown, std::time_t from, std::time_t to) {
+        for (std::time_t t = from; t <= to; ++t) {
+            if (shown == ValueText(DateTime{t})) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    TempDir dir;
+    StoreHome home;
+    ScriptedUserInterface ui;
+};
+
+TEST_F(VerifySigTest, ReportsTheSignerExtractsTheDocumentAndOffersToOpenIt) {
+    const auto& pki = SharedPki::get();
+    home.add({pki.alice.cert, pki.alice.key});
+    std::string document = "line one\r\nline two\0\xff"s;
+    std::string input = (dir / "report.pdf").string();
+    WriteFile(input, document);
+    ScriptedUserInterface signer;
+    signer.picks.push_back(0);
+    std::time_t before = std::time(nullptr);
+    ASSERT_EQ(SignFile(signer, input, input + ".sig"), Outcome::Completed);
+    std::time_t after = std::time(nullptr);
+    std::filesystem::remove(input);
+
+    ui.answers.push_back(false);
+    EXPECT_EQ(VerifySig(ui, input + ".sig"), Outcome::Completed);
+
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].icon, Icon::Information);
+    const std::string& text = ui.messages[0].text;
+    std::string prefix = kUntampered + kHeading + "Name: Alice Example ==> Signed On: ";
+    ASSERT_EQ(text.rfind(prefix, 0), 0u) << text;
+    ASSERT_EQ(text.substr(text.size() - 2), "\r\n");
+    EXPECT_TRUE(shownAsOneOf(text.substr(prefix.size(), text.size() - prefix.size() - 2), before,
+                             after))
+        << text;
+
+    ASSERT_EQ(ui.questions.size(), 1u);
+    EXPECT_EQ(ui.questions[0],
+              "The file is decoded and stored at the following location:\r\n" + input +
+                  "\r\nDo you want to view this file now?");
+    // No: the document stays, nothing is opened.
+    EXPECT_EQ(ReadFile(input), document);
+    EXPECT_TRUE(ui.opened.empty());
+}
+
+TEST_F(VerifySigTest, ListsEverySignerInTheMessagesOrder) {
+    const auto& pki = SharedPki::get();
+    std::string sig = opensslSigned("two.txt", "both of us", {pki.bob, pki.carol});
+    EXPECT_EQ(VerifySig(ui, sig), Outcome::Completed);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    const std::string& text = ui.messages[0].text;
+    std::size_t bob = text.find("\r\nName: Bob Example ==> Signed On: ");
+    // Carol's certificate has no common name: her e-mail address names her.
+    std::size_t carol = text.find("\r\nName: carol@example.org ==> Signed On: ");
+    EXPECT_NE(bob, std::string::npos) << text;
+    EXPECT_NE(carol, std::string::npos) << text;
+    EXPECT_LT(bob, carol);
+    EXPECT_EQ(ReadFile(dir / "two.txt"), "both of us");
+}
+
+TEST_F(VerifySigTest, OpensTheDocumentOnYesAndExplainsAFailure) {
+    const auto& pki = SharedPki::get();
+    std::string sig = opensslSigned("a.txt", "abc", {pki.alice});
+
+    ui.answers.push_back(true);
+    ui.openResult = 42;
+    EXPECT_EQ(VerifySig(ui, sig), Outcome::Completed);
+    ASSERT_EQ(ui.opened.size(), 1u);
+    EXPECT_EQ(ui.opened[0], (dir / "a.txt").string());
+    EXPECT_EQ(ui.messages.size(), 1u);  // only the report
+
+    ScriptedUserInterface failing;
+    failing.answers.push_back(true);
+    failing.openResult = 31;
+    EXPECT_EQ(VerifySig(failing, sig), Outcome::Completed);
+    ASSERT_EQ(failing.messages.size(), 2u);
+    EXPECT_EQ(failing.messages[1].text, "No association for file extension");
+    EXPECT_EQ(failing.messages[1].icon, Icon::None);
+}
+
+TEST_F(VerifySigTest, AnythingButAnIntactSignedMessageIsRefusedAndNothingWritten) {
+    const auto& pki = SharedPki::get();
+    std::string sig = opensslSigned("doc.txt", "The quick brown fox", {pki.alice});
+    std::string good = ReadFile(sig);
+
+    std::string altered = good;
+    altered[altered.find("quick")] = 'Q';
+    std::string badSignature = good;
+    badSignature[badSignature.size() - 10] ^= 0x01;
+    std::string random;
+    for (int i = 0; i < 3000; ++i) {
+        random.push_back(static_cast<char>((i * 7919 + 13) % 251));
+    }
+    for (const std::string& bytes :
+         {altered, badSignature, good.substr(0, good.size() / 2), std::string(), random}) {
+        WriteFile(sig, bytes);
+        ScriptedUserInterface fresh;
+        EXPECT_EQ(VerifySig(fresh, sig), Outcome::Failed);
+        ASSERT_EQ(fresh.messages.size(), 1u);
+        EXPECT_EQ(fresh.messages[0].icon, Icon::Critical);
+        EXPECT_EQ(fresh.messages[0].text.rfind("CAPICOM error found: ", 0), 0u)
+            << fresh.messages[0].text;
+        EXPECT_TRUE(fresh.questions.empty());
+        EXPECT_FALSE(std::filesystem::exists(dir / "doc.txt"));
+    }
+}
+
+TEST_F(VerifySigTest, ASignerWithoutSignedAttributesFailsTheReport) {
+    std::string sig = opensslSigned("bare.txt", "bare", {SharedPki::get().alice}, "-noattr");
+    EXPECT_EQ(VerifySig(ui, sig), Outcome::Failed);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text.rfind("CAPICOM error found: ", 0), 0u) << ui.messages[0].text;
+    EXPECT_FALSE(std::filesystem::exists(dir / "bare.txt"));
+}
+
+TEST_F(VerifySigTest, FileErrorsAndPathsTooShortForAName) {
+    EXPECT_EQ(VerifySig(ui, ""), Outcome::Cancelled);
+    EXPECT_TRUE(ui.messages.empty());
+
+    EXPECT_EQ(VerifySig(ui, (dir / "missing.sig").string()), Outcome::Failed);
+    ASSERT_EQ(ui.messages.size(), 1u);
+    EXPECT_EQ(ui.messages[0].text.rfind("VB Error found: ", 0), 0u) << ui.messages[0].text;
+
+    // A three-character name: the report comes first, then the failure, and
+    // nothing is written.
+    std::string sig = opensslSigned("abc.txt", "short", {SharedPki::get().alice});
+    std::string cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    std::filesystem::rename(sig, "abc");
+    ScriptedUserInterface shortName;
+    Outcome outcome = VerifySig(shortName, "abc");
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(outcome, Outcome::Failed);
+    ASSERT_EQ(shortName.messages.size(), 2u);
+    EXPECT_EQ(shortName.messages[0].text.rfind(kUntampered, 0), 0u);
+    EXPECT_EQ(shortName.messages[1].text.rfind("VB Error found: ", 0), 0u);
+    EXPECT_TRUE(shortName.questions.empty());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);  // abc, data
+}
+
+TEST(SignerReport, FormsAndTimeZones) {
+    EXPECT_EQ(ListSigners({}), "\r\nDocument is signed by following persons:\r\n");
+    EXPECT_EQ(ValueText(AttributeValue(std::string("plain text"))), "plain text");
+
+    std::time_t instant = 1780000000;  // 2026-05-28 20:26:40 UTC
+    std::string utc, tokyo;
+    {
+        TimeZone zone("UTC0");
+        utc = ValueText(DateTime{instant});
+    }
+    {
+        TimeZone zone("JST-9");
+        tokyo = ValueText(DateTime{instant});
+    }
+    EXPECT_EQ(utc, "05/28/26 20:26:40");  // the C locale's %x %X
+    EXPECT_EQ(tokyo, "05/29/26 05:26:40");
+}
+
+TEST(OpenFailures, EachCodeHasItsText) {
+    const std::pair<int, const char*> table[] = {
+        {2, "File not found"},
+        {3, "Path not found"},
+        {5, "Access denied"},
+        {8, "Out of memory"},
+        {32, "DLL not found"},
+        {26, "A sharing violation occurred"},
+        {27, "Incomplete or invalid file association"},
+        {28, "DDE Time out"},
+        {29, "DDE transaction failed"},
+        {30, "DDE busy"},
+        {31, "No association for file extension"},
+        {11, "Invalid EXE file or error in EXE image"},
+        {0, "Unknown error"},
+        {1, "Unknown error"},
+        {-5, "Unknown error"},
+        {4, "Unknown error"},
+    };
+    for (const auto& [code, text] : table) {
+        EXPECT_EQ(OpenFailureText(code), text) << code;
+    }
+}
+
+}  // namespace
+}  // namespace quilvane
