@@ -55,6 +55,13 @@ struct X509StackFree {
 };
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), X509StackFree>;
 
+// A stack that only lists attributes another object owns (a signer-info's):
+// freeing it leaves them alone.
+struct AttributeListFree {
+    void operator()(STACK_OF(X509_ATTRIBUTE) * s) const noexcept { sk_X509_ATTRIBUTE_free(s); }
+};
+using AttributeListPtr = std::unique_ptr<STACK_OF(X509_ATTRIBUTE), AttributeListFree>;
+
 // Takes one more reference on `x` and returns an owner of it.
 X509Ptr Share(X509* x);
 

@@ -3,17 +3,17 @@
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
+#include <openssl/pkcs7.h>
 
-#include <algorithm>
 #include <climits>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <system_error>
 #include <vector>
 
 #include "crypto/CertificateImpl.h"
 #include "crypto/Handles.h"
-#include "crypto/SdDer.h"
 #include "crypto/SdText.h"
 #include "crypto/TimeConversion.h"
 
@@ -22,15 +22,11 @@ namespace quilvane {
 struct SignedData::Impl {
     Bytes content;     // the content to sign, until Sign hands it to the message
     ossl::CmsPtr cms;  // the message Sign made or Verify accepted
-    // The encodings of the message's signer-infos as it held them, in its order.
-    std::vector<std::vector<unsigned char>> signerInfos;
 };
 
 namespace {
 
 namespace fs = std::filesystem;
-
-using Der = std::vector<unsigned char>;
 
 const std::string kNotSigned = "The file is not a signed message, or it is damaged or incomplete";
 
@@ -60,6 +56,11 @@ std::string NameOf(X509* certificate) {
     return name.empty() ? "an unnamed signer" : name;
 }
 
+std::string HexOf(const ASN1_STRING* value) {
+    return ossl::Hex(ASN1_STRING_get0_data(value),
+                     static_cast<std::size_t>(ASN1_STRING_length(value)));
+}
+
 // How a signer whose certificate is missing is named: by what the
 // signature says about the certificate.
 std::string SignerIdText(CMS_SignerInfo* info) {
@@ -68,13 +69,10 @@ std::string SignerIdText(CMS_SignerInfo* info) {
     ASN1_INTEGER* serial = nullptr;
     if (CMS_SignerInfo_get0_signer_id(info, &keyId, &issuer, &serial) == 1) {
         if (issuer != nullptr && serial != nullptr) {
-            return "serial number " +
-                   ossl::Hex(serial->data, static_cast<std::size_t>(serial->length)) + " from " +
-                   ossl::SimpleName(issuer, nullptr);
+            return "serial number " + HexOf(serial) + " from " + ossl::SimpleName(issuer, nullptr);
         }
         if (keyId != nullptr) {
-            return "key identifier " +
-                   ossl::Hex(keyId->data, static_cast<std::size_t>(keyId->length));
+            return "key identifier " + HexOf(keyId);
         }
     }
     return "of unknown identity";
@@ -97,47 +95,33 @@ const EVP_MD* DigestFor(EVP_PKEY* key, const std::string& name) {
     return EVP_PKEY_is_a(key, "ED25519") ? EVP_sha512() : EVP_sha256();
 }
 
-// A DER length field.
-void AppendLength(Der& der, std::size_t length) {
-    if (length < 0x80) {
-        der.push_back(static_cast<unsigned char>(length));
-        return;
-    }
-    Der digits;
-    for (; length != 0; length >>= 8) {
-        digits.push_back(static_cast<unsigned char>(length & 0xFF));
-    }
-    der.push_back(static_cast<unsigned char>(0x80 | digits.size()));
-    der.insert(der.end(), digits.rbegin(), digits.rend());
-}
+// An encoding OpenSSL made, in its own memory.
+struct Encoded {
+    ossl::MemPtr<unsigned char> bytes;
+    std::size_t size = 0;
+};
 
 // The bytes a signature over signed attributes covers: the attributes as a
-// SET OF. When signing they are put in DER order, the order OpenSSL writes
-// them in; when checking they are taken in the order the message holds them.
-Der SignedAttributesDer(CMS_SignerInfo* info, bool sort) {
-    std::vector<Der> parts;
-    std::size_t total = 0;
+// SET OF. For signing OpenSSL puts them in DER order, the order it writes
+// them in; for checking it keeps the order the message holds them in.
+Encoded SignedAttributesDer(CMS_SignerInfo* info, bool signing) {
+    const std::string what = "Could not encode the signed attributes";
+    // The list only points at the attributes; the signer-info keeps them.
+    ossl::AttributeListPtr list(ossl::Check(sk_X509_ATTRIBUTE_new_null(), status::Failed, what));
     for (int i = 0; i < CMS_signed_get_attr_count(info); ++i) {
-        unsigned char* der = nullptr;
-        int length = i2d_X509_ATTRIBUTE(CMS_signed_get_attr(info, i), &der);
-        ossl::MemPtr<unsigned char> owner(der);
-        if (length <= 0) {
-            ossl::Raise(status::Failed, "Could not encode the signed attributes");
-        }
-        parts.emplace_back(der, der + length);
-        total += static_cast<std::size_t>(length);
+        ossl::Check(sk_X509_ATTRIBUTE_push(list.get(), CMS_signed_get_attr(info, i)),
+                    status::Failed, what);
     }
-    if (sort) {
-        // Complete DER encodings never are prefixes of one another, so plain
-        // byte order is DER's order for a SET OF.
-        std::sort(parts.begin(), parts.end());
+    unsigned char* der = nullptr;
+    int length = ASN1_item_i2d(
+        reinterpret_cast<ASN1_VALUE*>(list.get()), &der,
+        signing ? ASN1_ITEM_rptr(PKCS7_ATTR_SIGN) : ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+    Encoded encoded{ossl::MemPtr<unsigned char>(der)};
+    if (length <= 0) {
+        ossl::Raise(status::Failed, what);
     }
-    Der set{0x31};
-    AppendLength(set, total);
-    for (const Der& part : parts) {
-        set.insert(set.end(), part.begin(), part.end());
-    }
-    return set;
+    encoded.size = static_cast<std::size_t>(length);
+    return encoded;
 }
 
 void SignEdDsa(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& name) {
@@ -146,17 +130,17 @@ void SignEdDsa(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& name) {
     CMS_SignerInfo_get0_algs(info, nullptr, nullptr, nullptr, &algorithm);
     ossl::Check(X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_ED25519), V_ASN1_UNDEF, nullptr),
                 status::Failed, what);
-    Der attributes = SignedAttributesDer(info, true);
+    Encoded attributes = SignedAttributesDer(info, true);
     ossl::MdCtxPtr context(ossl::Check(EVP_MD_CTX_new(), status::Failed, what));
     ossl::Check(EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key), status::Failed,
                 what);
     std::size_t length = 0;
     ossl::Check(
-        EVP_DigestSign(context.get(), nullptr, &length, attributes.data(), attributes.size()),
+        EVP_DigestSign(context.get(), nullptr, &length, attributes.bytes.get(), attributes.size),
         status::Failed, what);
-    Der signature(length);
-    ossl::Check(EVP_DigestSign(context.get(), signature.data(), &length, attributes.data(),
-                               attributes.size()),
+    std::vector<unsigned char> signature(length);
+    ossl::Check(EVP_DigestSign(context.get(), signature.data(), &length, attributes.bytes.get(),
+                               attributes.size),
                 status::Failed, what);
     ossl::Check(ASN1_STRING_set(CMS_SignerInfo_get0_signature(info), signature.data(),
                                 static_cast<int>(length)),
@@ -170,8 +154,9 @@ int VerifyEdDsa(CMS_SignerInfo* info, EVP_PKEY* key, const unsigned char* data, 
         return -1;
     }
     const ASN1_OCTET_STRING* signature = CMS_SignerInfo_get0_signature(info);
-    int result = EVP_DigestVerify(context.get(), signature->data,
-                                  static_cast<std::size_t>(signature->length), data, size);
+    int result =
+        EVP_DigestVerify(context.get(), ASN1_STRING_get0_data(signature),
+                         static_cast<std::size_t>(ASN1_STRING_length(signature)), data, size);
     return result == 1 ? 1 : 0;
 }
 
@@ -197,8 +182,8 @@ EVP_PKEY* PrivateKey(const Certificate& certificate) {
     const Certificate::Impl& impl = certificate.impl();
     EVP_PKEY* key = impl.keys ? impl.keys->KeyFor(impl.x509.get()) : nullptr;
     if (key == nullptr) {
-        Fail(status::NoPrivateKey,
-             "The certificate of " + NameOf(impl.x509.get()) + " has no private key in the store.");
+        Fail(status::NoPrivateKey, "There is no private key in the store for the certificate of " +
+                                       NameOf(impl.x509.get()) + ".");
     }
     return key;
 }
@@ -262,17 +247,18 @@ void AttachContent(CMS_ContentInfo* cms, Bytes content) {
     if (content.size() > static_cast<std::size_t>(INT_MAX)) {
         Fail(status::Failed, what + ": it is larger than a message can hold.");
     }
-    ossl::Check(CMS_set_detached(cms, 0), status::Failed, what);
-    ASN1_OCTET_STRING* slot = *ossl::Check(CMS_get0_content(cms), status::Failed, what);
+    ossl::OctetStringPtr octets(ossl::Check(ASN1_OCTET_STRING_new(), status::Failed, what));
     if (content.empty()) {
-        ossl::Check(ASN1_STRING_set(slot, "", 0), status::Failed, what);
+        ossl::Check(ASN1_STRING_set(octets.get(), "", 0), status::Failed, what);
     } else {
         int size = static_cast<int>(content.size());
-        ASN1_STRING_set0(slot, content.release(), size);
+        ASN1_STRING_set0(octets.get(), content.release(), size);
     }
-    // CMS_set_detached marks the string as a place holder still to be
-    // filled; it is filled now.
-    slot->flags &= ~ASN1_STRING_FLAG_CONT;
+    // The message takes the string over in place of the nothing a message
+    // without its document holds.
+    ASN1_OCTET_STRING** slot = ossl::Check(CMS_get0_content(cms), status::Failed, what);
+    ossl::OctetStringPtr previous(*slot);
+    *slot = octets.release();
 }
 
 std::span<const unsigned char> ContentOf(CMS_ContentInfo* cms) {
@@ -281,60 +267,6 @@ std::span<const unsigned char> ContentOf(CMS_ContentInfo* cms) {
         return {};
     }
     return {ASN1_STRING_get0_data(*slot), static_cast<std::size_t>(ASN1_STRING_length(*slot))};
-}
-
-// Puts the signer-infos of an encoded message back in the order of the
-// message's own list, earlier ones as `earlier` holds them. OpenSSL writes a
-// SET OF in DER's sorted order, which would shuffle the signers of a
-// co-signed message, and it re-encodes what it read, which need not give the
-// bytes a signer signed. The set keeps its length, so this is done in place.
-// Returns the signer-infos as now written.
-std::vector<Der> KeepSignerInfos(Bytes& der, CMS_ContentInfo* cms,
-                                 const std::vector<Der>& earlier) {
-    std::span<const unsigned char> message = der.view();
-    std::optional<std::vector<ossl::DerElement>> elements = ossl::SignerInfoElements(message);
-    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
-    int count = sk_CMS_SignerInfo_num(infos);
-    if (!elements || elements->empty() || static_cast<int>(elements->size()) != count) {
-        return {};
-    }
-    std::vector<Der> wanted;
-    std::vector<bool> taken(elements->size(), false);
-    for (int i = 0; i < count; ++i) {
-        // Each signer-info is told by its signature value.
-        const ASN1_OCTET_STRING* signature =
-            CMS_SignerInfo_get0_signature(sk_CMS_SignerInfo_value(infos, i));
-        std::span<const unsigned char> value(signature->data,
-                                             static_cast<std::size_t>(signature->length));
-        std::size_t found = elements->size();
-        for (std::size_t e = 0; e < elements->size() && found == elements->size(); ++e) {
-            auto written =
-                message.subspan((*elements)[e].start, (*elements)[e].end - (*elements)[e].start);
-            if (!taken[e] && !value.empty() &&
-                std::search(written.begin(), written.end(), value.begin(), value.end()) !=
-                    written.end()) {
-                found = e;
-            }
-        }
-        if (found == elements->size()) {
-            return {};
-        }
-        taken[found] = true;
-        auto written = message.subspan((*elements)[found].start,
-                                       (*elements)[found].end - (*elements)[found].start);
-        std::size_t index = static_cast<std::size_t>(i);
-        if (index < earlier.size() && earlier[index].size() == written.size()) {
-            wanted.push_back(earlier[index]);
-        } else {
-            wanted.emplace_back(written.begin(), written.end());
-        }
-    }
-    std::size_t at = elements->front().start;
-    for (const Der& info : wanted) {
-        std::copy(info.begin(), info.end(), der.data() + at);
-        at += info.size();
-    }
-    return wanted;
 }
 
 BinaryString Encode(CMS_ContentInfo* cms) {
@@ -352,8 +284,7 @@ BinaryString Encode(CMS_ContentInfo* cms) {
 }
 
 // Reads a DER or BER message; the input is freed as soon as it is read.
-// `signerInfos` receives the encodings of its signer-infos.
-ossl::CmsPtr Decode(BinaryString message, std::vector<Der>& signerInfos) {
+ossl::CmsPtr Decode(BinaryString message) {
     Bytes bytes = std::move(message).take();
     if (bytes.empty()) {
         NotSigned("it is empty");
@@ -367,13 +298,6 @@ ossl::CmsPtr Decode(BinaryString message, std::vector<Der>& signerInfos) {
         ossl::Raise(status::BadMessage, kNotSigned);
     }
     bool trailing = next != bytes.data() + bytes.size();
-    std::span<const unsigned char> read(bytes.data(), next);
-    if (auto elements = ossl::SignerInfoElements(read)) {
-        for (const ossl::DerElement& element : *elements) {
-            signerInfos.emplace_back(read.begin() + static_cast<std::ptrdiff_t>(element.start),
-                                     read.begin() + static_cast<std::ptrdiff_t>(element.end));
-        }
-    }
     bytes = Bytes();
     if (trailing) {
         NotSigned("there is more data after the end of the message");
@@ -451,8 +375,8 @@ void CheckSignatures(CMS_ContentInfo* cms) {
         }
         // The signature over the signed attributes.
         if (IsEdDsa(key)) {
-            Der attributes = SignedAttributesDer(info, false);
-            result = VerifyEdDsa(info, key, attributes.data(), attributes.size());
+            Encoded attributes = SignedAttributesDer(info, false);
+            result = VerifyEdDsa(info, key, attributes.bytes.get(), attributes.size);
         } else {
             result = CMS_SignerInfo_verify(info);
         }
@@ -577,9 +501,11 @@ void ReadAttributes(CMS_SignerInfo* info, Attributes& attributes) {
             continue;
         }
         if (nid == NID_pkcs9_signingTime && !signingTime && X509_ATTRIBUTE_count(attribute) == 1) {
-            const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
-            if (value->type == V_ASN1_UTCTIME || value->type == V_ASN1_GENERALIZEDTIME) {
-                if (std::optional<std::time_t> time = ossl::ToTime(value->value.asn1_string)) {
+            int type = ASN1_TYPE_get(X509_ATTRIBUTE_get0_type(attribute, 0));
+            if (type == V_ASN1_UTCTIME || type == V_ASN1_GENERALIZEDTIME) {
+                const auto* value = static_cast<const ASN1_TIME*>(
+                    X509_ATTRIBUTE_get0_data(attribute, 0, type, nullptr));
+                if (std::optional<std::time_t> time = ossl::ToTime(value)) {
                     signingTime.emplace();
                     signingTime->Name(AttributeName::SigningTime);
                     signingTime->Value(DateTime{*time});
@@ -628,7 +554,6 @@ SignedData& SignedData::operator=(SignedData&&) noexcept = default;
 
 void SignedData::Content(BinaryString content) {
     impl_->cms.reset();
-    impl_->signerInfos.clear();
     impl_->content = std::move(content).take();
 }
 
@@ -664,16 +589,13 @@ void SignedData::Verify(BinaryString message, bool detached, VerifyFlag flag) {
     ERR_clear_error();
     impl_->cms.reset();
     impl_->content = Bytes();
-    impl_->signerInfos.clear();
     RequireAttachedBinary(detached, Encoding::Binary, "checked");
-    std::vector<Der> signerInfos;
-    ossl::CmsPtr cms = Decode(std::move(message), signerInfos);
+    ossl::CmsPtr cms = Decode(std::move(message));
     CheckSignatures(cms.get());
     if (flag != VerifyFlag::SignatureOnly) {
         CheckCertificates(cms.get());
     }
     impl_->cms = std::move(cms);
-    impl_->signerInfos = std::move(signerInfos);
 }
 
 std::vector<Signer> SignedData::Signers() const {
@@ -718,9 +640,10 @@ BinaryString SignedData::CoSign(const Signer& signer, Encoding encoding) {
         }
         throw;
     }
-    BinaryString message = Encode(cms);
-    impl_->signerInfos = KeepSignerInfos(message.bytes(), cms, impl_->signerInfos);
-    return message;
+    // The signer-infos are a SET OF, written in DER's sorted order: the new
+    // one takes its place among the others by its encoding. The earlier ones
+    // are written again from what was read, the same bytes for a DER message.
+    return Encode(cms);
 }
 
 }  // namespace quilvane

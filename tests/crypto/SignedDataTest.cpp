@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -146,24 +150,36 @@ class SignedDataTest : public ::testing::Test {
                          Quote(save("to-print.sig", message).string()));
     }
 
-    // The bytes of each SignerInfo, found with openssl asn1parse.
-    std::vector<std::string> signerInfos(const std::string& message) {
+    // The elements `openssl asn1parse` lists: where each starts, its depth,
+    // header and content lengths, and the line itself.
+    struct Element {
+        std::size_t offset = 0, depth = 0, header = 0, length = 0;
+        std::string line;
+    };
+    std::vector<Element> parsed(const std::string& message) {
         std::istringstream lines(test::Run("openssl asn1parse -inform DER -in " +
                                            Quote(save("to-parse.sig", message).string())));
+        std::vector<Element> elements;
+        for (Element e; std::getline(lines, e.line);) {
+            if (std::sscanf(e.line.c_str(), " %zu:d=%zu hl=%zu l=%zu", &e.offset, &e.depth,
+                            &e.header, &e.length) == 4) {
+                elements.push_back(e);
+            }
+        }
+        return elements;
+    }
+
+    // The bytes of each signer-info, in the order the message holds them:
+    // the elements of the last SET in the signed-data.
+    std::vector<std::string> signerInfos(const std::string& message) {
         std::vector<std::string> infos;
-        bool inSignerInfos = false;
-        for (std::string line; std::getline(lines, line);) {
-            std::size_t offset = 0, header = 0, length = 0;
-            if (line.find("d=3") != std::string::npos) {
-                // The signer-infos are the last SET of the signed-data.
-                inSignerInfos = line.find("cons: SET") != std::string::npos;
-                if (inSignerInfos) {
-                    infos.clear();
-                }
-            } else if (inSignerInfos && line.find("d=4") != std::string::npos &&
-                       std::sscanf(line.c_str(), " %zu:d=4 hl=%zu l=%zu", &offset, &header,
-                                   &length) == 3) {
-                infos.push_back(message.substr(offset, header + length));
+        bool inSet = false;
+        for (const Element& e : parsed(message)) {
+            if (e.depth == 3) {
+                inSet = e.line.find("cons: SET") != std::string::npos;
+                infos.clear();
+            } else if (inSet && e.depth == 4) {
+                infos.push_back(message.substr(e.offset, e.header + e.length));
             }
         }
         return infos;
@@ -178,22 +194,29 @@ class SignedDataTest : public ::testing::Test {
     ScriptedUserInterface ui;
 };
 
-TEST_F(SignedDataTest, SignsWithEveryKindOfKeyAndReadsItBack) {
-    const std::string document = AwkwardDocument();
-    const std::time_t when = 1717171717;
+TEST_F(SignedDataTest, SignsWithEveryKindOfKeySoThatOpensslAgrees) {
+    // The signing time is written to the second, as UTCTime up to 2049 and
+    // GeneralizedTime after; without one from the caller it is now.
     struct Case {
         const Identity& id;
-        std::string name, digest, algorithm;
+        std::string name, digest, algorithm, document;
+        std::optional<std::time_t> when;
+        std::string timeText;
     };
-    for (const Case& c : {Case{SharedPki::get().alice, "Alice Example", "sha256", "rsaEncryption"},
-                          Case{SharedPki::get().bob, "Bob Example", "sha256", "ecdsa-with-SHA256"},
-                          Case{Dave(), "Dave Example", "sha512", "ED25519"}}) {
+    for (const Case& c :
+         {Case{SharedPki::get().alice, "Alice Example", "sha256", "rsaEncryption",
+               AwkwardDocument(), 1714979289, "UTCTIME:May  6 07:08:09 2024 GMT"},
+          Case{SharedPki::get().bob, "Bob Example", "sha256", "ecdsa-with-SHA256", std::string(),
+               2524608000, "GENERALIZEDTIME:Jan  1 00:00:00 2050 GMT"},
+          Case{Dave(), "Dave Example", "sha512", "ED25519", AwkwardDocument(), std::nullopt,
+               "UTCTIME:"}}) {
         SCOPED_TRACE(c.name);
-        std::string message = sign(c.id, document, when);
+        const std::time_t before = std::time(nullptr);
+        std::string message = sign(c.id, c.document, c.when);
 
         SignedData data;
         data.Verify(Binary(message), false, VerifyFlag::SignatureOnly);
-        EXPECT_EQ(Text(data.Content()), document);
+        EXPECT_EQ(Text(data.Content()), c.document);
         std::vector<Signer> signers = data.Signers();
         ASSERT_EQ(signers.size(), 1u);
         EXPECT_EQ(signers[0].Certificate().GetInfo(CertInfo::SubjectSimpleName), c.name);
@@ -201,7 +224,13 @@ TEST_F(SignedDataTest, SignsWithEveryKindOfKeyAndReadsItBack) {
         ASSERT_EQ(signers[0].AuthenticatedAttributes().Count(), 1u);
         const Attribute& time = signers[0].AuthenticatedAttributes().Item(1);
         EXPECT_EQ(time.Name(), AttributeName::SigningTime);
-        EXPECT_EQ(std::get<DateTime>(time.Value()), DateTime{when});
+        std::time_t written = std::get<DateTime>(time.Value()).seconds;
+        if (c.when) {
+            EXPECT_EQ(written, *c.when);
+        } else {
+            EXPECT_GE(written, before);
+            EXPECT_LE(written, std::time(nullptr));
+        }
 
         // DER throughout: openssl's own re-encoding changes nothing.
         fs::path sig = save("message.sig", message);
@@ -219,63 +248,30 @@ TEST_F(SignedDataTest, SignsWithEveryKindOfKeyAndReadsItBack) {
         EXPECT_NE(print.find("algorithm: " + c.digest), std::string::npos) << print;
         EXPECT_NE(print.find("algorithm: " + c.algorithm), std::string::npos) << print;
         EXPECT_EQ(CountOf(print, "d.certificate:"), 1u);
-    }
-}
+        EXPECT_NE(print.find(c.timeText), std::string::npos) << print;
 
-TEST_F(SignedDataTest, OpensslAcceptsTheMessagesWithTheDocumentByteForByte) {
-    for (const std::string& document : {AwkwardDocument(), std::string()}) {
-        EXPECT_EQ(opensslVerified(sign(SharedPki::get().alice, document)), document);
-        EXPECT_EQ(opensslVerified(sign(SharedPki::get().bob, document)), document);
-    }
-    // OpenSSL 3.0's CMS code cannot check Ed25519; check the signature over
-    // the signed attributes by hand.
-    std::string message = sign(Dave(), "for Ed25519");
-    fs::path sig = save("ed.sig", message);
-    std::istringstream lines(test::Run("openssl asn1parse -inform DER -in " + Quote(sig.string())));
-    std::size_t offset = 0, header = 0, length = 0;
-    std::string signature;
-    std::string attributes;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find("d=5") != std::string::npos && line.find("cont [ 0 ]") != std::string::npos &&
-            std::sscanf(line.c_str(), " %zu:d=5 hl=%zu l=%zu", &offset, &header, &length) == 3) {
-            attributes = message.substr(offset, header + length);
-            attributes[0] = '\x31';  // signed as a SET OF
+        if (&c.id != &Dave()) {
+            EXPECT_EQ(opensslVerified(message), c.document);
+            continue;
         }
-        if (line.find("d=5") != std::string::npos &&
-            line.find("OCTET STRING") != std::string::npos &&
-            std::sscanf(line.c_str(), " %zu:d=5 hl=%zu l=%zu", &offset, &header, &length) == 3) {
-            signature = message.substr(offset + header, length);
+        // OpenSSL 3.0's CMS code cannot check Ed25519: check the signature
+        // over the signed attributes, re-tagged as the SET OF that is signed.
+        std::string signedPart, signature;
+        for (const Element& e : parsed(message)) {
+            if (e.depth == 5 && e.line.find("cont [ 0 ]") != std::string::npos) {
+                signedPart = "\x31" + message.substr(e.offset + 1, e.header + e.length - 1);
+            } else if (e.depth == 5 && e.line.find("OCTET STRING") != std::string::npos) {
+                signature = message.substr(e.offset + e.header, e.length);  // the last is it
+            }
         }
+        ASSERT_EQ(signature.size(), 64u);
+        fs::path pub = dir / "dave.pub";
+        test::Run("openssl pkey -pubout -in " + Quote(Dave().key.string()) + " -out " +
+                  Quote(pub.string()));
+        test::Run("openssl pkeyutl -verify -pubin -inkey " + Quote(pub.string()) + " -rawin -in " +
+                  Quote(save("attrs.der", signedPart).string()) + " -sigfile " +
+                  Quote(save("sig.bin", signature).string()));
     }
-    ASSERT_EQ(signature.size(), 64u);
-    fs::path pub = dir / "dave.pub";
-    test::Run("openssl pkey -pubout -in " + Quote(Dave().key.string()) + " -out " +
-              Quote(pub.string()));
-    test::Run("openssl pkeyutl -verify -pubin -inkey " + Quote(pub.string()) + " -rawin -in " +
-              Quote(save("attrs.der", attributes).string()) + " -sigfile " +
-              Quote(save("sig.bin", signature).string()));
-}
-
-TEST_F(SignedDataTest, WritesTheSigningTimeToTheSecondInTheRightForm) {
-    const std::time_t utc = 1714979289;      // 2024-05-06 07:08:09 UTC
-    const std::time_t general = 2524608000;  // 2050-01-01 00:00:00 UTC
-    std::string print = printed(sign(SharedPki::get().bob, "x", utc));
-    EXPECT_NE(print.find("UTCTIME:May  6 07:08:09 2024 GMT"), std::string::npos) << print;
-    print = printed(sign(SharedPki::get().bob, "x", general));
-    EXPECT_NE(print.find("GENERALIZEDTIME:Jan  1 00:00:00 2050 GMT"), std::string::npos) << print;
-
-    SignedData data;
-    data.Verify(Binary(sign(SharedPki::get().bob, "x", general)), false, VerifyFlag::SignatureOnly);
-    EXPECT_EQ(std::get<DateTime>(data.Signers()[0].AuthenticatedAttributes().Item(1).Value()),
-              DateTime{general});
-
-    // Without a signing time from the caller: now.
-    std::time_t before = std::time(nullptr);
-    data.Verify(Binary(sign(SharedPki::get().bob, "x")), false, VerifyFlag::SignatureOnly);
-    std::time_t written =
-        std::get<DateTime>(data.Signers()[0].AuthenticatedAttributes().Item(1).Value()).seconds;
-    EXPECT_GE(written, before);
-    EXPECT_LE(written, std::time(nullptr));
 }
 
 TEST_F(SignedDataTest, ReadsMessagesMadeByOpenssl) {
@@ -425,54 +421,63 @@ TEST_F(SignedDataTest, ChecksTheSignersCertificatesWhenAsked) {
     EXPECT_EQ(check(Mallory(), &description), 0) << description;
 }
 
-TEST_F(SignedDataTest, CoSigningAddsOneSignerAndKeepsTheRest) {
+TEST_F(SignedDataTest, CoSigningAddsSignersAndKeepsEveryEarlierOneByteForByte) {
     const auto& pki = SharedPki::get();
     const std::string document = AwkwardDocument();
-    const std::string first = sign(pki.alice, document, 1700000000);
-    trustRoot();
     const std::string rootFile = (pki.pki.folder() / "root.pem").string();
+    trustRoot();
 
-    SignedData data;
-    data.Verify(Binary(first), false, VerifyFlag::SignatureAndCertificate);
-    std::string second = Text(data.CoSign(signerOf(mine(pki.bob), 1700000100), Encoding::Binary));
+    // Alice signs; Bob, Carol and Dave (Ed25519) each add a signature to
+    // what the one before wrote.
+    std::string message = sign(pki.alice, document, 1700000000);
+    std::map<std::string, std::time_t> expected{{"Alice Example", 1700000000}};
+    const std::pair<const Identity*, std::string> cosigners[] = {
+        {&pki.bob, "Bob Example"}, {&pki.carol, "carol@example.org"}, {&Dave(), "Dave Example"}};
+    for (const auto& [id, name] : cosigners) {
+        SCOPED_TRACE(name);
+        std::time_t when = 1700000000 + 100 * static_cast<std::time_t>(expected.size());
+        expected[name] = when;
+        SignedData data;
+        data.Verify(Binary(message), false, VerifyFlag::SignatureAndCertificate);
+        std::string next = Text(data.CoSign(signerOf(mine(*id), when), Encoding::Binary));
 
-    EXPECT_EQ(opensslVerified(second, rootFile), document);
-    std::vector<std::string> before = signerInfos(first), after = signerInfos(second);
-    ASSERT_EQ(before.size(), 1u);
-    ASSERT_EQ(after.size(), 2u);
-    EXPECT_EQ(after[0], before[0]);
-    EXPECT_EQ(CountOf(printed(second), "d.certificate:"), 2u);
+        std::vector<std::string> before = signerInfos(message), after = signerInfos(next);
+        ASSERT_EQ(after.size(), before.size() + 1);
+        for (const std::string& info : before) {
+            EXPECT_NE(std::find(after.begin(), after.end(), info), after.end());
+        }
+        if (id != &Dave()) {  // OpenSSL 3.0's CMS code cannot check Ed25519
+            EXPECT_EQ(opensslVerified(next, rootFile), document);
+        }
 
-    SignedData again;
-    again.Verify(Binary(second), false, VerifyFlag::SignatureAndCertificate);
-    std::string third = Text(again.CoSign(signerOf(mine(pki.carol), 1700000200), Encoding::Binary));
-    EXPECT_EQ(opensslVerified(third, rootFile), document);
-    after = signerInfos(third);
-    ASSERT_EQ(after.size(), 3u);
-    EXPECT_EQ(after[0], before[0]);
-    EXPECT_EQ(after[1], signerInfos(second)[1]);
-
-    // An Ed25519 co-signer too; then every signer in order, with its time.
-    again.Verify(Binary(third), false, VerifyFlag::SignatureAndCertificate);
-    std::string fourth = Text(again.CoSign(signerOf(mine(Dave()), 1700000300), Encoding::Binary));
-    again.Verify(Binary(fourth), false, VerifyFlag::SignatureAndCertificate);
-    EXPECT_EQ(Text(again.Content()), document);
-    std::vector<Signer> signers = again.Signers();
-    ASSERT_EQ(signers.size(), 4u);
-    const char* names[] = {"Alice Example", "Bob Example", "carol@example.org", "Dave Example"};
-    for (std::size_t i = 0; i < signers.size(); ++i) {
-        EXPECT_EQ(signers[i].Certificate().GetInfo(CertInfo::SubjectSimpleName), names[i]);
-        EXPECT_EQ(std::get<DateTime>(signers[i].AuthenticatedAttributes().Item(1).Value()),
-                  DateTime{static_cast<std::time_t>(1700000000 + 100 * i)});
+        // Every signer with its own signing time, listed as the file holds
+        // them: each signer-info written holds its signer's time.
+        data.Verify(Binary(next), false, VerifyFlag::SignatureAndCertificate);
+        EXPECT_EQ(Text(data.Content()), document);
+        std::vector<Signer> signers = data.Signers();
+        ASSERT_EQ(signers.size(), after.size());
+        std::map<std::string, std::time_t> found;
+        for (std::size_t i = 0; i < signers.size(); ++i) {
+            std::time_t time =
+                std::get<DateTime>(signers[i].AuthenticatedAttributes().Item(1).Value()).seconds;
+            found[signers[i].Certificate().GetInfo(CertInfo::SubjectSimpleName)] = time;
+            std::tm fields{};
+            gmtime_r(&time, &fields);
+            char utcTime[16];
+            std::strftime(utcTime, sizeof utcTime, "%y%m%d%H%M%SZ", &fields);
+            EXPECT_NE(after[i].find(utcTime), std::string::npos) << i;
+        }
+        EXPECT_EQ(found, expected);
+        message = next;
     }
 
     // Someone whose certificate the message already carries signs once more.
-    std::string fifth = Text(again.CoSign(signerOf(mine(pki.alice)), Encoding::Binary));
-    EXPECT_EQ(CountOf(printed(fifth), "d.certificate:"), 4u);
-    again.Verify(Binary(fifth), false, VerifyFlag::SignatureOnly);
-    ASSERT_EQ(again.Signers().size(), 5u);
-    EXPECT_EQ(again.Signers()[4].Certificate().GetInfo(CertInfo::SubjectSimpleName),
-              "Alice Example");
+    SignedData data;
+    data.Verify(Binary(message), false, VerifyFlag::SignatureOnly);
+    std::string again = Text(data.CoSign(signerOf(mine(pki.alice)), Encoding::Binary));
+    EXPECT_EQ(CountOf(printed(again), "d.certificate:"), 4u);
+    data.Verify(Binary(again), false, VerifyFlag::SignatureOnly);
+    EXPECT_EQ(data.Signers().size(), 5u);
 }
 
 TEST_F(SignedDataTest, RefusesWhatItCannotDo) {
@@ -480,11 +485,20 @@ TEST_F(SignedDataTest, RefusesWhatItCannotDo) {
     std::string description;
     SignedData data;
     data.Content(Binary("text"));
-    EXPECT_EQ(
-        StatusOf([&] { data.Sign(signerOf(mine(pki.alice, false)), false, Encoding::Binary); },
-                 &description),
-        status::NoPrivateKey);
-    EXPECT_NE(description.find("Alice Example"), std::string::npos) << description;
+    // No key in the store, and a certificate that came with a message.
+    const Certificate alice = mine(pki.alice, false);
+    SignedData read;
+    read.Verify(Binary(sign(pki.bob, "x")), false, VerifyFlag::SignatureOnly);
+    for (const auto& [keyless, name] :
+         {std::pair(alice, "Alice Example"),
+          std::pair(read.Signers()[0].Certificate(), "Bob Example")}) {
+        EXPECT_EQ(
+            StatusOf([&] { data.Sign(signerOf(keyless), false, Encoding::Binary); }, &description),
+            status::NoPrivateKey);
+        EXPECT_EQ(description, std::string("There is no private key in the store for the "
+                                           "certificate of ") +
+                                   name + ".");
+    }
     EXPECT_EQ(StatusOf([&] { data.Sign(Signer(), false, Encoding::Binary); }, &description),
               status::Failed);
     EXPECT_EQ(description, "No certificate was chosen for the signer.");

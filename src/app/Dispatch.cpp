@@ -1,0 +1,135 @@
+#include "app/Dispatch.h"
+
+#include <algorithm>
+
+#ifndef QUILVANE_VERSION
+#define QUILVANE_VERSION "1.00"
+#endif
+
+namespace quilvane {
+namespace {
+
+using Form = CommandLine::Form;
+
+int StatusOf(Outcome outcome) {
+    return outcome == Outcome::Completed ? kExitCompleted : kExitFailed;
+}
+
+// The last component of argv[0], so that the usage names the command as typed.
+std::string ProgramName(const std::string& program) {
+    std::string name = program.substr(program.find_last_of('/') + 1);
+    return name.empty() ? "quilvane" : name;
+}
+
+}  // namespace
+
+bool CommandLine::endsProgram() const {
+    return form != Form::Interactive && form != Form::VerifyInteractive;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+    CommandLine command;
+    if (arguments.empty()) {
+        return command;
+    }
+    const std::string& first = arguments[0];
+    if (first.starts_with("--")) {
+        if (first == "--help") {
+            command.form = Form::Help;
+        } else if (first == "--version") {
+            command.form = Form::Version;
+        } else {
+            command.form = Form::UnknownOption;
+            command.option = first;
+        }
+        return command;
+    }
+    command.path = first;
+    if (arguments.size() == 1) {
+        command.form = Form::VerifyInteractive;
+        return command;
+    }
+    // The letter is compared exactly: no trimming, no folding of case.
+    const std::string& letter = arguments[1];
+    if (letter == "v") {
+        command.form = Form::Verify;
+    } else if (letter == "s") {
+        command.form = Form::Sign;
+    } else if (letter == "c") {
+        command.form = Form::CoSign;
+    } else {
+        command.form = Form::Unrecognised;
+    }
+    return command;
+}
+
+int RunCommandLine(const CommandLine& command, const Operations& operations, UserInterface& ui) {
+    switch (command.form) {
+        case Form::Interactive:
+        case Form::Help:
+        case Form::Version:
+            return kExitCompleted;
+        case Form::VerifyInteractive:
+        case Form::Verify:
+            return StatusOf(operations.VerifySig(ui, command.path));
+        case Form::Sign:
+            return StatusOf(operations.SignFile(ui, command.path, command.path + ".sig"));
+        case Form::CoSign:
+            // The co-signed message replaces the file that was named.
+            return StatusOf(operations.CoSignContent(ui, command.path, command.path));
+        case Form::Unrecognised:
+        case Form::UnknownOption:
+            return kExitUsage;
+    }
+    return kExitUsage;
+}
+
+std::string UsageText(const std::string& program) {
+    const std::string name = ProgramName(program);
+    struct UsageLine {
+        const char* arguments;
+        const char* meaning;
+    };
+    constexpr UsageLine kLines[] = {
+        {"", "open the window"},
+        {" FILE", "verify the signed file FILE, then open the window"},
+        {" FILE v", "verify the signed file FILE"},
+        {" FILE s", "sign FILE into FILE.sig"},
+        {" FILE c", "add a signature to the signed file FILE"},
+        {" --help", "show this text"},
+        {" --version", "show the version"},
+    };
+    std::string text = "Usage: " + name + " [FILE [v|s|c]]\n" +
+                       "Signs documents with your own certificate, co-signs and verifies signed "
+                       "files.\n\n";
+    for (const UsageLine& form : kLines) {
+        std::string line = "  " + name + form.arguments;
+        line.resize(std::max(line.size() + 2, name.size() + 15), ' ');
+        text += line + form.meaning + "\n";
+    }
+    return text +
+           "\n"
+           "The action letter is exact: lower case, nothing around it. Any other letter does\n"
+           "nothing. A file whose name begins with \"--\" is named as \"./--name\".\n"
+           "\n"
+           "When neither DISPLAY nor WAYLAND_DISPLAY is set, the program works in the\n"
+           "terminal: messages go to standard output (errors and warnings to standard\n"
+           "error), and questions, the certificate choice and passphrases are answered on\n"
+           "standard input. Certificates and keys are read from\n"
+           "$XDG_DATA_HOME/quilvane/My (~/.local/share/quilvane/My).\n"
+           "\n"
+           "Exit status: 0 when the operation completed, 1 when it failed or was cancelled,\n"
+           "2 when the command line was unusable.\n";
+}
+
+std::string ShortUsageText(const std::string& program) {
+    const std::string name = ProgramName(program);
+    return "Usage: " + name + " FILE [v|s|c]\n" + "Try \"" + name +
+           " --help\" for more information.\n";
+}
+
+std::string VersionText() {
+    return std::string("Quilvane ") + QUILVANE_VERSION + "\n";
+}
+
+}  // namespace quilvane

@@ -1,0 +1,418 @@
+#include "app/MainWindow.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QFont>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <utility>
+#include <vector>
+
+#include "app/QtUserInterface.h"
+
+// The pictures are compiled into the static library; a program linking it
+// would drop them unless something asks for them by name.
+static void InitResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
+namespace quilvane {
+
+namespace {
+
+// Window geometry is laid out in twips, 15 to a pixel at 96 dots per inch.
+constexpr int Px(int twips) {
+    return (twips * 2 + 15) / 30;
+}
+constexpr QRect Twips(int left, int top, int width, int height) {
+    return QRect(Px(left), Px(top), Px(width), Px(height));
+}
+
+const char* const kCaption = "ZARAN Quilvane";
+const char* const kBrowseTitle = "Select File to Sign";
+const char* const kDocumentFilter = "PDF(*.pdf)|*.pdf|Text(*.txt)|*.txt";
+const char* const kSignatureFilter = "Signature (*.sig) | *.sig";
+const char* const kCredit = "Quilvane team";
+const char* const kCreditLine = "By the Quilvane team";
+
+// A tab control whose pages' controls are placed relative to the tab
+// control's own top-left corner. Qt puts a page's origin below the tab bar,
+// at a distance that depends on the style and font, so the controls are
+// moved whenever the tab control lays its pages out.
+class TabControl : public QTabWidget {
+  public:
+    using QTabWidget::QTabWidget;
+
+    void place(QWidget* control, QRect rect) {
+        placed_.emplace_back(control, rect);
+        arrange();
+    }
+
+  protected:
+    void showEvent(QShowEvent* event) override {
+        QTabWidget::showEvent(event);
+        arrange();
+    }
+    void resizeEvent(QResizeEvent* event) override {
+        QTabWidget::resizeEvent(event);
+        arrange();
+    }
+    void changeEvent(QEvent* event) override {
+        QTabWidget::changeEvent(event);
+        arrange();
+    }
+
+  private:
+    void arrange() {
+        for (const auto& [control, rect] : placed_) {
+            if (control == nullptr) {
+                continue;
+            }
+            // Every page fills the contents of the same page stack.
+            const QWidget* page = control->parentWidget();
+            const QWidget* stack = page->parentWidget();
+            QPoint origin = page->pos();
+            if (stack != nullptr && stack != this) {
+                origin = stack->mapTo(this, stack->contentsRect().topLeft());
+            }
+            control->setGeometry(rect.translated(-origin));
+        }
+    }
+
+    std::vector<std::pair<QPointer<QWidget>, QRect>> placed_;
+};
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    // No button answers Enter or Escape for the window.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& caption) {
+    auto* label = new QLabel(caption, parent);
+    label->setObjectName(QString::fromLatin1(name));
+    // Plain text keeps runs of spaces and never reads the caption as markup.
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+QLineEdit* MakeTextBox(QWidget* parent, const char* name) {
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(QString::fromLatin1(name));
+    return box;
+}
+
+QCheckBox* MakeHiddenCheckBox(QWidget* parent, const char* name, const QString& caption) {
+    auto* box = new QCheckBox(caption, parent);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setChecked(false);
+    // Kept in the window with its caption and focus place, but never shown,
+    // so the user cannot tick it.
+    box->setVisible(false);
+    return box;
+}
+
+QWidget* MakePage(QWidget* parent, const char* name) {
+    auto* page = new QWidget(parent);
+    page->setObjectName(QString::fromLatin1(name));
+    return page;
+}
+
+// The window's text font: Tahoma, or the desktop's sans-serif in its place.
+QFont BaseFont() {
+    QFont font(QStringList{QStringLiteral("Tahoma"),
+                           QFontDatabase::systemFont(QFontDatabase::GeneralFont).family()});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(8.25);
+    font.setWeight(QFont::Normal);
+    return font;
+}
+
+QFont BoldFont(QFont font) {
+    font.setPointSizeF(9.75);
+    font.setWeight(QFont::Bold);
+    return font;
+}
+
+}  // namespace
+
+QStringList NameFilters(const QString& filter) {
+    QStringList filters;
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    for (qsizetype i = 0; i < parts.size(); i += 2) {
+        const QString description = parts[i].trimmed();
+        QStringList patterns;
+        if (i + 1 < parts.size()) {
+            for (const QString& pattern : parts[i + 1].split(QLatin1Char(';'))) {
+                if (!pattern.trimmed().isEmpty()) {
+                    patterns << pattern.trimmed();
+                }
+            }
+        }
+        if (description.isEmpty() && patterns.isEmpty()) {
+            continue;
+        }
+        if (patterns.isEmpty()) {
+            patterns << QStringLiteral("*");
+        }
+        const QString bracketed =
+            QLatin1Char('(') + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
+        if (description.isEmpty()) {
+            filters << bracketed;
+        } else if (description.endsWith(bracketed)) {
+            filters << description;
+        } else {
+            filters << description + QLatin1Char(' ') + bracketed;
+        }
+    }
+    return filters;
+}
+
+std::string PathBytes(const QString& path) {
+    const QByteArray bytes = QFile::encodeName(path);
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+frmMain::frmMain(Operations operations, UserInterface* ui, QWidget* parent)
+    : QWidget(parent, Qt::Window), operations_(std::move(operations)), ui_(ui) {
+    InitResources();
+    if (ui_ == nullptr) {
+        ownUi_ = std::make_unique<QtUserInterface>(this);
+        ui_ = ownUi_.get();
+    }
+
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QString::fromLatin1(kCaption));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/quilvane/icon-47x51.png"), QSize(47, 51));
+    icon.addFile(QStringLiteral(":/quilvane/icon-16x16.png"), QSize(16, 16));
+    setWindowIcon(icon);
+    setFixedSize(Px(5685), Px(3840));
+
+    buildControls();
+    setFonts();
+    setFocusOrder();
+
+    dlgBrowse = new QFileDialog(this, QString::fromLatin1(kBrowseTitle), QDir::homePath());
+    dlgBrowse->setObjectName(QStringLiteral("dlgBrowse"));
+    dlgBrowse->setAcceptMode(QFileDialog::AcceptOpen);
+    dlgBrowse->setFileMode(QFileDialog::ExistingFile);
+    dlgBrowse->setWindowModality(Qt::ApplicationModal);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::buildControls() {
+    auto* tabs = new TabControl(this);
+    sstMain = tabs;
+    sstMain->setObjectName(QStringLiteral("sstMain"));
+    sstMain->setGeometry(Twips(120, 225, 5415, 2775));
+    QWidget* signPage = MakePage(sstMain, "tabSign");
+    QWidget* coSignPage = MakePage(sstMain, "tabCoSign");
+    QWidget* verifyPage = MakePage(sstMain, "tabVerify");
+    QWidget* aboutPage = MakePage(sstMain, "tabAbout");
+    sstMain->addTab(signPage, QStringLiteral("Sign"));
+    sstMain->addTab(coSignPage, QStringLiteral("&Co-Sign"));
+    sstMain->addTab(verifyPage, QStringLiteral("&Verify"));
+    sstMain->addTab(aboutPage, QStringLiteral("About"));
+    sstMain->setCurrentIndex(0);
+
+    cmdClose = MakeButton(this, "cmdClose", QStringLiteral("Clos&e"));
+    cmdClose->setGeometry(Twips(2280, 3120, 1215, 375));
+
+    Label2 = MakeLabel(this, "Label2",
+                       QStringLiteral("ZARAN Quilvane v1.00") + QString(51, QLatin1Char(' ')) +
+                           QString::fromLatin1(kCredit));
+    Label2->setGeometry(Twips(120, 3585, 5535, 255));
+
+    // Sign tab.
+    Label1 = MakeLabel(signPage, "Label1", QStringLiteral("Select File:"));
+    txtSignFile = MakeTextBox(signPage, "txtSignFile");
+    cmdBrowse = MakeButton(signPage, "cmdBrowse", QStringLiteral("..."));
+    cmdSign = MakeButton(signPage, "cmdSign", QStringLiteral("&Sign"));
+    chkEncrypt = MakeHiddenCheckBox(signPage, "chkEncrypt", QStringLiteral("Encrypt File"));
+    tabs->place(Label1, Twips(240, 1260, 780, 195));
+    tabs->place(txtSignFile, Twips(1080, 1140, 3615, 375));
+    tabs->place(cmdBrowse, Twips(4680, 1140, 495, 375));
+    tabs->place(cmdSign, Twips(2160, 1860, 1215, 375));
+    tabs->place(chkEncrypt, Twips(3480, 1860, 1455, 375));
+
+    // Co-Sign tab.
+    Label4 = MakeLabel(coSignPage, "Label4", QStringLiteral("Select File:"));
+    txtFileCoSign = MakeTextBox(coSignPage, "txtFileCoSign");
+    cmdBrowseCoSign = MakeButton(coSignPage, "cmdBrowseCoSign", QStringLiteral("..."));
+    cmdCoSign = MakeButton(coSignPage, "cmdCoSign", QStringLiteral("&Co-Sign"));
+    tabs->place(Label4, Twips(240, 1260, 780, 195));
+    tabs->place(txtFileCoSign, Twips(1080, 1140, 3615, 375));
+    tabs->place(cmdBrowseCoSign, Twips(4680, 1140, 495, 375));
+    tabs->place(cmdCoSign, Twips(2160, 1860, 1215, 375));
+
+    // Verify tab.
+    Label3 = MakeLabel(verifyPage, "Label3", QStringLiteral("Select File:"));
+    txtSignature = MakeTextBox(verifyPage, "txtSignature");
+    cmdBrowseSign = MakeButton(verifyPage, "cmdBrowseSign", QStringLiteral("..."));
+    cmdVerify = MakeButton(verifyPage, "cmdVerify", QStringLiteral("&Verify and Show"));
+    chkDecrypt = MakeHiddenCheckBox(verifyPage, "chkDecrypt", QStringLiteral("Decrypt File"));
+    tabs->place(Label3, Twips(240, 1260, 780, 195));
+    tabs->place(txtSignature, Twips(1080, 1140, 3615, 375));
+    tabs->place(cmdBrowseSign, Twips(4680, 1140, 495, 375));
+    tabs->place(cmdVerify, Twips(2160, 1860, 1575, 375));
+    tabs->place(chkDecrypt, Twips(3840, 1860, 1215, 375));
+
+    // About tab.
+    Image1 = MakeLabel(aboutPage, "Image1", QString());
+    Image1->setPixmap(QPixmap(QStringLiteral(":/quilvane/about.png")));
+    Label5 = MakeLabel(aboutPage, "Label5", QStringLiteral("Quilvane"));
+    Label6 = MakeLabel(aboutPage, "Label6", QStringLiteral("Version 1.00"));
+    Label7 = MakeLabel(aboutPage, "Label7", QString::fromLatin1(kCreditLine));
+    tabs->place(Image1, Twips(240, 600, 585, 645));
+    tabs->place(Label5, Twips(1680, 600, 1170, 240));
+    tabs->place(Label6, Twips(1680, 982, 900, 195));
+    tabs->place(Label7, Twips(1680, 1320, 1740, 195));
+
+    connect(cmdBrowse, &QPushButton::clicked, this, &frmMain::cmdBrowse_Click);
+    connect(cmdBrowseCoSign, &QPushButton::clicked, this, &frmMain::cmdBrowseCoSign_Click);
+    connect(cmdBrowseSign, &QPushButton::clicked, this, &frmMain::cmdBrowseSign_Click);
+    connect(cmdSign, &QPushButton::clicked, this, &frmMain::cmdSign_Click);
+    connect(cmdCoSign, &QPushButton::clicked, this, &frmMain::cmdCoSign_Click);
+    connect(cmdVerify, &QPushButton::clicked, this, &frmMain::cmdVerify_Click);
+    connect(cmdClose, &QPushButton::clicked, this, &frmMain::cmdClose_Click);
+}
+
+void frmMain::setFonts() {
+    // Tahoma is seldom installed on Linux, and the sans-serif that stands in
+    // for it is usually wider. The labels' boxes were sized for Tahoma, so
+    // the font is narrowed step by step until every caption fits its box.
+    const std::vector<QLabel*> labels{Label1, Label2, Label3, Label4, Label5, Label6, Label7};
+    QFont regular = BaseFont();
+    QFont bold = BoldFont(regular);
+    for (int stretch = QFont::Unstretched; stretch >= QFont::ExtraCondensed; --stretch) {
+        if (stretch != QFont::Unstretched) {
+            regular.setStretch(stretch);
+            bold.setStretch(stretch);
+        }
+        bool fits = true;
+        for (const QLabel* label : labels) {
+            const QFontMetrics metrics(label == Label5 ? bold : regular);
+            if (metrics.horizontalAdvance(label->text()) > label->width()) {
+                fits = false;
+                break;
+            }
+        }
+        if (fits) {
+            break;
+        }
+    }
+    setFont(regular);
+    Label5->setFont(bold);
+}
+
+void frmMain::setFocusOrder() {
+    // The window's focus sequence; labels and the picture never take the focus.
+    const std::vector<QWidget*> order{sstMain,   cmdClose,        txtSignFile,   cmdBrowse,
+                                      cmdSign,   cmdBrowseSign,   txtSignature,  cmdVerify,
+                                      cmdCoSign, cmdBrowseCoSign, txtFileCoSign, chkEncrypt,
+                                      chkDecrypt};
+    for (std::size_t i = 1; i < order.size(); ++i) {
+        QWidget::setTabOrder(order[i - 1], order[i]);
+    }
+}
+
+void frmMain::Browse(const QString& filter, QLineEdit* target) {
+    const QStringList filters = NameFilters(filter);
+    dlgBrowse->setNameFilters(filters);
+    if (!filters.isEmpty()) {
+        dlgBrowse->selectNameFilter(filters.first());
+    }
+    if (!browseFileName_.isEmpty()) {
+        dlgBrowse->selectFile(browseFileName_);
+    }
+    if (dlgBrowse->exec() == QDialog::Accepted) {
+        const QStringList chosen = dlgBrowse->selectedFiles();
+        if (!chosen.isEmpty()) {
+            browseFileName_ = chosen.first();
+        }
+    }
+    // A cancel is not told apart: the box gets the last confirmed name.
+    target->setText(browseFileName_);
+}
+
+void frmMain::cmdBrowse_Click() {
+    Browse(QString::fromLatin1(kDocumentFilter), txtSignFile);
+}
+
+void frmMain::cmdBrowseCoSign_Click() {
+    Browse(QString::fromLatin1(kSignatureFilter), txtFileCoSign);
+}
+
+void frmMain::cmdBrowseSign_Click() {
+    Browse(QString::fromLatin1(kSignatureFilter), txtSignature);
+}
+
+void frmMain::cmdSign_Click() {
+    const QString text = txtSignFile->text();
+    if (text.isEmpty()) {
+        ui_->message("Please choose a file to Sign.", Icon::Exclamation);
+        return;
+    }
+    const std::string path = PathBytes(text);
+    if (chkEncrypt->isChecked()) {
+        operations_.Envelope(*ui_, path, path + ".sig");
+    } else {
+        operations_.SignFile(*ui_, path, path + ".sig");
+    }
+}
+
+void frmMain::cmdCoSign_Click() {
+    const QString text = txtFileCoSign->text();
+    if (text.isEmpty()) {
+        ui_->message("Please choose a file to Co-Sign.", Icon::Exclamation);
+        return;
+    }
+    const std::string path = PathBytes(text);
+    operations_.CoSignContent(*ui_, path, path);
+}
+
+void frmMain::cmdVerify_Click() {
+    const QString text = txtSignature->text();
+    if (text.isEmpty()) {
+        ui_->message("Please choose a file to Verify.", Icon::Exclamation);
+        return;
+    }
+    const std::string path = PathBytes(text);
+    if (chkDecrypt->isChecked()) {
+        operations_.ReceiveMessage(*ui_, path);
+    } else {
+        operations_.VerifySig(*ui_, path);
+    }
+}
+
+void frmMain::cmdClose_Click() {
+    close();
+    QCoreApplication::quit();
+}
+
+}  // namespace quilvane

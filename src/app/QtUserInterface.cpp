@@ -1,0 +1,171 @@
+#include "app/QtUserInterface.h"
+
+#include <QDialogButtonBox>
+#include <QFile>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStringList>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "app/OpenDocument.h"
+
+namespace quilvane {
+
+namespace {
+
+QMessageBox::Icon BoxIcon(Icon icon) {
+    switch (icon) {
+        case Icon::Information:
+            return QMessageBox::Information;
+        case Icon::Critical:
+            return QMessageBox::Critical;
+        case Icon::Exclamation:
+            return QMessageBox::Warning;
+        case Icon::None:
+            break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+QString FromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+QString MessageText(const std::string& text) {
+    QString shown = FromUtf8(text);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return shown;
+}
+
+CertificateDialog::CertificateDialog(const QString& title, const QString& prompt,
+                                     const std::vector<CertificateRow>& rows, QWidget* parent)
+    : QDialog(parent),
+      prompt_(new QLabel(prompt, this)),
+      list_(new QTreeWidget(this)),
+      buttons_(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this)) {
+    setObjectName(QStringLiteral("certificateDialog"));
+    setWindowTitle(title);
+    setModal(true);
+
+    prompt_->setObjectName(QStringLiteral("prompt"));
+    prompt_->setTextFormat(Qt::PlainText);
+
+    list_->setObjectName(QStringLiteral("certificateList"));
+    list_->setColumnCount(4);
+    list_->setHeaderLabels({tr("Issued to"), tr("Issued by"), tr("Expiration date"), tr("File")});
+    list_->setRootIsDecorated(false);
+    list_->setItemsExpandable(false);
+    list_->setUniformRowHeights(true);
+    list_->setAllColumnsShowFocus(true);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // The rows stay in the store's order: the chosen row's number is the answer.
+    list_->setSortingEnabled(false);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const CertificateRow& row = rows[i];
+        auto* item = new QTreeWidgetItem(
+            list_, QStringList{FromUtf8(row.issuedTo), FromUtf8(row.issuedBy),
+                               FromUtf8(row.expires), QFile::decodeName(row.file.c_str())});
+        item->setData(0, Qt::UserRole, QVariant::fromValue<qulonglong>(i));
+        item->setToolTip(3, item->text(3));
+    }
+    list_->header()->setStretchLastSection(true);
+    for (int column = 0; column < 3; ++column) {
+        list_->resizeColumnToContents(column);
+        list_->setColumnWidth(column, list_->columnWidth(column) + 16);
+    }
+    list_->clearSelection();
+
+    buttons_->setObjectName(QStringLiteral("buttons"));
+    QPushButton* ok = buttons_->button(QDialogButtonBox::Ok);
+    ok->setEnabled(false);
+    connect(list_, &QTreeWidget::itemSelectionChanged, this,
+            [this, ok] { ok->setEnabled(!list_->selectedItems().isEmpty()); });
+    connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+        list_->setCurrentItem(item);
+        item->setSelected(true);
+        accept();
+    });
+    connect(buttons_, &QDialogButtonBox::accepted, this, [this] {
+        if (!list_->selectedItems().isEmpty()) {
+            accept();
+        }
+    });
+    connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(prompt_);
+    layout->addWidget(list_, 1);
+    layout->addWidget(buttons_);
+    resize(620, 320);
+}
+
+std::optional<std::size_t> CertificateDialog::chosen() const {
+    if (result() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+    if (selected.isEmpty()) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(selected.first()->data(0, Qt::UserRole).toULongLong());
+}
+
+QtUserInterface::QtUserInterface(QWidget* parent) : parent_(parent) {}
+
+void QtUserInterface::message(const std::string& text, Icon icon) {
+    QMessageBox box(BoxIcon(icon), QString::fromLatin1(kApplicationTitle), MessageText(text),
+                    QMessageBox::Ok, parent());
+    box.setObjectName(QStringLiteral("messageBox"));
+    // File names may hold anything, "<" included: never read the text as markup.
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+bool QtUserInterface::ask(const std::string& text) {
+    QMessageBox box(QMessageBox::Question, QString::fromLatin1(kApplicationTitle),
+                    MessageText(text), QMessageBox::Yes | QMessageBox::No, parent());
+    box.setObjectName(QStringLiteral("questionBox"));
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::Yes);
+    box.exec();
+    // Escape and the title bar's close count as No.
+    return box.clickedButton() == box.button(QMessageBox::Yes);
+}
+
+std::optional<std::size_t> QtUserInterface::pickCertificate(
+    const std::string& title, const std::string& prompt, const std::vector<CertificateRow>& rows) {
+    CertificateDialog dialog(FromUtf8(title), FromUtf8(prompt), rows, parent());
+    if (dialog.exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    return dialog.chosen();
+}
+
+std::optional<std::string> QtUserInterface::passphrase(const std::string& prompt) {
+    QInputDialog dialog(parent());
+    dialog.setObjectName(QStringLiteral("passphraseDialog"));
+    dialog.setWindowTitle(QString::fromLatin1(kApplicationTitle));
+    dialog.setInputMode(QInputDialog::TextInput);
+    dialog.setTextEchoMode(QLineEdit::Password);
+    dialog.setLabelText(MessageText(prompt));
+    dialog.setMinimumWidth(360);
+    if (dialog.exec() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    const QByteArray bytes = dialog.textValue().toUtf8();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+std::int32_t QtUserInterface::OpenDocument(const std::string& DocName) {
+    return quilvane::OpenDocument(DocName);
+}
+
+}  // namespace quilvane

@@ -1,0 +1,290 @@
+#include "app/TerminalUserInterface.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <iostream>
+#include <iterator>
+
+#include "app/OpenDocument.h"
+
+namespace quilvane {
+namespace {
+
+// Texts of the service and the operations break lines with CR LF.
+std::string WithLineFeeds(const std::string& text) {
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            continue;
+        }
+        result += text[i];
+    }
+    return result;
+}
+
+std::string Trimmed(const std::string& text) {
+    std::size_t first = 0;
+    std::size_t last = text.size();
+    while (first < last && std::isspace(static_cast<unsigned char>(text[first])) != 0) {
+        ++first;
+    }
+    while (last > first && std::isspace(static_cast<unsigned char>(text[last - 1])) != 0) {
+        --last;
+    }
+    return text.substr(first, last - first);
+}
+
+std::string Lowered(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// The prompt as it stands before the typed passphrase.
+std::string PassphrasePrompt(const std::string& prompt) {
+    std::string text = WithLineFeeds(prompt);
+    if (text.empty()) {
+        return "Passphrase: ";
+    }
+    const char last = text.back();
+    if (std::isspace(static_cast<unsigned char>(last)) != 0) {
+        return text;
+    }
+    return text + (last == ':' || last == '?' ? " " : ": ");
+}
+
+// The row number typed for a list of `count`, or nothing when it is not one.
+std::optional<std::size_t> RowNumber(const std::string& answer, std::size_t count) {
+    if (answer.empty() || answer.size() > 9) {
+        return std::nullopt;
+    }
+    std::size_t number = 0;
+    for (char c : answer) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        number = number * 10 + static_cast<std::size_t>(c - '0');
+    }
+    if (number < 1 || number > count) {
+        return std::nullopt;
+    }
+    return number;
+}
+
+// --- Reading from the terminal without echo ------------------------------
+
+// While echo is off, a signal that ends the program first gives the terminal
+// its settings back, so that the shell is not left without echo.
+volatile std::sig_atomic_t gQuietFd = -1;
+termios gSavedSettings{};
+
+extern "C" void RestoreTerminalAndRaise(int signal) {
+    if (gQuietFd >= 0) {
+        tcsetattr(gQuietFd, TCSANOW, &gSavedSettings);
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// Reads one line from the terminal `fd` with echo off. Nothing when the
+// input ends before anything was typed.
+std::optional<std::string> ReadQuietly(int fd, const std::string& prompt) {
+    termios saved{};
+    const bool quiet = tcgetattr(fd, &saved) == 0;
+    struct sigaction previous[std::size(kEndingSignals)] = {};
+    if (quiet) {
+        gSavedSettings = saved;
+        gQuietFd = fd;
+        struct sigaction restore = {};
+        restore.sa_handler = RestoreTerminalAndRaise;
+        sigemptyset(&restore.sa_mask);
+        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+            sigaction(kEndingSignals[i], &restore, &previous[i]);
+        }
+        termios settings = saved;
+        settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        settings.c_lflag |= ECHONL;  // the Enter key still moves to the next line
+        tcsetattr(fd, TCSAFLUSH, &settings);
+    }
+    // Echo is off before the prompt shows, so nothing typed after it is seen.
+    WriteAll(fd, PassphrasePrompt(prompt));
+
+    std::string line;
+    bool ended = false;  // the input ended before a line feed
+    for (;;) {
+        char c = 0;
+        ssize_t n = ::read(fd, &c, 1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ended = true;
+            break;
+        }
+        if (c == '\n') {
+            break;
+        }
+        line += c;
+    }
+
+    if (quiet) {
+        // Whatever was typed after the line stays for the questions to come.
+        tcsetattr(fd, TCSANOW, &saved);
+        gQuietFd = -1;
+        for (std::size_t i = 0; i < std::size(kEndingSignals); ++i) {
+            sigaction(kEndingSignals[i], &previous[i], nullptr);
+        }
+        if (ended) {
+            WriteAll(fd, "\n");
+        }
+    }
+    if (ended && line.empty()) {
+        return std::nullopt;
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}
+
+}  // namespace
+
+PassphraseReader TerminalPassphraseReader() {
+    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0) {
+        ::close(tty);
+        return [](const std::string& prompt) -> std::optional<std::string> {
+            const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+            if (fd < 0) {
+                return std::nullopt;
+            }
+            std::optional<std::string> answer = ReadQuietly(fd, prompt);
+            ::close(fd);
+            return answer;
+        };
+    }
+    if (isatty(STDIN_FILENO) != 0) {
+        return [](const std::string& prompt) { return ReadQuietly(STDIN_FILENO, prompt); };
+    }
+    return {};
+}
+
+TerminalUserInterface::TerminalUserInterface(std::istream& in, std::ostream& out, std::ostream& err,
+                                             PassphraseReader readPassphrase)
+    : in_(in), out_(out), err_(err), readPassphrase_(std::move(readPassphrase)) {}
+
+TerminalUserInterface TerminalUserInterface::Standard() {
+    TerminalUserInterface ui(std::cin, std::cout, std::cerr, TerminalPassphraseReader());
+    ui.echoAnswers_ = isatty(STDIN_FILENO) == 0;
+    return ui;
+}
+
+std::optional<std::string> TerminalUserInterface::readLine() {
+    std::string line;
+    const bool ended = !std::getline(in_, line);
+    if (echoAnswers_) {
+        out_ << line << '\n';
+        out_.flush();
+    }
+    // A last line without its line feed still counts.
+    if (ended && line.empty()) {
+        return std::nullopt;
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}
+
+void TerminalUserInterface::message(const std::string& text, Icon icon) {
+    std::ostream& stream = (icon == Icon::Critical || icon == Icon::Exclamation) ? err_ : out_;
+    // What was said so far on the other stream comes first.
+    (&stream == &err_ ? out_ : err_).flush();
+    stream << WithLineFeeds(text) << '\n';
+    stream.flush();
+}
+
+bool TerminalUserInterface::ask(const std::string& text) {
+    err_.flush();
+    out_ << WithLineFeeds(text) << " [y/N] ";
+    out_.flush();
+    const std::optional<std::string> answer = readLine();
+    if (!answer) {
+        return false;
+    }
+    const std::string word = Lowered(Trimmed(*answer));
+    return word == "y" || word == "yes";
+}
+
+std::optional<std::size_t> TerminalUserInterface::pickCertificate(
+    const std::string& /*title*/, const std::string& prompt,
+    const std::vector<CertificateRow>& rows) {
+    err_.flush();
+    out_ << WithLineFeeds(prompt) << '\n';
+    if (rows.empty()) {
+        // Nothing to choose: all that is left is to cancel.
+        out_ << "(no certificates)\n";
+        out_.flush();
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        out_ << (i + 1) << ". " << rows[i].issuedTo << " | issued by " << rows[i].issuedBy
+             << " | expires " << rows[i].expires << '\n';
+    }
+    for (;;) {
+        out_ << "Certificate number (empty to cancel): ";
+        out_.flush();
+        const std::optional<std::string> answer = readLine();
+        if (!answer) {
+            return std::nullopt;
+        }
+        const std::string typed = Trimmed(*answer);
+        if (typed.empty()) {
+            return std::nullopt;
+        }
+        if (std::optional<std::size_t> number = RowNumber(typed, rows.size())) {
+            return *number - 1;
+        }
+        out_ << "Please type a number from 1 to " << rows.size() << ".\n";
+    }
+}
+
+std::optional<std::string> TerminalUserInterface::passphrase(const std::string& prompt) {
+    out_.flush();
+    err_.flush();
+    if (readPassphrase_) {
+        return readPassphrase_(prompt);
+    }
+    out_ << PassphrasePrompt(prompt);
+    out_.flush();
+    return readLine();
+}
+
+std::int32_t TerminalUserInterface::OpenDocument(const std::string& DocName) {
+    return quilvane::OpenDocument(DocName);
+}
+
+}  // namespace quilvane
