@@ -47,28 +47,43 @@ using ByteBuffer = Bytes;
 
 // The form in which the service takes content and messages and gives them
 // back. It carries the same bytes as a buffer; the operations only convert it
-// and test it for emptiness.
+// and test it for emptiness. It either owns its bytes or borrows them from
+// an object it keeps alive (a verified message lends its document this way).
 class BinaryString {
 public:
     BinaryString() = default;
     explicit BinaryString(Bytes bytes) noexcept : bytes_(std::move(bytes)) {}
+    BinaryString(std::shared_ptr<const void> owner, std::span<const std::uint8_t> borrowed) noexcept
+        : owner_(std::move(owner)), borrowed_(borrowed) {}
 
-    bool empty() const noexcept { return bytes_.empty(); }
-    std::size_t size() const noexcept { return bytes_.size(); }
-    std::span<const std::uint8_t> view() const noexcept { return bytes_.view(); }
+    bool empty() const noexcept { return size() == 0; }
+    std::size_t size() const noexcept { return view().size(); }
+    std::span<const std::uint8_t> view() const noexcept {
+        return owner_ ? borrowed_ : bytes_.view();
+    }
 
-    Bytes& bytes() & noexcept { return bytes_; }
-    const Bytes& bytes() const& noexcept { return bytes_; }
-    Bytes take() && noexcept { return std::move(bytes_); }
+    // The bytes as a buffer of their own: moved when owned, copied when borrowed.
+    Bytes take() && {
+        if (owner_) {
+            Bytes copy(borrowed_.data(), borrowed_.size());
+            owner_.reset();
+            borrowed_ = {};
+            return copy;
+        }
+        return std::move(bytes_);
+    }
 
 private:
     Bytes bytes_;
+    std::shared_ptr<const void> owner_;
+    std::span<const std::uint8_t> borrowed_;
 };
 
-// Conversions between buffers and binary strings. They move, never copy.
+// Conversions between buffers and binary strings. They move what is owned
+// and copy only what a string borrows.
 struct Utilities {
     static BinaryString ByteArrayToBinaryString(ByteBuffer bytes) noexcept;
-    static ByteBuffer BinaryStringToByteArray(BinaryString text) noexcept;
+    static ByteBuffer BinaryStringToByteArray(BinaryString text);
 };
 
 }  // namespace quilvane

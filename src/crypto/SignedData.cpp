@@ -254,8 +254,8 @@ void AttachContent(CMS_ContentInfo* cms, Bytes content) {
         int size = static_cast<int>(content.size());
         ASN1_STRING_set0(octets.get(), content.release(), size);
     }
-    // The message takes the string over in place of the nothing a message
-    // without its document holds.
+    // The message takes the string over; a message just made holds no
+    // document yet.
     ASN1_OCTET_STRING** slot = ossl::Check(CMS_get0_content(cms), status::Failed, what);
     ossl::OctetStringPtr previous(*slot);
     *slot = octets.release();
@@ -547,20 +547,20 @@ const Certificate& Signer::Certificate() const {
     return *certificate_;
 }
 
-SignedData::SignedData() : impl_(std::make_unique<Impl>()) {}
+SignedData::SignedData() : impl_(std::make_shared<Impl>()) {}
 SignedData::~SignedData() = default;
 SignedData::SignedData(SignedData&&) noexcept = default;
 SignedData& SignedData::operator=(SignedData&&) noexcept = default;
 
 void SignedData::Content(BinaryString content) {
-    impl_->cms.reset();
+    // A fresh state: content lent out earlier keeps the old one alive.
+    impl_ = std::make_shared<Impl>();
     impl_->content = std::move(content).take();
 }
 
 BinaryString SignedData::Content() const {
     if (impl_->cms) {
-        std::span<const unsigned char> content = ContentOf(impl_->cms.get());
-        return BinaryString(Bytes(content.data(), content.size()));
+        return BinaryString(impl_, ContentOf(impl_->cms.get()));
     }
     return BinaryString(Bytes(impl_->content.data(), impl_->content.size()));
 }
@@ -587,8 +587,7 @@ BinaryString SignedData::Sign(const Signer& signer, bool detached, Encoding enco
 
 void SignedData::Verify(BinaryString message, bool detached, VerifyFlag flag) {
     ERR_clear_error();
-    impl_->cms.reset();
-    impl_->content = Bytes();
+    impl_ = std::make_shared<Impl>();
     RequireAttachedBinary(detached, Encoding::Binary, "checked");
     ossl::CmsPtr cms = Decode(std::move(message));
     CheckSignatures(cms.get());
@@ -636,7 +635,7 @@ BinaryString SignedData::CoSign(const Signer& signer, Encoding encoding) {
         // A half-made signer-info cannot be taken out again; drop the
         // message rather than ever write it.
         if (sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms)) != before) {
-            impl_->cms.reset();
+            impl_ = std::make_shared<Impl>();
         }
         throw;
     }

@@ -87,6 +87,8 @@ public:
     // The content to sign; taken without a copy.
     void Content(BinaryString content);
     // The content held: the one set, or the document inside a verified message.
+    // A verified document is lent, not copied: the string keeps the message it
+    // lies in alive, whatever becomes of this object.
     BinaryString Content() const;
 
     // Signs the content: SHA-256 (SHA-512 for Ed25519 keys), signed attributes
@@ -111,7 +113,7 @@ public:
     struct Impl;
 
 private:
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<Impl> impl_;  // shared with the content lent out
 };
 
 }  // namespace quilvane

@@ -231,6 +231,21 @@ ossl::PkeyPtr StoreKeys::Unlock(const Entry& entry) {
                 "The passphrase for the private key in " + name + " is wrong.");
 }
 
+// The PEM text that `write` puts out, for an encrypted key kept locked;
+// nothing when it cannot be written.
+template <typename Write>
+std::optional<std::string> PemText(const std::string& file, Write write) {
+    ossl::BioPtr out(ossl::Check(BIO_new(BIO_s_mem()), status::Failed,
+                                 "Could not keep the private key in " + Quoted(NameOf(file))));
+    if (write(out.get()) <= 0) {
+        ERR_clear_error();
+        return std::nullopt;
+    }
+    char* text = nullptr;
+    const long size = BIO_get_mem_data(out.get(), &text);
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
 // A certificate found in a store file, in the order of the file.
 struct Found {
     ossl::X509Ptr x509;
@@ -332,13 +347,10 @@ void StoreReader::ReadPem(std::string_view text, const std::string& file) {
             if (encrypted) {
                 // Kept as PEM text, so that PKCS #8 and the older Proc-Type
                 // form are both unlocked by the same reader later.
-                ossl::BioPtr out(
-                    ossl::Check(BIO_new(BIO_s_mem()), status::Failed,
-                                "Could not keep the private key in " + Quoted(NameOf(file))));
-                char* pem = nullptr;
-                if (PEM_write_bio(out.get(), name.get(), header.get(), data.get(), length) > 0) {
-                    const long size = BIO_get_mem_data(out.get(), &pem);
-                    keys_.AddLockedKey(std::string(pem, static_cast<std::size_t>(size)), file);
+                if (auto pem = PemText(file, [&](BIO* out) {
+                        return PEM_write_bio(out, name.get(), header.get(), data.get(), length);
+                    })) {
+                    keys_.AddLockedKey(std::move(*pem), file);
                 }
             } else if (EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &p, length)) {
                 keys_.AddKey(ossl::PkeyPtr(key), file);
@@ -370,12 +382,9 @@ void StoreReader::ReadDer(std::string_view bytes, const std::string& file) {
     p = begin;
     if (ossl::X509SigPtr sealed{d2i_X509_SIG(nullptr, &p, length)}) {
         // An encrypted PKCS #8 key in DER: kept in its PEM form for unlocking.
-        ossl::BioPtr out(ossl::Check(BIO_new(BIO_s_mem()), status::Failed,
-                                     "Could not keep the private key in " + Quoted(NameOf(file))));
-        char* pem = nullptr;
-        if (PEM_write_bio_PKCS8(out.get(), sealed.get()) > 0) {
-            const long size = BIO_get_mem_data(out.get(), &pem);
-            keys_.AddLockedKey(std::string(pem, static_cast<std::size_t>(size)), file);
+        if (auto pem =
+                PemText(file, [&](BIO* out) { return PEM_write_bio_PKCS8(out, sealed.get()); })) {
+            keys_.AddLockedKey(std::move(*pem), file);
         }
         return;
     }
@@ -400,8 +409,8 @@ bool StoreReader::ReadPkcs12(std::string_view bytes, const std::string& file) {
     const bool hasMac = PKCS12_mac_present(p12.get()) == 1;
     // Without a passphrase: no password at all, or the empty one (the parser
     // tells these two apart by itself).
-    bool needsPassphrase = hasMac && PKCS12_verify_mac(p12.get(), nullptr, 0) != 1 &&
-                           PKCS12_verify_mac(p12.get(), "", 0) != 1;
+    const bool needsPassphrase = hasMac && PKCS12_verify_mac(p12.get(), nullptr, 0) != 1 &&
+                                 PKCS12_verify_mac(p12.get(), "", 0) != 1;
     ERR_clear_error();
 
     const auto parse = [&](const char* passphrase) {

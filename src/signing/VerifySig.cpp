@@ -93,9 +93,10 @@ std::string OpenFailureText(std::int32_t code) {
 
 void SaveAndShowFile(UserInterface& ui, BinaryString Signature, std::string FileToVerify) {
     std::string document = DropLastFourCharacters(FileToVerify);
-    ByteBuffer bytes = Utilities::BinaryStringToByteArray(std::move(Signature));
-    SaveBinFile(bytes.view(), document);
-    bytes = ByteBuffer();
+    // Written straight from the message that holds the document: a large
+    // document is not copied once more on its way to the disk.
+    SaveBinFile(Signature.view(), document);
+    Signature = BinaryString();
     if (!ui.ask("The file is decoded and stored at the following location:\r\n" + document +
                 "\r\nDo you want to view this file now?")) {
         return;

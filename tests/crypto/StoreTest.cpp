@@ -221,12 +221,13 @@ TEST_F(StoreTest, EncryptedKeyIsUnlockedOnlyWhenItIsNeeded) {
 }
 
 TEST_F(StoreTest, EncryptedKeysAreTriedOwnFileFirstAndAForeignOneIsNotUsed) {
-    // Bob's encrypted key comes first by name, but Alice's own files are tried first.
+    // Bob's encrypted key (DER) comes first by name, but Alice's own files are tried first.
     home.add({alice.cert});
     make("alice.key", "openssl rsa -traditional -aes256 -passout pass:alice-pw -in " +
                           Quote(alice.key.string()) + " -out");
-    make("a-bob.key", "openssl pkcs8 -topk8 -v2 aes-128-cbc -passout pass:bob-pw -in " +
-                          Quote(bob.key.string()) + " -out");
+    make("a-bob.key",
+         "openssl pkcs8 -topk8 -v2 aes-128-cbc -outform DER -passout pass:bob-pw -in " +
+             Quote(bob.key.string()) + " -out");
     ASSERT_NE(ReadFile(inStore("alice.key")).find("Proc-Type: 4,ENCRYPTED"), std::string::npos);
 
     {

@@ -27,30 +27,16 @@ using test::WriteFile;
 const std::string kUntampered = "Verification complete. Document is untampered.\r\n";
 const std::string kHeading = "\r\nDocument is signed by following persons:\r\n";
 
-// Sets TZ for the life of the object.
-class TimeZone {
-public:
-    explicit TimeZone(const char* zone) {
-        if (const char* old = std::getenv("TZ")) {
-            old_ = old;
-            had_ = true;
-        }
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~TimeZone() {
-        if (had_) {
-            setenv("TZ", old_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-
-private:
-    std::string old_;
-    bool had_ = false;
-};
+// The text a date-time shows as in the time zone `zone`.
+std::string ShownIn(const char* zone, std::time_t instant) {
+    std::string old = std::getenv("TZ") != nullptr ? std::getenv("TZ") : "";
+    setenv("TZ", zone, 1);
+    tzset();
+    std::string shown = ValueText(DateTime{instant});
+    old.empty() ? unsetenv("TZ") : setenv("TZ", old.c_str(), 1);
+    tzset();
+    return shown;
+}
 
 class VerifySigTest : public ::testing::Test {
 protected:
@@ -222,18 +208,9 @@ TEST(SignerReport, FormsAndTimeZones) {
     EXPECT_EQ(ListSigners({}), "\r\nDocument is signed by following persons:\r\n");
     EXPECT_EQ(ValueText(AttributeValue(std::string("plain text"))), "plain text");
 
-    std::time_t instant = 1780000000;  // 2026-05-28 20:26:40 UTC
-    std::string utc, tokyo;
-    {
-        TimeZone zone("UTC0");
-        utc = ValueText(DateTime{instant});
-    }
-    {
-        TimeZone zone("JST-9");
-        tokyo = ValueText(DateTime{instant});
-    }
-    EXPECT_EQ(utc, "05/28/26 20:26:40");  // the C locale's %x %X
-    EXPECT_EQ(tokyo, "05/29/26 05:26:40");
+    // 2026-05-28 20:26:40 UTC, in the C locale's %x %X.
+    EXPECT_EQ(ShownIn("UTC0", 1780000000), "05/28/26 20:26:40");
+    EXPECT_EQ(ShownIn("JST-9", 1780000000), "05/29/26 05:26:40");
 }
 
 TEST(OpenFailures, EachCodeHasItsText) {
