@@ -28,7 +28,7 @@ using test::WriteFile;
 const std::string kUntampered = "Verification complete. Document is untampered.\r\n";
 
 class CoSignContentTest : public ::testing::Test {
-protected:
+  protected:
     CoSignContentTest() : home(dir / "data") {
         const auto& pki = SharedPki::get();
         // Bob co-signs; the test root is trusted through the user's Root folder.
@@ -41,16 +41,16 @@ protected:
         std::filesystem::path document = dir / "contract.txt";
         WriteFile(document, content);
         test::Run("openssl cms -sign -binary -nodetach -outform DER -md sha256 -in " +
-            Quote(document.string()) + " -signer " + Quote(alice.cert.string()) + " -inkey " +
-            Quote(alice.key.string()) + " -out " + Quote(document.string() + ".sig"));
+                  Quote(document.string()) + " -signer " + Quote(alice.cert.string()) + " -inkey " +
+                  Quote(alice.key.string()) + " -out " + Quote(document.string() + ".sig"));
         return document.string() + ".sig";
     }
 
     // Verifies with openssl against the test root; returns its output.
     std::string opensslVerify(const std::string& sig) {
         return test::Run("openssl cms -verify -inform DER -binary -purpose any -CAfile " +
-                   Quote((SharedPki::get().pki.folder() / "root.pem").string()) + " -in " +
-                   Quote(sig) + " -out " + Quote((dir / "openssl-out").string()));
+                         Quote((SharedPki::get().pki.folder() / "root.pem").string()) + " -in " +
+                         Quote(sig) + " -out " + Quote((dir / "openssl-out").string()));
     }
 
     TempDir dir;
@@ -112,8 +112,8 @@ TEST_F(CoSignContentTest, RefusedFilesAreLeftExactlyAsTheyWere) {
                                       std::pair{stranger, std::string("Stranger")}}) {
         std::string out = (dir / (needle + ".sig")).string();
         test::Run("openssl cms -sign -binary -nodetach -outform DER -md sha256 -in " +
-            Quote(document.string()) + " -signer " + Quote(who.cert.string()) + " -inkey " +
-            Quote(who.key.string()) + " -out " + Quote(out));
+                  Quote(document.string()) + " -signer " + Quote(who.cert.string()) + " -inkey " +
+                  Quote(who.key.string()) + " -out " + Quote(out));
         cases.push_back({out, ReadFile(out), needle});
     }
     std::string altered = ReadFile(signedByAlice("pay 100"));

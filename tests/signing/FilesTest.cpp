@@ -59,8 +59,7 @@ TEST(WholeFiles, EmptyFilesStayEmpty) {
     EXPECT_TRUE(buffer.empty());
     BinaryString text = Utilities::ByteArrayToBinaryString(std::move(buffer));
     EXPECT_TRUE(text.empty());
-    SaveBinFile(Utilities::BinaryStringToByteArray(std::move(text)).view(),
-                (dir / "out").string());
+    SaveBinFile(Utilities::BinaryStringToByteArray(std::move(text)).view(), (dir / "out").string());
     EXPECT_TRUE(std::filesystem::exists(dir / "out"));
     EXPECT_EQ(std::filesystem::file_size(dir / "out"), 0u);
 }
@@ -73,8 +72,7 @@ TEST(WholeFiles, SavingReplacesALongerFileWholeAndKeepsItsMode) {
     SaveBinFile({reinterpret_cast<const std::uint8_t*>(ten.data()), ten.size()},
                 (dir / "target").string());
     EXPECT_EQ(ReadFile(dir / "target"), ten);
-    EXPECT_EQ(std::filesystem::status(dir / "target").permissions(),
-              std::filesystem::perms(0640));
+    EXPECT_EQ(std::filesystem::status(dir / "target").permissions(), std::filesystem::perms(0640));
     // Nothing else is left in the folder.
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
@@ -137,7 +135,8 @@ TEST(OutputNames, TheLastFourCharactersAreDropped) {
     EXPECT_EQ(DropLastFourCharacters("x.sig"), "x");
     EXPECT_EQ(DropLastFourCharacters("abcd"), "");
     // Characters, not bytes: "é" and "€" are one character each.
-    EXPECT_EQ(DropLastFourCharacters("r\xC3\xA9sum\xC3\xA9.\xE2\x82\xACxy"), "r\xC3\xA9sum\xC3\xA9");
+    EXPECT_EQ(DropLastFourCharacters("r\xC3\xA9sum\xC3\xA9.\xE2\x82\xACxy"),
+              "r\xC3\xA9sum\xC3\xA9");
     // Bytes that are not UTF-8 count one each.
     EXPECT_EQ(DropLastFourCharacters("a\xFF\xFE\xFD\xFC"), "a");
     EXPECT_EQ(ErrorNumberOf([] { DropLastFourCharacters("abc"); }), EINVAL);

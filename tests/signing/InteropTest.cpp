@@ -25,7 +25,7 @@ using test::WriteFile;
 
 // Runs gpgsm with a home of its own; stops its agent when done.
 class Gpgsm {
-public:
+  public:
     explicit Gpgsm(const std::filesystem::path& home) : home_(home) {
         std::filesystem::create_directories(home_);
         std::filesystem::permissions(home_, std::filesystem::perms::owner_all);
@@ -41,7 +41,7 @@ public:
         return output;
     }
 
-private:
+  private:
     std::filesystem::path home_;
 };
 
@@ -65,7 +65,8 @@ TEST(Interoperability, GpgsmChecksEverySignatureWeMake) {
     gpgsm("--import " + Quote(pki.pki.folder().string() + "/root.pem") + " " +
           Quote(pki.alice.cert.string()) + " " + Quote(pki.bob.cert.string()));
 
-    std::string once = gpgsm("--output " + Quote(path + ".out") + " --verify " + Quote(path + ".sig"));
+    std::string once =
+        gpgsm("--output " + Quote(path + ".out") + " --verify " + Quote(path + ".sig"));
     EXPECT_NE(once.find("[GNUPG:] GOODSIG"), std::string::npos) << once;
     EXPECT_EQ(once.find("BADSIG"), std::string::npos) << once;
     EXPECT_EQ(ReadFile(path + ".out"), document);

@@ -20,7 +20,7 @@ using test::TempDir;
 using test::WriteFile;
 
 class SignFileTest : public ::testing::Test {
-protected:
+  protected:
     SignFileTest() : home(dir / "data") {}
 
     void installAlice() {
@@ -32,7 +32,7 @@ protected:
     std::string openedByOpenssl(const std::filesystem::path& sig) {
         std::filesystem::path out = dir / "openssl-out";
         test::Run("openssl cms -verify -inform DER -noverify -binary -in " + Quote(sig.string()) +
-            " -out " + Quote(out.string()));
+                  " -out " + Quote(out.string()));
         return ReadFile(out);
     }
 

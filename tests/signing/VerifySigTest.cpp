@@ -1,16 +1,14 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <string>
 
-using namespace std::string_literals;
-
-#include "crypto/Error.h"
 #include "signing/Operations.h"
 #include "support/ScriptedUserInterface.h"
 #include "support/SharedPki.h"
+
+using namespace std::string_literals;
 
 namespace quilvane {
 namespace {
@@ -24,8 +22,9 @@ using test::StoreHome;
 using test::TempDir;
 using test::WriteFile;
 
-const std::string kUntampered = "Verification complete. Document is untampered.\r\n";
-const std::string kHeading = "\r\nDocument is signed by following persons:\r\n";
+const std::string kReportStart =
+    "Verification complete. Document is untampered.\r\n\r\nDocument is signed by following "
+    "persons:\r\n";
 
 // The text a date-time shows as in the time zone `zone`.
 std::string ShownIn(const char* zone, std::time_t instant) {
@@ -39,34 +38,24 @@ std::string ShownIn(const char* zone, std::time_t instant) {
 }
 
 class VerifySigTest : public ::testing::Test {
-protected:
+  protected:
     VerifySigTest() : home(dir / "data") {}
 
-    // Signs `content` with openssl into "<name>.sig" beside a copy of the document.
+    // Signs `content` with openssl into "<name>.sig"; the document itself is removed.
     std::string opensslSigned(const std::string& name, const std::string& content,
                               const std::vector<Identity>& signers, const std::string& extra = {}) {
-        std::filesystem::path document = dir / name;
+        std::string document = (dir / name).string();
         WriteFile(document, content);
         std::string command = "openssl cms -sign -binary -nodetach -outform DER -md sha256 " +
-                              extra + " -in " + Quote(document.string()) + " -out " +
-                              Quote(document.string() + ".sig");
+                              extra + " -in " + Quote(document) + " -out " +
+                              Quote(document + ".sig");
         for (const Identity& signer : signers) {
-            command += " -signer " + Quote(signer.cert.string()) + " -inkey " +
-                       Quote(signer.key.string());
+            command +=
+                " -signer " + Quote(signer.cert.string()) + " -inkey " + Quote(signer.key.string());
         }
         test::Run(command);
         std::filesystem::remove(document);
-        return document.string() + ".sig";
-    }
-
-    // Every text the given instants can show as.
-    static bool shownAsOneOf(const std::string& shown, std::time_t from, std::time_t to) {
-        for (std::time_t t = from; t <= to; ++t) {
-            if (shown == ValueText(DateTime{t})) {
-                return true;
-            }
-        }
-        return false;
+        return document + ".sig";
     }
 
     TempDir dir;
@@ -92,73 +81,52 @@ TEST_F(VerifySigTest, ReportsTheSignerExtractsTheDocumentAndOffersToOpenIt) {
 
     ASSERT_EQ(ui.messages.size(), 1u);
     EXPECT_EQ(ui.messages[0].icon, Icon::Information);
-    const std::string& text = ui.messages[0].text;
-    std::string prefix = kUntampered + kHeading + "Name: Alice Example ==> Signed On: ";
-    ASSERT_EQ(text.rfind(prefix, 0), 0u) << text;
-    ASSERT_EQ(text.substr(text.size() - 2), "\r\n");
-    EXPECT_TRUE(shownAsOneOf(text.substr(prefix.size(), text.size() - prefix.size() - 2), before,
-                             after))
-        << text;
-
+    std::string expected = kReportStart + "Name: Alice Example ==> Signed On: ";
+    EXPECT_TRUE(ui.messages[0].text == expected + ValueText(DateTime{before}) + "\r\n" ||
+                ui.messages[0].text == expected + ValueText(DateTime{after}) + "\r\n")
+        << ui.messages[0].text;
     ASSERT_EQ(ui.questions.size(), 1u);
-    EXPECT_EQ(ui.questions[0],
-              "The file is decoded and stored at the following location:\r\n" + input +
-                  "\r\nDo you want to view this file now?");
+    EXPECT_EQ(ui.questions[0], "The file is decoded and stored at the following location:\r\n" +
+                                   input + "\r\nDo you want to view this file now?");
     // No: the document stays, nothing is opened.
     EXPECT_EQ(ReadFile(input), document);
     EXPECT_TRUE(ui.opened.empty());
 }
 
-TEST_F(VerifySigTest, ListsEverySignerInTheMessagesOrder) {
+TEST_F(VerifySigTest, ListsEverySignerAndOpensOnYes) {
     const auto& pki = SharedPki::get();
     std::string sig = opensslSigned("two.txt", "both of us", {pki.bob, pki.carol});
+    ui.answers = {true, true};
+    ui.openResult = 42;
     EXPECT_EQ(VerifySig(ui, sig), Outcome::Completed);
     ASSERT_EQ(ui.messages.size(), 1u);
     const std::string& text = ui.messages[0].text;
-    std::size_t bob = text.find("\r\nName: Bob Example ==> Signed On: ");
+    EXPECT_NE(text.find("\r\nName: Bob Example ==> Signed On: "), std::string::npos) << text;
     // Carol's certificate has no common name: her e-mail address names her.
-    std::size_t carol = text.find("\r\nName: carol@example.org ==> Signed On: ");
-    EXPECT_NE(bob, std::string::npos) << text;
-    EXPECT_NE(carol, std::string::npos) << text;
-    EXPECT_LT(bob, carol);
+    EXPECT_NE(text.find("\r\nName: carol@example.org ==> Signed On: "), std::string::npos) << text;
     EXPECT_EQ(ReadFile(dir / "two.txt"), "both of us");
-}
+    EXPECT_EQ(ui.opened, std::vector<std::string>{(dir / "two.txt").string()});
 
-TEST_F(VerifySigTest, OpensTheDocumentOnYesAndExplainsAFailure) {
-    const auto& pki = SharedPki::get();
-    std::string sig = opensslSigned("a.txt", "abc", {pki.alice});
-
-    ui.answers.push_back(true);
-    ui.openResult = 42;
+    // A failure to open is explained in a box without icon.
+    ui.openResult = 31;
     EXPECT_EQ(VerifySig(ui, sig), Outcome::Completed);
-    ASSERT_EQ(ui.opened.size(), 1u);
-    EXPECT_EQ(ui.opened[0], (dir / "a.txt").string());
-    EXPECT_EQ(ui.messages.size(), 1u);  // only the report
-
-    ScriptedUserInterface failing;
-    failing.answers.push_back(true);
-    failing.openResult = 31;
-    EXPECT_EQ(VerifySig(failing, sig), Outcome::Completed);
-    ASSERT_EQ(failing.messages.size(), 2u);
-    EXPECT_EQ(failing.messages[1].text, "No association for file extension");
-    EXPECT_EQ(failing.messages[1].icon, Icon::None);
+    ASSERT_EQ(ui.messages.size(), 3u);
+    EXPECT_EQ(ui.messages[2].text, "No association for file extension");
+    EXPECT_EQ(ui.messages[2].icon, Icon::None);
 }
 
 TEST_F(VerifySigTest, AnythingButAnIntactSignedMessageIsRefusedAndNothingWritten) {
     const auto& pki = SharedPki::get();
+    std::string bare = opensslSigned("bare.txt", "no attributes", {pki.alice}, "-noattr");
     std::string sig = opensslSigned("doc.txt", "The quick brown fox", {pki.alice});
     std::string good = ReadFile(sig);
-
     std::string altered = good;
     altered[altered.find("quick")] = 'Q';
     std::string badSignature = good;
     badSignature[badSignature.size() - 10] ^= 0x01;
-    std::string random;
-    for (int i = 0; i < 3000; ++i) {
-        random.push_back(static_cast<char>((i * 7919 + 13) % 251));
-    }
-    for (const std::string& bytes :
-         {altered, badSignature, good.substr(0, good.size() / 2), std::string(), random}) {
+
+    for (const std::string& bytes : {altered, badSignature, good.substr(0, good.size() / 2),
+                                     std::string(), std::string(3000, '\x5a'), ReadFile(bare)}) {
         WriteFile(sig, bytes);
         ScriptedUserInterface fresh;
         EXPECT_EQ(VerifySig(fresh, sig), Outcome::Failed);
@@ -169,14 +137,6 @@ TEST_F(VerifySigTest, AnythingButAnIntactSignedMessageIsRefusedAndNothingWritten
         EXPECT_TRUE(fresh.questions.empty());
         EXPECT_FALSE(std::filesystem::exists(dir / "doc.txt"));
     }
-}
-
-TEST_F(VerifySigTest, ASignerWithoutSignedAttributesFailsTheReport) {
-    std::string sig = opensslSigned("bare.txt", "bare", {SharedPki::get().alice}, "-noattr");
-    EXPECT_EQ(VerifySig(ui, sig), Outcome::Failed);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text.rfind("CAPICOM error found: ", 0), 0u) << ui.messages[0].text;
-    EXPECT_FALSE(std::filesystem::exists(dir / "bare.txt"));
 }
 
 TEST_F(VerifySigTest, FileErrorsAndPathsTooShortForAName) {
@@ -198,22 +158,19 @@ TEST_F(VerifySigTest, FileErrorsAndPathsTooShortForAName) {
     std::filesystem::current_path(cwd);
     EXPECT_EQ(outcome, Outcome::Failed);
     ASSERT_EQ(shortName.messages.size(), 2u);
-    EXPECT_EQ(shortName.messages[0].text.rfind(kUntampered, 0), 0u);
+    EXPECT_EQ(shortName.messages[0].text.rfind(kReportStart, 0), 0u);
     EXPECT_EQ(shortName.messages[1].text.rfind("VB Error found: ", 0), 0u);
     EXPECT_TRUE(shortName.questions.empty());
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);  // abc, data
 }
 
-TEST(SignerReport, FormsAndTimeZones) {
+TEST(SignerReport, FormsTimeZonesAndOpenFailureTexts) {
     EXPECT_EQ(ListSigners({}), "\r\nDocument is signed by following persons:\r\n");
-    EXPECT_EQ(ValueText(AttributeValue(std::string("plain text"))), "plain text");
-
+    EXPECT_EQ(ValueText(AttributeValue("plain text"s)), "plain text");
     // 2026-05-28 20:26:40 UTC, in the C locale's %x %X.
     EXPECT_EQ(ShownIn("UTC0", 1780000000), "05/28/26 20:26:40");
     EXPECT_EQ(ShownIn("JST-9", 1780000000), "05/29/26 05:26:40");
-}
 
-TEST(OpenFailures, EachCodeHasItsText) {
     const std::pair<int, const char*> table[] = {
         {2, "File not found"},
         {3, "Path not found"},
