@@ -21,7 +21,7 @@ using test::TempDir;
 using test::WriteFile;
 
 class EnvelopeTest : public ::testing::Test {
-protected:
+  protected:
     EnvelopeTest() : home(dir / "data") {
         const auto& alice = SharedPki::get().alice;
         home.add({alice.cert, alice.key});
@@ -33,8 +33,8 @@ protected:
         WriteFile(plain, content);
         std::string out = plain.string() + ".sig";
         test::Run("openssl cms -encrypt -binary -outform DER -provider legacy -provider default " +
-            cipher + " -in " + Quote(plain.string()) + " -out " + Quote(out) + " " +
-            Quote(recipient.cert.string()));
+                  cipher + " -in " + Quote(plain.string()) + " -out " + Quote(out) + " " +
+                  Quote(recipient.cert.string()));
         std::filesystem::remove(plain);
         return out;
     }
@@ -70,8 +70,8 @@ TEST_F(EnvelopeTest, EncryptsWithAesForThePickedCertificateAndOpensAgain) {
         test::Run("openssl cms -cmsout -print -inform DER -in " + Quote(input + ".sig"));
     EXPECT_NE(printed.find("aes-256-cbc"), std::string::npos);
     test::Run("openssl cms -decrypt -binary -inform DER -in " + Quote(input + ".sig") + " -recip " +
-        Quote(alice.cert.string()) + " -inkey " + Quote(alice.key.string()) + " -out " +
-        Quote((dir / "by-openssl").string()));
+              Quote(alice.cert.string()) + " -inkey " + Quote(alice.key.string()) + " -out " +
+              Quote((dir / "by-openssl").string()));
     EXPECT_EQ(ReadFile(dir / "by-openssl"), content);
 
     // And so do we, into the name less ".sig".
@@ -106,8 +106,8 @@ TEST_F(EnvelopeTest, WhatWeCannotOpenIsRefusedAndNothingWritten) {
     std::filesystem::path doc = dir / "signed.txt";
     WriteFile(doc, "signed");
     test::Run("openssl cms -sign -binary -nodetach -outform DER -in " + Quote(doc.string()) +
-        " -signer " + Quote(pki.alice.cert.string()) + " -inkey " +
-        Quote(pki.alice.key.string()) + " -out " + Quote(doc.string() + ".sig"));
+              " -signer " + Quote(pki.alice.cert.string()) + " -inkey " +
+              Quote(pki.alice.key.string()) + " -out " + Quote(doc.string() + ".sig"));
     std::filesystem::remove(doc);
     expectDecryptionFailure(doc.string() + ".sig", "CAPICOM error found : ");
     WriteFile(dir / "noise.bin.sig", "\x30\x82\x01\x00 not really DER at all");

@@ -12,7 +12,7 @@
 namespace quilvane::test {
 
 class ScriptedUserInterface : public UserInterface {
-public:
+  public:
     struct Message {
         std::string text;
         Icon icon;
@@ -32,9 +32,7 @@ public:
     std::deque<std::optional<std::string>> passphrases;
     std::int32_t openResult = 42;
 
-    void message(const std::string& text, Icon icon) override {
-        messages.push_back({text, icon});
-    }
+    void message(const std::string& text, Icon icon) override { messages.push_back({text, icon}); }
     bool ask(const std::string& text) override {
         questions.push_back(text);
         return take(answers, false);
@@ -55,7 +53,7 @@ public:
         return openResult;
     }
 
-private:
+  private:
     template <typename T>
     static T take(std::deque<T>& queue, T otherwise) {
         if (queue.empty()) {

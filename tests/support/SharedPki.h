@@ -13,7 +13,7 @@ struct SharedPki {
 
     static SharedPki& get();
 
-private:
+  private:
     explicit SharedPki(fs::path folder);
 };
 

@@ -2,13 +2,13 @@
 
 #include <unistd.h>
 
+#include <sys/wait.h>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <sys/wait.h>
 
 namespace quilvane::test {
 
@@ -85,7 +85,9 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
     }
 }
 
-Pki::Pki(fs::path folder) : folder_(std::move(folder)) { fs::create_directories(folder_); }
+Pki::Pki(fs::path folder) : folder_(std::move(folder)) {
+    fs::create_directories(folder_);
+}
 
 fs::path Pki::newKey(const std::string& name, KeyType type) {
     fs::path key = folder_ / (name + ".key");
@@ -109,10 +111,10 @@ const Identity& Pki::root() {
     if (root_.cert.empty()) {
         fs::path key = newKey("root", KeyType::Ec);
         fs::path cert = folder_ / "root.pem";
-        Run("openssl req -new -x509 -key " + Quote(key.string()) + " -out " +
-            Quote(cert.string()) +
+        Run("openssl req -new -x509 -key " + Quote(key.string()) + " -out " + Quote(cert.string()) +
             " -days 3650 -subj '/CN=Quilvane Test Root/O=Quilvane Tests'"
-            " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign");
+            " -addext basicConstraints=critical,CA:TRUE -addext "
+            "keyUsage=critical,keyCertSign,cRLSign");
         root_ = {cert, key};
     }
     return root_;
@@ -140,13 +142,15 @@ Identity Pki::issue(const std::string& name, const std::string& subject, KeyType
         fs::path db = folder_ / (name + ".db");
         WriteFile(db, "");
         fs::path conf = folder_ / (name + ".cnf");
-        WriteFile(conf,
-                  "[ca]\ndefault_ca=test\n[test]\n"
-                  "database=" + db.string() + "\nnew_certs_dir=" + folder_.string() +
-                  "\nserial=" + (folder_ / (name + ".srl")).string() +
-                  "\ndefault_md=sha256\npolicy=any\nunique_subject=no\ncopy_extensions=none\n"
-                  "[any]\ncommonName=optional\nemailAddress=optional\norganizationName=optional\n"
-                  "countryName=optional\n");
+        WriteFile(
+            conf,
+            "[ca]\ndefault_ca=test\n[test]\n"
+            "database=" +
+                db.string() + "\nnew_certs_dir=" + folder_.string() +
+                "\nserial=" + (folder_ / (name + ".srl")).string() +
+                "\ndefault_md=sha256\npolicy=any\nunique_subject=no\ncopy_extensions=none\n"
+                "[any]\ncommonName=optional\nemailAddress=optional\norganizationName=optional\n"
+                "countryName=optional\n");
         WriteFile(folder_ / (name + ".srl"), "1000\n");
         Run("openssl ca -batch -notext -config " + Quote(conf.string()) + " -cert " +
             Quote(ca.cert.string()) + " -keyfile " + Quote(ca.key.string()) + " -in " +
@@ -183,8 +187,12 @@ StoreHome::~StoreHome() {
     }
 }
 
-fs::path StoreHome::my() const { return dataHome_ / "quilvane" / "My"; }
-fs::path StoreHome::root() const { return dataHome_ / "quilvane" / "Root"; }
+fs::path StoreHome::my() const {
+    return dataHome_ / "quilvane" / "My";
+}
+fs::path StoreHome::root() const {
+    return dataHome_ / "quilvane" / "Root";
+}
 
 void StoreHome::add(const std::vector<fs::path>& files) const {
     for (const auto& file : files) {

@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 // A fresh folder under the system's temporary folder, removed with everything
 // in it when the object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,7 +22,7 @@ public:
     const fs::path& path() const { return path_; }
     fs::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -45,7 +45,7 @@ struct Identity {
 
 // A little PKI in a folder: a root and users it issues, made with `openssl`.
 class Pki {
-public:
+  public:
     explicit Pki(fs::path folder);
 
     // The self-signed root (made on first use).
@@ -61,7 +61,7 @@ public:
 
     const fs::path& folder() const { return folder_; }
 
-private:
+  private:
     fs::path newKey(const std::string& name, KeyType type);
 
     fs::path folder_;
@@ -71,7 +71,7 @@ private:
 // Points $XDG_DATA_HOME at `dataHome` for the life of the object, so that the
 // personal store is `dataHome`/quilvane/My; restores the old value after.
 class StoreHome {
-public:
+  public:
     explicit StoreHome(const fs::path& dataHome);
     ~StoreHome();
     StoreHome(const StoreHome&) = delete;
@@ -82,7 +82,7 @@ public:
     // Copies files into the personal store.
     void add(const std::vector<fs::path>& files) const;
 
-private:
+  private:
     fs::path dataHome_;
     std::string old_;
     bool hadOld_ = false;
