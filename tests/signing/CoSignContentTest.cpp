@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
-#include <csignal>
 #include <string>
 
 using namespace std::string_literals;
@@ -147,15 +145,8 @@ TEST_F(CoSignContentTest, ACancelOrAFailedWriteLeavesTheFileAsItWas) {
     // The write runs out of room (the file size limit stands in for a full disk).
     ScriptedUserInterface writer;
     writer.picks.push_back(0);
-    struct rlimit saved {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 512;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    Outcome outcome = CoSignContent(writer, sig, sig);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
+    Outcome outcome{};
+    test::WithFileSizeLimit(512, [&] { outcome = CoSignContent(writer, sig, sig); });
     EXPECT_EQ(outcome, Outcome::Failed);
     ASSERT_EQ(writer.messages.size(), 2u);
     EXPECT_EQ(writer.messages[1].text.rfind("VB Error found:", 0), 0u) << writer.messages[1].text;

@@ -1,6 +1,9 @@
 #include "support/TestPki.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <sys/wait.h>
 #include <array>
@@ -67,6 +70,24 @@ std::string Quote(const std::string& text) {
         }
     }
     return quoted + "'";
+}
+
+void WithFileSizeLimit(std::size_t bytes, const std::function<void()>& action) {
+    struct rlimit saved {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &small);
+    try {
+        action();
+    } catch (...) {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        throw;
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
 }
 
 std::string ReadFile(const fs::path& path) {

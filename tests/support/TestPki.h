@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ std::string Run(const std::string& command);
 int RunStatus(const std::string& command, std::string* output = nullptr);
 // Quotes a path or word for the shell.
 std::string Quote(const std::string& text);
+
+// Runs `action` with files limited to `bytes` bytes, as a full disk would:
+// writes past the limit fail with EFBIG.
+void WithFileSizeLimit(std::size_t bytes, const std::function<void()>& action);
 
 std::string ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, const std::string& bytes);
