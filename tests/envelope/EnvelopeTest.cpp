@@ -105,9 +105,7 @@ TEST_F(EnvelopeTest, WhatWeCannotOpenIsRefusedAndNothingWritten) {
     // A signed message, and random bytes.
     std::filesystem::path doc = dir / "signed.txt";
     WriteFile(doc, "signed");
-    test::Run("openssl cms -sign -binary -nodetach -outform DER -in " + Quote(doc.string()) +
-              " -signer " + Quote(pki.alice.cert.string()) + " -inkey " +
-              Quote(pki.alice.key.string()) + " -out " + Quote(doc.string() + ".sig"));
+    test::OpensslSign(doc, doc.string() + ".sig", {pki.alice});
     std::filesystem::remove(doc);
     expectDecryptionFailure(doc.string() + ".sig", "CAPICOM error found : ");
     WriteFile(dir / "noise.bin.sig", "\x30\x82\x01\x00 not really DER at all");

@@ -16,7 +16,6 @@ using test::Identity;
 using test::KeyType;
 using test::Quote;
 using test::ReadFile;
-using test::RunStatus;
 using test::ScriptedUserInterface;
 using test::SharedPki;
 using test::StoreHome;
@@ -35,13 +34,10 @@ class CoSignContentTest : public ::testing::Test {
     }
 
     std::string signedByAlice(const std::string& content) {
-        const auto& alice = SharedPki::get().alice;
-        std::filesystem::path document = dir / "contract.txt";
+        std::string document = (dir / "contract.txt").string();
         WriteFile(document, content);
-        test::Run("openssl cms -sign -binary -nodetach -outform DER -md sha256 -in " +
-                  Quote(document.string()) + " -signer " + Quote(alice.cert.string()) + " -inkey " +
-                  Quote(alice.key.string()) + " -out " + Quote(document.string() + ".sig"));
-        return document.string() + ".sig";
+        test::OpensslSign(document, document + ".sig", {SharedPki::get().alice});
+        return document + ".sig";
     }
 
     // Verifies with openssl against the test root; returns its output.
@@ -100,37 +96,29 @@ TEST_F(CoSignContentTest, RefusedFilesAreLeftExactlyAsTheyWere) {
     std::filesystem::path document = dir / "doc.txt";
     WriteFile(document, "document");
 
-    struct Case {
-        std::string name;
-        std::string bytes;
-        std::string expected;  // in the message
-    };
-    std::vector<Case> cases;
-    for (const auto& [who, needle] : {std::pair{expired, std::string("Old Timer")},
-                                      std::pair{stranger, std::string("Stranger")}}) {
-        std::string out = (dir / (needle + ".sig")).string();
-        test::Run("openssl cms -sign -binary -nodetach -outform DER -md sha256 -in " +
-                  Quote(document.string()) + " -signer " + Quote(who.cert.string()) + " -inkey " +
-                  Quote(who.key.string()) + " -out " + Quote(out));
-        cases.push_back({out, ReadFile(out), needle});
+    // Each file, with a name the refusal must mention.
+    std::vector<std::pair<std::string, std::string>> cases;
+    for (const auto& [who, name] : {std::pair{expired, "Old Timer"s}, {stranger, "Stranger"s}}) {
+        test::OpensslSign(document, dir / (name + ".sig"), {who});
+        cases.emplace_back((dir / (name + ".sig")).string(), name);
     }
     std::string altered = ReadFile(signedByAlice("pay 100"));
     altered[altered.find("100")] = '9';
     WriteFile(dir / "altered.sig", altered);
-    cases.push_back({(dir / "altered.sig").string(), altered, ""});
+    cases.emplace_back((dir / "altered.sig").string(), "changed");
 
-    for (const Case& c : cases) {
+    for (const auto& [path, needle] : cases) {
+        std::string before = ReadFile(path);
         ScriptedUserInterface fresh;
         fresh.picks.push_back(0);
-        EXPECT_EQ(CoSignContent(fresh, c.name, c.name), Outcome::Failed) << c.name;
-        EXPECT_TRUE(fresh.pickLists.empty()) << c.name;
-        ASSERT_EQ(fresh.messages.size(), 1u) << c.name;
+        EXPECT_EQ(CoSignContent(fresh, path, path), Outcome::Failed) << path;
+        EXPECT_TRUE(fresh.pickLists.empty()) << path;
+        ASSERT_EQ(fresh.messages.size(), 1u) << path;
         EXPECT_EQ(fresh.messages[0].icon, Icon::Critical);
-        EXPECT_EQ(fresh.messages[0].text.rfind("CAPICOM error found : ", 0), 0u)
-            << fresh.messages[0].text;
-        EXPECT_NE(fresh.messages[0].text.find(c.expected), std::string::npos)
-            << fresh.messages[0].text;
-        EXPECT_EQ(ReadFile(c.name), c.bytes);
+        const std::string& text = fresh.messages[0].text;
+        EXPECT_EQ(text.rfind("CAPICOM error found : ", 0), 0u) << text;
+        EXPECT_NE(text.find(needle), std::string::npos) << text;
+        EXPECT_EQ(ReadFile(path), before);
     }
 }
 

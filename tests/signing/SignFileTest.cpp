@@ -12,7 +12,6 @@ namespace {
 
 using test::Quote;
 using test::ReadFile;
-using test::RunStatus;
 using test::ScriptedUserInterface;
 using test::SharedPki;
 using test::StoreHome;

@@ -190,6 +190,17 @@ Identity Pki::selfSigned(const std::string& name, const std::string& subject, Ke
     return {cert, key};
 }
 
+void OpensslSign(const fs::path& document, const fs::path& out,
+                 const std::vector<Identity>& signers, const std::string& extra) {
+    std::string command = "openssl cms -sign -binary -nodetach -outform DER -md sha256 " + extra +
+                          " -in " + Quote(document.string()) + " -out " + Quote(out.string());
+    for (const Identity& signer : signers) {
+        command +=
+            " -signer " + Quote(signer.cert.string()) + " -inkey " + Quote(signer.key.string());
+    }
+    Run(command);
+}
+
 StoreHome::StoreHome(const fs::path& dataHome) : dataHome_(dataHome) {
     if (const char* old = std::getenv("XDG_DATA_HOME")) {
         old_ = old;

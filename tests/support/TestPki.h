@@ -73,6 +73,11 @@ class Pki {
     Identity root_;
 };
 
+// Signs `document` with `openssl cms -sign` into `out`: content attached, DER,
+// SHA-256, one signer-info per identity; `extra` adds options such as -noattr.
+void OpensslSign(const fs::path& document, const fs::path& out,
+                 const std::vector<Identity>& signers, const std::string& extra = {});
+
 // Points $XDG_DATA_HOME at `dataHome` for the life of the object, so that the
 // personal store is `dataHome`/quilvane/My; restores the old value after.
 class StoreHome {
