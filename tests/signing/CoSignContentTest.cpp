@@ -88,7 +88,7 @@ TEST_F(CoSignContentTest, AddsOneSignatureThatEveryReaderAccepts) {
     opensslVerify(sig);
 }
 
-TEST_F(CoSignContentTest, RefusedFilesAreLeftExactlyAsTheyWere) {
+TEST_F(CoSignContentTest, RefusedFilesAreLeftExactlyAsTheyWereButPassPlainVerification) {
     auto& pki = SharedPki::get();
     Identity expired = pki.pki.issue("expired", "/CN=Old Timer", KeyType::Ec, "20200101000000Z",
                                      "20210101000000Z");
@@ -119,6 +119,11 @@ TEST_F(CoSignContentTest, RefusedFilesAreLeftExactlyAsTheyWere) {
         EXPECT_EQ(text.rfind("CAPICOM error found : ", 0), 0u) << text;
         EXPECT_NE(text.find(needle), std::string::npos) << text;
         EXPECT_EQ(ReadFile(path), before);
+        // Plain verification checks the signatures only: expired and
+        // untrusted signers pass it.
+        ScriptedUserInterface verifier;
+        EXPECT_EQ(VerifySig(verifier, path),
+                  needle == "changed" ? Outcome::Failed : Outcome::Completed);
     }
 }
 
