@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <ostream>
 #include <string>
+#include <utility>
 
 #include "crypto/Bytes.h"
 #include "crypto/Certificate.h"
@@ -16,37 +16,25 @@
 
 namespace quilvane::test {
 
-// What an action raised: the Error's number and description; 0 and "" for nothing.
-struct Outcome {
-    std::int32_t status = 0;
-    std::string description;
-    friend bool operator==(const Outcome&, const Outcome&) = default;
-    friend std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
-        return out << std::hex << outcome.status << std::dec << " " << outcome.description;
-    }
-};
+using namespace status;
 
-inline Outcome Raised(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Error& error) {
-        return {error.number(), error.description()};
-    }
+// What an action raised: the Error's number and description; 0 and "" for nothing.
+using Outcome = std::pair<std::int32_t, std::string>;
+
+inline Outcome Raised(const std::function<void()>& action) try {
+    action();
     return {};
+} catch (const Error& error) {
+    return {error.number(), error.description()};
 }
 
 class CryptoTest : public ::testing::Test {
   protected:
-    static BinaryString Binary(const std::string& s) {
-        return BinaryString(Bytes(s.data(), s.size()));
-    }
-    static std::string Text(const BinaryString& binary) {
-        return {reinterpret_cast<const char*>(binary.view().data()), binary.size()};
-    }
+    static BinaryString Binary(const std::string& s) { return BinaryString({s.data(), s.size()}); }
+    static std::string Text(const BinaryString& b) { return {b.view().begin(), b.view().end()}; }
 
     // Runs openssl with `words`, paths among them quoted; returns what it wrote.
-    static std::string Word(const char* word) { return word; }
-    static std::string Word(const std::string& word) { return word; }
+    static std::string Word(const auto& word) { return word; }
     static std::string Word(const fs::path& path) { return Quote(path.string()); }
     template <typename... Words>
     static std::string Openssl(const Words&... words) {
@@ -63,15 +51,12 @@ class CryptoTest : public ::testing::Test {
         store.Open(ui, StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
         return store.Certificates();
     }
-    // `id`'s certificate, and its key unless `withKey` is false, as the store lists it.
-    Certificate mine(const Identity& id, bool withKey = true) {
-        home.add(withKey ? std::vector{id.cert, id.key} : std::vector{id.cert});
-        const Certificates all = open();
-        std::size_t i = 1;  // past the end, Item raises
-        while (all.Item(i).File() != (home.my() / id.cert.filename()).string()) {
-            ++i;
-        }
-        return all.Item(i);
+    // A personal store of `id`'s certificate and key only; the certificate as it lists it.
+    Certificate mine(const Identity& id) {
+        fs::remove_all(home.my());
+        fs::create_directory(home.my());
+        home.add({id.cert, id.key});
+        return open().Item(1);
     }
 
     SharedPki& pki = SharedPki::get();
