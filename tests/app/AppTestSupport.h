@@ -3,6 +3,7 @@
 // called, the QApplication of the window tests, and a way to answer the modal
 // dialogs that the code under test opens and waits on.
 
+#include <fnmatch.h>
 #include <gtest/gtest.h>
 
 #include <QtWidgets>
@@ -21,9 +22,15 @@ inline void PrintTo(const QRect& r, std::ostream* out) {
 
 namespace quilvane::test {
 
-using Calls = std::vector<std::vector<std::string>>;
+// Whether `text` matches the shell pattern `pattern`, whose * stands for any text.
+inline bool Like(const std::string& text, const std::string& pattern) {
+    return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
+}
 
-// Operations that write down each call: the operation's name, then its paths.
+using Calls = std::vector<std::string>;
+
+// Operations that write down each call: the operation's name, then its paths,
+// separated by "|".
 struct Recorder {
     Calls calls;
     Outcome outcome = Outcome::Completed;
@@ -31,7 +38,7 @@ struct Recorder {
     Operations operations() {
         auto record = [this](const char* name) {
             return [this, name](UserInterface&, auto... paths) {
-                calls.push_back({name, paths...});
+                calls.push_back((std::string(name) + ... + ("|" + paths)));
                 return outcome;
             };
         };
@@ -45,36 +52,37 @@ struct Recorder {
 struct QtEnvironment : ::testing::Environment {
     int argc = 1;
     char* argv[2] = {const_cast<char*>("app_tests"), nullptr};
-    std::unique_ptr<QApplication> app;
+    std::optional<QApplication> app;
 
-    void SetUp() override {
-        setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        app = std::make_unique<QApplication>(argc, argv);
-    }
+    QtEnvironment() { setenv("QT_QPA_PLATFORM", "offscreen", 0); }
+    void SetUp() override { app.emplace(argc, argv); }
     void TearDown() override { app.reset(); }
 };
-inline ::testing::Environment* const kQtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+inline auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-// Runs `action`, and hands the first modal widget it shows to `answer` inside
-// the modal loop the code under test runs. Returns whether one showed.
-inline bool Answering(const std::function<void(QWidget*)>& answer,
-                      const std::function<void()>& action) {
+// Runs `action`, and inside the modal loop it runs hands the first modal
+// dialog it shows, which must be a `Dialog`, to `answer`, which must close it.
+template <typename Dialog>
+void Answer(const std::function<void()>& action, const std::function<void(Dialog*)>& answer) {
     bool answered = false;
     QTimer timer;  // polled, since the dialog only shows inside the code's own loop
     QObject::connect(&timer, &QTimer::timeout, [&] {
         QPointer<QWidget> modal = QApplication::activeModalWidget();
         if (modal != nullptr && modal->isVisible() && !std::exchange(answered, true)) {
-            answer(modal);
-            // An answer that failed half-way must not leave the test waiting.
+            if (auto* dialog = qobject_cast<Dialog*>(modal)) {
+                answer(dialog);
+            }
+            // Another kind of dialog, or one that an answer which failed half-way
+            // left open, is closed so that the test does not wait on it.
             if (modal != nullptr && modal->isVisible()) {
+                ADD_FAILURE() << modal->metaObject()->className() << " was left open";
                 modal->close();
             }
         }
     });
     timer.start(5);
     action();
-    return answered;
+    EXPECT_TRUE(answered) << "no dialog showed";
 }
 
 }  // namespace quilvane::test

@@ -7,14 +7,12 @@
 #include <unistd.h>
 
 #include <sstream>
-#include <thread>
 
 #include "app/AppTestSupport.h"
 #include "app/OpenDocument.h"
 #include "app/TerminalUserInterface.h"
 
 namespace quilvane::test {
-namespace {
 
 struct Terminal {
     std::istringstream in;
@@ -24,48 +22,48 @@ struct Terminal {
     explicit Terminal(const std::string& input) : in(input), ui(in, out, err) {}
 };
 
-TEST(TerminalUserInterface, MessagesGoToOutputOrErrorByIconWithCrLfAsLf) {
-    Terminal t("");
+// Messages go to the output or the error stream by their icon, with CR LF as
+// LF; answers, passphrases and picks take a line of input.
+TEST(TerminalUserInterface, ShowsMessagesAndTakesALineOfInputForEachAnswer) {
+    // Messages and passphrases on one terminal; without a real terminal, a
+    // passphrase is a line of input as it is.
+    Terminal t("  secret with spaces \n\n");
     t.ui.message("Signature applied.\r\n\r\nSaved to:\r/a b.sig", Icon::Information);
     t.ui.message("plain", Icon::None);
     t.ui.message("VB Error found:Cannot read \"x\".", Icon::Critical);
     t.ui.message("careful\r\nnow", Icon::Exclamation);
-    // A lone CR stays.
-    EXPECT_EQ(t.out.str(), "Signature applied.\n\nSaved to:\r/a b.sig\nplain\n");
-    EXPECT_EQ(t.err.str(), "VB Error found:Cannot read \"x\".\ncareful\nnow\n");
-}
-
-TEST(TerminalUserInterface, QuestionsAndPassphrasesTakeALineOfInput) {
-    for (const std::string yes : {"y\n", "YeS\n", " yes \n", "y\r\n", "y"}) {
-        EXPECT_TRUE(Terminal(yes).ui.ask("Open?")) << yes;
-    }
-    for (const std::string no : {"n\n", "\n", "yess\n", ""}) {
-        EXPECT_FALSE(Terminal(no).ui.ask("Open?")) << no;
-    }
-    // Without a terminal, a passphrase is a line of input as it is.
-    Terminal t("  secret with spaces \n\n");
     EXPECT_EQ(t.ui.passphrase("Passphrase for \"alice.key\""), "  secret with spaces ");
     EXPECT_EQ(t.ui.passphrase("Again:"), "");            // an empty line is an empty passphrase
     EXPECT_EQ(t.ui.passphrase("Again:"), std::nullopt);  // the end of input cancels
-    EXPECT_EQ(t.out.str(), "Passphrase for \"alice.key\": Again: Again: ");
-}
+    // A lone CR stays.
+    EXPECT_EQ(t.out.str(),
+              "Signature applied.\n\nSaved to:\r/a b.sig\nplain\n"
+              "Passphrase for \"alice.key\": Again: Again: ");
+    EXPECT_EQ(t.err.str(), "VB Error found:Cannot read \"x\".\ncareful\nnow\n");
+    // Yes in any case with spaces around it, on the last line too; anything
+    // else, or the end of input, is no.
+    Terminal q("y\nYeS\n yes \ny\r\nn\n\nyess\ny");
+    for (int i = 0; bool yes : {true, true, true, true, false, false, false, true, false}) {
+        EXPECT_EQ(q.ui.ask("Open?"), yes) << "answer " << i++;
+    }
 
-TEST(TerminalUserInterface, PickListTakesARowNumberAndAsksAgainForAnythingElse) {
-    const std::vector<CertificateRow> rows = {{"Alice", "R", "1/2/30", ""}, {"Bob", "C", "", ""}};
-    Terminal t("0\n3\n-1\n 2 \n");
-    EXPECT_EQ(t.ui.pickCertificate("Certificates", "Pick", rows), 1u);
+    // The pick list takes a row number and asks again for anything else.
+    const std::vector<CertificateRow> rows = {{"A", "R", "1/2/30", ""}, {"B", "C", "", ""}};
+    Terminal pick("0\n3\n-1\n 2 \n");
+    EXPECT_EQ(pick.ui.pickCertificate("Certificates", "P", rows), 1u);
     const std::string prompt = "Certificate number (empty to cancel): ";
     const std::string again = prompt + "Please type a number from 1 to 2.\n";
-    const std::string listing =
-        "Pick\n1. Alice | issued by R | expires 1/2/30\n2. Bob | issued by C | expires \n";
-    EXPECT_EQ(t.out.str(), listing + again + again + again + prompt);
+    EXPECT_EQ(pick.out.str(),
+              "P\n1. A | issued by R | expires 1/2/30\n2. B | issued by C | expires \n" + again +
+                  again + again + prompt);
     // An empty line or the end of input cancels, after wrong answers too.
     for (const std::string input : {"\n", "", "  \n", "7\n\n", "7\nx"}) {
-        EXPECT_EQ(Terminal(input).ui.pickCertificate("", "Pick", rows), std::nullopt) << input;
+        EXPECT_EQ(Terminal(input).ui.pickCertificate("", "P", rows), std::nullopt) << input;
     }
 }
 
-// A child process whose terminal is a pseudo-terminal that the test types on.
+// A child process whose terminal is a pseudo-terminal that the test types on
+// once the prompt shows.
 TEST(TerminalUserInterface, TheTerminalDoesNotShowThePassphrase) {
     int master = -1;
     const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
@@ -74,17 +72,13 @@ TEST(TerminalUserInterface, TheTerminalDoesNotShowThePassphrase) {
     }
     ASSERT_GT(child, 0);
     std::string screen;
-    // Reads what the child writes on the terminal until `text` shows, or it is gone.
-    const auto readUntil = [&](const std::string& text) {
-        char buffer[256];
-        for (ssize_t n = 0; screen.find(text) == std::string::npos &&
-                            (n = read(master, buffer, sizeof buffer)) > 0;) {
-            screen.append(buffer, static_cast<std::size_t>(n));
+    char buffer[256];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {  // until the child is gone
+        screen.append(buffer, static_cast<std::size_t>(n));
+        if (screen.ends_with("Passphrase for \"a.key\": ")) {
+            ASSERT_EQ(write(master, "s3cret words\n", 13), 13);
         }
-    };
-    readUntil("Passphrase for \"a.key\": ");
-    ASSERT_EQ(write(master, "s3cret words\n", 13), 13);
-    readUntil("(the end)");
+    }
     int status = 0;
     waitpid(child, &status, 0);
     close(master);
@@ -96,38 +90,34 @@ TEST(TerminalUserInterface, TheTerminalDoesNotShowThePassphrase) {
 // GIO reads those folders once per process, so each call runs in a child.
 TEST(OpenDocument, StartsTheApplicationOrGivesTheReasonWhyNot) {
     TempDir dir;
-    const fs::path docs = dir / "docs", marker = dir / "marker", opener = dir / "opener";
-    for (const char* folder : {"data/mime", "data/applications", "empty", "home", "docs"}) {
+    const fs::path docs = dir / "docs", home = dir / "home", opener = dir / "opener";
+    for (const char* folder : {"mime", "applications", "home", "docs"}) {
         fs::create_directories(dir / folder);
     }
     // Another user may enter, for the call that leaves root's rights behind.
     fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
-    const std::string type = "application/x-quilvane-test";
-    WriteFile(dir / "data/mime/globs2", "50:" + type + ":*.qvtest\n");
-    // The application writes its working folder and the path it was given.
-    const std::string part = Quote(marker.string() + ".part");
-    WriteFile(opener, "#!/bin/sh\n{ pwd -P; printf '%s\\n' \"$1\"; } > " + part + " && mv " + part +
-                          " " + Quote(marker.string()) + "\n");
-    fs::permissions(opener, fs::perms::owner_exec, fs::perm_options::add);
-    WriteFile(dir / "data/applications/opener.desktop",
-              "[Desktop Entry]\nType=Application\nName=Opener\nExec=" + opener.string() +
-                  " %f\nMimeType=" + type + ";\n");
+    WriteFile(dir / "mime/globs2", "50:application/x-qv:*.qvtest\n");
+    // The application writes its working folder and the path it was given
+    // next to itself, in opener.out.
+    WriteFile(opener, "#!/bin/sh\npwd -P >$0.part; echo \"$1\" >>$0.part; mv $0.part $0.out\n");
+    WriteFile(
+        dir / "applications/opener.desktop",
+        "[Desktop Entry]\nType=Application\nName=O\nMimeType=application/x-qv;\nExec=/bin/sh " +
+            opener.string() + " %f\n");
     // The index update-desktop-database keeps, through which GIO finds it.
-    WriteFile(dir / "data/applications/mimeinfo.cache",
-              "[MIME Cache]\n" + type + "=opener.desktop;\n");
+    WriteFile(dir / "applications/mimeinfo.cache",
+              "[MIME Cache]\napplication/x-qv=opener.desktop;\n");
 
-    // OpenDocument(`name`) in a child working in the docs folder; as
-    // `nobody`, without root's rights, so that file permissions apply.
+    // OpenDocument(`name`) in a child working in the docs folder, on nothing
+    // but the folders above; as `nobody`, without root's rights, so that file
+    // permissions apply.
     const auto open = [&](const std::string& name, bool nobody = false) {
         const pid_t child = fork();
         if (child == 0) {
-            for (const auto& [variable, folder] : {std::pair{"XDG_DATA_HOME", "data"},
-                                                   {"XDG_DATA_DIRS", "empty"},
-                                                   {"XDG_CONFIG_HOME", "empty"},
-                                                   {"XDG_CONFIG_DIRS", "empty"},
-                                                   {"HOME", "home"}}) {
-                setenv(variable, (dir / folder).c_str(), 1);
+            for (const char* v : {"HOME", "XDG_DATA_DIRS", "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS"}) {
+                setenv(v, home.c_str(), 1);
             }
+            setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
             const bool user =
                 !nobody || geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0);
             _exit(user && chdir(docs.c_str()) == 0 ? OpenDocument(name) : 99);
@@ -144,18 +134,17 @@ TEST(OpenDocument, StartsTheApplicationOrGivesTheReasonWhyNot) {
     EXPECT_EQ(open("no such folder/a.qvtest"), 3);
     EXPECT_EQ(open("blob/a.qvtest"), 3);  // a file where a folder should be
     EXPECT_EQ(open("secret.qvtest", true), 5);
-    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_FALSE(fs::exists(dir / "opener.out"));
 
     const std::string name = "caf\xE9, \"quoted\" it's.qvtest";  // relative to the docs folder
     WriteFile(docs / name, "content");
     EXPECT_EQ(open(name), 42);
-    for (int i = 0; i < 200 && !fs::exists(marker); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int i = 0; i < 200 && !fs::exists(dir / "opener.out"); ++i) {
+        usleep(50000);
     }
-    ASSERT_TRUE(fs::exists(marker)) << "the application did not start";
-    EXPECT_EQ(ReadFile(marker), fs::canonical(dir / "home").string() + "\n" +
-                                    fs::canonical(docs).string() + "/" + name + "\n");
+    EXPECT_EQ(ReadFile(dir / "opener.out"), fs::canonical(home).string() + "\n" +
+                                                fs::canonical(docs).string() + "/" + name + "\n")
+        << "the application did not start";
 }
 
-}  // namespace
 }  // namespace quilvane::test

@@ -8,7 +8,6 @@
 #include "app/QtUserInterface.h"
 
 namespace quilvane::test {
-namespace {
 
 class MainWindowTest : public ::testing::Test {
   protected:
@@ -16,23 +15,23 @@ class MainWindowTest : public ::testing::Test {
     T* find(const char* name) {
         return window.findChild<T*>(name);
     }
-    QLineEdit* box(const char* name) { return find<QLineEdit>(name); }
     template <typename... Names>
     void click(Names... names) {
         (find<QPushButton>(names)->click(), ...);
     }
 
     // Clicks `button` and answers the shared file dialog: types `file` and
-    // confirms, or cancels when `file` is empty.
-    void browse(const char* button, const QString& file = {}) {
-        const auto answer = [&](QWidget* modal) {
-            auto* dialog = qobject_cast<QFileDialog*>(modal);
-            ASSERT_EQ(dialog, find<QFileDialog>("dlgBrowse"));
+    // confirms, or cancels when `file` is empty. Returns the text of the box `target`.
+    QString browse(const char* button, const char* target, const QString& file = {}) {
+        SCOPED_TRACE(button);
+        const auto answer = [&](QFileDialog* dialog) {
+            EXPECT_EQ(dialog, find<QFileDialog>("dlgBrowse"));
             dialog->findChild<QLineEdit*>("fileNameEdit")->setText(file);
-            // QFileDialog's own accept() checks the typed name.
+            // QFileDialog's own accept(), protected there, checks the typed name.
             file.isEmpty() ? dialog->reject() : static_cast<QDialog*>(dialog)->accept();
         };
-        EXPECT_TRUE(Answering(answer, [&] { click(button); })) << button;
+        Answer<QFileDialog>([&] { click(button); }, answer);
+        return find<QLineEdit>(target)->text();
     }
 
     Recorder recorder;
@@ -41,14 +40,11 @@ class MainWindowTest : public ::testing::Test {
 };
 
 TEST_F(MainWindowTest, ControlsStandAsLaidOutAndTakeTheFocusInOrder) {
-    // In pixels; on a tab, from the tab control's top-left corner. The
-    // controls that take the focus come first, in the order they take it.
-    const struct {
-        const char* name;
-        const char* caption;  // null: checked on its own
-        QRect rect;
-        int tab;  // -1: on the window itself
-    } layout[] = {
+    // Each control's name, caption (a shell pattern), place in pixels
+    // and tab (-1: on the window itself); on a tab, the place is taken from the
+    // tab control's top-left corner. The controls that take the focus come
+    // first, in the order they take it.
+    const std::tuple<const char*, std::string, QRect, int> layout[] = {
         {"sstMain", "", {8, 15, 361, 185}, -1},
         {"cmdClose", "Clos&e", {152, 208, 81, 25}, -1},
         {"txtSignFile", "", {72, 76, 241, 25}, 0},
@@ -62,47 +58,36 @@ TEST_F(MainWindowTest, ControlsStandAsLaidOutAndTakeTheFocusInOrder) {
         {"txtFileCoSign", "", {72, 76, 241, 25}, 1},
         {"chkEncrypt", "Encrypt File", {232, 124, 97, 25}, 0},
         {"chkDecrypt", "Decrypt File", {256, 124, 81, 25}, 2},
-        {"Label2", nullptr, {8, 239, 369, 17}, -1},
+        {"Label2", "ZARAN Quilvane v1.00" + std::string(51, ' ') + "[! ]*", {8, 239, 369, 17}, -1},
         {"Label1", "Select File:", {16, 84, 52, 13}, 0},
         {"Label4", "Select File:", {16, 84, 52, 13}, 1},
         {"Label3", "Select File:", {16, 84, 52, 13}, 2},
         {"Image1", "", {16, 40, 39, 43}, 3},
         {"Label5", "Quilvane", {112, 40, 78, 16}, 3},
         {"Label6", "Version 1.00", {112, 65, 60, 13}, 3},
-        {"Label7", nullptr, {112, 88, 116, 13}, 3},
+        {"Label7", "*", {112, 88, 116, 13}, 3},
     };
     EXPECT_EQ(window.windowTitle(), "ZARAN Quilvane");
     EXPECT_TRUE(window.minimumSize() == QSize(379, 256) && window.maximumSize() == QSize(379, 256));
     auto* sst = find<QTabWidget>("sstMain");
     EXPECT_EQ((QStringList{sst->tabText(0), sst->tabText(1), sst->tabText(2), sst->tabText(3)}),
               (QStringList{"Sign", "&Co-Sign", "&Verify", "About"}));
-    EXPECT_TRUE(find<QLabel>("Label2")->text().contains(
-        QRegularExpression("^ZARAN Quilvane v1\\.00 {51}\\S")));
     window.show();
     QStringList order;
-    for (int tab = 0; tab < 4; ++tab) {
-        sst->setCurrentIndex(tab);
-        QCoreApplication::processEvents();
-        for (const auto& p : layout) {
-            SCOPED_TRACE(std::string(p.name) + " with tab " + std::to_string(tab) + " in front");
-            QWidget* w = find(p.name);
-            ASSERT_NE(w, nullptr);
-            const QString caption = w->property("text").toString();
-            EXPECT_TRUE(p.caption == nullptr || caption == p.caption) << caption.toStdString();
-            EXPECT_EQ(w->font().families().value(0), "Tahoma");
-            EXPECT_EQ(w->font().pointSizeF(), w == find("Label5") ? 9.75 : 8.25);
-            EXPECT_EQ(w->font().bold(), w == find("Label5")) << "only the title is bold";
-            // Only the front tab's controls show, and never the check boxes.
-            const bool front = p.tab < 0 || p.tab == tab;
-            EXPECT_EQ(w->isVisible(), front && !w->inherits("QCheckBox"));
-            EXPECT_EQ(sst->indexOf(w->parentWidget()), p.tab);
-            const QPoint origin = p.tab < 0 ? QPoint() : sst->pos();
-            if (front) {
-                EXPECT_EQ(QRect(w->mapTo(&window, QPoint()) - origin, w->size()), p.rect);
-            }
-            if (tab == 0 && w->focusPolicy() != Qt::NoFocus) {
-                order << p.name;  // the labels never take the focus
-            }
+    for (const auto& [name, caption, rect, tab] : layout) {
+        SCOPED_TRACE(name);
+        QWidget* w = find(name);
+        ASSERT_NE(w, nullptr);
+        EXPECT_PRED2(Like, w->property("text").toString().toStdString(), caption);
+        EXPECT_EQ(w->font().families().value(0), "Tahoma");
+        EXPECT_EQ(w->font().pointSizeF(), w == find("Label5") ? 9.75 : 8.25);
+        EXPECT_EQ(w->font().bold(), w == find("Label5")) << "only the title is bold";
+        // A tab's controls show with their tab page; the check boxes never do.
+        EXPECT_EQ(sst->indexOf(w->parentWidget()), tab);
+        EXPECT_EQ(w->isHidden(), w->inherits("QCheckBox"));
+        EXPECT_EQ(QRect(w->mapTo(tab < 0 ? w->window() : sst, QPoint()), w->size()), rect);
+        if (w->focusPolicy() != Qt::NoFocus) {
+            order << name;  // the labels never take the focus
         }
     }
     // The tab control takes the focus through its tab bar.
@@ -118,117 +103,100 @@ TEST_F(MainWindowTest, ControlsStandAsLaidOutAndTakeTheFocusInOrder) {
 }
 
 TEST_F(MainWindowTest, BrowseSharesOneDialogAndItsLastConfirmedName) {
-    TempDir dir;
-    WriteFile(dir / "report.pdf", "%PDF-1.4\n");
-    const QString report = QString::fromStdString((dir / "report.pdf").string());
+    const QString file = QCoreApplication::applicationFilePath();  // the dialog takes one that is
     auto* dialog = find<QFileDialog>("dlgBrowse");
     // A cancel before anything was confirmed empties the box, typed text and all.
-    box("txtSignFile")->setText("typed by hand.pdf");
-    browse("cmdBrowse");
-    EXPECT_EQ(box("txtSignFile")->text(), "");
+    find<QLineEdit>("txtSignFile")->setText("typed by hand.pdf");
+    EXPECT_EQ(browse("cmdBrowse", "txtSignFile"), "");
     EXPECT_EQ(dialog->windowTitle(), "Select File to Sign");
     EXPECT_EQ(dialog->nameFilters(), (QStringList{"PDF(*.pdf)", "Text(*.txt)"}));
     EXPECT_EQ(dialog->selectedNameFilter(), "PDF(*.pdf)");
     EXPECT_EQ(dialog->directory().path(), QDir::homePath());
-    browse("cmdBrowse", report);
-    EXPECT_EQ(box("txtSignFile")->text(), report);
+    EXPECT_EQ(browse("cmdBrowse", "txtSignFile", file), file);
     // The confirmed name lands in the other tabs' boxes when browsing there is cancelled.
-    browse("cmdBrowseSign");
-    EXPECT_EQ(box("txtSignature")->text(), report);
+    EXPECT_EQ(browse("cmdBrowseSign", "txtSignature"), file);
     EXPECT_EQ(dialog->nameFilters(), QStringList{"Signature (*.sig)"});
-    EXPECT_EQ(dialog->selectedNameFilter(), "Signature (*.sig)");
-    browse("cmdBrowseCoSign");
-    EXPECT_EQ(box("txtFileCoSign")->text(), report);
+    EXPECT_EQ(browse("cmdBrowseCoSign", "txtFileCoSign"), file);
+    // Filter texts of description and pattern pairs as Qt's name filters.
+    EXPECT_EQ(NameFilters("Docs|*.doc;*.docx|All|*.*|Pics (PNG)|*.png|Any"),
+              (QStringList{"Docs (*.doc *.docx)", "All (*.*)", "Pics (PNG) (*.png)", "Any (*)"}));
+    EXPECT_EQ(NameFilters(""), QStringList{});
 }
 
-TEST_F(MainWindowTest, CommandsPassTheirPathsOnAndRefuseOnlyAnExactlyEmptyOne) {
+TEST_F(MainWindowTest, CommandsPassTheirPathsOnRefuseOnlyAnExactlyEmptyOneAndClose) {
     click("cmdSign", "cmdCoSign", "cmdVerify");  // with every box empty
     const std::string odd = "/docs/r\xc3\xa9sum\xc3\xa9 (1),\"x\".pdf";
-    box("txtSignFile")->setText(QString::fromStdString(odd));
-    box("txtFileCoSign")->setText("   ");
-    box("txtSignature")->setText(" ");
+    find<QLineEdit>("txtSignFile")->setText(QString::fromStdString(odd));
+    find<QLineEdit>("txtFileCoSign")->setText("   ");
+    find<QLineEdit>("txtSignature")->setText(" ");
     click("cmdSign", "cmdCoSign", "cmdVerify");
     // Ticked from code, the hidden boxes turn Sign into Envelope and Verify into ReceiveMessage.
     find<QCheckBox>("chkEncrypt")->setChecked(true);
     find<QCheckBox>("chkDecrypt")->setChecked(true);
     click("cmdSign", "cmdCoSign", "cmdVerify");
-    EXPECT_EQ(recorder.calls, (Calls{{"SignFile", odd, odd + ".sig"},
-                                     {"CoSignContent", "   ", "   "},
-                                     {"VerifySig", " "},
-                                     {"Envelope", odd, odd + ".sig"},
-                                     {"CoSignContent", "   ", "   "},
-                                     {"ReceiveMessage", " "}}));
+    const std::string sign = odd + "|" + odd + ".sig";
+    EXPECT_EQ(recorder.calls,
+              (Calls{"SignFile|" + sign, "CoSignContent|   |   ", "VerifySig| ", "Envelope|" + sign,
+                     "CoSignContent|   |   ", "ReceiveMessage| "}));
     // Only the empty boxes were refused, each with its warning.
     ASSERT_EQ(ui.messages.size(), 3u);
     for (std::size_t i = 0; const char* subject : {"Sign", "Co-Sign", "Verify"}) {
         EXPECT_EQ(ui.messages[i].text, std::string("Please choose a file to ") + subject + ".");
         EXPECT_EQ(ui.messages[i++].icon, Icon::Exclamation);
     }
-}
 
-TEST_F(MainWindowTest, CloseEndsTheEventLoop) {
+    // Close ends the event loop; a failure ends it too, with a status of its own.
     window.show();
     QTimer::singleShot(0, &window, [this] { click("cmdClose"); });
-    // A failure ends the loop too, with a status of its own.
     QTimer::singleShot(30000, &window, [] { QCoreApplication::exit(99); });
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_FALSE(window.isVisible());
 }
 
-TEST(MainWindow, NameFiltersTurnDescriptionPatternPairsIntoQtFilters) {
-    // The window's own two filters are checked through its file dialog.
-    EXPECT_EQ(NameFilters("Docs|*.doc;*.docx|All|*.*|Pics (PNG)|*.png|Any"),
-              (QStringList{"Docs (*.doc *.docx)", "All (*.*)", "Pics (PNG) (*.png)", "Any (*)"}));
-    EXPECT_EQ(NameFilters(""), QStringList{});
-}
-
-TEST(QtUserInterface, BoxesShowTheTextWithTheirIconAndButtons) {
-    const struct {
-        std::optional<Icon> icon;  // none: a question
-        QMessageBox::Icon shown;
-        QMessageBox::StandardButton press;  // NoButton: closed from the title bar, or Escape
-    } cases[] = {{Icon::Information, QMessageBox::Information, QMessageBox::Ok},
-                 {Icon::Critical, QMessageBox::Critical, QMessageBox::Ok},
-                 {Icon::Exclamation, QMessageBox::Warning, QMessageBox::Ok},
-                 {Icon::None, QMessageBox::NoIcon, QMessageBox::Ok},
-                 {std::nullopt, QMessageBox::Question, QMessageBox::Yes},
-                 {std::nullopt, QMessageBox::Question, QMessageBox::No},
-                 {std::nullopt, QMessageBox::Question, QMessageBox::NoButton}};
+// The Qt user interface's boxes, pick list and passphrase dialog, each with
+// the answers a person can give.
+TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
+    // The icon (none: a question), the icon shown and the button pressed
+    // (NoButton: closed from the title bar, or Escape).
+    const std::tuple<std::optional<Icon>, QMessageBox::Icon, QMessageBox::StandardButton> boxes[] =
+        {{Icon::Information, QMessageBox::Information, QMessageBox::Ok},
+         {Icon::Critical, QMessageBox::Critical, QMessageBox::Ok},
+         {Icon::Exclamation, QMessageBox::Warning, QMessageBox::Ok},
+         {Icon::None, QMessageBox::NoIcon, QMessageBox::Ok},
+         {std::nullopt, QMessageBox::Question, QMessageBox::Yes},
+         {std::nullopt, QMessageBox::Question, QMessageBox::No},
+         {std::nullopt, QMessageBox::Question, QMessageBox::NoButton}};
     QtUserInterface ui;
     const std::string text = "Signed by:\r\nAlice <a@example.org>\r\n\r\nJ\xc3\xa9r\xc3\xb4me";
-    for (const auto& c : cases) {
+    for (const auto& [icon, shown, press] : boxes) {
         bool yes = false;
-        const auto answer = [&](QWidget* modal) {
-            auto* box = qobject_cast<QMessageBox*>(modal);
-            ASSERT_NE(box, nullptr);
+        const auto answer = [&](QMessageBox* box) {
             EXPECT_EQ(box->windowTitle(), "Quilvane");
-            EXPECT_EQ(box->icon(), c.shown);
+            EXPECT_EQ(box->icon(), shown);
             // CR LF is a line break; markup and non-ASCII text are shown as they are.
             EXPECT_EQ(box->text(), "Signed by:\nAlice <a@example.org>\n\nJérôme");
             EXPECT_EQ(box->textFormat(), Qt::PlainText);
             EXPECT_EQ(box->standardButtons(),
-                      c.icon ? QMessageBox::Ok : QMessageBox::Yes | QMessageBox::No);
-            c.press == QMessageBox::NoButton ? (void)box->close() : box->button(c.press)->click();
+                      icon ? QMessageBox::Ok : QMessageBox::Yes | QMessageBox::No);
+            press == QMessageBox::NoButton ? (void)box->close() : box->button(press)->click();
         };
-        EXPECT_TRUE(Answering(
-            answer, [&] { c.icon ? ui.message(text, *c.icon) : void(yes = ui.ask(text)); }));
-        EXPECT_EQ(yes, c.press == QMessageBox::Yes);
+        Answer<QMessageBox>([&] { icon ? ui.message(text, *icon) : void(yes = ui.ask(text)); },
+                            answer);
+        EXPECT_EQ(yes, press == QMessageBox::Yes);
     }
-}
 
-TEST(QtUserInterface, PickListShowsEveryCertificateAndGivesTheChosenRowOrNothing) {
     const std::vector<CertificateRow> rows = {
         {"Alice Example", "Test Root", "31/12/2030", "/a.pem"},
         {"J\xc3\xa9r\xc3\xb4me", "Other CA", "02/02/2028", "/j\xc3\xa9r\xc3\xb4me.pem"}};
-    QtUserInterface ui;
+    const std::string typing = "s3cr\xc3\xa9t with spaces ";
     for (bool confirm : {true, false}) {
         std::optional<std::size_t> chosen = 7;
-        const auto answer = [&](QWidget* modal) {
-            auto* list = modal->findChild<QTreeWidget*>("certificateList");
-            auto* buttons = modal->findChild<QDialogButtonBox*>("buttons");
-            ASSERT_TRUE(qobject_cast<CertificateDialog*>(modal) && list && buttons);
-            EXPECT_EQ(modal->windowTitle(), "Title");
-            EXPECT_EQ(modal->findChild<QLabel*>("prompt")->text(), "Pick");
+        const auto pick = [&](CertificateDialog* dialog) {
+            auto* list = dialog->findChild<QTreeWidget*>("certificateList");
+            auto* buttons = dialog->findChild<QDialogButtonBox*>("buttons");
+            ASSERT_TRUE(list && buttons);
+            EXPECT_EQ(dialog->windowTitle(), "T");
+            EXPECT_EQ(dialog->findChild<QLabel*>("prompt")->text(), "Pick");
             QStringList cells;  // the headers, then the rows
             for (int r = -1; r < list->topLevelItemCount(); ++r) {
                 for (int c = 0; c < list->columnCount(); ++c) {
@@ -240,33 +208,24 @@ TEST(QtUserInterface, PickListShowsEveryCertificateAndGivesTheChosenRowOrNothing
                       "/a.pem|Jérôme|Other CA|02/02/2028|/jérôme.pem");
             QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
             EXPECT_FALSE(ok->isEnabled()) << "nothing is chosen yet";
-            list->setCurrentItem(list->topLevelItem(1));
-            EXPECT_TRUE(ok->isEnabled());
+            list->setCurrentItem(list->topLevelItem(1));  // which enables OK
             (confirm ? ok : buttons->button(QDialogButtonBox::Cancel))->click();
         };
-        EXPECT_TRUE(Answering(answer, [&] { chosen = ui.pickCertificate("Title", "Pick", rows); }));
+        Answer<CertificateDialog>([&] { chosen = ui.pickCertificate("T", "Pick", rows); }, pick);
         EXPECT_EQ(chosen, confirm ? std::optional<std::size_t>(1) : std::nullopt);
-    }
-}
 
-TEST(QtUserInterface, PassphraseIsAskedHiddenAndCancelGivesNothing) {
-    QtUserInterface ui;
-    const std::string typing = "s3cr\xc3\xa9t with spaces ";
-    for (bool confirm : {true, false}) {
+        // The passphrase is typed hidden.
         std::optional<std::string> typed = "unset";
-        const auto answer = [&](QWidget* modal) {
-            auto* dialog = qobject_cast<QInputDialog*>(modal);
-            ASSERT_NE(dialog, nullptr);
+        const auto type = [&](QInputDialog* dialog) {
             EXPECT_EQ(dialog->windowTitle(), "Quilvane");
             EXPECT_EQ(dialog->labelText(), "Passphrase for \"a.key\":");
             EXPECT_EQ(dialog->textEchoMode(), QLineEdit::Password);
             dialog->setTextValue(QString::fromStdString(typing));
             confirm ? dialog->accept() : dialog->reject();
         };
-        EXPECT_TRUE(Answering(answer, [&] { typed = ui.passphrase("Passphrase for \"a.key\":"); }));
+        Answer<QInputDialog>([&] { typed = ui.passphrase("Passphrase for \"a.key\":"); }, type);
         EXPECT_EQ(typed, confirm ? std::optional(typing) : std::nullopt);
     }
 }
 
-}  // namespace
 }  // namespace quilvane::test
