@@ -3,6 +3,7 @@
 #include <string>
 
 #include "crypto/Error.h"
+#include "signing/Handler.h"
 #include "signing/Operations.h"
 #include "support/ScriptedUserInterface.h"
 #include "support/SharedPki.h"
@@ -121,6 +122,17 @@ TEST_F(SignFileTest, FailuresAfterThePickListAreReportedOnce) {
     EXPECT_NE(ui.messages[1].text.find("Bob Example"), std::string::npos) << ui.messages[1].text;
     EXPECT_EQ(ui.messages[1].icon, Icon::Critical);
     EXPECT_FALSE(std::filesystem::exists(input + ".sig"));
+}
+
+TEST(SigningHandler, TheTimeStampingStatusHasItsOwnText) {
+    // No time stamps are asked for, but the handler still knows the status.
+    ScriptedUserInterface ui;
+    Handler handler;
+    handler.timeStampText = true;
+    EXPECT_EQ(Report(ui, handler, Error(status::TimeStampFailed, "unused")), Outcome::Failed);
+    EXPECT_EQ(ui.messages.at(0).text,
+              "An error occured while time stamping the file. Either you are not connected to "
+              "internet or the time-stamp server is not functioning.");
 }
 
 }  // namespace
