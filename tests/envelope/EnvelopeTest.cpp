@@ -39,15 +39,6 @@ class EnvelopeTest : public ::testing::Test {
         return out;
     }
 
-    void expectDecryptionFailure(const std::string& path, const std::string& prefix) {
-        ScriptedUserInterface fresh;
-        EXPECT_EQ(ReceiveMessage(fresh, path), Outcome::Failed) << path;
-        ASSERT_EQ(fresh.messages.size(), 1u) << path;
-        EXPECT_EQ(fresh.messages[0].icon, Icon::Critical);
-        EXPECT_EQ(fresh.messages[0].text.rfind(prefix, 0), 0u) << fresh.messages[0].text;
-        EXPECT_FALSE(std::filesystem::exists(path.substr(0, path.size() - 4))) << path;
-    }
-
     TempDir dir;
     StoreHome home;
     ScriptedUserInterface ui;
@@ -97,50 +88,43 @@ TEST_F(EnvelopeTest, OpensEnvelopesOpensslMadeWithAesAndRc4) {
     }
 }
 
-TEST_F(EnvelopeTest, WhatWeCannotOpenIsRefusedAndNothingWritten) {
+TEST_F(EnvelopeTest, WhatCannotBeOpenedOrNamedIsRefusedAndNothingWritten) {
     const auto& pki = SharedPki::get();
-    // For Bob, whose key this user does not hold.
-    expectDecryptionFailure(opensslEnvelope("for-bob.txt", "not yours", pki.bob, "-aes256"),
-                            "CAPICOM error found : ");
-    // A signed message, and random bytes.
-    std::filesystem::path doc = dir / "signed.txt";
-    WriteFile(doc, "signed");
-    test::OpensslSign(doc, doc.string() + ".sig", {pki.alice});
-    std::filesystem::remove(doc);
-    expectDecryptionFailure(doc.string() + ".sig", "CAPICOM error found : ");
+    std::string mine = opensslEnvelope("x.txt", "short", pki.alice, "-aes256");
+    std::filesystem::copy_file(mine, dir / "abc");
+    std::filesystem::copy_file(mine, dir / "abcd");
+    std::filesystem::path signedDoc = dir / "signed.txt";
+    WriteFile(signedDoc, "signed");
+    test::OpensslSign(signedDoc, signedDoc.string() + ".sig", {pki.alice});
+    std::filesystem::remove(signedDoc);
     WriteFile(dir / "noise.bin.sig", "\x30\x82\x01\x00 not really DER at all");
-    expectDecryptionFailure((dir / "noise.bin.sig").string(), "CAPICOM error found : ");
-    expectDecryptionFailure((dir / "missing.sig").string(), "VB Error found:");
-}
-
-TEST_F(EnvelopeTest, AnEmptyFileHasNoMessage) {
     WriteFile(dir / "empty.sig", "");
-    EXPECT_EQ(ReceiveMessage(ui, (dir / "empty.sig").string()), Outcome::Failed);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text,
-              "Signature Decryption Succeeded.\r\nNo message was available in the file.");
-    EXPECT_EQ(ui.messages[0].icon, Icon::Critical);
-    EXPECT_FALSE(std::filesystem::exists(dir / "empty"));
-}
+    const std::string service = "CAPICOM error found : ", program = "VB Error found:";
+    const std::pair<std::string, std::string> cases[] = {
+        // For Bob, whose key this user does not hold.
+        {opensslEnvelope("for-bob.txt", "not yours", pki.bob, "-aes256"), service},
+        {signedDoc.string() + ".sig", service},
+        {(dir / "noise.bin.sig").string(), service},
+        {(dir / "missing.sig").string(), program},
+        {(dir / "empty.sig").string(),
+         "Signature Decryption Succeeded.\r\nNo message was available in the file."},
+        // Opened, but no name is left for the output.
+        {"abc", program},
+        {"abcd", program}};
 
-TEST_F(EnvelopeTest, NamesOfFourCharactersOrFewerCannotNameTheOutput) {
-    std::string sig = opensslEnvelope("x.txt", "short", SharedPki::get().alice, "-aes256");
     std::string cwd = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
-    std::filesystem::copy_file(sig, "abc");
-    std::filesystem::copy_file(sig, "abcd");
-    ScriptedUserInterface three, four;
-    Outcome a = ReceiveMessage(three, "abc");
-    Outcome b = ReceiveMessage(four, "abcd");
-    std::filesystem::current_path(cwd);
-    for (auto* shown : {&three, &four}) {
-        ASSERT_EQ(shown->messages.size(), 1u);
-        EXPECT_EQ(shown->messages[0].text.rfind("VB Error found:", 0), 0u)
-            << shown->messages[0].text;
-        EXPECT_EQ(shown->messages[0].icon, Icon::Critical);
+    for (const auto& [path, prefix] : cases) {
+        ScriptedUserInterface fresh;
+        EXPECT_EQ(ReceiveMessage(fresh, path), Outcome::Failed) << path;
+        ASSERT_EQ(fresh.messages.size(), 1u) << path;
+        EXPECT_EQ(fresh.messages[0].icon, Icon::Critical);
+        EXPECT_EQ(fresh.messages[0].text.rfind(prefix, 0), 0u) << fresh.messages[0].text;
+        if (path.size() > 4) {
+            EXPECT_FALSE(std::filesystem::exists(path.substr(0, path.size() - 4))) << path;
+        }
     }
-    EXPECT_EQ(a, Outcome::Failed);
-    EXPECT_EQ(b, Outcome::Failed);
+    std::filesystem::current_path(cwd);
 }
 
 TEST_F(EnvelopeTest, EncryptionFailuresShowOneBoxWithoutIcon) {
