@@ -1,8 +1,6 @@
 #include "app/Startup.h"
 
 #include <QApplication>
-#include <QRect>
-#include <QScreen>
 #include <clocale>
 #include <cstdlib>
 #include <iostream>
@@ -61,16 +59,6 @@ int RunInTerminal(const CommandLine& command, const std::string& program) {
     return status;
 }
 
-void CentreOnScreen(QWidget& window) {
-    QScreen* screen = window.screen();
-    if (screen == nullptr) {
-        return;
-    }
-    QRect frame = window.frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
-    window.move(frame.topLeft());
-}
-
 int RunInWindow(const CommandLine& command, const char* argv0) {
     // Qt sees only the program's name: the paths on our command line are not
     // options of its own, even when they look like "-style" or "-platform".
@@ -90,8 +78,7 @@ int RunInWindow(const CommandLine& command, const char* argv0) {
         return status;
     }
 
-    CentreOnScreen(window);
-    window.show();
+    window.show();  // centred on the screen as it was made
     return QApplication::exec();
 }
 

@@ -12,7 +12,7 @@ namespace quilvane {
 // without being copied. Move-only: copies of documents are never made by
 // accident.
 class Bytes {
-public:
+  public:
     Bytes() = default;
     // `size` bytes, uninitialised; throws std::bad_alloc when memory is short.
     explicit Bytes(std::size_t size);
@@ -37,7 +37,7 @@ public:
     // library's allocator (only the crypto layer does this).
     std::uint8_t* release() noexcept;
 
-private:
+  private:
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
 };
@@ -50,7 +50,7 @@ using ByteBuffer = Bytes;
 // and test it for emptiness. It either owns its bytes or borrows them from
 // an object it keeps alive (a verified message lends its document this way).
 class BinaryString {
-public:
+  public:
     BinaryString() = default;
     explicit BinaryString(Bytes bytes) noexcept : bytes_(std::move(bytes)) {}
     BinaryString(std::shared_ptr<const void> owner, std::span<const std::uint8_t> borrowed) noexcept
@@ -73,7 +73,7 @@ public:
         return std::move(bytes_);
     }
 
-private:
+  private:
     Bytes bytes_;
     std::shared_ptr<const void> owner_;
     std::span<const std::uint8_t> borrowed_;

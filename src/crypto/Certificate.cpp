@@ -63,13 +63,14 @@ Certificate MakeCertificate(X509* x, std::string file, std::shared_ptr<KeySource
     return Certificate(std::move(impl));
 }
 
+Error NoPrivateKeyError(X509* certificate) {
+    return Error(status::NoPrivateKey,
+                 "There is no private key in the store for the certificate of " +
+                     MakeCertificate(certificate).GetInfo(CertInfo::SubjectSimpleName) + ".");
+}
+
 const Certificate& Certificates::Item(std::size_t index) const {
-    if (index == 0 || index > items_.size()) {
-        throw Error(status::NoSuchItem, "There is no item " + std::to_string(index) +
-                                            " in a collection of " + std::to_string(items_.size()) +
-                                            ".");
-    }
-    return items_[index - 1];
+    return ItemAt(items_, index);
 }
 
 }  // namespace quilvane

@@ -12,14 +12,15 @@ namespace quilvane {
 
 // What Certificate::GetInfo returns.
 enum class CertInfo {
-    SubjectSimpleName = 0,  // the common name; else the e-mail address, the organisation, the whole name
+    SubjectSimpleName =
+        0,  // the common name; else the e-mail address, the organisation, the whole name
     IssuerSimpleName = 1,
 };
 
 // One X.509 certificate: from the personal store (then it knows where to find
 // its private key) or from a message. Copies share the same certificate.
 class Certificate {
-public:
+  public:
     struct Impl;  // the crypto layer's own
     explicit Certificate(std::shared_ptr<const Impl> impl);
 
@@ -31,13 +32,13 @@ public:
 
     const Impl& impl() const { return *impl_; }
 
-private:
+  private:
     std::shared_ptr<const Impl> impl_;
 };
 
 // A collection of certificates, numbered from 1 like every collection of the service.
 class Certificates {
-public:
+  public:
     Certificates() = default;
     explicit Certificates(std::vector<Certificate> items) : items_(std::move(items)) {}
 
@@ -50,7 +51,7 @@ public:
     Certificates Select(UserInterface& ui, const std::string& title, const std::string& prompt,
                         bool multiSelect) const;
 
-private:
+  private:
     std::vector<Certificate> items_;
 };
 
@@ -61,7 +62,7 @@ enum class StoreOpenMode { ReadOnly = 0 };
 // (~/.local/share/quilvane/My). It holds PEM and DER certificates, PEM private
 // keys (plain or encrypted) and PKCS #12 files. The store is only read.
 class Store {
-public:
+  public:
     // Reads the folder afresh. A missing folder is an empty store; an
     // unreadable or damaged file is passed over so that the good ones are
     // still listed. A protected PKCS #12 file asks for its passphrase through
@@ -74,7 +75,7 @@ public:
     // The folder of a named store of the current user.
     static std::string Folder(const std::string& name);
 
-private:
+  private:
     quilvane::Certificates certificates_;
 };
 

@@ -14,7 +14,7 @@ namespace quilvane {
 // it: plain keys are matched by their public key, protected ones are unlocked
 // through the user interface when they are needed.
 class KeySource {
-public:
+  public:
     virtual ~KeySource() = default;
     // Returns a key owned by the source, matching `certificate`'s public key.
     // Raises status::NoPrivateKey, status::WrongPassphrase or status::Cancelled.
@@ -23,9 +23,12 @@ public:
 
 struct Certificate::Impl {
     ossl::X509Ptr x509;
-    std::string file;                  // empty for a certificate from a message
-    std::shared_ptr<KeySource> keys;   // null: there is no private key to find
+    std::string file;                 // empty for a certificate from a message
+    std::shared_ptr<KeySource> keys;  // null: there is no private key to find
 };
+
+// The error for a certificate whose private key the store does not hold.
+Error NoPrivateKeyError(X509* certificate);
 
 // A certificate that shares `x` (one more reference is taken).
 Certificate MakeCertificate(X509* x, std::string file = {},

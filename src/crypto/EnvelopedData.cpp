@@ -97,11 +97,7 @@ bool IsRecipient(STACK_OF(CMS_RecipientInfo) * infos, X509* certificate) {
 }  // namespace
 
 const Certificate& Recipients::Item(std::size_t index) const {
-    if (index == 0 || index > items_.size()) {
-        throw Error(status::NoSuchItem,
-                    "There is no recipient number " + std::to_string(index) + ".");
-    }
-    return items_[index - 1];
+    return ItemAt(items_, index);
 }
 
 BinaryString EnvelopedData::Encrypt(Encoding encoding) {
@@ -145,13 +141,7 @@ BinaryString EnvelopedData::Encrypt(Encoding encoding) {
     ossl::Check(CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY), status::Failed,
                 "Could not encrypt the content");
 
-    const int length = i2d_CMS_ContentInfo(cms.get(), nullptr);
-    ossl::Check(length, status::Failed, "Could not encode the encrypted message");
-    Bytes message(static_cast<std::size_t>(length));
-    unsigned char* end = message.data();
-    ossl::Check(i2d_CMS_ContentInfo(cms.get(), &end) == length ? 1 : 0, status::Failed,
-                "Could not encode the encrypted message");
-    return BinaryString(std::move(message));
+    return BinaryString(ossl::EncodeDer(cms.get(), "Could not encode the encrypted message"));
 }
 
 void EnvelopedData::Decrypt(UserInterface& ui, const BinaryString& message) {

@@ -14,30 +14,30 @@ enum class KeyLength { Maximum = 0, Bits40 = 1, Bits56 = 2, Bits128 = 3, Bits192
 
 // The content cipher of an envelope.
 class Algorithm {
-public:
+  public:
     AlgorithmName Name() const { return name_; }
     void Name(AlgorithmName name) { name_ = name; }
     quilvane::KeyLength KeyLength() const { return keyLength_; }
     void KeyLength(quilvane::KeyLength keyLength) { keyLength_ = keyLength; }
 
-private:
+  private:
     AlgorithmName name_ = AlgorithmName::AES;
     quilvane::KeyLength keyLength_ = quilvane::KeyLength::Bits256;
 };
 
 class Recipients {
-public:
+  public:
     void Add(const Certificate& certificate) { items_.push_back(certificate); }
     std::size_t Count() const { return items_.size(); }
     const Certificate& Item(std::size_t index) const;  // from 1; status::NoSuchItem past the end
 
-private:
+  private:
     std::vector<Certificate> items_;
 };
 
 // A CMS enveloped-data message: key transport to each recipient's certificate.
 class EnvelopedData {
-public:
+  public:
     void Content(BinaryString content) { content_ = std::move(content); }
     const BinaryString& Content() const { return content_; }
 
@@ -53,7 +53,7 @@ public:
     // unless the key really opens the message.
     void Decrypt(UserInterface& ui, const BinaryString& message);
 
-private:
+  private:
     BinaryString content_;
     quilvane::Recipients recipients_;
     quilvane::Algorithm algorithm_;

@@ -11,4 +11,9 @@ void RaiseFileError(int err, const std::string& what, const std::string& path) {
     throw Error(err, what + " \"" + path + "\": " + std::strerror(err) + ".");
 }
 
+void RaiseNoSuchItem(std::size_t index, std::size_t count) {
+    throw Error(status::NoSuchItem, "There is no item " + std::to_string(index) +
+                                        " in a collection of " + std::to_string(count) + ".");
+}
+
 }  // namespace quilvane

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace quilvane {
 
@@ -11,18 +13,20 @@ namespace quilvane {
 // message service carry a negative number. Operations catch it at their
 // boundary and tell the user; everything below only raises it.
 class Error : public std::runtime_error {
-public:
+  public:
     Error(std::int32_t number, std::string description);
 
     std::int32_t number() const noexcept { return number_; }
     const std::string& description() const noexcept { return description_; }
 
-private:
+  private:
     std::int32_t number_;
     std::string description_;
 };
 
-constexpr std::int32_t Status(std::uint32_t code) { return static_cast<std::int32_t>(code); }
+constexpr std::int32_t Status(std::uint32_t code) {
+    return static_cast<std::int32_t>(code);
+}
 
 // Statuses of the cryptographic message service.
 namespace status {
@@ -57,5 +61,17 @@ inline constexpr std::int32_t StoreFailure = Status(0x8088020Bu);
 // Raises a program error for errno value `err`, naming `path`:
 // "<what> "<path>": <strerror>".
 [[noreturn]] void RaiseFileError(int err, const std::string& what, const std::string& path);
+
+// Item `index` of a collection of the service, which numbers items from 1;
+// raises status::NoSuchItem when there is no such item.
+[[noreturn]] void RaiseNoSuchItem(std::size_t index, std::size_t count);
+
+template <typename T>
+const T& ItemAt(const std::vector<T>& items, std::size_t index) {
+    if (index == 0 || index > items.size()) {
+        RaiseNoSuchItem(index, items.size());
+    }
+    return items[index - 1];
+}
 
 }  // namespace quilvane

@@ -39,4 +39,17 @@ void Raise(std::int32_t status, const std::string& what) {
     throw Error(status, reason.empty() ? what + "." : what + ": " + reason + ".");
 }
 
+Bytes EncodeDer(CMS_ContentInfo* cms, const std::string& what) {
+    const int length = i2d_CMS_ContentInfo(cms, nullptr);
+    if (length <= 0) {
+        Raise(status::Failed, what);
+    }
+    Bytes der(static_cast<std::size_t>(length));
+    unsigned char* out = der.data();
+    if (i2d_CMS_ContentInfo(cms, &out) != length) {
+        Raise(status::Failed, what);
+    }
+    return der;
+}
+
 }  // namespace quilvane::ossl

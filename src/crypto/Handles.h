@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "crypto/Bytes.h"
 #include "crypto/Error.h"
 
 namespace quilvane::ossl {
@@ -71,6 +72,10 @@ std::string TakeErrors();
 // Raises Error(status, "<what>: <OpenSSL's reason>." or "<what>." when the
 // queue is empty). Always clears the queue.
 [[noreturn]] void Raise(std::int32_t status, const std::string& what);
+
+// The DER encoding of a whole message, written straight into a buffer of its
+// exact size; raises status::Failed with `what` when it cannot be encoded.
+Bytes EncodeDer(CMS_ContentInfo* cms, const std::string& what);
 
 // Returns `p` when it is not null; otherwise raises as Raise does.
 template <typename T>

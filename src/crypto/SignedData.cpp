@@ -182,8 +182,8 @@ EVP_PKEY* PrivateKey(const Certificate& certificate) {
     const Certificate::Impl& impl = certificate.impl();
     EVP_PKEY* key = impl.keys ? impl.keys->KeyFor(impl.x509.get()) : nullptr;
     if (key == nullptr) {
-        Fail(status::NoPrivateKey, "There is no private key in the store for the certificate of " +
-                                       NameOf(impl.x509.get()) + ".");
+        ERR_clear_error();
+        throw NoPrivateKeyError(impl.x509.get());
     }
     return key;
 }
@@ -270,17 +270,7 @@ std::span<const unsigned char> ContentOf(CMS_ContentInfo* cms) {
 }
 
 BinaryString Encode(CMS_ContentInfo* cms) {
-    const std::string what = "Could not write the signed message";
-    int length = i2d_CMS_ContentInfo(cms, nullptr);
-    if (length <= 0) {
-        ossl::Raise(status::Failed, what);
-    }
-    Bytes der(static_cast<std::size_t>(length));
-    unsigned char* out = der.data();
-    if (i2d_CMS_ContentInfo(cms, &out) != length) {
-        ossl::Raise(status::Failed, what);
-    }
-    return BinaryString(std::move(der));
+    return BinaryString(ossl::EncodeDer(cms, "Could not write the signed message"));
 }
 
 // Reads a DER or BER message; the input is freed as soon as it is read.
@@ -532,12 +522,7 @@ const Attribute& Attributes::Item(std::size_t index) const {
     if (items_.empty()) {
         throw Error(status::NoSuchItem, "The signature has no signed attributes.");
     }
-    if (index == 0 || index > items_.size()) {
-        throw Error(status::NoSuchItem, "There is no item " + std::to_string(index) +
-                                            " in a collection of " + std::to_string(items_.size()) +
-                                            ".");
-    }
-    return items_[index - 1];
+    return ItemAt(items_, index);
 }
 
 const Certificate& Signer::Certificate() const {

@@ -37,13 +37,13 @@ struct DateTime {
 using AttributeValue = std::variant<DateTime, std::string>;
 
 class Attribute {
-public:
+  public:
     AttributeName Name() const { return name_; }
     void Name(AttributeName name) { name_ = name; }
     const AttributeValue& Value() const { return value_; }
     void Value(AttributeValue value) { value_ = std::move(value); }
 
-private:
+  private:
     AttributeName name_ = AttributeName::SigningTime;
     AttributeValue value_;
 };
@@ -51,18 +51,18 @@ private:
 // A signer's authenticated attributes: those the signer added, signing time
 // first; content type and message digest are not listed. Numbered from 1.
 class Attributes {
-public:
+  public:
     void Add(Attribute attribute) { items_.push_back(std::move(attribute)); }
     std::size_t Count() const { return items_.size(); }
     // Raises status::NoSuchItem when `index` is 0 or past the end.
     const Attribute& Item(std::size_t index) const;
 
-private:
+  private:
     std::vector<Attribute> items_;
 };
 
 class Signer {
-public:
+  public:
     void Certificate(const quilvane::Certificate& certificate) { certificate_ = certificate; }
     // Raises status::Failed when no certificate was set.
     const quilvane::Certificate& Certificate() const;
@@ -70,7 +70,7 @@ public:
     quilvane::Attributes& AuthenticatedAttributes() { return attributes_; }
     const quilvane::Attributes& AuthenticatedAttributes() const { return attributes_; }
 
-private:
+  private:
     std::optional<quilvane::Certificate> certificate_;
     quilvane::Attributes attributes_;
 };
@@ -78,7 +78,7 @@ private:
 // A CMS signed-data message with its content attached. Every failure raises
 // Error with a negative status.
 class SignedData {
-public:
+  public:
     SignedData();
     ~SignedData();
     SignedData(SignedData&&) noexcept;
@@ -112,7 +112,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::shared_ptr<Impl> impl_;  // shared with the content lent out
 };
 

@@ -147,17 +147,12 @@ std::string StoreKeys::FileOf(X509* certificate) const {
 }
 
 EVP_PKEY* StoreKeys::KeyFor(X509* certificate) {
-    const auto noKey = [certificate] {
-        return Error(status::NoPrivateKey,
-                     "There is no private key in the store for the certificate of " +
-                         MakeCertificate(certificate).GetInfo(CertInfo::SubjectSimpleName) + ".");
-    };
     // A public key of a kind OpenSSL does not know matches no key at all:
     // no passphrase is asked for then.
     EVP_PKEY* publicKey = X509_get0_pubkey(certificate);
     if (publicKey == nullptr) {
         ERR_clear_error();
-        throw noKey();
+        throw NoPrivateKeyError(certificate);
     }
     const auto matches = [publicKey](EVP_PKEY* key) {
         // 1 is a match; 0 a different key; below 0 a key of another type.
@@ -205,7 +200,7 @@ EVP_PKEY* StoreKeys::KeyFor(X509* certificate) {
         }
     }
 
-    throw noKey();
+    throw NoPrivateKeyError(certificate);
 }
 
 ossl::PkeyPtr StoreKeys::Unlock(const Entry& entry) {

@@ -13,17 +13,17 @@ enum class Icon { None, Information, Critical, Exclamation };
 
 // One line of the certificate pick list.
 struct CertificateRow {
-    std::string issuedTo;   // the subject's simple name
-    std::string issuedBy;   // the issuer's simple name
-    std::string expires;    // the end of validity, as a date in the user's locale
-    std::string file;       // the store file the certificate came from
+    std::string issuedTo;  // the subject's simple name
+    std::string issuedBy;  // the issuer's simple name
+    std::string expires;   // the end of validity, as a date in the user's locale
+    std::string file;      // the store file the certificate came from
 };
 
 // Everything the operations and the certificate service ask of the person in
 // front of the program. The Qt window, the terminal mode and the tests each
 // implement it. Texts are UTF-8; paths inside them are passed through as bytes.
 class UserInterface {
-public:
+  public:
     virtual ~UserInterface() = default;
 
     // A modal message with an OK button and the title "Quilvane".
