@@ -29,7 +29,7 @@ namespace {
 
 // Picks the first certificate, answers No, says nothing.
 class QuietUserInterface : public quilvane::UserInterface {
-public:
+  public:
     void message(const std::string& text, Icon icon) override {
         if (icon == Icon::Critical) {
             std::fprintf(stderr, "%s\n", text.c_str());
@@ -37,8 +37,9 @@ public:
         }
     }
     bool ask(const std::string&) override { return false; }
-    std::optional<std::size_t> pickCertificate(const std::string&, const std::string&,
-                                               const std::vector<quilvane::CertificateRow>&) override {
+    std::optional<std::size_t> pickCertificate(
+        const std::string&, const std::string&,
+        const std::vector<quilvane::CertificateRow>&) override {
         return 0;
     }
     std::optional<std::string> passphrase(const std::string&) override { return std::nullopt; }
@@ -88,10 +89,11 @@ Measure Best(const std::function<Measure()>& run) {
 }
 
 void Row(const char* what, Measure ours, Measure theirs, double sizeMiB) {
-    std::printf("%-8s quilvane %6.3f s %7.1f MiB (%.2fx file) | openssl %6.3f s %7.1f MiB (%.2fx file)"
-                " | time ratio %.2f\n",
-                what, ours.seconds, ours.peakMiB, ours.peakMiB / sizeMiB, theirs.seconds,
-                theirs.peakMiB, theirs.peakMiB / sizeMiB, ours.seconds / theirs.seconds);
+    std::printf(
+        "%-8s quilvane %6.3f s %7.1f MiB (%.2fx file) | openssl %6.3f s %7.1f MiB (%.2fx file)"
+        " | time ratio %.2f\n",
+        what, ours.seconds, ours.peakMiB, ours.peakMiB / sizeMiB, theirs.seconds, theirs.peakMiB,
+        theirs.peakMiB / sizeMiB, ours.seconds / theirs.seconds);
 }
 
 }  // namespace
