@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "signing/Operations.h"
+#include "operations/Signing.h"
 
 namespace fs = std::filesystem;
 using quilvane::Icon;
@@ -42,8 +42,10 @@ class QuietUserInterface : public quilvane::UserInterface {
         const std::vector<quilvane::CertificateRow>&) override {
         return 0;
     }
-    std::optional<std::string> passphrase(const std::string&) override { return std::nullopt; }
-    std::int32_t OpenDocument(const std::string&) override { return 42; }
+    std::optional<quilvane::Secret> secret(const quilvane::SecretRequest&) override {
+        return std::nullopt;
+    }
+    std::int32_t openDocument(const std::string&) override { return 42; }
 };
 
 struct Measure {

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 
-#ifndef QUILVANE_VERSION
-#define QUILVANE_VERSION "1.00"
-#endif
+#include "app/Version.h"
 
 namespace quilvane {
 namespace {
@@ -63,7 +61,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     return command;
 }
 
-int RunCommandLine(const CommandLine& command, const Operations& operations, UserInterface& ui) {
+int RunCommandLine(const CommandLine& command, const OperationTable& operations,
+                   UserInterface& ui) {
     switch (command.form) {
         case Form::Interactive:
         case Form::Help:
@@ -129,7 +128,7 @@ std::string ShortUsageText(const std::string& program) {
 }
 
 std::string VersionText() {
-    return std::string("Quilvane ") + QUILVANE_VERSION + "\n";
+    return std::string("Quilvane ") + kVersion + "\n";
 }
 
 }  // namespace quilvane

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "app/QtUserInterface.h"
+#include "app/Version.h"
 
 // The pictures are compiled into the static library; a program linking it
 // would drop them unless something asks for them by name.
@@ -189,7 +190,7 @@ std::string PathBytes(const QString& path) {
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-frmMain::frmMain(Operations operations, UserInterface* ui, QWidget* parent)
+MainWindow::MainWindow(OperationTable operations, UserInterface* ui, QWidget* parent)
     : QWidget(parent, Qt::Window), operations_(std::move(operations)), ui_(ui) {
     InitResources();
     if (ui_ == nullptr) {
@@ -212,101 +213,103 @@ frmMain::frmMain(Operations operations, UserInterface* ui, QWidget* parent)
     setFonts();
     setFocusOrder();
 
-    dlgBrowse = new QFileDialog(this, QString::fromLatin1(kBrowseTitle), QDir::homePath());
-    dlgBrowse->setObjectName(QStringLiteral("dlgBrowse"));
-    dlgBrowse->setAcceptMode(QFileDialog::AcceptOpen);
-    dlgBrowse->setFileMode(QFileDialog::ExistingFile);
-    dlgBrowse->setWindowModality(Qt::ApplicationModal);
+    browseDialog_ = new QFileDialog(this, QString::fromLatin1(kBrowseTitle), QDir::homePath());
+    browseDialog_->setObjectName(QStringLiteral("dlgBrowse"));
+    browseDialog_->setAcceptMode(QFileDialog::AcceptOpen);
+    browseDialog_->setFileMode(QFileDialog::ExistingFile);
+    browseDialog_->setWindowModality(Qt::ApplicationModal);
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         move(screen->availableGeometry().center() - rect().center());
     }
 }
 
-frmMain::~frmMain() = default;
+MainWindow::~MainWindow() = default;
 
-void frmMain::buildControls() {
+void MainWindow::buildControls() {
     auto* tabs = new TabControl(this);
-    sstMain = tabs;
-    sstMain->setObjectName(QStringLiteral("sstMain"));
-    sstMain->setGeometry(Twips(120, 225, 5415, 2775));
-    QWidget* signPage = MakePage(sstMain, "tabSign");
-    QWidget* coSignPage = MakePage(sstMain, "tabCoSign");
-    QWidget* verifyPage = MakePage(sstMain, "tabVerify");
-    QWidget* aboutPage = MakePage(sstMain, "tabAbout");
-    sstMain->addTab(signPage, QStringLiteral("Sign"));
-    sstMain->addTab(coSignPage, QStringLiteral("&Co-Sign"));
-    sstMain->addTab(verifyPage, QStringLiteral("&Verify"));
-    sstMain->addTab(aboutPage, QStringLiteral("About"));
-    sstMain->setCurrentIndex(0);
+    tabs_ = tabs;
+    tabs_->setObjectName(QStringLiteral("sstMain"));
+    tabs_->setGeometry(Twips(120, 225, 5415, 2775));
+    QWidget* signPage = MakePage(tabs_, "tabSign");
+    QWidget* coSignPage = MakePage(tabs_, "tabCoSign");
+    QWidget* verifyPage = MakePage(tabs_, "tabVerify");
+    QWidget* aboutPage = MakePage(tabs_, "tabAbout");
+    tabs_->addTab(signPage, QStringLiteral("Sign"));
+    tabs_->addTab(coSignPage, QStringLiteral("&Co-Sign"));
+    tabs_->addTab(verifyPage, QStringLiteral("&Verify"));
+    tabs_->addTab(aboutPage, QStringLiteral("About"));
+    tabs_->setCurrentIndex(0);
 
-    cmdClose = MakeButton(this, "cmdClose", QStringLiteral("Clos&e"));
-    cmdClose->setGeometry(Twips(2280, 3120, 1215, 375));
+    closeButton_ = MakeButton(this, "cmdClose", QStringLiteral("Clos&e"));
+    closeButton_->setGeometry(Twips(2280, 3120, 1215, 375));
 
-    Label2 = MakeLabel(this, "Label2",
-                       QStringLiteral("ZARAN Quilvane v1.00") + QString(51, QLatin1Char(' ')) +
-                           QString::fromLatin1(kCredit));
-    Label2->setGeometry(Twips(120, 3585, 5535, 255));
+    footer_ = MakeLabel(this, "Label2",
+                        QStringLiteral("ZARAN Quilvane v") + QString::fromLatin1(kVersion) +
+                            QString(51, QLatin1Char(' ')) + QString::fromLatin1(kCredit));
+    footer_->setGeometry(Twips(120, 3585, 5535, 255));
 
     // Sign tab.
-    Label1 = MakeLabel(signPage, "Label1", QStringLiteral("Select File:"));
-    txtSignFile = MakeTextBox(signPage, "txtSignFile");
-    cmdBrowse = MakeButton(signPage, "cmdBrowse", QStringLiteral("..."));
-    cmdSign = MakeButton(signPage, "cmdSign", QStringLiteral("&Sign"));
-    chkEncrypt = MakeHiddenCheckBox(signPage, "chkEncrypt", QStringLiteral("Encrypt File"));
-    tabs->place(Label1, Twips(240, 1260, 780, 195));
-    tabs->place(txtSignFile, Twips(1080, 1140, 3615, 375));
-    tabs->place(cmdBrowse, Twips(4680, 1140, 495, 375));
-    tabs->place(cmdSign, Twips(2160, 1860, 1215, 375));
-    tabs->place(chkEncrypt, Twips(3480, 1860, 1455, 375));
+    signLabel_ = MakeLabel(signPage, "Label1", QStringLiteral("Select File:"));
+    signPath_ = MakeTextBox(signPage, "txtSignFile");
+    signBrowse_ = MakeButton(signPage, "cmdBrowse", QStringLiteral("..."));
+    signButton_ = MakeButton(signPage, "cmdSign", QStringLiteral("&Sign"));
+    encryptBox_ = MakeHiddenCheckBox(signPage, "chkEncrypt", QStringLiteral("Encrypt File"));
+    tabs->place(signLabel_, Twips(240, 1260, 780, 195));
+    tabs->place(signPath_, Twips(1080, 1140, 3615, 375));
+    tabs->place(signBrowse_, Twips(4680, 1140, 495, 375));
+    tabs->place(signButton_, Twips(2160, 1860, 1215, 375));
+    tabs->place(encryptBox_, Twips(3480, 1860, 1455, 375));
 
     // Co-Sign tab.
-    Label4 = MakeLabel(coSignPage, "Label4", QStringLiteral("Select File:"));
-    txtFileCoSign = MakeTextBox(coSignPage, "txtFileCoSign");
-    cmdBrowseCoSign = MakeButton(coSignPage, "cmdBrowseCoSign", QStringLiteral("..."));
-    cmdCoSign = MakeButton(coSignPage, "cmdCoSign", QStringLiteral("&Co-Sign"));
-    tabs->place(Label4, Twips(240, 1260, 780, 195));
-    tabs->place(txtFileCoSign, Twips(1080, 1140, 3615, 375));
-    tabs->place(cmdBrowseCoSign, Twips(4680, 1140, 495, 375));
-    tabs->place(cmdCoSign, Twips(2160, 1860, 1215, 375));
+    coSignLabel_ = MakeLabel(coSignPage, "Label4", QStringLiteral("Select File:"));
+    coSignPath_ = MakeTextBox(coSignPage, "txtFileCoSign");
+    coSignBrowse_ = MakeButton(coSignPage, "cmdBrowseCoSign", QStringLiteral("..."));
+    coSignButton_ = MakeButton(coSignPage, "cmdCoSign", QStringLiteral("&Co-Sign"));
+    tabs->place(coSignLabel_, Twips(240, 1260, 780, 195));
+    tabs->place(coSignPath_, Twips(1080, 1140, 3615, 375));
+    tabs->place(coSignBrowse_, Twips(4680, 1140, 495, 375));
+    tabs->place(coSignButton_, Twips(2160, 1860, 1215, 375));
 
     // Verify tab.
-    Label3 = MakeLabel(verifyPage, "Label3", QStringLiteral("Select File:"));
-    txtSignature = MakeTextBox(verifyPage, "txtSignature");
-    cmdBrowseSign = MakeButton(verifyPage, "cmdBrowseSign", QStringLiteral("..."));
-    cmdVerify = MakeButton(verifyPage, "cmdVerify", QStringLiteral("&Verify and Show"));
-    chkDecrypt = MakeHiddenCheckBox(verifyPage, "chkDecrypt", QStringLiteral("Decrypt File"));
-    tabs->place(Label3, Twips(240, 1260, 780, 195));
-    tabs->place(txtSignature, Twips(1080, 1140, 3615, 375));
-    tabs->place(cmdBrowseSign, Twips(4680, 1140, 495, 375));
-    tabs->place(cmdVerify, Twips(2160, 1860, 1575, 375));
-    tabs->place(chkDecrypt, Twips(3840, 1860, 1215, 375));
+    verifyLabel_ = MakeLabel(verifyPage, "Label3", QStringLiteral("Select File:"));
+    verifyPath_ = MakeTextBox(verifyPage, "txtSignature");
+    verifyBrowse_ = MakeButton(verifyPage, "cmdBrowseSign", QStringLiteral("..."));
+    verifyButton_ = MakeButton(verifyPage, "cmdVerify", QStringLiteral("&Verify and Show"));
+    decryptBox_ = MakeHiddenCheckBox(verifyPage, "chkDecrypt", QStringLiteral("Decrypt File"));
+    tabs->place(verifyLabel_, Twips(240, 1260, 780, 195));
+    tabs->place(verifyPath_, Twips(1080, 1140, 3615, 375));
+    tabs->place(verifyBrowse_, Twips(4680, 1140, 495, 375));
+    tabs->place(verifyButton_, Twips(2160, 1860, 1575, 375));
+    tabs->place(decryptBox_, Twips(3840, 1860, 1215, 375));
 
     // About tab.
-    Image1 = MakeLabel(aboutPage, "Image1", QString());
-    Image1->setPixmap(QPixmap(QStringLiteral(":/quilvane/about.png")));
-    Label5 = MakeLabel(aboutPage, "Label5", QStringLiteral("Quilvane"));
-    Label6 = MakeLabel(aboutPage, "Label6", QStringLiteral("Version 1.00"));
-    Label7 = MakeLabel(aboutPage, "Label7", QString::fromLatin1(kCreditLine));
-    tabs->place(Image1, Twips(240, 600, 585, 645));
-    tabs->place(Label5, Twips(1680, 600, 1170, 240));
-    tabs->place(Label6, Twips(1680, 982, 900, 195));
-    tabs->place(Label7, Twips(1680, 1320, 1740, 195));
+    picture_ = MakeLabel(aboutPage, "Image1", QString());
+    picture_->setPixmap(QPixmap(QStringLiteral(":/quilvane/about.png")));
+    productName_ = MakeLabel(aboutPage, "Label5", QStringLiteral("Quilvane"));
+    version_ =
+        MakeLabel(aboutPage, "Label6", QStringLiteral("Version ") + QString::fromLatin1(kVersion));
+    credit_ = MakeLabel(aboutPage, "Label7", QString::fromLatin1(kCreditLine));
+    tabs->place(picture_, Twips(240, 600, 585, 645));
+    tabs->place(productName_, Twips(1680, 600, 1170, 240));
+    tabs->place(version_, Twips(1680, 982, 900, 195));
+    tabs->place(credit_, Twips(1680, 1320, 1740, 195));
 
-    connect(cmdBrowse, &QPushButton::clicked, this, &frmMain::cmdBrowse_Click);
-    connect(cmdBrowseCoSign, &QPushButton::clicked, this, &frmMain::cmdBrowseCoSign_Click);
-    connect(cmdBrowseSign, &QPushButton::clicked, this, &frmMain::cmdBrowseSign_Click);
-    connect(cmdSign, &QPushButton::clicked, this, &frmMain::cmdSign_Click);
-    connect(cmdCoSign, &QPushButton::clicked, this, &frmMain::cmdCoSign_Click);
-    connect(cmdVerify, &QPushButton::clicked, this, &frmMain::cmdVerify_Click);
-    connect(cmdClose, &QPushButton::clicked, this, &frmMain::cmdClose_Click);
+    connect(signBrowse_, &QPushButton::clicked, this, &MainWindow::browseForSigning);
+    connect(coSignBrowse_, &QPushButton::clicked, this, &MainWindow::browseForCoSigning);
+    connect(verifyBrowse_, &QPushButton::clicked, this, &MainWindow::browseForVerifying);
+    connect(signButton_, &QPushButton::clicked, this, &MainWindow::sign);
+    connect(coSignButton_, &QPushButton::clicked, this, &MainWindow::coSign);
+    connect(verifyButton_, &QPushButton::clicked, this, &MainWindow::verify);
+    connect(closeButton_, &QPushButton::clicked, this, &MainWindow::quit);
 }
 
-void frmMain::setFonts() {
+void MainWindow::setFonts() {
     // Tahoma is seldom installed on Linux, and the sans-serif that stands in
     // for it is usually wider. The labels' boxes were sized for Tahoma, so
     // the font is narrowed step by step until every caption fits its box.
-    const std::vector<QLabel*> labels{Label1, Label2, Label3, Label4, Label5, Label6, Label7};
+    const std::vector<QLabel*> labels{signLabel_,   footer_,  verifyLabel_, coSignLabel_,
+                                      productName_, version_, credit_};
     QFont regular = BaseFont();
     QFont bold = BoldFont(regular);
     for (int stretch = QFont::Unstretched; stretch >= QFont::ExtraCondensed; --stretch) {
@@ -316,7 +319,7 @@ void frmMain::setFonts() {
         }
         bool fits = true;
         for (const QLabel* label : labels) {
-            const QFontMetrics metrics(label == Label5 ? bold : regular);
+            const QFontMetrics metrics(label == productName_ ? bold : regular);
             if (metrics.horizontalAdvance(label->text()) > label->width()) {
                 fits = false;
                 break;
@@ -327,31 +330,31 @@ void frmMain::setFonts() {
         }
     }
     setFont(regular);
-    Label5->setFont(bold);
+    productName_->setFont(bold);
 }
 
-void frmMain::setFocusOrder() {
+void MainWindow::setFocusOrder() {
     // The window's focus sequence; labels and the picture never take the focus.
-    const std::vector<QWidget*> order{sstMain,   cmdClose,        txtSignFile,   cmdBrowse,
-                                      cmdSign,   cmdBrowseSign,   txtSignature,  cmdVerify,
-                                      cmdCoSign, cmdBrowseCoSign, txtFileCoSign, chkEncrypt,
-                                      chkDecrypt};
+    const std::vector<QWidget*> order{tabs_,         closeButton_,  signPath_,   signBrowse_,
+                                      signButton_,   verifyBrowse_, verifyPath_, verifyButton_,
+                                      coSignButton_, coSignBrowse_, coSignPath_, encryptBox_,
+                                      decryptBox_};
     for (std::size_t i = 1; i < order.size(); ++i) {
         QWidget::setTabOrder(order[i - 1], order[i]);
     }
 }
 
-void frmMain::Browse(const QString& filter, QLineEdit* target) {
+void MainWindow::browse(const QString& filter, QLineEdit* target) {
     const QStringList filters = NameFilters(filter);
-    dlgBrowse->setNameFilters(filters);
+    browseDialog_->setNameFilters(filters);
     if (!filters.isEmpty()) {
-        dlgBrowse->selectNameFilter(filters.first());
+        browseDialog_->selectNameFilter(filters.first());
     }
     if (!browseFileName_.isEmpty()) {
-        dlgBrowse->selectFile(browseFileName_);
+        browseDialog_->selectFile(browseFileName_);
     }
-    if (dlgBrowse->exec() == QDialog::Accepted) {
-        const QStringList chosen = dlgBrowse->selectedFiles();
+    if (browseDialog_->exec() == QDialog::Accepted) {
+        const QStringList chosen = browseDialog_->selectedFiles();
         if (!chosen.isEmpty()) {
             browseFileName_ = chosen.first();
         }
@@ -360,34 +363,34 @@ void frmMain::Browse(const QString& filter, QLineEdit* target) {
     target->setText(browseFileName_);
 }
 
-void frmMain::cmdBrowse_Click() {
-    Browse(QString::fromLatin1(kDocumentFilter), txtSignFile);
+void MainWindow::browseForSigning() {
+    browse(QString::fromLatin1(kDocumentFilter), signPath_);
 }
 
-void frmMain::cmdBrowseCoSign_Click() {
-    Browse(QString::fromLatin1(kSignatureFilter), txtFileCoSign);
+void MainWindow::browseForCoSigning() {
+    browse(QString::fromLatin1(kSignatureFilter), coSignPath_);
 }
 
-void frmMain::cmdBrowseSign_Click() {
-    Browse(QString::fromLatin1(kSignatureFilter), txtSignature);
+void MainWindow::browseForVerifying() {
+    browse(QString::fromLatin1(kSignatureFilter), verifyPath_);
 }
 
-void frmMain::cmdSign_Click() {
-    const QString text = txtSignFile->text();
+void MainWindow::sign() {
+    const QString text = signPath_->text();
     if (text.isEmpty()) {
         ui_->message("Please choose a file to Sign.", Icon::Exclamation);
         return;
     }
     const std::string path = PathBytes(text);
-    if (chkEncrypt->isChecked()) {
+    if (encryptBox_->isChecked()) {
         operations_.Envelope(*ui_, path, path + ".sig");
     } else {
         operations_.SignFile(*ui_, path, path + ".sig");
     }
 }
 
-void frmMain::cmdCoSign_Click() {
-    const QString text = txtFileCoSign->text();
+void MainWindow::coSign() {
+    const QString text = coSignPath_->text();
     if (text.isEmpty()) {
         ui_->message("Please choose a file to Co-Sign.", Icon::Exclamation);
         return;
@@ -396,21 +399,21 @@ void frmMain::cmdCoSign_Click() {
     operations_.CoSignContent(*ui_, path, path);
 }
 
-void frmMain::cmdVerify_Click() {
-    const QString text = txtSignature->text();
+void MainWindow::verify() {
+    const QString text = verifyPath_->text();
     if (text.isEmpty()) {
         ui_->message("Please choose a file to Verify.", Icon::Exclamation);
         return;
     }
     const std::string path = PathBytes(text);
-    if (chkDecrypt->isChecked()) {
+    if (decryptBox_->isChecked()) {
         operations_.ReceiveMessage(*ui_, path);
     } else {
         operations_.VerifySig(*ui_, path);
     }
 }
 
-void frmMain::cmdClose_Click() {
+void MainWindow::quit() {
     close();
     QCoreApplication::quit();
 }

@@ -99,12 +99,12 @@ bool Launch(GAppInfo* application, GFile* file) {
 
 }  // namespace
 
-std::int32_t OpenDocument(const std::string& DocName) {
+std::int32_t OpenDocument(const std::string& path) {
     // An empty path fails here too, where GIO would take it for the current folder.
-    if (std::optional<std::int32_t> failure = AccessFailure(DocName)) {
+    if (std::optional<std::int32_t> failure = AccessFailure(path)) {
         return *failure;
     }
-    ObjectPtr<GFile> file(g_file_new_for_path(DocName.c_str()));
+    ObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
 
     GError* raw = nullptr;
     ObjectPtr<GFileInfo> info(g_file_query_info(file.get(), G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE,

@@ -72,7 +72,7 @@ CertificateDialog::CertificateDialog(const QString& title, const QString& prompt
         const CertificateRow& row = rows[i];
         auto* item = new QTreeWidgetItem(
             list_, QStringList{FromUtf8(row.issuedTo), FromUtf8(row.issuedBy),
-                               FromUtf8(row.expires), QFile::decodeName(row.file.c_str())});
+                               FromUtf8(row.expires), QFile::decodeName(row.location.c_str())});
         item->setData(0, Qt::UserRole, QVariant::fromValue<qulonglong>(i));
         item->setToolTip(3, item->text(3));
     }
@@ -149,23 +149,25 @@ std::optional<std::size_t> QtUserInterface::pickCertificate(
     return dialog.chosen();
 }
 
-std::optional<std::string> QtUserInterface::passphrase(const std::string& prompt) {
+std::optional<Secret> QtUserInterface::secret(const SecretRequest& request) {
     QInputDialog dialog(parent());
     dialog.setObjectName(QStringLiteral("passphraseDialog"));
     dialog.setWindowTitle(QString::fromLatin1(kApplicationTitle));
     dialog.setInputMode(QInputDialog::TextInput);
     dialog.setTextEchoMode(QLineEdit::Password);
-    dialog.setLabelText(MessageText(prompt));
+    dialog.setLabelText(MessageText(request.prompt));
     dialog.setMinimumWidth(360);
     if (dialog.exec() != QDialog::Accepted) {
         return std::nullopt;
     }
-    const QByteArray bytes = dialog.textValue().toUtf8();
-    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    QByteArray bytes = dialog.textValue().toUtf8();
+    Secret answer(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    bytes.fill('\0');
+    return answer;
 }
 
-std::int32_t QtUserInterface::OpenDocument(const std::string& DocName) {
-    return quilvane::OpenDocument(DocName);
+std::int32_t QtUserInterface::openDocument(const std::string& path) {
+    return OpenDocument(path);
 }
 
 }  // namespace quilvane

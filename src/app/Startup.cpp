@@ -10,7 +10,7 @@
 
 #include "app/Dispatch.h"
 #include "app/MainWindow.h"
-#include "app/Operations.h"
+#include "app/OperationTable.h"
 #include "app/QtUserInterface.h"
 #include "app/TerminalUserInterface.h"
 
@@ -54,7 +54,7 @@ int RunInTerminal(const CommandLine& command, const std::string& program) {
         return kExitUsage;
     }
     TerminalUserInterface ui = TerminalUserInterface::Standard();
-    const int status = RunCommandLine(command, Operations::Real(), ui);
+    const int status = RunCommandLine(command, OperationTable::Real(), ui);
     std::cout.flush();
     return status;
 }
@@ -67,8 +67,8 @@ int RunInWindow(const CommandLine& command, const char* argv0) {
     QApplication application(qtArgc, qtArgv);
     QApplication::setApplicationName(kApplicationTitle);
 
-    const Operations operations = Operations::Real();
-    frmMain window(operations);
+    const OperationTable operations = OperationTable::Real();
+    MainWindow window(operations);
 
     // The window is loaded but not shown yet, so the operation's boxes stand
     // on their own.

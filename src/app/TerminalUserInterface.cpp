@@ -272,19 +272,25 @@ std::optional<std::size_t> TerminalUserInterface::pickCertificate(
     }
 }
 
-std::optional<std::string> TerminalUserInterface::passphrase(const std::string& prompt) {
+std::optional<Secret> TerminalUserInterface::secret(const SecretRequest& request) {
     out_.flush();
     err_.flush();
+    std::optional<std::string> answer;
     if (readPassphrase_) {
-        return readPassphrase_(prompt);
+        answer = readPassphrase_(request.prompt);
+    } else {
+        out_ << PassphrasePrompt(request.prompt);
+        out_.flush();
+        answer = readLine();
     }
-    out_ << PassphrasePrompt(prompt);
-    out_.flush();
-    return readLine();
+    if (!answer) {
+        return std::nullopt;
+    }
+    return Secret(std::move(*answer));
 }
 
-std::int32_t TerminalUserInterface::OpenDocument(const std::string& DocName) {
-    return quilvane::OpenDocument(DocName);
+std::int32_t TerminalUserInterface::openDocument(const std::string& path) {
+    return OpenDocument(path);
 }
 
 }  // namespace quilvane

@@ -3,10 +3,10 @@
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
-#include "crypto/CertificateImpl.h"
 #include "crypto/Error.h"
-#include "crypto/SdText.h"
-#include "crypto/TimeConversion.h"
+#include "internal/CertificateImpl.h"
+#include "internal/Names.h"
+#include "internal/Times.h"
 
 namespace quilvane {
 namespace {
@@ -14,9 +14,9 @@ namespace {
 // The alternative names of the certificate's subject or issuer (null when
 // there are none).
 ossl::GeneralNamesPtr AltNames(const X509* x509, int nid) {
+    ossl::ErrorMark mark;
     auto* names = static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(x509, nid, nullptr, nullptr));
     // A damaged extension only means there is no e-mail address to fall back on.
-    ERR_clear_error();
     return ossl::GeneralNamesPtr(names);
 }
 
@@ -51,14 +51,14 @@ std::time_t Certificate::ValidTo() const {
     return *end;
 }
 
-const std::string& Certificate::File() const {
-    return impl_->file;
+const std::string& Certificate::Location() const {
+    return impl_->location;
 }
 
-Certificate MakeCertificate(X509* x, std::string file, std::shared_ptr<KeySource> keys) {
+Certificate MakeCertificate(X509* x, std::string location, std::shared_ptr<KeyHolder> keys) {
     auto impl = std::make_shared<Certificate::Impl>();
     impl->x509 = ossl::Share(x);
-    impl->file = std::move(file);
+    impl->location = std::move(location);
     impl->keys = std::move(keys);
     return Certificate(std::move(impl));
 }

@@ -11,9 +11,10 @@
 #include <climits>
 #include <string>
 
-#include "crypto/CertificateImpl.h"
-#include "crypto/EnvProviders.h"
-#include "crypto/Handles.h"
+#include "crypto/Store.h"
+#include "internal/CertificateImpl.h"
+#include "internal/Handles.h"
+#include "internal/Providers.h"
 
 namespace quilvane {
 
@@ -21,10 +22,6 @@ namespace {
 
 constexpr const char* kBadMessage =
     "The file is not an encrypted message, or it is damaged or incomplete.";
-
-std::string NameOf(const Certificate& certificate) {
-    return certificate.GetInfo(CertInfo::SubjectSimpleName);
-}
 
 struct CipherChoice {
     const char* name;  // OpenSSL's name of the cipher
@@ -68,6 +65,7 @@ CipherChoice ChooseCipher(const Algorithm& algorithm) {
 // Whether `certificate` is one of the message's recipients: by key transport
 // (RSA) or by key agreement (elliptic curves).
 bool IsRecipient(STACK_OF(CMS_RecipientInfo) * infos, X509* certificate) {
+    ossl::ErrorMark mark;
     for (int i = 0; i < sk_CMS_RecipientInfo_num(infos); ++i) {
         CMS_RecipientInfo* info = sk_CMS_RecipientInfo_value(infos, i);
         switch (CMS_RecipientInfo_type(info)) {
@@ -90,7 +88,6 @@ bool IsRecipient(STACK_OF(CMS_RecipientInfo) * infos, X509* certificate) {
                 break;  // password and symmetric-key recipients are not ours to open
         }
     }
-    ERR_clear_error();
     return false;
 }
 
@@ -101,6 +98,7 @@ const Certificate& Recipients::Item(std::size_t index) const {
 }
 
 BinaryString EnvelopedData::Encrypt(Encoding encoding) {
+    ossl::ErrorMark mark;
     if (encoding != Encoding::Binary) {
         throw Error(status::Failed,
                     "Encrypted messages are written in binary (DER) encoding only.");
@@ -136,7 +134,8 @@ BinaryString EnvelopedData::Encrypt(Encoding encoding) {
         const Certificate& recipient = recipients_.Item(i);
         ossl::Check(CMS_add1_recipient_cert(cms.get(), recipient.impl().x509.get(), 0),
                     status::Failed,
-                    "The message cannot be encrypted for the certificate of " + NameOf(recipient));
+                    "The message cannot be encrypted for the certificate of " +
+                        recipient.GetInfo(CertInfo::SubjectSimpleName));
     }
     ossl::Check(CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY), status::Failed,
                 "Could not encrypt the content");
@@ -144,7 +143,8 @@ BinaryString EnvelopedData::Encrypt(Encoding encoding) {
     return BinaryString(ossl::EncodeDer(cms.get(), "Could not encode the encrypted message"));
 }
 
-void EnvelopedData::Decrypt(UserInterface& ui, const BinaryString& message) {
+void EnvelopedData::Decrypt(const SecretPrompt& prompt, const BinaryString& message) {
+    ossl::ErrorMark mark;
     const auto bytes = message.view();
     const unsigned char* p = bytes.data();
     ossl::CmsPtr cms;
@@ -152,12 +152,10 @@ void EnvelopedData::Decrypt(UserInterface& ui, const BinaryString& message) {
         cms.reset(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(bytes.size())));
     }
     if (cms == nullptr || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) {
-        ERR_clear_error();
         throw Error(status::BadMessage, kBadMessage);
     }
     STACK_OF(CMS_RecipientInfo)* infos = CMS_get0_RecipientInfos(cms.get());
     if (infos == nullptr || sk_CMS_RecipientInfo_num(infos) <= 0) {
-        ERR_clear_error();
         throw Error(status::BadMessage, kBadMessage);
     }
     // Messages of older programs are encrypted with RC4. Should the legacy
@@ -165,7 +163,7 @@ void EnvelopedData::Decrypt(UserInterface& ui, const BinaryString& message) {
     LoadLegacyProvider();
 
     Store store;
-    store.Open(ui, StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
+    store.Open(prompt, StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
     const Certificates& mine = store.Certificates();
 
     // A recipient's certificate without its key in the store is most often
@@ -195,7 +193,7 @@ void EnvelopedData::Decrypt(UserInterface& ui, const BinaryString& message) {
         if (CMS_decrypt(cms.get(), key, x509, nullptr, out.get(), CMS_BINARY | CMS_DEBUG_DECRYPT) !=
             1) {
             ossl::Raise(status::BadMessage, "The message could not be decrypted with the key of " +
-                                                NameOf(certificate));
+                                                certificate.GetInfo(CertInfo::SubjectSimpleName));
         }
         BUF_MEM* decrypted = nullptr;
         BIO_get_mem_ptr(out.get(), &decrypted);

@@ -1,4 +1,4 @@
-#include "crypto/Handles.h"
+#include "internal/Handles.h"
 
 #include <openssl/err.h>
 

@@ -12,10 +12,12 @@
 #include <system_error>
 #include <vector>
 
-#include "crypto/CertificateImpl.h"
-#include "crypto/Handles.h"
-#include "crypto/SdText.h"
-#include "crypto/TimeConversion.h"
+#include "crypto/Store.h"
+#include "internal/CertificateFiles.h"
+#include "internal/CertificateImpl.h"
+#include "internal/Handles.h"
+#include "internal/Names.h"
+#include "internal/Times.h"
 
 namespace quilvane {
 
@@ -30,9 +32,9 @@ namespace fs = std::filesystem;
 
 const std::string kNotSigned = "The file is not a signed message, or it is damaged or incomplete";
 
-// Raises one of our own errors; whatever OpenSSL queued on the way is stale.
+// Raises one of our own errors; whatever OpenSSL queued on the way is
+// dropped by the entry point's mark.
 [[noreturn]] void Fail(std::int32_t status, const std::string& description) {
-    ERR_clear_error();
     throw Error(status, description);
 }
 
@@ -48,12 +50,6 @@ void RequireAttachedBinary(bool detached, Encoding encoding, const std::string& 
     if (encoding != Encoding::Binary) {
         Fail(status::Failed, "Signed messages are only " + action + " in binary (DER) form.");
     }
-}
-
-// How a signer is named in descriptions.
-std::string NameOf(X509* certificate) {
-    std::string name = MakeCertificate(certificate).GetInfo(CertInfo::SubjectSimpleName);
-    return name.empty() ? "an unnamed signer" : name;
 }
 
 std::string HexOf(const ASN1_STRING* value) {
@@ -182,15 +178,14 @@ EVP_PKEY* PrivateKey(const Certificate& certificate) {
     const Certificate::Impl& impl = certificate.impl();
     EVP_PKEY* key = impl.keys ? impl.keys->KeyFor(impl.x509.get()) : nullptr;
     if (key == nullptr) {
-        ERR_clear_error();
         throw NoPrivateKeyError(impl.x509.get());
     }
     return key;
 }
 
 bool Carries(CMS_ContentInfo* cms, X509* certificate) {
+    ossl::ErrorMark mark;  // a message without certificates carries none
     ossl::X509StackPtr carried(CMS_get1_certs(cms));
-    ERR_clear_error();
     for (int i = 0; i < sk_X509_num(carried.get()); ++i) {
         if (X509_cmp(sk_X509_value(carried.get(), i), certificate) == 0) {
             return true;
@@ -205,7 +200,7 @@ bool Carries(CMS_ContentInfo* cms, X509* certificate) {
 void AddSigner(CMS_ContentInfo* cms, const Certificate& certificate, EVP_PKEY* key,
                std::time_t signingTime, std::span<const unsigned char> content) {
     X509* x509 = certificate.impl().x509.get();
-    const std::string name = NameOf(x509);
+    const std::string name = ossl::NameOf(x509);
     const std::string what = "Could not sign with the certificate of " + name;
     const EVP_MD* digest = DigestFor(key, name);
 
@@ -313,9 +308,12 @@ void CheckSignatures(CMS_ContentInfo* cms) {
     if (count <= 0) {
         NotSigned("it holds no signature");
     }
-    // Find each signer's certificate among the message's own.
-    CMS_set1_signers_certs(cms, nullptr, 0);
-    ERR_clear_error();
+    {
+        // Find each signer's certificate among the message's own; a missing
+        // one is told by name below.
+        ossl::ErrorMark mark;
+        CMS_set1_signers_certs(cms, nullptr, 0);
+    }
 
     // Digest the content once, with every digest the message names.
     ossl::BioPtr chain(CMS_dataInit(cms, nullptr));
@@ -338,7 +336,7 @@ void CheckSignatures(CMS_ContentInfo* cms) {
                                          ") is not in the file, so that signature cannot be "
                                          "checked.");
         }
-        const std::string name = NameOf(certificate);
+        const std::string name = ossl::NameOf(certificate);
         if (key == nullptr) {
             Fail(status::BadMessage, "The signature of " + name +
                                          " cannot be checked: the kind of key of the certificate "
@@ -377,49 +375,27 @@ void CheckSignatures(CMS_ContentInfo* cms) {
             ossl::Raise(status::BadMessage, unreadable);
         }
     }
-    ERR_clear_error();
 }
 
-// Adds the certificates of one file, PEM (any number) or DER, to `store`.
-// A file that holds none is passed over, as the store passes over files it
-// cannot read.
-void AddRootFile(X509_STORE* store, const fs::path& file) {
-    int found = 0;
-    {
-        ossl::BioPtr bio(BIO_new_file(file.c_str(), "rb"));
-        if (!bio) {
-            ERR_clear_error();
-            return;
-        }
-        while (ossl::X509Ptr certificate{
-            PEM_read_bio_X509_AUX(bio.get(), nullptr, nullptr, nullptr)}) {
-            X509_STORE_add_cert(store, certificate.get());
-            ++found;
-        }
-    }
-    ERR_clear_error();
-    if (found == 0) {
-        ossl::BioPtr bio(BIO_new_file(file.c_str(), "rb"));
-        if (bio) {
-            if (ossl::X509Ptr certificate{d2i_X509_bio(bio.get(), nullptr)}) {
-                X509_STORE_add_cert(store, certificate.get());
-            }
-        }
-        ERR_clear_error();
-    }
-}
-
-// The trusted roots: the system's and those in the user's Root folder.
+// The trusted roots: the system's and those in the user's Root folder, read
+// by the same reader as the personal store.
 ossl::StorePtr TrustedRoots() {
     const std::string what = "Could not gather the trusted root certificates";
     ossl::StorePtr store(ossl::Check(X509_STORE_new(), status::Failed, what));
     ossl::Check(X509_STORE_set_default_paths(store.get()), status::Failed, what);
-    std::error_code error;
-    for (fs::directory_iterator it(Store::Folder("Root"), error), end; !error && it != end;
-         it.increment(error)) {
-        std::error_code kind;
-        if (it->is_regular_file(kind)) {
-            AddRootFile(store.get(), it->path());
+    std::vector<fs::path> files;
+    try {
+        files = FolderFiles(Store::Folder("Root"));
+    } catch (const Error&) {
+        return store;  // an unreadable Root folder adds no roots
+    }
+    for (const fs::path& file : files) {
+        CertificateFile contents = ReadCertificateFile(file, nullptr);
+        for (auto* list : {&contents.certificates, &contents.authorities}) {
+            for (const ossl::X509Ptr& certificate : *list) {
+                ossl::ErrorMark mark;  // a root listed twice is no error
+                X509_STORE_add_cert(store.get(), certificate.get());
+            }
         }
     }
     return store;
@@ -428,14 +404,17 @@ ossl::StorePtr TrustedRoots() {
 // Checks each signer's certificate chain, now, for any purpose.
 void CheckCertificates(CMS_ContentInfo* cms) {
     ossl::StorePtr store = TrustedRoots();
-    ossl::X509StackPtr intermediates(CMS_get1_certs(cms));
-    ERR_clear_error();
+    ossl::X509StackPtr intermediates;
+    {
+        ossl::ErrorMark mark;  // a message without certificates has no intermediates
+        intermediates.reset(CMS_get1_certs(cms));
+    }
     STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
     for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
         X509* certificate = nullptr;
         CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(infos, i), nullptr, &certificate, nullptr,
                                  nullptr);
-        const std::string name = NameOf(certificate);
+        const std::string name = ossl::NameOf(certificate);
         const std::string what = "Could not check the certificate of " + name;
         ossl::StoreCtxPtr context(ossl::Check(X509_STORE_CTX_new(), status::Failed, what));
         ossl::Check(
@@ -452,7 +431,7 @@ void CheckCertificates(CMS_ContentInfo* cms) {
         // A fault further up the chain names the certificate it lies in.
         std::string above;
         if (depth > 0 && at != nullptr) {
-            above = NameOf(at);
+            above = ossl::NameOf(at);
         }
         switch (error) {
             case X509_V_ERR_CERT_HAS_EXPIRED:
@@ -551,7 +530,7 @@ BinaryString SignedData::Content() const {
 }
 
 BinaryString SignedData::Sign(const Signer& signer, bool detached, Encoding encoding) {
-    ERR_clear_error();
+    ossl::ErrorMark mark;
     RequireAttachedBinary(detached, encoding, "made");
     if (impl_->cms) {
         Fail(status::Failed,
@@ -571,7 +550,7 @@ BinaryString SignedData::Sign(const Signer& signer, bool detached, Encoding enco
 }
 
 void SignedData::Verify(BinaryString message, bool detached, VerifyFlag flag) {
-    ERR_clear_error();
+    ossl::ErrorMark mark;
     impl_ = std::make_shared<Impl>();
     RequireAttachedBinary(detached, Encoding::Binary, "checked");
     ossl::CmsPtr cms = Decode(std::move(message));
@@ -603,7 +582,7 @@ std::vector<Signer> SignedData::Signers() const {
 }
 
 BinaryString SignedData::CoSign(const Signer& signer, Encoding encoding) {
-    ERR_clear_error();
+    ossl::ErrorMark mark;
     RequireAttachedBinary(false, encoding, "made");
     if (!impl_->cms) {
         Fail(status::Failed, "There is no verified signed message to add a signature to.");

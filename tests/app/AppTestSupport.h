@@ -8,7 +8,7 @@
 
 #include <QtWidgets>
 
-#include "app/Operations.h"
+#include "app/OperationTable.h"
 #include "support/ScriptedUserInterface.h"
 #include "support/TestPki.h"
 
@@ -35,7 +35,7 @@ struct Recorder {
     Calls calls;
     Outcome outcome = Outcome::Completed;
 
-    Operations operations() {
+    OperationTable operations() {
         auto record = [this](const char* name) {
             return [this, name](UserInterface&, auto... paths) {
                 calls.push_back((std::string(name) + ... + ("|" + paths)));

@@ -7,6 +7,7 @@
 
 #include "app/AppTestSupport.h"
 #include "app/Dispatch.h"
+#include "app/Version.h"
 #include "support/SharedPki.h"
 
 namespace quilvane::test {
@@ -92,7 +93,8 @@ TEST(EndToEnd, SignsVerifiesAndCoSignsInTheTerminal) {
 
     EXPECT_PRED2(Like, run("--help", "", ""), "Usage: quilvane \\[FILE \\[v|s|c]]\n*\n(exit 0)");
     // Neither needs a display, even where one is named but cannot be reached.
-    EXPECT_EQ(run("--version", "s", "", "DISPLAY=:9999"), "Quilvane 1.00\n(exit 0)");
+    EXPECT_EQ(run("--version", "s", "", "DISPLAY=:9999"),
+              "Quilvane " + std::string(kVersion) + "\n(exit 0)");
     EXPECT_EQ(run(name, "S", "1\n"), "(exit 2)") << "an unknown letter ends silently";
     // A missing file is an error before the certificate list.
     EXPECT_PRED2(Like, run("absent.pdf", "s", "1\n"), "(VB Error found:*absent.pdf*exit 1)");

@@ -32,9 +32,13 @@ TEST(TerminalUserInterface, ShowsMessagesAndTakesALineOfInputForEachAnswer) {
     t.ui.message("plain", Icon::None);
     t.ui.message("VB Error found:Cannot read \"x\".", Icon::Critical);
     t.ui.message("careful\r\nnow", Icon::Exclamation);
-    EXPECT_EQ(t.ui.passphrase("Passphrase for \"alice.key\""), "  secret with spaces ");
-    EXPECT_EQ(t.ui.passphrase("Again:"), "");            // an empty line is an empty passphrase
-    EXPECT_EQ(t.ui.passphrase("Again:"), std::nullopt);  // the end of input cancels
+    const auto passphrase = [&](const std::string& prompt) -> std::optional<std::string> {
+        std::optional<Secret> answer = t.ui.secret({SecretRequest::Kind::Passphrase, prompt});
+        return answer ? std::optional(answer->text()) : std::nullopt;
+    };
+    EXPECT_EQ(passphrase("Passphrase for \"alice.key\""), "  secret with spaces ");
+    EXPECT_EQ(passphrase("Again:"), "");            // an empty line is an empty passphrase
+    EXPECT_EQ(passphrase("Again:"), std::nullopt);  // the end of input cancels
     // A lone CR stays.
     EXPECT_EQ(t.out.str(),
               "Signature applied.\n\nSaved to:\r/a b.sig\nplain\n"

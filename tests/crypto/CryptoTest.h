@@ -1,6 +1,6 @@
 #pragma once
 // What the crypto tests share: a personal store in a temporary folder, the
-// scripted user interface, and errors caught as their status and description.
+// scripted secret prompt, and errors caught as their status and description.
 
 #include <gtest/gtest.h>
 
@@ -11,22 +11,17 @@
 #include "crypto/Bytes.h"
 #include "crypto/Certificate.h"
 #include "crypto/Error.h"
-#include "support/ScriptedUserInterface.h"
+#include "crypto/SignedData.h"
+#include "crypto/Store.h"
+#include "support/Raised.h"
+#include "support/ScriptedSecrets.h"
 #include "support/SharedPki.h"
 
 namespace quilvane::test {
 
 using namespace status;
 
-// What an action raised: the Error's number and description; 0 and "" for nothing.
-using Outcome = std::pair<std::int32_t, std::string>;
-
-inline Outcome Raised(const std::function<void()>& action) try {
-    action();
-    return {};
-} catch (const Error& error) {
-    return {error.number(), error.description()};
-}
+using Outcome = Raise;
 
 class CryptoTest : public ::testing::Test {
   protected:
@@ -48,7 +43,7 @@ class CryptoTest : public ::testing::Test {
 
     Certificates open() {
         Store store;
-        store.Open(ui, StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
+        store.Open(ui.prompt(), StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
         return store.Certificates();
     }
     // A personal store of `id`'s certificate and key only; the certificate as it lists it.
@@ -62,7 +57,7 @@ class CryptoTest : public ::testing::Test {
     SharedPki& pki = SharedPki::get();
     TempDir dir;
     StoreHome home{dir / "data"};
-    ScriptedUserInterface ui;
+    ScriptedSecrets ui;
 };
 
 }  // namespace quilvane::test

@@ -26,7 +26,7 @@ class EnvelopedDataTest : public CryptoTest {
     // The content of `message`, or what was raised; nothing decrypted is left after a refusal.
     Outcome decrypt(const std::string& message) {
         EnvelopedData envelope;
-        const Outcome outcome = Raised([&] { envelope.Decrypt(ui, Binary(message)); });
+        const Outcome outcome = Raised([&] { envelope.Decrypt(ui.prompt(), Binary(message)); });
         EXPECT_TRUE(outcome.first == 0 || envelope.Content().empty());
         return outcome.first == 0 ? Outcome{0, Text(envelope.Content())} : outcome;
     }

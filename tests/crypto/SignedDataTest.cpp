@@ -16,9 +16,7 @@ class SignedDataTest : public CryptoTest {
     Signer signer(const Identity& id, std::time_t when) {
         Signer signer;
         signer.Certificate(mine(id));
-        Attribute time;
-        time.Value(DateTime{when});
-        signer.AuthenticatedAttributes().Add(time);
+        signer.AuthenticatedAttributes().Add({AttributeName::SigningTime, DateTime{when}});
         return signer;
     }
     std::string sign(const Identity& id, const std::string& text = "x", std::time_t when = 1e9) {

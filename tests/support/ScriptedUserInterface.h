@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "crypto/UserInterface.h"
+#include "operations/UserInterface.h"
+#include "support/ScriptedSecrets.h"
 
 namespace quilvane::test {
 
-class ScriptedUserInterface : public UserInterface {
+class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
   public:
     struct Message {
         std::string text;
@@ -23,13 +24,11 @@ class ScriptedUserInterface : public UserInterface {
     std::vector<std::string> questions;
     std::vector<std::vector<CertificateRow>> pickLists;
     std::vector<std::string> pickTitles, pickPrompts;
-    std::vector<std::string> passphrasePrompts;
     std::vector<std::string> opened;
 
-    // Answers, taken from the front; when a queue is empty: No, cancel, cancel.
+    // Answers, taken from the front; when a queue is empty: No, cancel.
     std::deque<bool> answers;
     std::deque<std::optional<std::size_t>> picks;
-    std::deque<std::optional<std::string>> passphrases;
     std::int32_t openResult = 42;
 
     void message(const std::string& text, Icon icon) override { messages.push_back({text, icon}); }
@@ -44,12 +43,9 @@ class ScriptedUserInterface : public UserInterface {
         pickLists.push_back(rows);
         return take(picks, std::optional<std::size_t>{});
     }
-    std::optional<std::string> passphrase(const std::string& prompt) override {
-        passphrasePrompts.push_back(prompt);
-        return take(passphrases, std::optional<std::string>{});
-    }
-    std::int32_t OpenDocument(const std::string& DocName) override {
-        opened.push_back(DocName);
+    std::optional<Secret> secret(const SecretRequest& request) override { return answer(request); }
+    std::int32_t openDocument(const std::string& path) override {
+        opened.push_back(path);
         return openResult;
     }
 

@@ -1,0 +1,25 @@
+#pragma once
+// The operations the window's commands and the command line call, gathered in
+// one table so that tests can put recorders in their place.
+
+#include <functional>
+#include <string>
+
+#include "operations/Handler.h"
+#include "operations/UserInterface.h"
+
+namespace quilvane {
+
+struct OperationTable {
+    std::function<Outcome(UserInterface&, std::string inputPath, std::string outputPath)> SignFile;
+    std::function<Outcome(UserInterface&, std::string signedPath)> VerifySig;
+    std::function<Outcome(UserInterface&, std::string inputPath, std::string outputPath)>
+        CoSignContent;
+    std::function<Outcome(UserInterface&, std::string inputPath, std::string outputPath)> Envelope;
+    std::function<Outcome(UserInterface&, std::string inputPath)> ReceiveMessage;
+
+    // The real operations.
+    static OperationTable Real();
+};
+
+}  // namespace quilvane

@@ -1,0 +1,67 @@
+#pragma once
+// The user interface of the window mode: Qt message boxes, the certificate pick
+// list and the passphrase dialog, all modal.
+
+#include <QDialog>
+#include <QPointer>
+#include <QWidget>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "operations/UserInterface.h"
+
+class QDialogButtonBox;
+class QLabel;
+class QTreeWidget;
+
+namespace quilvane {
+
+// The title of every message box and of the passphrase dialog.
+inline constexpr const char* kApplicationTitle = "Quilvane";
+
+// The modal pick list of certificates: the prompt above a list with one row
+// per certificate, OK and Cancel. OK is only enabled once a row is chosen; a
+// double-click on a row chooses it and closes the list.
+class CertificateDialog : public QDialog {
+    Q_OBJECT
+
+  public:
+    CertificateDialog(const QString& title, const QString& prompt,
+                      const std::vector<CertificateRow>& rows, QWidget* parent = nullptr);
+
+    // The row chosen, once the dialog was accepted.
+    std::optional<std::size_t> chosen() const;
+
+  private:
+    QLabel* prompt_;
+    QTreeWidget* list_;
+    QDialogButtonBox* buttons_;
+};
+
+class QtUserInterface : public UserInterface {
+  public:
+    // Boxes and dialogs are centred over `parent`; with no parent they stand
+    // alone, as they must when the command line runs one action and the
+    // window is never shown.
+    explicit QtUserInterface(QWidget* parent = nullptr);
+
+    void message(const std::string& text, Icon icon) override;
+    bool ask(const std::string& text) override;
+    std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
+                                               const std::vector<CertificateRow>& rows) override;
+    std::optional<Secret> secret(const SecretRequest& request) override;
+    std::int32_t openDocument(const std::string& path) override;
+
+  private:
+    QWidget* parent() const { return parent_.data(); }
+
+    QPointer<QWidget> parent_;
+};
+
+// A message text as a box shows it: UTF-8 decoded, CR LF as a line break.
+QString MessageText(const std::string& text);
+
+}  // namespace quilvane

@@ -1,0 +1,57 @@
+#pragma once
+// The user interface of the terminal mode, used when there is no display:
+// messages are printed, questions and choices are answered on standard input.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <istream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "operations/UserInterface.h"
+
+namespace quilvane {
+
+// Reads a passphrase after showing `prompt`; nothing when the user cancels.
+using PassphraseReader = std::function<std::optional<std::string>(const std::string& prompt)>;
+
+// A reader that asks on the process's terminal (the controlling terminal, or
+// standard input when that is one) with echo switched off. Empty when the
+// process has no terminal at all.
+PassphraseReader TerminalPassphraseReader();
+
+class TerminalUserInterface : public UserInterface {
+  public:
+    // Answers are read from `in`; messages go to `out`, or to `err` for the
+    // critical and exclamation icons. Passphrases go through `readPassphrase`,
+    // or, when it is empty, are read as one line of `in`.
+    TerminalUserInterface(std::istream& in, std::ostream& out, std::ostream& err,
+                          PassphraseReader readPassphrase = {});
+
+    // The process's own streams and terminal.
+    static TerminalUserInterface Standard();
+
+    void message(const std::string& text, Icon icon) override;
+    bool ask(const std::string& text) override;
+    std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
+                                               const std::vector<CertificateRow>& rows) override;
+    std::optional<Secret> secret(const SecretRequest& request) override;
+    std::int32_t openDocument(const std::string& path) override;
+
+  private:
+    // One line of `in` without its line end; nothing at the end of input.
+    std::optional<std::string> readLine();
+
+    std::istream& in_;
+    std::ostream& out_;
+    std::ostream& err_;
+    PassphraseReader readPassphrase_;
+    // When answers come from a file or a pipe, nothing shows what was typed:
+    // the answer is echoed, so the transcript reads line by line.
+    bool echoAnswers_ = false;
+};
+
+}  // namespace quilvane

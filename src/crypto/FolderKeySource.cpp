@@ -1,0 +1,205 @@
+// The personal certificates of a store folder and the private keys beside
+// them, unlocked when a certificate needs its key.
+
+#include <openssl/pem.h>
+
+#include <algorithm>
+#include <exception>
+#include <filesystem>
+
+#include "internal/CertificateFiles.h"
+#include "internal/CertificateImpl.h"
+#include "internal/KeySource.h"
+#include "internal/Names.h"
+
+namespace quilvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kCancelled = "The operation was cancelled by the user.";
+
+// Hands a passphrase from the prompt to OpenSSL's PEM reader. The person is
+// asked at most once, however often the reader calls back, and nothing
+// unwinds through OpenSSL's frames: a failure is kept and raised after it.
+struct PassphraseRequest {
+    const SecretPrompt& prompt;
+    SecretRequest request;
+    bool asked = false;
+    std::optional<Secret> answer;
+    std::exception_ptr failure;
+};
+
+int AnswerPassphrase(char* buffer, int size, int /*rwflag*/, void* data) {
+    auto& request = *static_cast<PassphraseRequest*>(data);
+    if (!request.asked) {
+        request.asked = true;
+        try {
+            request.answer = request.prompt ? request.prompt(request.request) : std::nullopt;
+        } catch (...) {
+            request.failure = std::current_exception();
+            return -1;
+        }
+    }
+    if (!request.answer || size <= 0) {
+        return -1;
+    }
+    const std::string& text = request.answer->text();
+    const std::size_t length = std::min(text.size(), static_cast<std::size_t>(size));
+    std::copy_n(text.data(), length, buffer);
+    return static_cast<int>(length);
+}
+
+// The private keys of one opened folder. Plain keys are ready at once; an
+// encrypted key stays locked until a certificate needs a key that none of
+// the ready ones matches. Unlocked keys are kept for the life of the holder.
+class FolderKeys final : public KeyHolder {
+  public:
+    explicit FolderKeys(SecretPrompt prompt) : prompt_(std::move(prompt)) {}
+
+    void Add(CertificateFile& contents, const fs::path& file) {
+        for (ossl::PkeyPtr& key : contents.keys) {
+            keys_.push_back({file, {}, std::move(key)});
+        }
+        for (std::string& pem : contents.lockedKeys) {
+            keys_.push_back({file, std::move(pem), nullptr});
+        }
+        for (const ossl::X509Ptr& certificate : contents.certificates) {
+            certificateFiles_.emplace_back(ossl::Share(certificate.get()), file);
+        }
+    }
+
+    EVP_PKEY* KeyFor(X509* certificate) override;
+
+  private:
+    struct Entry {
+        fs::path file;
+        std::string locked;  // the encrypted PEM text until the key is unlocked
+        ossl::PkeyPtr key;
+    };
+
+    fs::path FileOf(X509* certificate) const;
+    ossl::PkeyPtr Unlock(const Entry& entry);
+
+    SecretPrompt prompt_;
+    std::vector<Entry> keys_;
+    std::vector<std::pair<ossl::X509Ptr, fs::path>> certificateFiles_;
+};
+
+fs::path FolderKeys::FileOf(X509* certificate) const {
+    for (const auto& [x509, file] : certificateFiles_) {
+        if (X509_cmp(x509.get(), certificate) == 0) {
+            return file;
+        }
+    }
+    return {};
+}
+
+EVP_PKEY* FolderKeys::KeyFor(X509* certificate) {
+    ossl::ErrorMark mark;
+    // A public key of a kind OpenSSL does not know matches no key at all:
+    // no passphrase is asked for then.
+    EVP_PKEY* publicKey = X509_get0_pubkey(certificate);
+    if (publicKey == nullptr) {
+        throw NoPrivateKeyError(certificate);
+    }
+    // 1 is a match; 0 a different key; below 0 a key of another type.
+    const auto matches = [publicKey](EVP_PKEY* key) { return EVP_PKEY_eq(key, publicKey) == 1; };
+
+    for (const Entry& entry : keys_) {
+        if (entry.key != nullptr && matches(entry.key.get())) {
+            return entry.key.get();
+        }
+    }
+
+    // Only an unlocked key shows its public half, so the locked ones are
+    // opened one by one: those in the certificate's own file first, then
+    // those in a file of the same stem (alice.crt, alice.key), then the rest.
+    const fs::path own = FileOf(certificate);
+    const auto closeness = [&own](const Entry& entry) {
+        if (!own.empty() && entry.file == own) {
+            return 0;
+        }
+        if (!own.empty() && entry.file.stem() == own.stem()) {
+            return 1;
+        }
+        return 2;
+    };
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+        if (keys_[i].key == nullptr) {
+            order.push_back(i);
+        }
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return closeness(keys_[a]) < closeness(keys_[b]);
+    });
+
+    for (std::size_t i : order) {
+        Entry& entry = keys_[i];
+        entry.key = Unlock(entry);
+        WipeText(entry.locked);
+        if (matches(entry.key.get())) {
+            return entry.key.get();
+        }
+    }
+    throw NoPrivateKeyError(certificate);
+}
+
+ossl::PkeyPtr FolderKeys::Unlock(const Entry& entry) {
+    ossl::ErrorMark mark;
+    const std::string name = ossl::Quoted(entry.file.filename().string());
+    PassphraseRequest request{prompt_,
+                              {SecretRequest::Kind::Passphrase,
+                               "Enter the passphrase for the private key in " + name + ":", false},
+                              false,
+                              std::nullopt,
+                              nullptr};
+    ossl::BioPtr in(
+        ossl::Check(BIO_new_mem_buf(entry.locked.data(), static_cast<int>(entry.locked.size())),
+                    status::Failed, "Could not read the private key in " + name));
+    ossl::PkeyPtr key(PEM_read_bio_PrivateKey(in.get(), nullptr, AnswerPassphrase, &request));
+    if (request.failure) {
+        std::rethrow_exception(request.failure);
+    }
+    if (key != nullptr) {
+        return key;
+    }
+    if (!request.asked) {
+        ossl::Raise(status::StoreFailure, "The private key in " + name + " could not be read");
+    }
+    if (!request.answer) {
+        throw Error(status::Cancelled, kCancelled);
+    }
+    throw Error(status::WrongPassphrase,
+                "The passphrase for the private key in " + name + " is wrong.");
+}
+
+class FolderSource final : public KeySource {
+  public:
+    FolderSource(fs::path folder, SecretPrompt prompt)
+        : folder_(std::move(folder)), prompt_(std::move(prompt)) {}
+
+    void List(std::vector<Certificate>& out) override {
+        auto keys = std::make_shared<FolderKeys>(prompt_);
+        for (const fs::path& file : FolderFiles(folder_)) {
+            CertificateFile contents = ReadCertificateFile(file, &prompt_);
+            keys->Add(contents, file);
+            for (const ossl::X509Ptr& certificate : contents.certificates) {
+                out.push_back(MakeCertificate(certificate.get(), file.filename().string(), keys));
+            }
+        }
+    }
+
+  private:
+    fs::path folder_;
+    SecretPrompt prompt_;
+};
+
+}  // namespace
+
+std::unique_ptr<KeySource> FolderKeySource(std::string folder, SecretPrompt prompt) {
+    return std::make_unique<FolderSource>(std::move(folder), std::move(prompt));
+}
+
+}  // namespace quilvane

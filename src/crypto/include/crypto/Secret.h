@@ -1,0 +1,54 @@
+#pragma once
+// How the crypto layer asks for a secret (a passphrase, a PIN) without
+// knowing who answers it: the window, the terminal or a test.
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace quilvane {
+
+// Overwrites the characters of `text` and empties it, so that a secret does
+// not linger in memory that is given back.
+void WipeText(std::string& text) noexcept;
+
+// A passphrase or PIN. Moved, never copied; its memory is wiped when it goes
+// and when it is moved from.
+class Secret {
+  public:
+    Secret() = default;
+    explicit Secret(std::string text) noexcept : text_(std::move(text)) {}
+    Secret(Secret&& other) noexcept : text_(other.text_) { other.Wipe(); }
+    Secret& operator=(Secret&& other) noexcept {
+        if (this != &other) {
+            Wipe();
+            text_ = other.text_;
+            other.Wipe();
+        }
+        return *this;
+    }
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+    ~Secret() { Wipe(); }
+
+    const std::string& text() const noexcept { return text_; }
+    void Wipe() noexcept { WipeText(text_); }
+
+  private:
+    std::string text_;
+};
+
+// One question for a secret.
+struct SecretRequest {
+    enum class Kind { Passphrase, Pin };
+    Kind kind = Kind::Passphrase;
+    // The whole question, naming what the secret unlocks.
+    std::string prompt;
+    // The answer given just before to the same question was wrong.
+    bool retry = false;
+};
+
+// Asks for a secret; nothing when the person cancels.
+using SecretPrompt = std::function<std::optional<Secret>(const SecretRequest&)>;
+
+}  // namespace quilvane

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+
+#include "crypto/Certificate.h"
+#include "crypto/Secret.h"
+
+namespace quilvane {
+
+enum class StoreLocation { CurrentUser = 2 };
+enum class StoreOpenMode { ReadOnly = 0 };
+
+// A certificate store of the current user, gathered from its key sources:
+// for "My", the folder $XDG_DATA_HOME/quilvane/My (~/.local/share/quilvane/My)
+// with its PEM and DER certificates, PEM private keys (plain or encrypted) and
+// PKCS #12 files. A store is only ever read.
+class Store {
+  public:
+    // Reads every source afresh. A missing folder is an empty store; an
+    // unreadable or damaged file is passed over so that the good ones are
+    // still listed. Secrets (a protected PKCS #12 file's passphrase now, an
+    // encrypted key's when it is needed) are asked through `prompt`; the
+    // certificates handed out keep a copy of it.
+    void Open(const SecretPrompt& prompt, StoreLocation location, const std::string& name,
+              StoreOpenMode mode);
+
+    const quilvane::Certificates& Certificates() const { return certificates_; }
+
+    // The folder of a named store of the current user.
+    static std::string Folder(const std::string& name);
+
+  private:
+    quilvane::Certificates certificates_;
+};
+
+}  // namespace quilvane

@@ -1,0 +1,34 @@
+#pragma once
+// The one reader of certificate folders: the personal store and the trusted
+// roots alike.
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "crypto/Secret.h"
+#include "internal/Handles.h"
+
+namespace quilvane {
+
+// What one file holds. What it tells is read from its content, so a misnamed
+// file is still understood; what cannot be understood is left out.
+struct CertificateFile {
+    std::vector<ossl::X509Ptr> certificates;
+    // Issuers that came along with a person's certificate in a PKCS #12 file.
+    std::vector<ossl::X509Ptr> authorities;
+    std::vector<ossl::PkeyPtr> keys;
+    // Encrypted private keys as PEM text, unlocked only when one is needed.
+    std::vector<std::string> lockedKeys;
+};
+
+// Reads a PEM, DER or PKCS #12 file of at most a few megabytes. A protected
+// PKCS #12 file asks `prompt` for its passphrase; without a prompt it is
+// passed over. A file that cannot be read gives nothing.
+CertificateFile ReadCertificateFile(const std::filesystem::path& file, const SecretPrompt* prompt);
+
+// The regular files of `folder`, in the order of their names; none for a
+// missing folder. Raises status::StoreFailure when the folder cannot be read.
+std::vector<std::filesystem::path> FolderFiles(const std::filesystem::path& folder);
+
+}  // namespace quilvane

@@ -1,0 +1,57 @@
+// Encrypting a file for one recipient and decrypting it again.
+
+#include "operations/Envelope.h"
+
+#include "crypto/EnvelopedData.h"
+#include "operations/Files.h"
+#include "operations/Signing.h"
+
+namespace quilvane {
+
+Outcome Envelope(UserInterface& ui, std::string inputPath, std::string outputPath) {
+    Handler handler;
+    handler.icon = Icon::None;
+    return RunGuarded(ui, handler, [&] {
+        ByteBuffer document = LoadBinFile(inputPath);
+        EnvelopedData envelope;
+        envelope.Content(Utilities::ByteArrayToBinaryString(std::move(document)));
+        envelope.Recipients().Add(SelectCertificate(ui));
+        // AES with a 256-bit key: RC4 has been broken for years, and every
+        // CMS reader opens AES envelopes.
+        envelope.Algorithm().Name(AlgorithmName::AES);
+        envelope.Algorithm().KeyLength(KeyLength::Bits256);
+        BinaryString message = envelope.Encrypt(Encoding::Binary);
+        if (message.empty()) {
+            ui.message("Data encryption failed", Icon::Critical);
+            return Outcome::Failed;
+        }
+        ByteBuffer out = Utilities::BinaryStringToByteArray(std::move(message));
+        SaveBinFile(out.view(), outputPath);
+        ui.message("Signature successfully applied.", Icon::Information);
+        return Outcome::Completed;
+    });
+}
+
+Outcome ReceiveMessage(UserInterface& ui, std::string inputPath) {
+    Handler handler;
+    return RunGuarded(ui, handler, [&] {
+        BinaryString message = Utilities::ByteArrayToBinaryString(LoadBinFile(inputPath));
+        if (message.empty()) {
+            ui.message("Signature Decryption Succeeded.\r\nNo message was available in the file.",
+                       Icon::Critical);
+            return Outcome::Failed;
+        }
+        EnvelopedData envelope;
+        envelope.Decrypt(PromptThrough(ui), message);
+        std::string output = DropLastFourCharacters(inputPath);
+        SaveBinFile(envelope.Content().view(), output);
+        ui.message(
+            "Signature Decryption Succeeded.\r\nDecrypted file is stored at the following "
+            "location:\r\n" +
+                output,
+            Icon::Information);
+        return Outcome::Completed;
+    });
+}
+
+}  // namespace quilvane

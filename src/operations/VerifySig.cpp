@@ -1,0 +1,101 @@
+// Verifying a signed-message file, the signer report, and giving the
+// document back.
+
+#include <cerrno>
+#include <ctime>
+#include <variant>
+
+#include "operations/Files.h"
+#include "operations/LocalTime.h"
+#include "operations/Signing.h"
+
+namespace quilvane {
+
+std::string ListSigners(const std::vector<Signer>& signers) {
+    std::string text = "\r\nDocument is signed by following persons:\r\n";
+    for (const Signer& signer : signers) {
+        std::string name = signer.Certificate().GetInfo(CertInfo::SubjectSimpleName);
+        const Attribute& first = signer.AuthenticatedAttributes().Item(1);
+        text += "Name: " + name + " ==> Signed On: " + ValueText(first.Value()) + "\r\n";
+    }
+    return text;
+}
+
+std::string ValueText(const AttributeValue& value) {
+    if (const auto* text = std::get_if<std::string>(&value)) {
+        return *text;
+    }
+    return LocalDateTime(std::get<DateTime>(value).seconds);
+}
+
+std::string OpenFailureText(std::int32_t code) {
+    switch (code) {
+        case 2:
+            return "File not found";
+        case 3:
+            return "Path not found";
+        case 5:
+            return "Access denied";
+        case 8:
+            return "Out of memory";
+        case 32:
+            return "DLL not found";
+        case 26:
+            return "A sharing violation occurred";
+        case 27:
+            return "Incomplete or invalid file association";
+        case 28:
+            return "DDE Time out";
+        case 29:
+            return "DDE transaction failed";
+        case 30:
+            return "DDE busy";
+        case 31:
+            return "No association for file extension";
+        case 11:
+            return "Invalid EXE file or error in EXE image";
+        default:
+            return "Unknown error";
+    }
+}
+
+void SaveAndShowFile(UserInterface& ui, BinaryString document, std::string signedPath) {
+    std::string documentPath = DropLastFourCharacters(signedPath);
+    // Written straight from the message that holds the document: a large
+    // document is not copied once more on its way to the disk.
+    SaveBinFile(document.view(), documentPath);
+    document = BinaryString();
+    if (!ui.ask("The file is decoded and stored at the following location:\r\n" + documentPath +
+                "\r\nDo you want to view this file now?")) {
+        return;
+    }
+    std::int32_t result = ui.openDocument(documentPath);
+    if (result <= 32) {
+        ui.message(OpenFailureText(result), Icon::None);
+    }
+}
+
+Outcome VerifySig(UserInterface& ui, std::string signedPath) {
+    Handler handler;
+    handler.servicePrefix = "CAPICOM error found: ";
+    handler.programPrefix = "VB Error found: ";
+    return RunGuarded(ui, handler, [&] {
+        if (signedPath.empty()) {
+            return Outcome::Cancelled;
+        }
+        BinaryString content;
+        {
+            SignedData signedData;
+            signedData.Verify(Utilities::ByteArrayToBinaryString(LoadBinFile(signedPath)), false,
+                              VerifyFlag::SignatureOnly);
+            std::string report = ListSigners(signedData.Signers());
+            ui.message("Verification complete. Document is untampered.\r\n" + report,
+                       Icon::Information);
+            content = signedData.Content();
+        }
+        SaveAndShowFile(ui, std::move(content), signedPath);
+        return Outcome::Completed;
+    });
+}
+
+}  // namespace quilvane

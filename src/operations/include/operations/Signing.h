@@ -1,0 +1,47 @@
+#pragma once
+// The user-level operations on signed documents, and the helpers they share.
+// Each operation tells every outcome to the user through the UserInterface and
+// lets no error escape; the Outcome it returns only serves the exit status.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "crypto/Bytes.h"
+#include "crypto/Certificate.h"
+#include "crypto/SignedData.h"
+#include "operations/Handler.h"
+#include "operations/UserInterface.h"
+
+namespace quilvane {
+
+// Lets the user pick one certificate of the personal store "My". Raises
+// status::Cancelled when the user cancels the list.
+Certificate SelectCertificate(UserInterface& ui);
+
+// A signing-time attribute holding the current time, to the whole second.
+Attribute SigningTimeNow();
+
+// Signs a document into a signed-message file.
+Outcome SignFile(UserInterface& ui, std::string inputPath, std::string outputPath);
+
+// Verifies a signed-message file, reports its signers and extracts the document.
+Outcome VerifySig(UserInterface& ui, std::string signedPath);
+
+// The signer report of a verified message.
+std::string ListSigners(const std::vector<Signer>& signers);
+
+// The text of an attribute value: a date-time in the user's locale and time
+// zone, a text value unchanged.
+std::string ValueText(const AttributeValue& value);
+
+// Writes the document beside the signed file and offers to open it.
+void SaveAndShowFile(UserInterface& ui, BinaryString document, std::string signedPath);
+
+// The text shown for a failure code of opening a document (32 or less).
+std::string OpenFailureText(std::int32_t code);
+
+// Adds one signature to a signed-message file.
+Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outputPath);
+
+}  // namespace quilvane

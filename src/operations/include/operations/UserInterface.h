@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crypto/Secret.h"
+
+namespace quilvane {
+
+// The icon of a message box.
+enum class Icon { None, Information, Critical, Exclamation };
+
+// One line of the certificate pick list.
+struct CertificateRow {
+    std::string issuedTo;  // the subject's simple name
+    std::string issuedBy;  // the issuer's simple name
+    std::string expires;   // the end of validity, as a date in the user's locale
+    std::string location;  // where the certificate lives (its file in the store)
+};
+
+// Everything the operations ask of the person in front of the program. The
+// Qt window, the terminal mode and the tests each implement it. Texts are
+// UTF-8; paths inside them are passed through as bytes.
+class UserInterface {
+  public:
+    virtual ~UserInterface() = default;
+
+    // A modal message with an OK button and the title "Quilvane".
+    virtual void message(const std::string& text, Icon icon) = 0;
+
+    // A modal Yes/No question with the question icon; true for Yes.
+    virtual bool ask(const std::string& text) = 0;
+
+    // A modal single-choice pick list. Returns the index of the chosen row, or
+    // nothing when the user cancels or closes the list.
+    virtual std::optional<std::size_t> pickCertificate(const std::string& title,
+                                                       const std::string& prompt,
+                                                       const std::vector<CertificateRow>& rows) = 0;
+
+    // Asks for a passphrase or PIN; nothing when the user cancels.
+    virtual std::optional<Secret> secret(const SecretRequest& request) = 0;
+
+    // Opens a document in the desktop's associated application without waiting.
+    // Returns 33 or more when the application was started, otherwise a failure
+    // code: 2 file not found, 3 path not found, 5 access denied, 31 no
+    // associated application, 0 anything else.
+    virtual std::int32_t openDocument(const std::string& path) = 0;
+};
+
+// The crypto layer's secret prompt, answered by `ui`, which must outlive it.
+inline SecretPrompt PromptThrough(UserInterface& ui) {
+    return [&ui](const SecretRequest& request) { return ui.secret(request); };
+}
+
+}  // namespace quilvane

@@ -1,0 +1,109 @@
+#include "OperationsTest.h"
+
+namespace quilvane::test {
+
+class CoSignContentTest : public OperationsTest {
+  protected:
+    CoSignContentTest() {
+        // Bob co-signs; the test root is trusted through the user's Root folder.
+        install(pki.bob);
+        fs::copy_file(pki.pki.folder() / "root.pem", home.root() / "root.pem");
+    }
+
+    std::string signedByAlice(const std::string& content) {
+        const std::string document = file("contract.txt", content);
+        OpensslSign(document, document + ".sig", {pki.alice});
+        return document + ".sig";
+    }
+
+    // Verifies with openssl against the test root.
+    void opensslVerify(const std::string& sig) {
+        test::Run("openssl cms -verify -inform DER -binary -purpose any -CAfile " +
+            Quote((pki.pki.folder() / "root.pem").string()) + " -in " + Quote(sig) + " -out " +
+            Quote((dir / "openssl-out").string()));
+    }
+};
+
+TEST_F(CoSignContentTest, AddsOneSignatureThatEveryReaderAccepts) {
+    std::string sig = signedByAlice("terms\r\n\0\xff"s);
+    ui.picks.push_back(0);
+
+    EXPECT_EQ(CoSignContent(ui, sig, sig), Outcome::Completed);
+
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_EQ(ui.messages[0].text.rfind(kUntampered, 0), 0u);
+    EXPECT_NE(ui.messages[0].text.find("Name: Alice Example ==> Signed On: "), std::string::npos);
+    EXPECT_EQ(ui.pickLists.size(), 1u);
+    EXPECT_EQ(ui.messages[1].text,
+              "Co-Signature applied successfully.\r\nFile saved to location:" + sig);
+    EXPECT_EQ(ui.messages[1].icon, Icon::Information);
+
+    opensslVerify(sig);
+    EXPECT_EQ(ReadFile(dir / "openssl-out"), "terms\r\n\0\xff"s);
+
+    // Verifying now lists both.
+    ScriptedUserInterface check;
+    ASSERT_EQ(VerifySig(check, sig), Outcome::Completed);
+    const std::string& report = check.messages.at(0).text;
+    EXPECT_NE(report.find("Name: Alice Example ==> Signed On: "), std::string::npos) << report;
+    EXPECT_NE(report.find("Name: Bob Example ==> Signed On: "), std::string::npos) << report;
+}
+
+TEST_F(CoSignContentTest, RefusedFilesAreLeftExactlyAsTheyWereButPassPlainVerification) {
+    Identity expired = pki.pki.issue("expired", "/CN=Old Timer", KeyType::Ec, "20200101000000Z",
+                                     "20210101000000Z");
+    Identity stranger = pki.pki.selfSigned("stranger", "/CN=Stranger", KeyType::Ec);
+    fs::path document = dir / "doc.txt";
+    WriteFile(document, "document");
+
+    // Each file, with a name the refusal must mention.
+    std::vector<std::pair<std::string, std::string>> cases;
+    for (const auto& [who, name] : {std::pair{expired, "Old Timer"s}, {stranger, "Stranger"s}}) {
+        OpensslSign(document, dir / (name + ".sig"), {who});
+        cases.emplace_back((dir / (name + ".sig")).string(), name);
+    }
+    std::string altered = ReadFile(signedByAlice("pay 100"));
+    altered[altered.find("100")] = '9';
+    WriteFile(dir / "altered.sig", altered);
+    cases.emplace_back((dir / "altered.sig").string(), "changed");
+
+    for (const auto& [path, needle] : cases) {
+        std::string before = ReadFile(path);
+        ScriptedUserInterface fresh;
+        fresh.picks.push_back(0);
+        EXPECT_EQ(CoSignContent(fresh, path, path), Outcome::Failed) << path;
+        EXPECT_TRUE(fresh.pickLists.empty()) << path;
+        ASSERT_EQ(fresh.messages.size(), 1u) << path;
+        EXPECT_EQ(fresh.messages[0].icon, Icon::Critical);
+        const std::string& text = fresh.messages[0].text;
+        EXPECT_EQ(text.rfind("CAPICOM error found : ", 0), 0u) << text;
+        EXPECT_NE(text.find(needle), std::string::npos) << text;
+        EXPECT_EQ(ReadFile(path), before);
+        // Plain verification checks the signatures only: expired and
+        // untrusted signers pass it.
+        ScriptedUserInterface verifier;
+        EXPECT_EQ(VerifySig(verifier, path),
+                  needle == "changed" ? Outcome::Failed : Outcome::Completed);
+    }
+}
+
+TEST_F(CoSignContentTest, ACancelOrAFailedWriteLeavesTheFileAsItWas) {
+    std::string sig = signedByAlice("unchanged");
+    std::string original = ReadFile(sig);
+
+    EXPECT_EQ(CoSignContent(ui, sig, sig), Outcome::Cancelled);
+    EXPECT_EQ(ui.messages.size(), 1u);  // the report only
+    EXPECT_EQ(ReadFile(sig), original);
+
+    // The write runs out of room (the file size limit stands in for a full disk).
+    ScriptedUserInterface writer;
+    writer.picks.push_back(0);
+    Outcome outcome{};
+    WithFileSizeLimit(512, [&] { outcome = CoSignContent(writer, sig, sig); });
+    EXPECT_EQ(outcome, Outcome::Failed);
+    ASSERT_EQ(writer.messages.size(), 2u);
+    EXPECT_EQ(writer.messages[1].text.rfind("VB Error found:", 0), 0u) << writer.messages[1].text;
+    EXPECT_EQ(ReadFile(sig), original);
+}
+
+}  // namespace quilvane::test

@@ -1,0 +1,76 @@
+#include "OperationsTest.h"
+#include "operations/LocalTime.h"
+
+namespace quilvane::test {
+
+using SignFileTest = OperationsTest;
+
+TEST_F(SignFileTest, SignsTheWholeDocumentAndSaysWhereItWent) {
+    install(pki.alice);
+    std::string document = "%PDF-1.4\r\n";
+    for (int i = 0; i < 256; ++i) {
+        document.push_back(static_cast<char>(i));
+    }
+    const std::string input = file("report.pdf", document + "\0\0\r\n"s);
+    ui.picks.push_back(0);
+
+    EXPECT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Completed);
+
+    EXPECT_EQ(ui.pickTitles.at(0) + "|" + ui.pickPrompts.at(0), "Certificates|ZARAN Certificates");
+    const CertificateRow& row = ui.pickLists.at(0).at(0);
+    EXPECT_EQ(row.issuedTo + "|" + row.issuedBy + "|" + row.location,
+              "Alice Example|Quilvane Test Root|alice.pem");
+    EXPECT_EQ(row.expires.size(), LocalDate(0).size());
+    expectOneMessage(ui,
+                     "Signature applied successfully.\r\nFile saved to location:" + input + ".sig",
+                     Icon::Information);
+    EXPECT_EQ(openedByOpenssl(input + ".sig"), document + "\0\0\r\n"s);
+    EXPECT_EQ(ReadFile(input), document + "\0\0\r\n"s);
+
+    // Signing again (an empty document now) replaces the earlier file.
+    WriteFile(input, "");
+    ui.picks.push_back(0);
+    EXPECT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Completed);
+    EXPECT_EQ(openedByOpenssl(input + ".sig"), "");
+}
+
+TEST_F(SignFileTest, CancellingThePickListIsSilentAndKeepsAnOldSignature) {
+    const std::string input = file("report.pdf", "text");
+    WriteFile(input + ".sig", "an older signature");
+
+    // An empty store shows an empty list, which can only be cancelled.
+    EXPECT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Cancelled);
+    install(pki.alice);
+    EXPECT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Cancelled);
+
+    ASSERT_EQ(ui.pickLists.size(), 2u);
+    EXPECT_TRUE(ui.pickLists[0].empty());
+    EXPECT_EQ(ui.pickLists[1].size(), 1u);
+    EXPECT_TRUE(ui.messages.empty());
+    EXPECT_EQ(ReadFile(input + ".sig"), "an older signature");
+}
+
+TEST_F(SignFileTest, FailuresAreReportedOnceAndWriteNothing) {
+    // A missing document is reported before any pick list.
+    install(pki.alice);
+    const std::string missing = (dir / "missing.pdf").string();
+    EXPECT_EQ(SignFile(ui, missing, missing + ".sig"), Outcome::Failed);
+    EXPECT_TRUE(ui.pickLists.empty());
+    expectOneMessage(ui, "VB Error found:Cannot open \"" + missing + "\"");
+
+    // Bob's certificate is there without its key; Alice's output cannot be written.
+    home.add({pki.bob.cert});
+    const std::string input = file("report.pdf", "text");
+    ScriptedUserInterface after;
+    after.picks = {0, 1};  // alice.pem, then bob.pem: the list is in file-name order
+    EXPECT_EQ(SignFile(after, input, (dir / "gone" / "report.pdf.sig").string()), Outcome::Failed);
+    EXPECT_EQ(SignFile(after, input, input + ".sig"), Outcome::Failed);
+    ASSERT_EQ(after.messages.size(), 2u);
+    EXPECT_PRED2(StartsWith, after.messages[0].text, "VB Error found:");
+    EXPECT_PRED2(StartsWith, after.messages[1].text,
+                 "CAPICOM error found : There is no private key in the store for the certificate "
+                 "of Bob Example.");
+    EXPECT_FALSE(fs::exists(input + ".sig"));
+}
+
+}  // namespace quilvane::test

@@ -1,0 +1,109 @@
+#include <cstdlib>
+#include <ctime>
+
+#include "OperationsTest.h"
+
+namespace quilvane::test {
+
+using VerifySigTest = OperationsTest;
+
+// The text a date-time shows as in the time zone `zone`.
+std::string ShownIn(const char* zone, std::time_t instant) {
+    std::string old = std::getenv("TZ") != nullptr ? std::getenv("TZ") : "";
+    setenv("TZ", zone, 1);
+    tzset();
+    std::string shown = ValueText(DateTime{instant});
+    old.empty() ? unsetenv("TZ") : setenv("TZ", old.c_str(), 1);
+    tzset();
+    return shown;
+}
+
+TEST_F(VerifySigTest, ReportsTheSignerExtractsTheDocumentAndOffersToOpenIt) {
+    install(pki.alice);
+    const std::string document = "line one\r\nline two\0\xff"s;
+    const std::string input = file("report.pdf", document);
+    ScriptedUserInterface signer;
+    signer.picks.push_back(0);
+    const std::time_t before = std::time(nullptr);
+    ASSERT_EQ(SignFile(signer, input, input + ".sig"), Outcome::Completed);
+    const std::time_t after = std::time(nullptr);
+    fs::remove(input);
+
+    ui.answers.push_back(false);
+    EXPECT_EQ(VerifySig(ui, input + ".sig"), Outcome::Completed);
+
+    const std::string expected = kReportStart + "Name: Alice Example ==> Signed On: ";
+    expectOneMessage(ui, expected, Icon::Information);
+    EXPECT_TRUE(ui.messages[0].text == expected + ValueText(DateTime{before}) + "\r\n" ||
+                ui.messages[0].text == expected + ValueText(DateTime{after}) + "\r\n")
+        << ui.messages[0].text;
+    EXPECT_EQ(ui.questions.at(0), "The file is decoded and stored at the following location:\r\n" +
+                                      input + "\r\nDo you want to view this file now?");
+    // No: the document stays, nothing is opened.
+    EXPECT_EQ(ReadFile(input), document);
+    EXPECT_TRUE(ui.opened.empty());
+}
+
+TEST_F(VerifySigTest, ListsEverySignerAndOpensOnYes) {
+    const std::string sig = opensslSigned("two.txt", "both of us", {pki.bob, pki.carol});
+    ui.answers = {true, true};
+    EXPECT_EQ(VerifySig(ui, sig), Outcome::Completed);
+    const std::string& text = ui.messages.at(0).text;
+    EXPECT_NE(text.find("\r\nName: Bob Example ==> Signed On: "), std::string::npos) << text;
+    // Carol's certificate has no common name: her e-mail address names her.
+    EXPECT_NE(text.find("\r\nName: carol@example.org ==> Signed On: "), std::string::npos) << text;
+    EXPECT_EQ(ReadFile(dir / "two.txt"), "both of us");
+    EXPECT_EQ(ui.opened, std::vector<std::string>{(dir / "two.txt").string()});
+
+    // A failure to open is explained in a box without icon.
+    ui.openResult = 31;
+    EXPECT_EQ(VerifySig(ui, sig), Outcome::Completed);
+    ASSERT_EQ(ui.messages.size(), 3u);
+    EXPECT_EQ(ui.messages[2].text, "No association for file extension");
+    EXPECT_EQ(ui.messages[2].icon, Icon::None);
+}
+
+TEST_F(VerifySigTest, ARefusedOrMissingFileWritesNothing) {
+    std::string altered = ReadFile(opensslSigned("doc.txt", "The quick brown fox", {pki.alice}));
+    altered[altered.find("quick")] = 'Q';
+    const std::string sig = file("doc.txt.sig", altered);
+    EXPECT_EQ(VerifySig(ui, sig), Outcome::Failed);
+    expectOneMessage(ui, "CAPICOM error found: The document was changed after it was signed.");
+    EXPECT_TRUE(ui.questions.empty());
+    EXPECT_FALSE(fs::exists(dir / "doc.txt"));
+
+    ScriptedUserInterface missing;
+    EXPECT_EQ(VerifySig(missing, (dir / "missing.sig").string()), Outcome::Failed);
+    expectOneMessage(missing, "VB Error found: Cannot open");
+    // An empty path does nothing at all.
+    ScriptedUserInterface empty;
+    EXPECT_EQ(VerifySig(empty, ""), Outcome::Cancelled);
+    EXPECT_TRUE(empty.messages.empty());
+}
+
+TEST_F(VerifySigTest, ANameTooShortForTheDocumentFailsAfterTheReport) {
+    const std::string sig = opensslSigned("abc.txt", "short", {pki.alice});
+    const std::string cwd = fs::current_path();
+    fs::current_path(dir.path());
+    fs::rename(sig, "abc");
+    const Outcome outcome = VerifySig(ui, "abc");
+    fs::current_path(cwd);
+    EXPECT_EQ(outcome, Outcome::Failed);
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_PRED2(StartsWith, ui.messages[0].text, kReportStart);
+    EXPECT_PRED2(StartsWith, ui.messages[1].text, "VB Error found: ");
+    EXPECT_TRUE(ui.questions.empty());
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);  // abc, data
+}
+
+TEST(SignerReport, FormsTimeZonesAndOpenFailureTexts) {
+    EXPECT_EQ(ListSigners({}), "\r\nDocument is signed by following persons:\r\n");
+    EXPECT_EQ(ValueText(AttributeValue("plain text"s)), "plain text");
+    // 2026-05-28 20:26:40 UTC, in the C locale's %x %X.
+    EXPECT_EQ(ShownIn("UTC0", 1780000000), "05/28/26 20:26:40");
+    EXPECT_EQ(ShownIn("JST-9", 1780000000), "05/29/26 05:26:40");
+    EXPECT_EQ(OpenFailureText(11), "Invalid EXE file or error in EXE image");
+    EXPECT_EQ(OpenFailureText(4), "Unknown error");
+}
+
+}  // namespace quilvane::test
