@@ -30,7 +30,7 @@ namespace {
 // Picks the first certificate, answers No, says nothing.
 class QuietUserInterface : public quilvane::UserInterface {
   public:
-    void message(const std::string& text, Icon icon) override {
+    void message(const std::string& text, Icon icon, const quilvane::MessageNotes&) override {
         if (icon == Icon::Critical) {
             std::fprintf(stderr, "%s\n", text.c_str());
             std::_Exit(3);

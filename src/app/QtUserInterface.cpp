@@ -120,12 +120,19 @@ std::optional<std::size_t> CertificateDialog::chosen() const {
 
 QtUserInterface::QtUserInterface(QWidget* parent) : parent_(parent) {}
 
-void QtUserInterface::message(const std::string& text, Icon icon) {
+void QtUserInterface::message(const std::string& text, Icon icon, const MessageNotes& notes) {
     QMessageBox box(BoxIcon(icon), QString::fromLatin1(kApplicationTitle), MessageText(text),
                     QMessageBox::Ok, parent());
     box.setObjectName(QStringLiteral("messageBox"));
     // File names may hold anything, "<" included: never read the text as markup.
     box.setTextFormat(Qt::PlainText);
+    if (!notes.informative.empty()) {
+        // The informative text has no format of its own: escaped, it cannot be markup.
+        box.setInformativeText(MessageText(notes.informative).toHtmlEscaped());
+    }
+    if (!notes.details.empty()) {
+        box.setDetailedText(MessageText(notes.details));
+    }
     box.exec();
 }
 

@@ -219,11 +219,17 @@ std::optional<std::string> TerminalUserInterface::readLine() {
     return line;
 }
 
-void TerminalUserInterface::message(const std::string& text, Icon icon) {
+void TerminalUserInterface::message(const std::string& text, Icon icon,
+                                    const MessageNotes& notes) {
     std::ostream& stream = (icon == Icon::Critical || icon == Icon::Exclamation) ? err_ : out_;
     // What was said so far on the other stream comes first.
     (&stream == &err_ ? out_ : err_).flush();
     stream << WithLineFeeds(text) << '\n';
+    for (const std::string* note : {&notes.informative, &notes.details}) {
+        if (!note->empty()) {
+            stream << WithLineFeeds(*note) << '\n';
+        }
+    }
     stream.flush();
 }
 

@@ -17,6 +17,7 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     struct Message {
         std::string text;
         Icon icon;
+        MessageNotes notes;
     };
 
     // What was shown, in order.
@@ -31,7 +32,9 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     std::deque<std::optional<std::size_t>> picks;
     std::int32_t openResult = 42;
 
-    void message(const std::string& text, Icon icon) override { messages.push_back({text, icon}); }
+    void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override {
+        messages.push_back({text, icon, notes});
+    }
     bool ask(const std::string& text) override {
         questions.push_back(text);
         return take(answers, false);

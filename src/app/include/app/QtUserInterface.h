@@ -48,7 +48,7 @@ class QtUserInterface : public UserInterface {
     // window is never shown.
     explicit QtUserInterface(QWidget* parent = nullptr);
 
-    void message(const std::string& text, Icon icon) override;
+    void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override;
     bool ask(const std::string& text) override;
     std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
                                                const std::vector<CertificateRow>& rows) override;

@@ -34,7 +34,7 @@ class TerminalUserInterface : public UserInterface {
     // The process's own streams and terminal.
     static TerminalUserInterface Standard();
 
-    void message(const std::string& text, Icon icon) override;
+    void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override;
     bool ask(const std::string& text) override;
     std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
                                                const std::vector<CertificateRow>& rows) override;

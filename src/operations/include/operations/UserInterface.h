@@ -21,6 +21,17 @@ struct CertificateRow {
     std::string location;  // where the certificate lives (its file in the store)
 };
 
+// What a message may carry besides its text, kept apart so that the text
+// itself stays exactly what users and scripts know.
+struct MessageNotes {
+    // A line below the text: the window's informative text; in the terminal
+    // one more line after the message.
+    std::string informative;
+    // Lines a person may open: the window's "Show Details..." part; in the
+    // terminal more lines after the message.
+    std::string details;
+};
+
 // Everything the operations ask of the person in front of the program. The
 // Qt window, the terminal mode and the tests each implement it. Texts are
 // UTF-8; paths inside them are passed through as bytes.
@@ -29,7 +40,7 @@ class UserInterface {
     virtual ~UserInterface() = default;
 
     // A modal message with an OK button and the title "Quilvane".
-    virtual void message(const std::string& text, Icon icon) = 0;
+    virtual void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) = 0;
 
     // A modal Yes/No question with the question icon; true for Yes.
     virtual bool ask(const std::string& text) = 0;
