@@ -1,6 +1,7 @@
 #include "app/Dispatch.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "app/Version.h"
 
@@ -11,6 +12,19 @@ using Form = CommandLine::Form;
 
 int StatusOf(Outcome outcome) {
     return outcome == Outcome::Completed ? kExitCompleted : kExitFailed;
+}
+
+std::optional<BatchAction> BatchOption(const std::string& option) {
+    if (option == "--sign") {
+        return BatchAction::Sign;
+    }
+    if (option == "--verify") {
+        return BatchAction::Verify;
+    }
+    if (option == "--cosign") {
+        return BatchAction::CoSign;
+    }
+    return std::nullopt;
 }
 
 // The last component of argv[0], so that the usage names the command as typed.
@@ -36,6 +50,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             command.form = Form::Help;
         } else if (first == "--version") {
             command.form = Form::Version;
+        } else if (const std::optional<BatchAction> action = BatchOption(first);
+                   action && arguments.size() > 1) {
+            command.form = Form::Batch;
+            command.action = *action;
+            command.paths.assign(arguments.begin() + 1, arguments.end());
         } else {
             command.form = Form::UnknownOption;
             command.option = first;
@@ -61,8 +80,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     return command;
 }
 
-int RunCommandLine(const CommandLine& command, const OperationTable& operations,
-                   UserInterface& ui) {
+int RunCommandLine(const CommandLine& command, const OperationTable& operations, UserInterface& ui,
+                   BatchMessages messages) {
     switch (command.form) {
         case Form::Interactive:
         case Form::Help:
@@ -76,6 +95,8 @@ int RunCommandLine(const CommandLine& command, const OperationTable& operations,
         case Form::CoSign:
             // The co-signed message replaces the file that was named.
             return StatusOf(operations.CoSignContent(ui, command.path, command.path));
+        case Form::Batch:
+            return StatusOf(operations.RunBatch(ui, command.action, command.paths, messages));
         case Form::Unrecognised:
         case Form::UnknownOption:
             return kExitUsage;
@@ -95,6 +116,9 @@ std::string UsageText(const std::string& program) {
         {" FILE v", "verify the signed file FILE"},
         {" FILE s", "sign FILE into FILE.sig"},
         {" FILE c", "add a signature to the signed file FILE"},
+        {" --sign FILE...", "sign every FILE, with one choice of certificate"},
+        {" --verify FILE...", "verify every signed FILE and write its document"},
+        {" --cosign FILE...", "add a signature to every signed FILE"},
         {" --help", "show this text"},
         {" --version", "show the version"},
     };
@@ -103,7 +127,7 @@ std::string UsageText(const std::string& program) {
                        "files.\n\n";
     for (const UsageLine& form : kLines) {
         std::string line = "  " + name + form.arguments;
-        line.resize(std::max(line.size() + 2, name.size() + 15), ' ');
+        line.resize(std::max(line.size() + 2, name.size() + 21), ' ');
         text += line + form.meaning + "\n";
     }
     return text +

@@ -1,13 +1,26 @@
 #include "app/OperationTable.h"
 
+#include "operations/Batch.h"
 #include "operations/Envelope.h"
 #include "operations/Signing.h"
 
 namespace quilvane {
 
 OperationTable OperationTable::Real() {
-    return {quilvane::SignFile, quilvane::VerifySig, quilvane::CoSignContent, quilvane::Envelope,
-            quilvane::ReceiveMessage};
+    OperationTable table;
+    table.SignFile = [](UserInterface& ui, std::string in, std::string out) {
+        return quilvane::SignFile(ui, std::move(in), std::move(out));
+    };
+    table.VerifySig = [](UserInterface& ui, std::string path) {
+        return quilvane::VerifySig(ui, std::move(path));
+    };
+    table.CoSignContent = [](UserInterface& ui, std::string in, std::string out) {
+        return quilvane::CoSignContent(ui, std::move(in), std::move(out));
+    };
+    table.Envelope = quilvane::Envelope;
+    table.ReceiveMessage = quilvane::ReceiveMessage;
+    table.RunBatch = quilvane::RunBatch;
+    return table;
 }
 
 }  // namespace quilvane

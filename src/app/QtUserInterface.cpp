@@ -1,5 +1,6 @@
 #include "app/QtUserInterface.h"
 
+#include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QFile>
 #include <QHeaderView>
@@ -7,10 +8,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QStringList>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/OpenDocument.h"
 
@@ -119,6 +122,7 @@ std::optional<std::size_t> CertificateDialog::chosen() const {
 }
 
 QtUserInterface::QtUserInterface(QWidget* parent) : parent_(parent) {}
+QtUserInterface::~QtUserInterface() = default;
 
 void QtUserInterface::message(const std::string& text, Icon icon, const MessageNotes& notes) {
     QMessageBox box(BoxIcon(icon), QString::fromLatin1(kApplicationTitle), MessageText(text),
@@ -171,6 +175,31 @@ std::optional<Secret> QtUserInterface::secret(const SecretRequest& request) {
     Secret answer(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     bytes.fill('\0');
     return answer;
+}
+
+bool QtUserInterface::progress(const Progress& now) {
+    if (!progress_) {
+        progress_ = std::make_unique<QProgressDialog>(parent());
+        progress_->setObjectName(QStringLiteral("progressDialog"));
+        progress_->setWindowTitle(QString::fromLatin1(kApplicationTitle));
+        progress_->setWindowModality(Qt::ApplicationModal);
+        progress_->setMinimumDuration(500);
+        progress_->setAutoClose(false);
+        progress_->setAutoReset(false);
+    }
+    // Bytes are counted in kibibytes, so that any size fits Qt's int range.
+    const auto scale = [&now](std::uint64_t value) {
+        return static_cast<int>(now.bytes ? value >> 10 : value);
+    };
+    progress_->setLabelText(MessageText(now.label));
+    progress_->setMaximum(std::max(1, scale(now.total)));
+    progress_->setValue(scale(now.done));
+    QCoreApplication::processEvents();
+    return !progress_->wasCanceled();
+}
+
+void QtUserInterface::progressDone() {
+    progress_.reset();
 }
 
 std::int32_t QtUserInterface::openDocument(const std::string& path) {

@@ -54,7 +54,7 @@ int RunInTerminal(const CommandLine& command, const std::string& program) {
         return kExitUsage;
     }
     TerminalUserInterface ui = TerminalUserInterface::Standard();
-    const int status = RunCommandLine(command, OperationTable::Real(), ui);
+    const int status = RunCommandLine(command, OperationTable::Real(), ui, BatchMessages::Each);
     std::cout.flush();
     return status;
 }
@@ -66,6 +66,8 @@ int RunInWindow(const CommandLine& command, const char* argv0) {
     char* qtArgv[] = {const_cast<char*>(argv0), nullptr};
     QApplication application(qtArgc, qtArgv);
     QApplication::setApplicationName(kApplicationTitle);
+    // Lets a Wayland desktop match the window to its launcher and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.quilvane.Quilvane"));
 
     const OperationTable operations = OperationTable::Real();
     MainWindow window(operations);
@@ -73,7 +75,7 @@ int RunInWindow(const CommandLine& command, const char* argv0) {
     // The window is loaded but not shown yet, so the operation's boxes stand
     // on their own.
     QtUserInterface ui;
-    const int status = RunCommandLine(command, operations, ui);
+    const int status = RunCommandLine(command, operations, ui, BatchMessages::SummaryOnly);
     if (command.endsProgram()) {
         return status;
     }

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <iostream>
 #include <iterator>
 
@@ -199,6 +200,7 @@ TerminalUserInterface::TerminalUserInterface(std::istream& in, std::ostream& out
 TerminalUserInterface TerminalUserInterface::Standard() {
     TerminalUserInterface ui(std::cin, std::cout, std::cerr, TerminalPassphraseReader());
     ui.echoAnswers_ = isatty(STDIN_FILENO) == 0;
+    ui.showProgress_ = isatty(STDERR_FILENO) != 0;
     return ui;
 }
 
@@ -219,8 +221,7 @@ std::optional<std::string> TerminalUserInterface::readLine() {
     return line;
 }
 
-void TerminalUserInterface::message(const std::string& text, Icon icon,
-                                    const MessageNotes& notes) {
+void TerminalUserInterface::message(const std::string& text, Icon icon, const MessageNotes& notes) {
     std::ostream& stream = (icon == Icon::Critical || icon == Icon::Exclamation) ? err_ : out_;
     // What was said so far on the other stream comes first.
     (&stream == &err_ ? out_ : err_).flush();
@@ -293,6 +294,46 @@ std::optional<Secret> TerminalUserInterface::secret(const SecretRequest& request
         return std::nullopt;
     }
     return Secret(std::move(*answer));
+}
+
+bool TerminalUserInterface::progress(const Progress& now) {
+    using namespace std::chrono;
+    const auto time = steady_clock::now();
+    if (progressStart_ == steady_clock::time_point{}) {
+        progressStart_ = time;
+    }
+    // Quick work shows nothing, and the line is redrawn a few times a second.
+    if (!showProgress_ || time - progressStart_ < milliseconds(500) ||
+        time - progressDrawn_ < milliseconds(200)) {
+        return true;
+    }
+    progressDrawn_ = time;
+    progressShown_ = true;
+    char line[96];
+    const double seconds = duration<double>(time - progressStart_).count();
+    if (now.bytes && now.total > 0) {
+        std::snprintf(line, sizeof line, "%3d%%  %.1f MB/s",
+                      static_cast<int>(100.0 * static_cast<double>(now.done) /
+                                       static_cast<double>(now.total)),
+                      static_cast<double>(now.done) / 1e6 / seconds);
+    } else {
+        std::snprintf(line, sizeof line, "%llu of %llu",
+                      static_cast<unsigned long long>(now.done + 1),
+                      static_cast<unsigned long long>(now.total));
+    }
+    out_.flush();
+    err_ << '\r' << WithLineFeeds(now.label) << "  " << line << "\x1B[K";
+    err_.flush();
+    return true;
+}
+
+void TerminalUserInterface::progressDone() {
+    if (progressShown_) {
+        err_ << "\r\x1B[K";
+        err_.flush();
+    }
+    progressShown_ = false;
+    progressStart_ = progressDrawn_ = {};
 }
 
 std::int32_t TerminalUserInterface::openDocument(const std::string& path) {

@@ -5,7 +5,8 @@
 
 namespace quilvane {
 
-Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outputPath) {
+Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outputPath,
+                      const CertificateChooser& choose) {
     Handler handler;
     handler.silentCancel = true;
     return RunGuarded(ui, handler, [&] {
@@ -17,7 +18,7 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
                    Icon::Information);
 
         Signer signer;
-        signer.Certificate(SelectCertificate(ui));
+        signer.Certificate(choose(ui));
         signer.AuthenticatedAttributes().Add(SigningTimeNow());
 
         ByteBuffer message =

@@ -11,7 +11,8 @@ Attribute SigningTimeNow() {
     return {AttributeName::SigningTime, DateTime{std::time(nullptr)}};
 }
 
-Outcome SignFile(UserInterface& ui, std::string inputPath, std::string outputPath) {
+Outcome SignFile(UserInterface& ui, std::string inputPath, std::string outputPath,
+                 const CertificateChooser& choose) {
     Handler handler;
     handler.silentCancel = true;
     handler.timeStampText = true;
@@ -23,7 +24,7 @@ Outcome SignFile(UserInterface& ui, std::string inputPath, std::string outputPat
         signedData.Content(Utilities::ByteArrayToBinaryString(std::move(document)));
 
         Signer signer;
-        signer.Certificate(SelectCertificate(ui));
+        signer.Certificate(choose(ui));
         signer.AuthenticatedAttributes().Add(SigningTimeNow());
 
         ByteBuffer message =

@@ -59,13 +59,14 @@ std::string OpenFailureText(std::int32_t code) {
     }
 }
 
-void SaveAndShowFile(UserInterface& ui, BinaryString document, std::string signedPath) {
+void SaveAndShowFile(UserInterface& ui, BinaryString document, std::string signedPath,
+                     bool offerToOpen) {
     std::string documentPath = DropLastFourCharacters(signedPath);
     // Written straight from the message that holds the document: a large
     // document is not copied once more on its way to the disk.
     SaveBinFile(document.view(), documentPath);
     document = BinaryString();
-    if (!ui.ask("The file is decoded and stored at the following location:\r\n" + documentPath +
+    if (!offerToOpen || !ui.ask("The file is decoded and stored at the following location:\r\n" + documentPath +
                 "\r\nDo you want to view this file now?")) {
         return;
     }
@@ -75,7 +76,7 @@ void SaveAndShowFile(UserInterface& ui, BinaryString document, std::string signe
     }
 }
 
-Outcome VerifySig(UserInterface& ui, std::string signedPath) {
+Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen) {
     Handler handler;
     handler.servicePrefix = "CAPICOM error found: ";
     handler.programPrefix = "VB Error found: ";
@@ -93,7 +94,7 @@ Outcome VerifySig(UserInterface& ui, std::string signedPath) {
                        Icon::Information);
             content = signedData.Content();
         }
-        SaveAndShowFile(ui, std::move(content), signedPath);
+        SaveAndShowFile(ui, std::move(content), signedPath, offerToOpen);
         return Outcome::Completed;
     });
 }

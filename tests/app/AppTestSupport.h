@@ -42,8 +42,17 @@ struct Recorder {
                 return outcome;
             };
         };
-        return {record("SignFile"), record("VerifySig"), record("CoSignContent"),
-                record("Envelope"), record("ReceiveMessage")};
+        const auto batch = [this](UserInterface&, BatchAction action,
+                                  const std::vector<std::string>& paths, BatchMessages) {
+            std::string call = "RunBatch|" + std::to_string(static_cast<int>(action));
+            for (const std::string& path : paths) {
+                call += "|" + path;
+            }
+            calls.push_back(call);
+            return outcome;
+        };
+        return {record("SignFile"), record("VerifySig"),      record("CoSignContent"),
+                record("Envelope"), record("ReceiveMessage"), batch};
     }
 };
 

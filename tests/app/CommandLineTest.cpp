@@ -33,6 +33,11 @@ TEST(Dispatch, EachFormRunsItsOperationWithItsPathsAndEndsWithItsStatus) {
         {{"--help"}, Form::Help, "", 0},
         {{"--version", "s"}, Form::Version, "", 0},
         {{"./--help", "v"}, Form::Verify, "VerifySig|./--help", 0},
+        // Batches take every later argument as a file, options included.
+        {{"--sign", "a", "--help"}, Form::Batch, "RunBatch|0|a|--help", 0},
+        {{"--verify", "a.sig"}, Form::Batch, "RunBatch|1|a.sig", 0},
+        {{"--cosign", "a.sig", "b.sig"}, Form::Batch, "RunBatch|2|a.sig|b.sig", 0},
+        {{"--sign"}, Form::UnknownOption, "", 2},
     };
     // Only the exact lower-case letters are actions.
     for (const char* letter : {"S", "V", "C", " s", "s ", "", "sign", "-s"}) {

@@ -26,11 +26,13 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     std::vector<std::vector<CertificateRow>> pickLists;
     std::vector<std::string> pickTitles, pickPrompts;
     std::vector<std::string> opened;
+    std::vector<std::string> progressLabels;
 
     // Answers, taken from the front; when a queue is empty: No, cancel.
     std::deque<bool> answers;
     std::deque<std::optional<std::size_t>> picks;
     std::int32_t openResult = 42;
+    std::size_t stopAfter = SIZE_MAX;  // progress reports before the person presses Cancel
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override {
         messages.push_back({text, icon, notes});
@@ -47,6 +49,11 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
         return take(picks, std::optional<std::size_t>{});
     }
     std::optional<Secret> secret(const SecretRequest& request) override { return answer(request); }
+    bool progress(const Progress& now) override {
+        progressLabels.push_back(now.label);
+        return progressLabels.size() <= stopAfter;
+    }
+    void progressDone() override {}
     std::int32_t openDocument(const std::string& path) override {
         opened.push_back(path);
         return openResult;

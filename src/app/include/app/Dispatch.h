@@ -28,11 +28,14 @@ struct CommandLine {
         Help,               // --help
         Version,            // --version
         UnknownOption,      // any other first argument beginning with "--"
+        Batch,              // --sign, --verify or --cosign and the files
     };
 
     Form form = Form::Interactive;
-    std::string path;    // the document or signed file, exactly as given
-    std::string option;  // the unknown option, for the usage message
+    std::string path;                        // the document or signed file, exactly as given
+    std::string option;                      // the unknown option, for the usage message
+    BatchAction action = BatchAction::Sign;  // for a batch
+    std::vector<std::string> paths;          // the files of a batch, exactly as given
 
     // True for the forms that end the program without showing the window.
     bool endsProgram() const;
@@ -41,7 +44,8 @@ struct CommandLine {
 // Reads the arguments that follow the program's own name (argv[1] on). The
 // first is the path, the second the action letter; further ones are ignored.
 // A first argument beginning with "--" is an option: a file whose name begins
-// that way is given as "./--name".
+// that way is given as "./--name". A batch option takes every argument after
+// it as a file; without one the command line is unusable.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 // Runs the operation the command line names, if any, with `ui` and returns the
@@ -49,7 +53,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 // 1 when it failed or was cancelled, 2 for an unrecognised action letter.
 // Help, version and unknown options run nothing and return 0, 0 and 2; the
 // caller prints their texts.
-int RunCommandLine(const CommandLine& command, const OperationTable& operations, UserInterface& ui);
+// A batch tells each file's outcome as `messages` says.
+int RunCommandLine(const CommandLine& command, const OperationTable& operations, UserInterface& ui,
+                   BatchMessages messages = BatchMessages::Each);
 
 // The full usage text for --help, ending in a line feed. `program` is the name
 // the program was started by (argv[0]); only its last component is shown.

@@ -5,6 +5,9 @@
 #include <functional>
 #include <string>
 
+#include <vector>
+
+#include "operations/Batch.h"
 #include "operations/Handler.h"
 #include "operations/UserInterface.h"
 
@@ -17,6 +20,9 @@ struct OperationTable {
         CoSignContent;
     std::function<Outcome(UserInterface&, std::string inputPath, std::string outputPath)> Envelope;
     std::function<Outcome(UserInterface&, std::string inputPath)> ReceiveMessage;
+    std::function<Outcome(UserInterface&, BatchAction, const std::vector<std::string>& paths,
+                          BatchMessages)>
+        RunBatch;
 
     // The real operations.
     static OperationTable Real();

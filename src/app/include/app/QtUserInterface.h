@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "operations/UserInterface.h"
 
 class QDialogButtonBox;
+class QProgressDialog;
 class QLabel;
 class QTreeWidget;
 
@@ -47,18 +49,23 @@ class QtUserInterface : public UserInterface {
     // alone, as they must when the command line runs one action and the
     // window is never shown.
     explicit QtUserInterface(QWidget* parent = nullptr);
+    ~QtUserInterface() override;
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override;
     bool ask(const std::string& text) override;
     std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
                                                const std::vector<CertificateRow>& rows) override;
     std::optional<Secret> secret(const SecretRequest& request) override;
+    bool progress(const Progress& now) override;
+    void progressDone() override;
     std::int32_t openDocument(const std::string& path) override;
 
   private:
     QWidget* parent() const { return parent_.data(); }
 
     QPointer<QWidget> parent_;
+    // Shown once work has taken half a second; kept until progressDone().
+    std::unique_ptr<QProgressDialog> progress_;
 };
 
 // A message text as a box shows it: UTF-8 decoded, CR LF as a line break.

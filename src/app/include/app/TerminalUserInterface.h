@@ -2,6 +2,7 @@
 // The user interface of the terminal mode, used when there is no display:
 // messages are printed, questions and choices are answered on standard input.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,8 @@ class TerminalUserInterface : public UserInterface {
     std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
                                                const std::vector<CertificateRow>& rows) override;
     std::optional<Secret> secret(const SecretRequest& request) override;
+    bool progress(const Progress& now) override;
+    void progressDone() override;
     std::int32_t openDocument(const std::string& path) override;
 
   private:
@@ -52,6 +55,10 @@ class TerminalUserInterface : public UserInterface {
     // When answers come from a file or a pipe, nothing shows what was typed:
     // the answer is echoed, so the transcript reads line by line.
     bool echoAnswers_ = false;
+    // Progress is drawn on one line of standard error when that is a terminal.
+    bool showProgress_ = false;
+    bool progressShown_ = false;
+    std::chrono::steady_clock::time_point progressStart_{}, progressDrawn_{};
 };
 
 }  // namespace quilvane

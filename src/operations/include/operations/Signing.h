@@ -4,6 +4,7 @@
 // lets no error escape; the Outcome it returns only serves the exit status.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,14 +20,20 @@ namespace quilvane {
 // status::Cancelled when the user cancels the list.
 Certificate SelectCertificate(UserInterface& ui);
 
+// How an operation comes by the certificate it signs with: SelectCertificate,
+// or, in a batch, the one certificate chosen for all files.
+using CertificateChooser = std::function<Certificate(UserInterface&)>;
+
 // A signing-time attribute holding the current time, to the whole second.
 Attribute SigningTimeNow();
 
 // Signs a document into a signed-message file.
-Outcome SignFile(UserInterface& ui, std::string inputPath, std::string outputPath);
+Outcome SignFile(UserInterface& ui, std::string inputPath, std::string outputPath,
+                 const CertificateChooser& choose = SelectCertificate);
 
-// Verifies a signed-message file, reports its signers and extracts the document.
-Outcome VerifySig(UserInterface& ui, std::string signedPath);
+// Verifies a signed-message file, reports its signers and extracts the
+// document; then offers to open it, unless `offerToOpen` is false.
+Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen = true);
 
 // The signer report of a verified message.
 std::string ListSigners(const std::vector<Signer>& signers);
@@ -36,12 +43,14 @@ std::string ListSigners(const std::vector<Signer>& signers);
 std::string ValueText(const AttributeValue& value);
 
 // Writes the document beside the signed file and offers to open it.
-void SaveAndShowFile(UserInterface& ui, BinaryString document, std::string signedPath);
+void SaveAndShowFile(UserInterface& ui, BinaryString document, std::string signedPath,
+                     bool offerToOpen = true);
 
 // The text shown for a failure code of opening a document (32 or less).
 std::string OpenFailureText(std::int32_t code);
 
 // Adds one signature to a signed-message file.
-Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outputPath);
+Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outputPath,
+                      const CertificateChooser& choose = SelectCertificate);
 
 }  // namespace quilvane

@@ -32,6 +32,14 @@ struct MessageNotes {
     std::string details;
 };
 
+// How far a long piece of work has come: `done` of `total` files, or bytes.
+struct Progress {
+    std::string label;  // what is being done, e.g. "Signing \"report.pdf\""
+    std::uint64_t done = 0;
+    std::uint64_t total = 0;
+    bool bytes = false;
+};
+
 // Everything the operations ask of the person in front of the program. The
 // Qt window, the terminal mode and the tests each implement it. Texts are
 // UTF-8; paths inside them are passed through as bytes.
@@ -53,6 +61,12 @@ class UserInterface {
 
     // Asks for a passphrase or PIN; nothing when the user cancels.
     virtual std::optional<Secret> secret(const SecretRequest& request) = 0;
+
+    // Shows how far work has come, once it has taken long enough to be worth
+    // showing. Returns false when the person asked to stop.
+    virtual bool progress(const Progress& now) = 0;
+    // The work progress() followed has ended: whatever showed it goes away.
+    virtual void progressDone() = 0;
 
     // Opens a document in the desktop's associated application without waiting.
     // Returns 33 or more when the application was started, otherwise a failure

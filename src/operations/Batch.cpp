@@ -1,0 +1,141 @@
+// Signing, verifying or co-signing a selection of files in one go.
+
+#include "operations/Batch.h"
+
+#include <optional>
+#include <utility>
+
+#include "operations/Signing.h"
+
+namespace quilvane {
+namespace {
+
+// Stands between the single-file operations and the person for a batch:
+// keeps each file's messages for the summary, passes them on or holds them
+// back, and stops the files' own progress when the person stops the batch.
+class BatchInterface final : public UserInterface {
+  public:
+    BatchInterface(UserInterface& ui, BatchMessages messages) : ui_(ui), messages_(messages) {}
+
+    void message(const std::string& text, Icon icon, const MessageNotes& notes) override {
+        said_ = text;
+        if (messages_ == BatchMessages::Each) {
+            ui_.message(text, icon, notes);
+        }
+    }
+    bool ask(const std::string& text) override {
+        return messages_ == BatchMessages::Each && ui_.ask(text);
+    }
+    std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
+                                               const std::vector<CertificateRow>& rows) override {
+        return ui_.pickCertificate(title, prompt, rows);
+    }
+    std::optional<Secret> secret(const SecretRequest& request) override {
+        return ui_.secret(request);
+    }
+    bool progress(const Progress&) override { return true; }
+    void progressDone() override {}
+    std::int32_t openDocument(const std::string& path) override { return ui_.openDocument(path); }
+
+    // The last message of the file just handled, then forgotten.
+    std::string takeLastMessage() { return std::exchange(said_, {}); }
+
+  private:
+    UserInterface& ui_;
+    BatchMessages messages_;
+    std::string said_;
+};
+
+struct Wording {
+    const char* doing;  // the progress label
+    const char* done;   // the summary's verb
+};
+
+Wording WordingOf(BatchAction action) {
+    switch (action) {
+        case BatchAction::Sign:
+            return {"Signing", "signed"};
+        case BatchAction::Verify:
+            return {"Verifying", "verified"};
+        case BatchAction::CoSign:
+            return {"Co-signing", "co-signed"};
+    }
+    return {"", ""};
+}
+
+}  // namespace
+
+Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::string>& paths,
+                 BatchMessages messages) {
+    BatchInterface batch(ui, messages);
+    // The certificate is chosen once, when the first file needs it; its
+    // unlocked key is kept with it, so the secret is asked once too.
+    std::optional<Certificate> chosen;
+    const CertificateChooser once = [&chosen](UserInterface& asked) {
+        if (!chosen) {
+            chosen = SelectCertificate(asked);
+        }
+        return *chosen;
+    };
+    const Wording wording = WordingOf(action);
+
+    std::size_t completed = 0, stoppedAt = paths.size();
+    std::string failedNames, details;
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const std::string& path = paths[i];
+        if (!ui.progress({std::string(wording.doing) + " \"" + path + "\"", i, paths.size()})) {
+            stoppedAt = i;
+            break;
+        }
+        Outcome outcome = Outcome::Failed;
+        switch (action) {
+            case BatchAction::Sign:
+                outcome = SignFile(batch, path, path + ".sig", once);
+                break;
+            case BatchAction::Verify:
+                outcome = VerifySig(batch, path, false);
+                break;
+            case BatchAction::CoSign:
+                outcome = CoSignContent(batch, path, path, once);
+                break;
+        }
+        const std::string said = batch.takeLastMessage();
+        if (outcome == Outcome::Completed) {
+            ++completed;
+            continue;
+        }
+        // Signing and co-signing end silently when the person cancels the
+        // choice of certificate or a secret: that stops the whole batch.
+        if (outcome == Outcome::Cancelled && action != BatchAction::Verify) {
+            stoppedAt = i;
+            break;
+        }
+        ++failed;
+        failedNames += (failedNames.empty() ? "" : ", ") + path;
+        details += path + ":\r\n" + (said.empty() ? "No file was named." : said) + "\r\n";
+    }
+    ui.progressDone();
+
+    std::string summary = std::to_string(completed) + " " + wording.done;
+    if (failed > 0) {
+        summary += ", " + std::to_string(failed) + " failed: " + failedNames;
+    }
+    if (stoppedAt < paths.size()) {
+        summary += ", " + std::to_string(paths.size() - stoppedAt) + " not " + wording.done +
+                   ": cancelled";
+    }
+    summary += ".";
+    const bool all = completed == paths.size();
+    MessageNotes notes;
+    if (messages == BatchMessages::SummaryOnly) {
+        notes.details = details;
+    }
+    ui.message(summary, all ? Icon::Information : Icon::Exclamation, notes);
+    if (all) {
+        return Outcome::Completed;
+    }
+    return stoppedAt < paths.size() && failed == 0 ? Outcome::Cancelled : Outcome::Failed;
+}
+
+}  // namespace quilvane

@@ -1,0 +1,72 @@
+#include "OperationsTest.h"
+#include "operations/Batch.h"
+
+namespace quilvane::test {
+
+class BatchTest : public OperationsTest {
+  protected:
+    BatchTest() {
+        // Alice's key is protected: one passphrase must serve the whole batch.
+        home.add({pki.alice.cert});
+        test::Run("openssl pkey -aes256 -passout pass:pw -in " + Quote(pki.alice.key.string()) +
+                  " -out " + Quote((home.my() / "alice.key").string()));
+        for (const char* name : {"a.txt", "b.txt"}) {
+            file(name, name);
+        }
+    }
+    std::vector<std::string> paths(std::initializer_list<const char*> names) {
+        std::vector<std::string> all;
+        for (const char* name : names) {
+            all.push_back((dir / name).string());
+        }
+        return all;
+    }
+};
+
+TEST_F(BatchTest, OneChoiceAndOneSecretForAllFilesAndOneSummary) {
+    ui.picks = {0};
+    ui.passphrases = {"pw"};
+    const std::vector<std::string> files = paths({"a.txt", "missing.txt", "b.txt"});
+    EXPECT_EQ(RunBatch(ui, BatchAction::Sign, files, BatchMessages::Each), Outcome::Failed);
+    EXPECT_EQ(ui.pickLists.size(), 1u);
+    EXPECT_EQ(ui.passphrasePrompts.size(), 1u);
+    EXPECT_EQ(openedByOpenssl(files[2] + ".sig"), "b.txt");
+    // Each file's own message, then the summary.
+    ASSERT_EQ(ui.messages.size(), 4u);
+    EXPECT_PRED2(StartsWith, ui.messages[1].text, "VB Error found:Cannot open");
+    EXPECT_EQ(ui.messages[3].text, "2 signed, 1 failed: " + files[1] + ".");
+    EXPECT_EQ(ui.messages[3].icon, Icon::Exclamation);
+
+    // Verifying writes each document back and asks nothing; the window shows
+    // the summary alone, the reasons in its details.
+    fs::remove(files[0]);
+    ScriptedUserInterface window;
+    EXPECT_EQ(RunBatch(window, BatchAction::Verify, {files[0] + ".sig", files[1]},
+                       BatchMessages::SummaryOnly),
+              Outcome::Failed);
+    EXPECT_EQ(ReadFile(files[0]), "a.txt");
+    EXPECT_TRUE(window.questions.empty());
+    expectOneMessage(window, "1 verified, 1 failed: " + files[1] + ".", Icon::Exclamation);
+    EXPECT_PRED2(StartsWith, window.messages[0].notes.details,
+                 files[1] + ":\r\nVB Error found: Cannot open");
+    EXPECT_EQ(window.progressLabels.size(), 2u);
+}
+
+TEST_F(BatchTest, ACancelStopsTheRestAndWritesNothingMore) {
+    const std::vector<std::string> files = paths({"a.txt", "b.txt"});
+    EXPECT_EQ(RunBatch(ui, BatchAction::Sign, files, BatchMessages::Each), Outcome::Cancelled);
+    expectOneMessage(ui, "0 signed, 2 not signed: cancelled.", Icon::Exclamation);
+
+    // Cancel pressed in the progress dialog before the second file.
+    ScriptedUserInterface stop;
+    stop.picks = {0};
+    stop.passphrases = {"pw"};
+    stop.stopAfter = 1;
+    EXPECT_EQ(RunBatch(stop, BatchAction::Sign, files, BatchMessages::SummaryOnly),
+              Outcome::Cancelled);
+    EXPECT_TRUE(fs::exists(files[0] + ".sig"));
+    EXPECT_FALSE(fs::exists(files[1] + ".sig"));
+    expectOneMessage(stop, "1 signed, 1 not signed: cancelled.", Icon::Exclamation);
+}
+
+}  // namespace quilvane::test
