@@ -125,6 +125,7 @@ QtUserInterface::QtUserInterface(QWidget* parent) : parent_(parent) {}
 QtUserInterface::~QtUserInterface() = default;
 
 void QtUserInterface::message(const std::string& text, Icon icon, const MessageNotes& notes) {
+    progress_.reset();
     QMessageBox box(BoxIcon(icon), QString::fromLatin1(kApplicationTitle), MessageText(text),
                     QMessageBox::Ok, parent());
     box.setObjectName(QStringLiteral("messageBox"));
@@ -141,6 +142,7 @@ void QtUserInterface::message(const std::string& text, Icon icon, const MessageN
 }
 
 bool QtUserInterface::ask(const std::string& text) {
+    progress_.reset();
     QMessageBox box(QMessageBox::Question, QString::fromLatin1(kApplicationTitle),
                     MessageText(text), QMessageBox::Yes | QMessageBox::No, parent());
     box.setObjectName(QStringLiteral("questionBox"));
@@ -153,6 +155,7 @@ bool QtUserInterface::ask(const std::string& text) {
 
 std::optional<std::size_t> QtUserInterface::pickCertificate(
     const std::string& title, const std::string& prompt, const std::vector<CertificateRow>& rows) {
+    progress_.reset();
     CertificateDialog dialog(FromUtf8(title), FromUtf8(prompt), rows, parent());
     if (dialog.exec() != QDialog::Accepted) {
         return std::nullopt;
@@ -161,6 +164,7 @@ std::optional<std::size_t> QtUserInterface::pickCertificate(
 }
 
 std::optional<Secret> QtUserInterface::secret(const SecretRequest& request) {
+    progress_.reset();
     QInputDialog dialog(parent());
     dialog.setObjectName(QStringLiteral("passphraseDialog"));
     dialog.setWindowTitle(QString::fromLatin1(kApplicationTitle));
@@ -177,6 +181,9 @@ std::optional<Secret> QtUserInterface::secret(const SecretRequest& request) {
     return answer;
 }
 
+// A progress dialog goes whenever another dialog asks something: it would
+// otherwise show over that dialog once its half second has passed, and take
+// clicks meant for it. The next report starts a new one.
 bool QtUserInterface::progress(const Progress& now) {
     if (!progress_) {
         progress_ = std::make_unique<QProgressDialog>(parent());
