@@ -17,16 +17,12 @@
 #include "internal/CertificateImpl.h"
 #include "internal/Handles.h"
 #include "internal/Names.h"
+#include "internal/SignedDataImpl.h"
 #include "internal/Times.h"
 
 namespace quilvane {
 
-struct SignedData::Impl {
-    Bytes content;     // the content to sign, until Sign hands it to the message
-    ossl::CmsPtr cms;  // the message Sign made or Verify accepted
-};
-
-namespace {
+namespace signed_data {
 
 namespace fs = std::filesystem;
 
@@ -120,12 +116,7 @@ Encoded SignedAttributesDer(CMS_SignerInfo* info, bool signing) {
     return encoded;
 }
 
-void SignEdDsa(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& name) {
-    const std::string what = "Could not sign with the certificate of " + name;
-    X509_ALGOR* algorithm = nullptr;
-    CMS_SignerInfo_get0_algs(info, nullptr, nullptr, nullptr, &algorithm);
-    ossl::Check(X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_ED25519), V_ASN1_UNDEF, nullptr),
-                status::Failed, what);
+void SignEdDsa(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what) {
     Encoded attributes = SignedAttributesDer(info, true);
     ossl::MdCtxPtr context(ossl::Check(EVP_MD_CTX_new(), status::Failed, what));
     ossl::Check(EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key), status::Failed,
@@ -194,16 +185,9 @@ bool Carries(CMS_ContentInfo* cms, X509* certificate) {
     return false;
 }
 
-// Adds a complete signer-info over `content` to `cms`: content type, message
-// digest and signing time as signed attributes, the certificate among the
-// message's certificates. Earlier signer-infos are left untouched.
-void AddSigner(CMS_ContentInfo* cms, const Certificate& certificate, EVP_PKEY* key,
-               std::time_t signingTime, std::span<const unsigned char> content) {
-    X509* x509 = certificate.impl().x509.get();
-    const std::string name = ossl::NameOf(x509);
-    const std::string what = "Could not sign with the certificate of " + name;
-    const EVP_MD* digest = DigestFor(key, name);
-
+CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* x509, EVP_PKEY* key, const EVP_MD* digest,
+                              std::time_t signingTime, std::span<const unsigned char> value,
+                              const std::string& what) {
     // OpenSSL refuses to add a certificate the message already carries
     // (someone signing twice), and with it the whole signer.
     unsigned int flags = CMS_BINARY | CMS_NOSMIMECAP | CMS_PARTIAL;
@@ -217,23 +201,43 @@ void AddSigner(CMS_ContentInfo* cms, const Certificate& certificate, EVP_PKEY* k
     ossl::Check(CMS_signed_add1_attr_by_NID(info, NID_pkcs9_signingTime,
                                             ASN1_STRING_type(time.get()), time.get(), -1),
                 status::Failed, what);
-
-    unsigned char value[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    ossl::Check(EVP_Digest(content.data(), content.size(), value, &length, digest, nullptr),
-                status::Failed, what);
     ossl::Check(CMS_signed_add1_attr_by_NID(info, NID_pkcs9_messageDigest, V_ASN1_OCTET_STRING,
-                                            value, static_cast<int>(length)),
+                                            value.data(), static_cast<int>(value.size())),
                 status::Failed, what);
     ossl::Check(CMS_signed_add1_attr_by_NID(info, NID_pkcs9_contentType, V_ASN1_OBJECT,
                                             CMS_get0_eContentType(cms), -1),
                 status::Failed, what);
-
     if (IsEdDsa(key)) {
-        SignEdDsa(info, key, name);
+        X509_ALGOR* algorithm = nullptr;
+        CMS_SignerInfo_get0_algs(info, nullptr, nullptr, nullptr, &algorithm);
+        ossl::Check(X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_ED25519), V_ASN1_UNDEF, nullptr),
+                    status::Failed, what);
+    }
+    return info;
+}
+
+void Seal(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what) {
+    if (IsEdDsa(key)) {
+        SignEdDsa(info, key, what);
     } else {
         ossl::Check(CMS_SignerInfo_sign(info), status::Failed, what);
     }
+}
+
+// Adds a complete signer-info over `content` to `cms`: content type, message
+// digest and signing time as signed attributes, the certificate among the
+// message's certificates. Earlier signer-infos are left untouched.
+void AddSigner(CMS_ContentInfo* cms, const Certificate& certificate, EVP_PKEY* key,
+               std::time_t signingTime, std::span<const unsigned char> content) {
+    X509* x509 = certificate.impl().x509.get();
+    const std::string name = ossl::NameOf(x509);
+    const std::string what = "Could not sign with the certificate of " + name;
+    const EVP_MD* digest = DigestFor(key, name);
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    ossl::Check(EVP_Digest(content.data(), content.size(), value, &length, digest, nullptr),
+                status::Failed, what);
+    Seal(AddSignerInfo(cms, x509, key, digest, signingTime, {value, length}, what), key, what);
 }
 
 // Puts `content` into the message as its eContent without copying it.
@@ -301,8 +305,8 @@ ossl::CmsPtr Decode(BinaryString message) {
     return cms;
 }
 
-// Checks every signature over the content, in the order of the signer-infos.
-void CheckSignatures(CMS_ContentInfo* cms) {
+void CheckSignatures(CMS_ContentInfo* cms, BIO* chain,
+                     const std::span<const unsigned char>* content) {
     STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
     int count = sk_CMS_SignerInfo_num(infos);
     if (count <= 0) {
@@ -314,16 +318,6 @@ void CheckSignatures(CMS_ContentInfo* cms) {
         ossl::ErrorMark mark;
         CMS_set1_signers_certs(cms, nullptr, 0);
     }
-
-    // Digest the content once, with every digest the message names.
-    ossl::BioPtr chain(CMS_dataInit(cms, nullptr));
-    if (!chain) {
-        ossl::Raise(status::BadMessage, kNotSigned);
-    }
-    std::vector<unsigned char> buffer(64 * 1024);
-    while (BIO_read(chain.get(), buffer.data(), static_cast<int>(buffer.size())) > 0) {
-    }
-    std::span<const unsigned char> content = ContentOf(cms);
 
     for (int i = 0; i < count; ++i) {
         CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
@@ -345,12 +339,17 @@ void CheckSignatures(CMS_ContentInfo* cms) {
         const std::string mismatch = "The signature of " + name + " does not match the document.";
         const std::string unreadable = "The signature of " + name + " cannot be checked";
         bool hasAttributes = CMS_signed_get_attr_count(info) >= 0;
+        if (IsEdDsa(key) && !hasAttributes && content == nullptr) {
+            Fail(status::BadMessage, unreadable +
+                                         ": it is made over the whole document at once, which "
+                                         "is not held in memory here.");
+        }
 
         // The content against the signer's message digest (or, without
         // signed attributes, against the signature itself).
         int result = IsEdDsa(key) && !hasAttributes
-                         ? VerifyEdDsa(info, key, content.data(), content.size())
-                         : CMS_SignerInfo_verify_content(info, chain.get());
+                         ? VerifyEdDsa(info, key, content->data(), content->size())
+                         : CMS_SignerInfo_verify_content(info, chain);
         if (result == 0) {
             Fail(status::SignatureMismatch,
                  hasAttributes ? "The document was changed after it was signed." : mismatch);
@@ -375,6 +374,20 @@ void CheckSignatures(CMS_ContentInfo* cms) {
             ossl::Raise(status::BadMessage, unreadable);
         }
     }
+}
+
+// Digests the content once, with every digest the message names, and checks
+// every signature over it.
+void CheckSignatures(CMS_ContentInfo* cms) {
+    ossl::BioPtr chain(CMS_dataInit(cms, nullptr));
+    if (!chain) {
+        ossl::Raise(status::BadMessage, kNotSigned);
+    }
+    std::vector<unsigned char> buffer(64 * 1024);
+    while (BIO_read(chain.get(), buffer.data(), static_cast<int>(buffer.size())) > 0) {
+    }
+    std::span<const unsigned char> content = ContentOf(cms);
+    CheckSignatures(cms, chain.get(), &content);
 }
 
 // The trusted roots: the system's and those in the user's Root folder, read
@@ -495,7 +508,9 @@ void ReadAttributes(CMS_SignerInfo* info, Attributes& attributes) {
     }
 }
 
-}  // namespace
+}  // namespace signed_data
+
+using namespace signed_data;
 
 const Attribute& Attributes::Item(std::size_t index) const {
     if (items_.empty()) {

@@ -56,6 +56,9 @@ inline constexpr std::int32_t NoSuchItem = Status(0x80880209u);
 inline constexpr std::int32_t NoRecipient = Status(0x8088020Au);
 // A file of the certificate store could not be read or understood.
 inline constexpr std::int32_t StoreFailure = Status(0x8088020Bu);
+// The person stopped the work (a progress dialog's Cancel, a signal): every
+// operation ends silently on it, leaving everything as it was.
+inline constexpr std::int32_t Stopped = Status(0x8088020Cu);
 }  // namespace status
 
 // Raises a program error for errno value `err`, naming `path`:

@@ -9,6 +9,7 @@
 
 #include "crypto/Bytes.h"
 #include "crypto/Certificate.h"
+#include "crypto/ContentStream.h"
 
 namespace quilvane {
 
@@ -112,6 +113,33 @@ class SignedData {
     // Adds one signer-info to the verified message and returns the whole
     // message: the content and every earlier signer-info stay as they were.
     BinaryString CoSign(const Signer& signer, Encoding encoding);
+
+    // The same three for a document or message of any size, read and written
+    // in chunks in constant memory. Each starts with an empty `out` (or
+    // `content`) and leaves what it wrote there to be kept only when it
+    // returns; a raised Error (status::Stopped from a source or sink among
+    // them) means it must be thrown away.
+
+    // Signs `document` into `out`: the message the whole-document Sign makes,
+    // byte for byte, for any size. The document is read once when its size
+    // is known and `out` is a PatchableSink (or the key is RSA or Ed25519);
+    // otherwise twice, which needs a RewindableSource.
+    void Sign(ContentSource& document, ContentSink& out, const Signer& signer);
+
+    // Reads a signed message (DER; BER as `openssl cms -stream` writes it;
+    // PEM or bare Base64 of either), writes its document to `content` when
+    // given, and checks it as the whole-document Verify does. Afterwards
+    // Signers() tells the signers; Content() is empty (the document went to
+    // `content`).
+    void Verify(ContentSource& message, ContentSink* content, VerifyFlag flag);
+
+    // Adds one signer-info to the message the streamed Verify just accepted
+    // and writes the whole message to `out` in DER: the document and every
+    // earlier signer-info as they were read. `message` is that same message
+    // again from its first byte (the source rewound, or the file opened
+    // anew); what it holds must be what was verified. An earlier signer-info
+    // that could not stay byte for byte makes it refuse before writing.
+    void CoSign(ContentSource& message, ContentSink& out, const Signer& signer);
 
     struct Impl;
 

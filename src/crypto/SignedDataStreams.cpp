@@ -1,0 +1,442 @@
+// Signing, verifying and co-signing a document that passes in chunks, so that
+// memory stays the same whatever its size. Every structure is made and
+// checked by OpenSSL; only the document's octets, and the headers around
+// them, travel outside it.
+
+#include <openssl/objects.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "crypto/SignedData.h"
+#include "internal/CertificateImpl.h"
+#include "internal/DerHeader.h"
+#include "internal/MessageReader.h"
+#include "internal/Names.h"
+#include "internal/SignedDataImpl.h"
+
+namespace quilvane {
+namespace {
+
+using namespace signed_data;
+using streaming::Buffer;
+using streaming::MessageParts;
+using Octets = std::span<const std::uint8_t>;
+
+// Asked of a source at a time: larger parts are no faster.
+constexpr std::size_t kChunk = std::size_t{1} << 20;
+
+// The DER of a message without its document, by OpenSSL's encoder.
+Buffer EncodeDetached(CMS_ContentInfo* cms, const std::string& what) {
+    Bytes der = ossl::EncodeDer(cms, what);
+    return Buffer(der.data(), der.data() + der.size());
+}
+
+// The message `cms` laid out around a document of `contentSize` octets: what
+// comes before the document and what after.
+struct Layout {
+    Buffer before;
+    MessageParts parts;  // `rest` is what comes after
+};
+
+Layout LayOut(CMS_ContentInfo* cms, std::uint64_t contentSize, const std::string& what) {
+    MessageParts parts = streaming::Split(EncodeDetached(cms, what), what);
+    parts.contentSize = contentSize;
+    Buffer before = streaming::Assemble(parts, contentSize);
+    return {std::move(before), std::move(parts)};
+}
+
+// Reads `source` to its end; returns how many bytes it gave.
+std::uint64_t Pump(ContentSource& source, const std::function<void(Octets)>& to) {
+    Buffer buffer(kChunk);
+    std::uint64_t total = 0;
+    while (std::size_t n = source.Read(buffer)) {
+        to({buffer.data(), n});
+        total += n;
+    }
+    return total;
+}
+
+class Digest {
+  public:
+    Digest(const EVP_MD* md, const std::string& what) : what_(what) {
+        context_.reset(ossl::Check(EVP_MD_CTX_new(), status::Failed, what));
+        ossl::Check(EVP_DigestInit_ex(context_.get(), md, nullptr), status::Failed, what);
+    }
+    void Update(Octets bytes) {
+        ossl::Check(EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()), status::Failed,
+                    what_);
+    }
+    Buffer Final() {
+        Buffer value(EVP_MAX_MD_SIZE);
+        unsigned int length = 0;
+        ossl::Check(EVP_DigestFinal_ex(context_.get(), value.data(), &length), status::Failed,
+                    what_);
+        value.resize(length);
+        return value;
+    }
+
+  private:
+    ossl::MdCtxPtr context_;
+    std::string what_;
+};
+
+// The digest with `md` of what the chain of digest BIOs took, if it has one.
+std::optional<Buffer> DigestIn(BIO* chain, const EVP_MD* md, const std::string& what) {
+    for (BIO* link = chain; (link = BIO_find_type(link, BIO_TYPE_MD)) != nullptr;
+         link = BIO_next(link)) {
+        EVP_MD_CTX* context = nullptr;
+        BIO_get_md_ctx(link, &context);
+        if (context == nullptr ||
+            EVP_MD_get_type(EVP_MD_CTX_get0_md(context)) != EVP_MD_get_type(md)) {
+            continue;
+        }
+        ossl::MdCtxPtr copy(ossl::Check(EVP_MD_CTX_new(), status::Failed, what));
+        ossl::Check(EVP_MD_CTX_copy_ex(copy.get(), context), status::Failed, what);
+        Buffer value(EVP_MAX_MD_SIZE);
+        unsigned int length = 0;
+        ossl::Check(EVP_DigestFinal_ex(copy.get(), value.data(), &length), status::Failed, what);
+        value.resize(length);
+        return value;
+    }
+    return std::nullopt;
+}
+
+[[noreturn]] void DocumentChanged(const std::string& what) {
+    Fail(status::Failed, what + ": the file changed while it was read.");
+}
+
+// Puts the digest of the document read in place of the one the signer-info
+// was laid out with (of the same size).
+void SetMessageDigest(CMS_SignerInfo* info, Octets digest, const std::string& what) {
+    int at = CMS_signed_get_attr_by_NID(info, NID_pkcs9_messageDigest, -1);
+    X509_ATTRIBUTE* attribute = ossl::Check(CMS_signed_get_attr(info, at), status::Failed, what);
+    auto* value = static_cast<ASN1_OCTET_STRING*>(
+        X509_ATTRIBUTE_get0_data(attribute, 0, V_ASN1_OCTET_STRING, nullptr));
+    ossl::Check(value, status::Failed, what);
+    ossl::Check(ASN1_OCTET_STRING_set(value, digest.data(), static_cast<int>(digest.size())),
+                status::Failed, what);
+}
+
+// The message of `parts`, without its document.
+ossl::CmsPtr Rebuild(const MessageParts& parts) {
+    Buffer der = streaming::Assemble(parts, std::nullopt);
+    der.insert(der.end(), parts.rest.begin(), parts.rest.end());
+    const unsigned char* next = der.data();
+    ossl::CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &next, static_cast<long>(der.size())));
+    if (!cms) {
+        ossl::Raise(status::BadMessage, kNotSigned);
+    }
+    if (next != der.data() + der.size() ||
+        OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) {
+        NotSigned("its structure is damaged");
+    }
+    return cms;
+}
+
+// A chain of digest BIOs, one per algorithm the message lists, into a sink
+// that drops the bytes: OpenSSL's own checks find their digests in it.
+ossl::BioPtr DigestChain(const Buffer& digestAlgorithms) {
+    ossl::BioPtr chain(ossl::Check(BIO_new(BIO_s_null()), status::Failed, kNotSigned));
+    for (Octets element : streaming::Elements(streaming::ContentsOf(digestAlgorithms))) {
+        const unsigned char* next = element.data();
+        std::unique_ptr<X509_ALGOR, ossl::Deleter<X509_ALGOR_free>> algorithm(
+            d2i_X509_ALGOR(nullptr, &next, static_cast<long>(element.size())));
+        if (!algorithm) {
+            ossl::Raise(status::BadMessage, kNotSigned);
+        }
+        const ASN1_OBJECT* object = nullptr;
+        X509_ALGOR_get0(&object, nullptr, nullptr, algorithm.get());
+        const EVP_MD* md = EVP_get_digestbyobj(object);
+        if (md == nullptr) {
+            NotSigned("it names a digest algorithm that is not known");
+        }
+        ossl::BioPtr link(ossl::Check(BIO_new(BIO_f_md()), status::Failed, kNotSigned));
+        ossl::Check(BIO_set_md(link.get(), md), status::Failed, kNotSigned);
+        BIO_push(link.get(), chain.release());
+        chain = std::move(link);
+    }
+    return chain;
+}
+
+// The signer-infos among a message's certificates, CRLs and signer-infos.
+std::vector<Octets> SignerInfosIn(const Buffer& rest) {
+    std::vector<Octets> elements = streaming::Elements(rest);
+    if (elements.empty() || elements.back().empty() || elements.back()[0] != der::kSet) {
+        return {};
+    }
+    return streaming::Elements(streaming::ContentsOf(elements.back()));
+}
+
+// Refuses, naming the signer, when an earlier signer-info as read is not
+// among those OpenSSL writes now: writing it again would change its bytes.
+void RequireKeptAsRead(CMS_ContentInfo* cms, const std::vector<Octets>& read,
+                       const std::vector<Octets>& written) {
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        if (std::any_of(written.begin(), written.end(), [&](Octets candidate) {
+                return std::equal(read[i].begin(), read[i].end(), candidate.begin(),
+                                  candidate.end());
+            })) {
+            continue;
+        }
+        CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, static_cast<int>(i));
+        X509* certificate = nullptr;
+        if (info != nullptr) {
+            CMS_SignerInfo_get0_algs(info, nullptr, &certificate, nullptr, nullptr);
+        }
+        std::string name = certificate != nullptr ? ossl::NameOf(certificate)
+                           : info != nullptr
+                               ? "signer " + std::to_string(i + 1) + " (" + SignerIdText(info) + ")"
+                               : "signer " + std::to_string(i + 1);
+        Fail(status::Failed, "The signature of " + name +
+                                 " is not written in DER form and would change if the file "
+                                 "were written again, so no signature can be added to it.");
+    }
+}
+
+bool SameParts(const MessageParts& a, const MessageParts& b) {
+    return a.contentType == b.contentType && a.version == b.version &&
+           a.digestAlgorithms == b.digestAlgorithms && a.eContentType == b.eContentType &&
+           a.rest == b.rest && a.contentSize == b.contentSize;
+}
+
+// What comes before a document of `size` octets in `cms`, whose signer-info
+// `info` is still to be sealed, when that is known now: the signature's size
+// is all the layout does not know, exact for RSA and EdDSA and at most the
+// key's size for the others. Empty when its size still depends on the
+// signature (near a length-encoding boundary), or when its bytes might and
+// `out` cannot take them again.
+Buffer LayOutAhead(CMS_ContentInfo* cms, CMS_SignerInfo* info, EVP_PKEY* key, std::uint64_t size,
+                   ContentSink& out, const std::string& what) {
+    const bool exact =
+        EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "RSA-PSS") || EVP_PKEY_is_a(key, "ED25519");
+    if (!exact && dynamic_cast<PatchableSink*>(&out) == nullptr) {
+        return {};
+    }
+    int largest = EVP_PKEY_get_size(key);
+    Buffer filler(static_cast<std::size_t>(std::max(largest, 8)), 0);
+    ossl::Check(
+        ASN1_STRING_set(CMS_SignerInfo_get0_signature(info), filler.data(), exact ? largest : 8),
+        status::Failed, what);
+    std::size_t narrowest = LayOut(cms, size, what).before.size();
+    ossl::Check(ASN1_STRING_set(CMS_SignerInfo_get0_signature(info), filler.data(), largest),
+                status::Failed, what);
+    Buffer widest = LayOut(cms, size, what).before;
+    return widest.size() == narrowest ? widest : Buffer();
+}
+
+// Puts the final bytes before the document in place of `written`, which went
+// first into `out` on a layout made ahead.
+void Patch(ContentSink& out, const Buffer& written, const Buffer& before, const std::string& what) {
+    if (before == written) {
+        return;
+    }
+    auto* patchable = dynamic_cast<PatchableSink*>(&out);
+    if (before.size() != written.size() || patchable == nullptr) {
+        Fail(status::Failed, what + ": the signature came out larger than its key allows.");
+    }
+    patchable->WriteAt(0, before);
+}
+
+// The first digest algorithm of a chain of digest BIOs.
+const EVP_MD* FirstDigest(BIO* chain) {
+    BIO* link = BIO_find_type(chain, BIO_TYPE_MD);
+    const EVP_MD* md = nullptr;
+    if (link != nullptr) {
+        BIO_get_md(link, &md);
+    }
+    return md;
+}
+
+// What a signer brings to a new signer-info.
+struct Signing {
+    explicit Signing(const Signer& signer)
+        : signingTime(SigningTime(signer)),
+          x509(signer.Certificate().impl().x509.get()),
+          key(PrivateKey(signer.Certificate())),
+          md(DigestFor(key, ossl::NameOf(x509))),
+          what("Could not sign with the certificate of " + ossl::NameOf(x509)) {}
+    std::time_t signingTime;  // first: a wrong one is told before a passphrase is asked
+    X509* x509;
+    EVP_PKEY* key;
+    const EVP_MD* md;
+    std::string what;
+};
+
+}  // namespace
+
+void SignedData::Sign(ContentSource& document, ContentSink& out, const Signer& signer) {
+    ossl::ErrorMark mark;
+    impl_ = std::make_shared<Impl>();
+    const auto [signingTime, x509, key, md, what] = Signing(signer);
+
+    ossl::CmsPtr cms(
+        ossl::Check(CMS_ContentInfo_new(), status::Failed, "Could not make a signed message"));
+    ossl::Check(CMS_SignedData_init(cms.get()), status::Failed, "Could not make a signed message");
+    const Buffer placeholder(static_cast<std::size_t>(EVP_MD_get_size(md)), 0);
+    CMS_SignerInfo* info = AddSignerInfo(cms.get(), x509, key, md, signingTime, placeholder, what);
+
+    // One pass when the layout is known ahead: the document is digested and
+    // written together and the lengths are put right afterwards.
+    std::optional<std::uint64_t> size = document.Size();
+    Buffer written;
+    if (size) {
+        written = LayOutAhead(cms.get(), info, key, *size, out, what);
+        out.Write(written);
+    }
+    const bool onePass = !written.empty();
+
+    Digest digest(md, what);
+    std::uint64_t read = Pump(document, [&](Octets bytes) {
+        digest.Update(bytes);
+        if (onePass) {
+            out.Write(bytes);
+        }
+    });
+    if (size && read != *size) {
+        DocumentChanged(what);
+    }
+    Buffer value = digest.Final();
+    SetMessageDigest(info, value, what);
+    Seal(info, key, what);
+    Layout layout = LayOut(cms.get(), read, what);
+
+    if (onePass) {
+        Patch(out, written, layout.before, what);
+    } else {
+        auto* rewindable = dynamic_cast<RewindableSource*>(&document);
+        if (rewindable == nullptr) {
+            Fail(status::Failed, what + ": the document cannot be read a second time.");
+        }
+        rewindable->Rewind();
+        out.Write(layout.before);
+        Digest again(md, what);
+        std::uint64_t copied = Pump(document, [&](Octets bytes) {
+            again.Update(bytes);
+            out.Write(bytes);
+        });
+        if (copied != read || again.Final() != value) {
+            DocumentChanged(what);
+        }
+    }
+    out.Write(layout.parts.rest);
+    impl_->cms = std::move(cms);
+}
+
+void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag flag) {
+    ossl::ErrorMark mark;
+    impl_ = std::make_shared<Impl>();
+    ossl::BioPtr chain;
+    MessageParts parts = streaming::ReadMessage(
+        message, kChunk,
+        [&](const MessageParts& prefix) { chain = DigestChain(prefix.digestAlgorithms); },
+        [&](Octets bytes) {
+            if (BIO_write(chain.get(), bytes.data(), static_cast<int>(bytes.size())) !=
+                static_cast<int>(bytes.size())) {
+                ossl::Raise(status::Failed, "Could not digest the document");
+            }
+            if (content != nullptr) {
+                content->Write(bytes);
+            }
+        });
+    ossl::CmsPtr cms = Rebuild(parts);
+    CheckSignatures(cms.get(), chain.get(), nullptr);
+    if (flag != VerifyFlag::SignatureOnly) {
+        CheckCertificates(cms.get());
+    }
+    impl_->cms = std::move(cms);
+    impl_->parts = std::move(parts);
+    impl_->digests = std::move(chain);
+}
+
+void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& signer) {
+    ossl::ErrorMark mark;
+    if (!impl_->parts) {
+        Fail(status::Failed, "There is no verified signed message to add a signature to.");
+    }
+    const auto [signingTime, x509, key, md, what] = Signing(signer);
+    const MessageParts& parts = *impl_->parts;
+
+    // Every earlier signer-info must come out of OpenSSL's encoder as it was
+    // read, before the new one is added and before anything is written. The
+    // message is co-signed as a copy, so that a failure leaves it as verified.
+    ossl::CmsPtr cms = Rebuild(parts);
+    {
+        ossl::ErrorMark missing;  // a signer whose certificate is not carried
+        CMS_set1_signers_certs(cms.get(), nullptr, 0);
+    }
+    const std::vector<Octets> read = SignerInfosIn(parts.rest);
+    if (read.empty()) {
+        NotSigned("it holds no signature");
+    }
+    RequireKeptAsRead(cms.get(), read,
+                      SignerInfosIn(streaming::Split(EncodeDetached(cms.get(), what), what).rest));
+
+    // The document's digest with the new signer's algorithm comes from the
+    // verifying pass when the message names it; otherwise it is taken on the
+    // way and the layout is made ahead, as for signing.
+    std::optional<Buffer> value = DigestIn(impl_->digests.get(), md, what);
+    const Buffer placeholder(static_cast<std::size_t>(EVP_MD_get_size(md)), 0);
+    CMS_SignerInfo* info =
+        AddSignerInfo(cms.get(), x509, key, md, signingTime, value ? *value : placeholder, what);
+    Buffer written;
+    Layout layout;
+    if (value) {
+        Seal(info, key, what);
+        layout = LayOut(cms.get(), parts.contentSize, what);
+        RequireKeptAsRead(cms.get(), read, SignerInfosIn(layout.parts.rest));
+        written = layout.before;
+    } else {
+        written = LayOutAhead(cms.get(), info, key, parts.contentSize, out, what);
+        if (written.empty()) {
+            Fail(status::Failed, what + ": the signed message names no digest this key signs.");
+        }
+    }
+    out.Write(written);
+
+    // A binary message holds its document as one run of the file: the
+    // kernel copies it when the file is still the size it was verified at.
+    auto* file = dynamic_cast<FileBackedSource*>(&message);
+    auto* target = dynamic_cast<FileCopySink*>(&out);
+    bool copied = value && parts.contentOffset && file != nullptr && target != nullptr &&
+                  message.Size() == parts.messageSize &&
+                  target->CopyFrom(file->Descriptor(), *parts.contentOffset, parts.contentSize);
+    if (!copied) {
+        // Read again, the document must be the one verified.
+        const EVP_MD* checkMd = value ? md : FirstDigest(impl_->digests.get());
+        std::optional<Buffer> expected =
+            checkMd != nullptr ? DigestIn(impl_->digests.get(), checkMd, what) : std::nullopt;
+        if (!expected) {
+            NotSigned("it names no digest algorithm");
+        }
+        Digest check(checkMd, what);
+        Digest digest(md, what);
+        MessageParts again = streaming::ReadMessage(message, kChunk, {}, [&](Octets bytes) {
+            check.Update(bytes);
+            if (!value) {
+                digest.Update(bytes);
+            }
+            out.Write(bytes);
+        });
+        if (!SameParts(again, parts) || check.Final() != *expected) {
+            DocumentChanged(what);
+        }
+        if (!value) {
+            SetMessageDigest(info, digest.Final(), what);
+            Seal(info, key, what);
+            layout = LayOut(cms.get(), parts.contentSize, what);
+            RequireKeptAsRead(cms.get(), read, SignerInfosIn(layout.parts.rest));
+            Patch(out, written, layout.before, what);
+        }
+    }
+    out.Write(layout.parts.rest);
+
+    // The co-signed message, as written, is the one this object now holds.
+    layout.parts.contentOffset = layout.before.size();
+    layout.parts.messageSize = layout.before.size() + parts.contentSize + layout.parts.rest.size();
+    impl_->cms = std::move(cms);
+    impl_->parts = std::move(layout.parts);
+}
+
+}  // namespace quilvane

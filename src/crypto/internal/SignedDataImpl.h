@@ -1,0 +1,62 @@
+#pragma once
+// What the whole-document and the streamed signed-data paths share: the
+// state of a SignedData and the steps that make and check a signer-info, so
+// that both paths sign and check alike.
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "crypto/SignedData.h"
+#include "internal/Handles.h"
+#include "internal/MessageReader.h"
+
+namespace quilvane {
+
+struct SignedData::Impl {
+    Bytes content;     // the content to sign, until Sign hands it to the message
+    ossl::CmsPtr cms;  // the message Sign made or Verify accepted (streamed: without its document)
+    // After a streamed Verify: the message's parts around its document, and the
+    // document's digests (a chain of digest BIOs) for a streamed CoSign.
+    std::optional<streaming::MessageParts> parts;
+    ossl::BioPtr digests;
+};
+
+namespace signed_data {
+
+extern const std::string kNotSigned;
+
+// Raises one of our own errors; whatever OpenSSL queued on the way is
+// dropped by the entry point's mark.
+[[noreturn]] void Fail(std::int32_t status, const std::string& description);
+[[noreturn]] void NotSigned(const std::string& detail);
+
+// How a signer whose certificate is missing is named.
+std::string SignerIdText(CMS_SignerInfo* info);
+bool IsEdDsa(EVP_PKEY* key);
+// The digest for a signature with `key` by the signer named `name`.
+const EVP_MD* DigestFor(EVP_PKEY* key, const std::string& name);
+// The signing time the operation set, else now.
+std::time_t SigningTime(const Signer& signer);
+EVP_PKEY* PrivateKey(const Certificate& certificate);
+
+// Adds a signer-info to `cms` with its signed attributes complete (content
+// type, message digest `value`, signing time) and its signature still to be
+// made by Seal; the certificate joins the message's certificates.
+CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* certificate, EVP_PKEY* key,
+                              const EVP_MD* digest, std::time_t signingTime,
+                              std::span<const unsigned char> value, const std::string& what);
+void Seal(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what);
+
+// Checks every signature over the content whose digests `digests` (a chain of
+// digest BIOs) holds, in the order of the signer-infos. `content` is the
+// document itself when it is at hand, for signatures made over it whole.
+void CheckSignatures(CMS_ContentInfo* cms, BIO* digests,
+                     const std::span<const unsigned char>* content);
+// Checks each signer's certificate chain, now, against the trusted roots.
+void CheckCertificates(CMS_ContentInfo* cms);
+
+}  // namespace signed_data
+}  // namespace quilvane
