@@ -345,6 +345,10 @@ void CheckSignatures(CMS_ContentInfo* cms) {
         const std::string mismatch = "The signature of " + name + " does not match the document.";
         const std::string unreadable = "The signature of " + name + " cannot be checked";
         bool hasAttributes = CMS_signed_get_attr_count(info) >= 0;
+        // What the signed attributes say of the message, told in words before
+        // OpenSSL's own checks refuse them as a mere "attribute error".
+        ossl::CheckContentType(cms, info, name);
+        ossl::SigningTimeOf(info, name);
 
         // The content against the signer's message digest (or, without
         // signed attributes, against the signature itself).
@@ -374,8 +378,6 @@ void CheckSignatures(CMS_ContentInfo* cms) {
         if (result < 0) {
             ossl::Raise(status::BadMessage, unreadable);
         }
-        ossl::CheckContentType(cms, info, name);
-        ossl::SigningTimeOf(info, name);
     }
 }
 
@@ -566,7 +568,9 @@ std::vector<Signer> SignedData::Signers() const {
         if (certificate != nullptr) {
             signer.Certificate(MakeCertificate(certificate));
         }
-        ReadAttributes(info, ossl::NameOf(certificate), signer.AuthenticatedAttributes());
+        ReadAttributes(info,
+                       certificate != nullptr ? ossl::NameOf(certificate) : SignerIdText(info),
+                       signer.AuthenticatedAttributes());
         signers.push_back(std::move(signer));
     }
     return signers;
