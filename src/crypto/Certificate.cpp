@@ -4,6 +4,7 @@
 #include <openssl/x509v3.h>
 
 #include "crypto/Error.h"
+#include "crypto/SafeText.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Names.h"
 #include "internal/Times.h"
@@ -46,7 +47,8 @@ std::time_t Certificate::ValidTo() const {
     std::optional<std::time_t> end = ossl::ToTime(X509_get0_notAfter(impl_->x509.get()));
     if (!end) {
         throw Error(status::Failed, "The end of validity of the certificate of " +
-                                        GetInfo(CertInfo::SubjectSimpleName) + " cannot be read.");
+                                        SafeText(GetInfo(CertInfo::SubjectSimpleName)) +
+                                        " cannot be read.");
     }
     return *end;
 }
@@ -66,7 +68,8 @@ Certificate MakeCertificate(X509* x, std::string location, std::shared_ptr<KeyHo
 Error NoPrivateKeyError(X509* certificate) {
     return Error(status::NoPrivateKey,
                  "There is no private key in the store for the certificate of " +
-                     MakeCertificate(certificate).GetInfo(CertInfo::SubjectSimpleName) + ".");
+                     SafeText(MakeCertificate(certificate).GetInfo(CertInfo::SubjectSimpleName)) +
+                     ".");
 }
 
 const Certificate& Certificates::Item(std::size_t index) const {

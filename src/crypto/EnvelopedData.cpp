@@ -11,6 +11,7 @@
 #include <climits>
 #include <string>
 
+#include "crypto/SafeText.h"
 #include "crypto/Store.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Handles.h"
@@ -135,7 +136,7 @@ BinaryString EnvelopedData::Encrypt(Encoding encoding) {
         ossl::Check(CMS_add1_recipient_cert(cms.get(), recipient.impl().x509.get(), 0),
                     status::Failed,
                     "The message cannot be encrypted for the certificate of " +
-                        recipient.GetInfo(CertInfo::SubjectSimpleName));
+                        SafeText(recipient.GetInfo(CertInfo::SubjectSimpleName)));
     }
     ossl::Check(CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY), status::Failed,
                 "Could not encrypt the content");
@@ -192,8 +193,9 @@ void EnvelopedData::Decrypt(const SecretPrompt& prompt, const BinaryString& mess
         // random key and give garbage; with it, it is an error.
         if (CMS_decrypt(cms.get(), key, x509, nullptr, out.get(), CMS_BINARY | CMS_DEBUG_DECRYPT) !=
             1) {
-            ossl::Raise(status::BadMessage, "The message could not be decrypted with the key of " +
-                                                certificate.GetInfo(CertInfo::SubjectSimpleName));
+            ossl::Raise(status::BadMessage,
+                        "The message could not be decrypted with the key of " +
+                            SafeText(certificate.GetInfo(CertInfo::SubjectSimpleName)));
         }
         BUF_MEM* decrypted = nullptr;
         BIO_get_mem_ptr(out.get(), &decrypted);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "crypto/SafeText.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Times.h"
 
@@ -197,7 +198,7 @@ std::string SimpleName(const X509_NAME* name, const GENERAL_NAMES* altNames) {
 
 std::string NameOf(X509* certificate) {
     std::string name = MakeCertificate(certificate).GetInfo(CertInfo::SubjectSimpleName);
-    return name.empty() ? "an unnamed signer" : name;
+    return name.empty() ? "an unnamed signer" : SafeText(name);
 }
 
 std::string Quoted(const std::string& text) {

@@ -5,26 +5,25 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 
+#include <algorithm>
 #include <climits>
-#include <filesystem>
 #include <optional>
 #include <span>
 #include <system_error>
 #include <vector>
 
-#include "crypto/Store.h"
-#include "internal/CertificateFiles.h"
+#include "crypto/SafeText.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Handles.h"
 #include "internal/Names.h"
 #include "internal/SignedDataImpl.h"
+#include "internal/SignerChecks.h"
 #include "internal/Times.h"
+#include "internal/Trust.h"
 
 namespace quilvane {
 
 namespace signed_data {
-
-namespace fs = std::filesystem;
 
 const std::string kNotSigned = "The file is not a signed message, or it is damaged or incomplete";
 
@@ -61,7 +60,8 @@ std::string SignerIdText(CMS_SignerInfo* info) {
     ASN1_INTEGER* serial = nullptr;
     if (CMS_SignerInfo_get0_signer_id(info, &keyId, &issuer, &serial) == 1) {
         if (issuer != nullptr && serial != nullptr) {
-            return "serial number " + HexOf(serial) + " from " + ossl::SimpleName(issuer, nullptr);
+            return "serial number " + HexOf(serial) + " from " +
+                   SafeText(ossl::SimpleName(issuer, nullptr));
         }
         if (keyId != nullptr) {
             return "key identifier " + HexOf(keyId);
@@ -272,9 +272,8 @@ BinaryString Encode(CMS_ContentInfo* cms) {
     return BinaryString(ossl::EncodeDer(cms, "Could not write the signed message"));
 }
 
-// Reads a DER or BER message; the input is freed as soon as it is read.
-ossl::CmsPtr Decode(BinaryString message) {
-    Bytes bytes = std::move(message).take();
+// Reads a DER or BER message.
+ossl::CmsPtr Decode(std::span<const unsigned char> bytes) {
     if (bytes.empty()) {
         NotSigned("it is empty");
     }
@@ -286,9 +285,7 @@ ossl::CmsPtr Decode(BinaryString message) {
     if (!cms) {
         ossl::Raise(status::BadMessage, kNotSigned);
     }
-    bool trailing = next != bytes.data() + bytes.size();
-    bytes = Bytes();
-    if (trailing) {
+    if (next != bytes.data() + bytes.size()) {
         NotSigned("there is more data after the end of the message");
     }
     int type = OBJ_obj2nid(CMS_get0_type(cms.get()));
@@ -344,6 +341,10 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain,
                                          ": it is made over the whole document at once, which "
                                          "is not held in memory here.");
         }
+        // What the signed attributes say of the message, told in words before
+        // OpenSSL's own checks refuse them as a mere "attribute error".
+        ossl::CheckContentType(cms, info, name);
+        ossl::SigningTimeOf(info, name);
 
         // The content against the signer's message digest (or, without
         // signed attributes, against the signature itself).
@@ -390,63 +391,41 @@ void CheckSignatures(CMS_ContentInfo* cms) {
     CheckSignatures(cms, chain.get(), &content);
 }
 
-// The trusted roots: the system's and those in the user's Root folder, read
-// by the same reader as the personal store.
-ossl::StorePtr TrustedRoots() {
-    const std::string what = "Could not gather the trusted root certificates";
-    ossl::StorePtr store(ossl::Check(X509_STORE_new(), status::Failed, what));
-    ossl::Check(X509_STORE_set_default_paths(store.get()), status::Failed, what);
-    std::vector<fs::path> files;
-    try {
-        files = FolderFiles(Store::Folder("Root"));
-    } catch (const Error&) {
-        return store;  // an unreadable Root folder adds no roots
-    }
-    for (const fs::path& file : files) {
-        CertificateFile contents = ReadCertificateFile(file, nullptr);
-        for (auto* list : {&contents.certificates, &contents.authorities}) {
-            for (const ossl::X509Ptr& certificate : *list) {
-                ossl::ErrorMark mark;  // a root listed twice is no error
-                X509_STORE_add_cert(store.get(), certificate.get());
-            }
-        }
-    }
-    return store;
+// The certificates a message carries, as intermediates of its signers' chains.
+ossl::X509StackPtr CarriedCertificates(CMS_ContentInfo* cms) {
+    ossl::ErrorMark mark;  // a message without certificates has no intermediates
+    return ossl::X509StackPtr(CMS_get1_certs(cms));
+}
+
+X509* CertificateOf(CMS_SignerInfo* info) {
+    X509* certificate = nullptr;
+    CMS_SignerInfo_get0_algs(info, nullptr, &certificate, nullptr, nullptr);
+    return certificate;
 }
 
 // Checks each signer's certificate chain, now, for any purpose.
 void CheckCertificates(CMS_ContentInfo* cms) {
-    ossl::StorePtr store = TrustedRoots();
-    ossl::X509StackPtr intermediates;
-    {
-        ossl::ErrorMark mark;  // a message without certificates has no intermediates
-        intermediates.reset(CMS_get1_certs(cms));
-    }
+    ossl::StorePtr store = ossl::TrustedRoots();
+    ossl::X509StackPtr intermediates = CarriedCertificates(cms);
     STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
     for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
-        X509* certificate = nullptr;
-        CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(infos, i), nullptr, &certificate, nullptr,
-                                 nullptr);
-        const std::string name = ossl::NameOf(certificate);
-        const std::string what = "Could not check the certificate of " + name;
-        ossl::StoreCtxPtr context(ossl::Check(X509_STORE_CTX_new(), status::Failed, what));
-        ossl::Check(
-            X509_STORE_CTX_init(context.get(), store.get(), certificate, intermediates.get()),
-            status::Failed, what);
-        ossl::Check(X509_STORE_CTX_set_purpose(context.get(), X509_PURPOSE_ANY), status::Failed,
-                    what);
-        if (X509_verify_cert(context.get()) == 1) {
+        X509* certificate = CertificateOf(sk_CMS_SignerInfo_value(infos, i));
+        const ossl::ChainCheck chain =
+            ossl::CheckChain(store.get(), certificate, intermediates.get());
+        if (chain.error == X509_V_OK) {
             continue;
         }
-        int error = X509_STORE_CTX_get_error(context.get());
-        int depth = X509_STORE_CTX_get_error_depth(context.get());
-        X509* at = X509_STORE_CTX_get_current_cert(context.get());
+        const std::string name = ossl::NameOf(certificate);
         // A fault further up the chain names the certificate it lies in.
         std::string above;
-        if (depth > 0 && at != nullptr) {
-            above = ossl::NameOf(at);
+        if (chain.depth > 0 && chain.at) {
+            above = ossl::NameOf(chain.at.get());
         }
-        switch (error) {
+        if (ossl::IsUntrustedRoot(chain.error)) {
+            Fail(status::UntrustedRoot,
+                 "The certificate of " + name + " was not issued by a trusted root.");
+        }
+        switch (chain.error) {
             case X509_V_ERR_CERT_HAS_EXPIRED:
                 Fail(status::CertificateExpired,
                      above.empty() ? "The certificate of " + name + " has expired."
@@ -457,54 +436,56 @@ void CheckCertificates(CMS_ContentInfo* cms) {
                      above.empty() ? "The certificate of " + name + " is not yet valid."
                                    : "The certificate of " + name + " was issued under that of " +
                                          above + ", which is not yet valid.");
-            case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-            case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-            case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-            case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-            case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-            case X509_V_ERR_CERT_UNTRUSTED:
-                Fail(status::UntrustedRoot,
-                     "The certificate of " + name + " was not issued by a trusted root.");
             default:
-                Fail(status::CertificateUnsuitable, "The certificate of " + name +
-                                                        " cannot be used for signing: " +
-                                                        X509_verify_cert_error_string(error) + ".");
+                Fail(status::CertificateUnsuitable,
+                     "The certificate of " + name + " cannot be used for signing: " +
+                         X509_verify_cert_error_string(chain.error) + ".");
         }
     }
 }
 
-void ReadAttributes(CMS_SignerInfo* info, Attributes& attributes) {
-    std::optional<Attribute> signingTime;
-    std::vector<Attribute> others;
+// Checks the co-signed message about to be handed out: every signer-info
+// read before is in it byte for byte, and every signature in it holds.
+void CheckCoSigned(CMS_ContentInfo* read, const std::vector<std::vector<unsigned char>>& before,
+                   std::span<const unsigned char> written) {
+    const std::vector<std::vector<unsigned char>> after = ossl::SignerInfoEncodings(written);
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(read);
+    for (std::size_t i = 0; i < before.size(); ++i) {
+        if (std::find(after.begin(), after.end(), before[i]) == after.end()) {
+            X509* certificate = CertificateOf(sk_CMS_SignerInfo_value(infos, static_cast<int>(i)));
+            Fail(status::Failed,
+                 "The signature of " + ossl::NameOf(certificate) +
+                     " could not be kept as it is in the file, so no signature was added.");
+        }
+    }
+    try {
+        CheckSignatures(Decode(written).get());
+    } catch (const Error& error) {
+        Fail(status::Failed,
+             "The co-signed message did not pass its own check, so no signature was added: " +
+                 error.description());
+    }
+}
+
+void ReadAttributes(CMS_SignerInfo* info, const std::string& name, Attributes& attributes) {
+    // Built in steps: GCC 12 takes the moves of a variant made in place for
+    // reads of uninitialised memory.
+    if (std::optional<std::time_t> time = ossl::SigningTimeOf(info, name)) {
+        Attribute signingTime;
+        signingTime.Name(AttributeName::SigningTime);
+        signingTime.Value(DateTime{*time});
+        attributes.Add(std::move(signingTime));
+    }
     for (int i = 0; i < CMS_signed_get_attr_count(info); ++i) {
         X509_ATTRIBUTE* attribute = CMS_signed_get_attr(info, i);
         int nid = OBJ_obj2nid(X509_ATTRIBUTE_get0_object(attribute));
-        if (nid == NID_pkcs9_contentType || nid == NID_pkcs9_messageDigest) {
-            continue;
+        if (nid != NID_pkcs9_contentType && nid != NID_pkcs9_messageDigest &&
+            nid != NID_pkcs9_signingTime) {
+            Attribute other;
+            other.Name(AttributeName::Other);
+            other.Value(ossl::AttributeText(attribute));
+            attributes.Add(std::move(other));
         }
-        if (nid == NID_pkcs9_signingTime && !signingTime && X509_ATTRIBUTE_count(attribute) == 1) {
-            int type = ASN1_TYPE_get(X509_ATTRIBUTE_get0_type(attribute, 0));
-            if (type == V_ASN1_UTCTIME || type == V_ASN1_GENERALIZEDTIME) {
-                const auto* value = static_cast<const ASN1_TIME*>(
-                    X509_ATTRIBUTE_get0_data(attribute, 0, type, nullptr));
-                if (std::optional<std::time_t> time = ossl::ToTime(value)) {
-                    signingTime.emplace();
-                    signingTime->Name(AttributeName::SigningTime);
-                    signingTime->Value(DateTime{*time});
-                    continue;
-                }
-            }
-        }
-        Attribute other;
-        other.Name(AttributeName::Other);
-        other.Value(ossl::AttributeText(attribute));
-        others.push_back(std::move(other));
-    }
-    if (signingTime) {
-        attributes.Add(std::move(*signingTime));
-    }
-    for (Attribute& other : others) {
-        attributes.Add(std::move(other));
     }
 }
 
@@ -561,19 +542,29 @@ BinaryString SignedData::Sign(const Signer& signer, bool detached, Encoding enco
     AddSigner(cms.get(), certificate, key, signingTime, impl_->content.view());
     AttachContent(cms.get(), std::move(impl_->content));
     impl_->cms = std::move(cms);
-    return Encode(impl_->cms.get());
+    BinaryString message = Encode(impl_->cms.get());
+    impl_->signerInfosRead = ossl::SignerInfoEncodings(message.view());
+    return message;
 }
 
 void SignedData::Verify(BinaryString message, bool detached, VerifyFlag flag) {
     ossl::ErrorMark mark;
     impl_ = std::make_shared<Impl>();
     RequireAttachedBinary(detached, Encoding::Binary, "checked");
-    ossl::CmsPtr cms = Decode(std::move(message));
+    ossl::CmsPtr cms;
+    std::vector<std::vector<unsigned char>> signerInfos;
+    {
+        // The input is freed as soon as it is read.
+        const Bytes bytes = std::move(message).take();
+        cms = Decode(bytes.view());
+        signerInfos = ossl::SignerInfoEncodings(bytes.view());
+    }
     CheckSignatures(cms.get());
     if (flag != VerifyFlag::SignatureOnly) {
         CheckCertificates(cms.get());
     }
     impl_->cms = std::move(cms);
+    impl_->signerInfosRead = std::move(signerInfos);
 }
 
 std::vector<Signer> SignedData::Signers() const {
@@ -585,12 +576,13 @@ std::vector<Signer> SignedData::Signers() const {
     for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
         CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
         Signer signer;
-        X509* certificate = nullptr;
-        CMS_SignerInfo_get0_algs(info, nullptr, &certificate, nullptr, nullptr);
+        X509* certificate = CertificateOf(info);
         if (certificate != nullptr) {
             signer.Certificate(MakeCertificate(certificate));
         }
-        ReadAttributes(info, signer.AuthenticatedAttributes());
+        ReadAttributes(info,
+                       certificate != nullptr ? ossl::NameOf(certificate) : SignerIdText(info),
+                       signer.AuthenticatedAttributes());
         signers.push_back(std::move(signer));
     }
     return signers;
@@ -610,18 +602,43 @@ BinaryString SignedData::CoSign(const Signer& signer, Encoding encoding) {
     int before = sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms));
     try {
         AddSigner(cms, certificate, key, signingTime, ContentOf(cms));
+        // The signer-infos are a SET OF, written in DER's sorted order: the
+        // new one takes its place among the others by its encoding. OpenSSL
+        // writes the earlier ones anew, which changes those it reads
+        // differently from how it writes them (signed attributes out of DER
+        // order, for one): such a message is not handed out.
+        BinaryString message = Encode(cms);
+        CheckCoSigned(cms, impl_->signerInfosRead, message.view());
+        return message;
     } catch (...) {
-        // A half-made signer-info cannot be taken out again; drop the
-        // message rather than ever write it.
+        // A signer-info cannot be taken out again; drop the message rather
+        // than ever write it.
         if (sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms)) != before) {
             impl_ = std::make_shared<Impl>();
         }
         throw;
     }
-    // The signer-infos are a SET OF, written in DER's sorted order: the new
-    // one takes its place among the others by its encoding. The earlier ones
-    // are written again from what was read, the same bytes for a DER message.
-    return Encode(cms);
+}
+
+std::vector<CertificateTrust> SignedData::Trust() const {
+    ossl::ErrorMark mark;
+    std::vector<CertificateTrust> trust;
+    if (!impl_->cms) {
+        return trust;
+    }
+    ossl::StorePtr roots = ossl::TrustedRoots();
+    ossl::X509StackPtr intermediates = CarriedCertificates(impl_->cms.get());
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(impl_->cms.get());
+    for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
+        CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
+        X509* certificate = CertificateOf(info);
+        if (certificate == nullptr) {
+            Fail(status::Failed,
+                 "The certificate of signer " + std::to_string(i + 1) + " is not in the file.");
+        }
+        trust.push_back(ossl::TrustOf(info, certificate, roots.get(), intermediates.get()));
+    }
+    return trust;
 }
 
 }  // namespace quilvane

@@ -13,9 +13,7 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
         SignedData signedData;
         signedData.Verify(Utilities::ByteArrayToBinaryString(LoadBinFile(inputPath)), false,
                           VerifyFlag::SignatureAndCertificate);
-        ui.message("Verification complete. Document is untampered.\r\n" +
-                       ListSigners(signedData.Signers()),
-                   Icon::Information);
+        ShowVerified(ui, signedData);
 
         Signer signer;
         signer.Certificate(choose(ui));

@@ -1,5 +1,6 @@
 // Picking the certificate to sign or encrypt with.
 
+#include "crypto/SafeText.h"
 #include "crypto/Store.h"
 #include "operations/LocalTime.h"
 #include "operations/Signing.h"
@@ -15,9 +16,9 @@ Certificate SelectCertificate(UserInterface& ui) {
     rows.reserve(certificates.Count());
     for (std::size_t i = 1; i <= certificates.Count(); ++i) {
         const Certificate& certificate = certificates.Item(i);
-        rows.push_back({certificate.GetInfo(CertInfo::SubjectSimpleName),
-                        certificate.GetInfo(CertInfo::IssuerSimpleName),
-                        LocalDate(certificate.ValidTo()), certificate.Location()});
+        rows.push_back({SafeText(certificate.GetInfo(CertInfo::SubjectSimpleName)),
+                        SafeText(certificate.GetInfo(CertInfo::IssuerSimpleName)),
+                        LocalDate(certificate.ValidTo()), SafeText(certificate.Location())});
     }
     const std::optional<std::size_t> choice =
         ui.pickCertificate("Certificates", "ZARAN Certificates", rows);

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <variant>
 
+#include "crypto/SafeText.h"
 #include "operations/Files.h"
 #include "operations/LocalTime.h"
 #include "operations/Signing.h"
@@ -16,9 +17,55 @@ std::string ListSigners(const std::vector<Signer>& signers) {
     for (const Signer& signer : signers) {
         std::string name = signer.Certificate().GetInfo(CertInfo::SubjectSimpleName);
         const Attribute& first = signer.AuthenticatedAttributes().Item(1);
-        text += "Name: " + name + " ==> Signed On: " + ValueText(first.Value()) + "\r\n";
+        text += "Name: " + SafeText(name) +
+                " ==> Signed On: " + SafeText(ValueText(first.Value())) + "\r\n";
     }
     return text;
+}
+
+std::string TrustLine(const CertificateTrust& trust) {
+    std::string verdict;
+    switch (trust.verdict) {
+        case Verdict::Trusted:
+            verdict = "trusted";
+            break;
+        case Verdict::BrokenDigest:
+            verdict = "signed with the broken digest " + trust.detail;
+            break;
+        case Verdict::Expired:
+            verdict = "expired on " + LocalDate(trust.when);
+            break;
+        case Verdict::NotYetValid:
+            verdict = "not valid until " + LocalDate(trust.when);
+            break;
+        case Verdict::UntrustedRoot:
+            verdict = "not issued by a trusted root";
+            break;
+        case Verdict::ChainRefused:
+            verdict = SafeText(trust.detail, 512);
+            break;
+    }
+    if (trust.verdict != Verdict::Trusted) {
+        verdict = "not trusted (" + verdict + ")";
+    }
+    return "Certificate of " + SafeText(trust.subject) + ": issued by " + SafeText(trust.issuer) +
+           ", valid until " + LocalDate(trust.validTo) + ", SHA-256 " + trust.sha256 + ": " +
+           verdict;
+}
+
+std::string TrustLines(const std::vector<CertificateTrust>& trust) {
+    std::string lines;
+    for (const CertificateTrust& one : trust) {
+        lines += (lines.empty() ? "" : "\r\n") + TrustLine(one);
+    }
+    return lines;
+}
+
+void ShowVerified(UserInterface& ui, const SignedData& signedData) {
+    // The trust lines come after the report, whose text stays as it always was.
+    std::string report = ListSigners(signedData.Signers());
+    ui.message("Verification complete. Document is untampered.\r\n" + report, Icon::Information,
+               MessageNotes{.informative = {}, .details = TrustLines(signedData.Trust())});
 }
 
 std::string ValueText(const AttributeValue& value) {
@@ -89,9 +136,7 @@ Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen) {
             SignedData signedData;
             signedData.Verify(Utilities::ByteArrayToBinaryString(LoadBinFile(signedPath)), false,
                               VerifyFlag::SignatureOnly);
-            std::string report = ListSigners(signedData.Signers());
-            ui.message("Verification complete. Document is untampered.\r\n" + report,
-                       Icon::Information);
+            ShowVerified(ui, signedData);
             content = signedData.Content();
         }
         SaveAndShowFile(ui, std::move(content), signedPath, offerToOpen);

@@ -1,4 +1,5 @@
 #include "OperationsTest.h"
+#include "support/Forge.h"
 
 namespace quilvane::test {
 
@@ -19,8 +20,8 @@ class CoSignContentTest : public OperationsTest {
     // Verifies with openssl against the test root.
     void opensslVerify(const std::string& sig) {
         test::Run("openssl cms -verify -inform DER -binary -purpose any -CAfile " +
-            Quote((pki.pki.folder() / "root.pem").string()) + " -in " + Quote(sig) + " -out " +
-            Quote((dir / "openssl-out").string()));
+                  Quote((pki.pki.folder() / "root.pem").string()) + " -in " + Quote(sig) +
+                  " -out " + Quote((dir / "openssl-out").string()));
     }
 };
 
@@ -33,6 +34,10 @@ TEST_F(CoSignContentTest, AddsOneSignatureThatEveryReaderAccepts) {
     ASSERT_EQ(ui.messages.size(), 2u);
     EXPECT_EQ(ui.messages[0].text.rfind(kUntampered, 0), 0u);
     EXPECT_NE(ui.messages[0].text.find("Name: Alice Example ==> Signed On: "), std::string::npos);
+    // Alice chains to the root in the Root folder.
+    const std::string& trust = ui.messages[0].notes.details;
+    EXPECT_PRED2(StartsWith, trust, "Certificate of Alice Example: issued by Quilvane Test Root, ");
+    EXPECT_EQ(trust.substr(trust.size() - 9), ": trusted") << trust;
     EXPECT_EQ(ui.pickLists.size(), 1u);
     EXPECT_EQ(ui.messages[1].text,
               "Co-Signature applied successfully.\r\nFile saved to location:" + sig);
@@ -85,6 +90,20 @@ TEST_F(CoSignContentTest, RefusedFilesAreLeftExactlyAsTheyWereButPassPlainVerifi
         EXPECT_EQ(VerifySig(verifier, path),
                   needle == "changed" ? Outcome::Failed : Outcome::Completed);
     }
+}
+
+TEST_F(CoSignContentTest, ASignatureThatRewritingWouldBreakIsKeptAndNothingIsWritten) {
+    // Alice's signed attributes are valid but not in DER order, as other programs write them.
+    const std::string sig = file("unsorted.sig", Unsorted(Forge(pki.alice, "terms"), pki.alice));
+    const std::string before = ReadFile(sig);
+    ui.picks.push_back(0);
+    EXPECT_EQ(CoSignContent(ui, sig, sig), Outcome::Failed);
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_EQ(ui.messages[1].text,
+              "CAPICOM error found : The signature of Alice Example could not be kept as it is in "
+              "the file, so no signature was added.");
+    EXPECT_EQ(ReadFile(sig), before);
+    opensslVerify(sig);
 }
 
 TEST_F(CoSignContentTest, ACancelOrAFailedWriteLeavesTheFileAsItWas) {

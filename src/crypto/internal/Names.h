@@ -25,7 +25,7 @@ std::string Hex(const unsigned char* bytes, std::size_t size);
 std::string SimpleName(const X509_NAME* name, const GENERAL_NAMES* altNames);
 
 // How a certificate holder is named in descriptions: the subject's simple
-// name, or "an unnamed signer" when it has none.
+// name made safe to show, or "an unnamed signer" when it has none.
 std::string NameOf(X509* certificate);
 
 // `text` in double quotes, as file names stand in descriptions.

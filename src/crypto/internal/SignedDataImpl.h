@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "crypto/SignedData.h"
 #include "internal/Handles.h"
@@ -22,6 +23,9 @@ struct SignedData::Impl {
     // document's digests (a chain of digest BIOs) for a streamed CoSign.
     std::optional<streaming::MessageParts> parts;
     ossl::BioPtr digests;
+    // Each signer-info of a verified message as its bytes held it: OpenSSL
+    // writes them anew, and co-signing must not change them.
+    std::vector<std::vector<unsigned char>> signerInfosRead;
 };
 
 namespace signed_data {

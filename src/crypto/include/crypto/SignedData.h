@@ -10,6 +10,7 @@
 #include "crypto/Bytes.h"
 #include "crypto/Certificate.h"
 #include "crypto/ContentStream.h"
+#include "crypto/Trust.h"
 
 namespace quilvane {
 
@@ -110,8 +111,15 @@ class SignedData {
     // The signers of a verified message, in the order of its signer-infos.
     std::vector<Signer> Signers() const;
 
+    // How far each signer's certificate can be trusted now, in the order of
+    // Signers(); the chain is checked as VerifyFlag::SignatureAndCertificate
+    // checks it.
+    std::vector<CertificateTrust> Trust() const;
+
     // Adds one signer-info to the verified message and returns the whole
-    // message: the content and every earlier signer-info stay as they were.
+    // message: the content and every earlier signer-info stay as they were,
+    // and every signature in it holds. When that cannot be, raises and the
+    // message is dropped.
     BinaryString CoSign(const Signer& signer, Encoding encoding);
 
     // The same three for a document or message of any size, read and written

@@ -38,6 +38,17 @@ Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen = 
 // The signer report of a verified message.
 std::string ListSigners(const std::vector<Signer>& signers);
 
+// One line on how far a signer's certificate can be trusted:
+// "Certificate of <name>: issued by <issuer>, valid until <date>, SHA-256
+// <fingerprint>: <verdict>", the verdict "trusted" or "not trusted (<reason>)".
+std::string TrustLine(const CertificateTrust& trust);
+// The lines of all signers, in their order, joined by CR LF.
+std::string TrustLines(const std::vector<CertificateTrust>& trust);
+
+// The message that a file verified: the report as its text, the trust lines
+// as its details.
+void ShowVerified(UserInterface& ui, const SignedData& signedData);
+
 // The text of an attribute value: a date-time in the user's locale and time
 // zone, a text value unchanged.
 std::string ValueText(const AttributeValue& value);

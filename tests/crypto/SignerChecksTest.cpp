@@ -1,0 +1,122 @@
+#include <openssl/objects.h>
+
+#include "CryptoTest.h"
+#include "support/Forge.h"
+
+namespace quilvane::test {
+
+class SignerChecksTest : public CryptoTest {
+  protected:
+    // Verifies `message`, then has Bob co-sign it: what was raised first.
+    Outcome verifyAndCoSign(const std::string& message) {
+        return Raised([&] {
+            SignedData data;
+            data.Verify(Binary(message), false, VerifyFlag::SignatureOnly);
+            Signer bob;
+            bob.Certificate(mine(pki.bob));
+            bob.AuthenticatedAttributes().Add({AttributeName::SigningTime, DateTime{1000000000}});
+            data.CoSign(bob, Encoding::Binary);
+        });
+    }
+};
+
+void Relabel(CMS_ContentInfo* cms, int nid) {
+    ASSERT_EQ(CMS_set1_eContentType(cms, OBJ_nid2obj(nid)), 1);
+}
+
+// Puts a signing time of `type` with each of `values` in place of the one
+// signed, and signs again as `id`.
+Change SigningTime(const Identity& id, int type, std::vector<std::string> values) {
+    return [=](CMS_ContentInfo*, CMS_SignerInfo* info) {
+        X509_ATTRIBUTE_free(CMS_signed_delete_attr(
+            info, CMS_signed_get_attr_by_NID(info, NID_pkcs9_signingTime, -1)));
+        for (const std::string& value : values) {
+            const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
+            const int size = static_cast<int>(value.size());
+            const int at = CMS_signed_get_attr_by_NID(info, NID_pkcs9_signingTime, -1);
+            ASSERT_EQ(
+                at < 0 ? CMS_signed_add1_attr_by_NID(info, NID_pkcs9_signingTime, type, bytes, size)
+                       : X509_ATTRIBUTE_set1_data(CMS_signed_get_attr(info, at), type, bytes, size),
+                1);
+        }
+        SignAgain(info, id);
+    };
+}
+
+TEST_F(SignerChecksTest, RefusesSignedAttributesThatContradictTheMessageOrCannotBeKept) {
+    const std::string wrongType =
+        "The signature of Alice Example does not match the document: it was made over content of "
+        "another type.";
+    const std::string badTime = "The signing time in the signature of Alice Example is damaged.";
+    using Case = std::pair<std::string, Outcome>;
+    for (const auto& [message, expected] : {
+             Case{Forge(pki.alice, "doc"), {}},
+             // The signed type says enveloped data; the content is plain data.
+             Case{Forge(
+                      pki.alice, "doc",
+                      [](CMS_ContentInfo*cms, CMS_SignerInfo*) {
+                          Relabel(cms, NID_pkcs7_enveloped);
+                      },
+                      [](CMS_ContentInfo*cms, CMS_SignerInfo*) { Relabel(cms, NID_pkcs7_data); }),
+                  {SignatureMismatch, wrongType}},
+             // The content relabelled after signing.
+             Case{Forge(
+                      pki.alice, "doc", {},
+                      [](CMS_ContentInfo*cms, CMS_SignerInfo*) { Relabel(cms, NID_pkcs7_signed); }),
+                  {SignatureMismatch, wrongType}},
+             Case{Forge(pki.alice, "doc", {},
+                        SigningTime(pki.alice, V_ASN1_UTCTIME, {"ZZZZZZZZZZZZZ"})),
+                  {BadMessage, badTime}},
+             Case{Forge(pki.alice, "doc", {},
+                        SigningTime(pki.alice, V_ASN1_UTF8STRING, {"2024-05-06 07:08:09"})),
+                  {BadMessage, badTime}},
+             Case{Forge(pki.alice, "doc", {},
+                        SigningTime(pki.alice, V_ASN1_UTCTIME, {"240506070809Z", "250506070809Z"})),
+                  {BadMessage, badTime}},
+             // Valid, but OpenSSL would write the attributes sorted and break the signature.
+             Case{Unsorted(Forge(pki.alice, "doc"), pki.alice),
+                  {Failed,
+                   "The signature of Alice Example could not be kept as it is in the file, so no "
+                   "signature was added."}},
+         }) {
+        EXPECT_EQ(verifyAndCoSign(message), expected);
+    }
+}
+
+TEST_F(SignerChecksTest, JudgesHowFarEachSignersCertificateCanBeTrusted) {
+    fs::copy_file(pki.pki.root().cert, home.root() / "root.pem");
+    const Identity expired = pki.pki.issue("sc-expired", "/CN=Erin Expired", KeyType::Ec,
+                                           "20200101000000Z", "20210101000000Z");
+    const Identity future = pki.pki.issue("sc-future", "/CN=Frank Future", KeyType::Ec,
+                                          "20500101000000Z", "20600101000000Z");
+    const Identity selfMade = pki.pki.selfSigned("sc-self", "/CN=Alice Example", KeyType::Ec);
+    const fs::path document = save("document.txt", "judged");
+    const auto signedBy = [&](const Identity& id, const std::string& digest) {
+        OpensslSign(document, dir / "signed.sig", {id}, "-md " + digest);
+        SignedData data;
+        data.Verify(Binary(ReadFile(dir / "signed.sig")), false, VerifyFlag::SignatureOnly);
+        return data.Trust().at(0);
+    };
+    using Case = std::tuple<const Identity*, const char*, Verdict, std::time_t, std::string>;
+    for (const auto& [id, digest, verdict, when, detail] : {
+             Case{&pki.alice, "sha256", Verdict::Trusted, 0, ""},
+             Case{&pki.alice, "md5", Verdict::BrokenDigest, 0, "MD5"},
+             Case{&pki.alice, "sha1", Verdict::BrokenDigest, 0, "SHA-1"},
+             Case{&expired, "sha256", Verdict::Expired, 1609459200, ""},
+             Case{&future, "sha256", Verdict::NotYetValid, 2524608000, ""},
+             Case{&selfMade, "sha256", Verdict::UntrustedRoot, 0, ""},
+         }) {
+        const CertificateTrust trust = signedBy(*id, digest);
+        EXPECT_EQ(trust.verdict, verdict) << id->cert << digest;
+        EXPECT_EQ(trust.when, when) << id->cert;
+        EXPECT_EQ(trust.detail, detail) << id->cert;
+    }
+    const CertificateTrust alice = signedBy(pki.alice, "sha256");
+    EXPECT_EQ(alice.subject, "Alice Example");
+    EXPECT_EQ(alice.issuer, "Quilvane Test Root");
+    EXPECT_EQ(alice.validTo, mine(pki.alice).ValidTo());
+    EXPECT_EQ("sha256 Fingerprint=" + alice.sha256 + "\n",
+              Openssl("x509 -noout -fingerprint -sha256 -in", pki.alice.cert));
+}
+
+}  // namespace quilvane::test

@@ -1,0 +1,102 @@
+#include "OperationsTest.h"
+#include "crypto/SafeText.h"
+#include "operations/LocalTime.h"
+#include "support/Forge.h"
+
+namespace quilvane::test {
+
+using HostileNamesTest = OperationsTest;
+
+// How many times `part` occurs in `text`.
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(HostileNamesTest, NamesAreShownSafelyInTheReportThePickListAndErrors) {
+    using Case = std::pair<std::string, std::string>;  // the common name, as shown
+    for (const auto& [name, shown] : {
+             Case{"Mallory\r\nName: Head of Finance ==> Signed On: 01/01/30 09:00:00",
+                  "Mallory\\r\\nName: Head of Finance ==> Signed On: 01/01/30 09:00:00"},
+             Case{"\x1B[2J\x1B[HVerified by Your Bank", "\\x1B[2J\\x1B[HVerified by Your Bank"},
+             Case{"invoice\u202Egnp.exe", "invoice<U+202E>gnp.exe"},
+             Case{"bell\a back\b nul"s + '\0' + "!", "bell\\x07 back\\x08 nul\\x00!"},
+             Case{std::string(100000, 'A'), std::string(255, 'A') + "\u2026"},
+             Case{"", ""},
+         }) {
+        fs::remove_all(home.my());
+        fs::create_directories(home.my());
+        install(NamedIdentity(dir.path(), "hostile", name));
+        const std::string document = file("doc.txt", "content");
+        ScriptedUserInterface signer, verifier, coSigner;
+        signer.picks.push_back(0);
+        ASSERT_EQ(SignFile(signer, document, document + ".sig"), Outcome::Completed);
+        ASSERT_EQ(VerifySig(verifier, document + ".sig"), Outcome::Completed);
+        ASSERT_EQ(CoSignContent(coSigner, document + ".sig", document + ".sig"), Outcome::Failed);
+
+        const CertificateRow& row = signer.pickLists.at(0).at(0);
+        EXPECT_EQ(row.issuedTo, shown);
+        EXPECT_EQ(row.issuedBy, shown);
+        const ScriptedUserInterface::Message& report = verifier.messages.at(0);
+        EXPECT_EQ(Count(report.text, "\r\nName: "), 1u) << report.text;
+        EXPECT_NE(report.text.find("\r\nName: " + shown + " ==> Signed On: "), std::string::npos);
+        EXPECT_PRED2(StartsWith, report.notes.details,
+                     "Certificate of " + shown + ": issued by " + shown + ", valid until ");
+        EXPECT_EQ(coSigner.messages.at(0).text, "CAPICOM error found : The certificate of " +
+                                                    (shown.empty() ? "an unnamed signer" : shown) +
+                                                    " was not issued by a trusted root.");
+    }
+}
+
+TEST(SafeTextTest, EscapesWhatWouldSteerTheScreenAndKeepsTheRest) {
+    using Case = std::pair<std::string, std::string>;
+    for (const auto& [text, shown] : {
+             Case{"Zoë Ångström 山田 \U0001F600 \\path", "Zoë Ångström 山田 \U0001F600 \\path"},
+             Case{"tab\tdel\x7F c1\u0085", "tab\\tdel\\x7F c1\\x85"},
+             Case{"\u2066iso\u2069\u200B\uFEFF\u061C\u2028",
+                  "<U+2066>iso<U+2069><U+200B><U+FEFF><U+061C><U+2028>"},
+             // A stray continuation byte, an overlong "/", a cut sequence, a surrogate.
+             Case{"a\x80 b\xC0\xAF c\xE2\x82 d\xED\xA0\x80",
+                  "a\uFFFD b\uFFFD\uFFFD c\uFFFD\uFFFD d\uFFFD\uFFFD\uFFFD"},
+         }) {
+        EXPECT_EQ(SafeText(text), shown);
+    }
+    // Cut to the limit, the ellipsis counted, an escape never split.
+    EXPECT_EQ(SafeText("abcdef", 6), "abcdef");
+    EXPECT_EQ(SafeText("abcdefg", 6), "abcde\u2026");
+    EXPECT_EQ(SafeText("abc\x1B"
+                       "defg",
+                       6),
+              "abc\u2026");
+    EXPECT_EQ(SafeText("ééééééé", 6), "ééééé\u2026");
+}
+
+TEST(TrustLineTest, SaysWhyACertificateIsNotTrusted) {
+    const std::string start = "Certificate of Alice: issued by Root CA, valid until " +
+                              LocalDate(1780000000) + ", SHA-256 0A:FF: ";
+    using Case = std::tuple<Verdict, std::string, std::string>;
+    for (const auto& [verdict, detail, end] : {
+             Case{Verdict::Trusted, "", "trusted"},
+             Case{Verdict::BrokenDigest, "MD5", "not trusted (signed with the broken digest MD5)"},
+             Case{Verdict::Expired, "", "not trusted (expired on " + LocalDate(1600000000) + ")"},
+             Case{Verdict::NotYetValid, "",
+                  "not trusted (not valid until " + LocalDate(1600000000) + ")"},
+             Case{Verdict::UntrustedRoot, "", "not trusted (not issued by a trusted root)"},
+             Case{Verdict::ChainRefused, "invalid CA certificate",
+                  "not trusted (invalid CA certificate)"},
+         }) {
+        const CertificateTrust trust{"Alice", "Root CA",  1780000000, "0A:FF",
+                                     verdict, 1600000000, detail};
+        EXPECT_EQ(TrustLine(trust), start + end);
+    }
+    CertificateTrust hostile{"\u202Eevil", std::string(300, 'R'), 0, "", Verdict::Trusted, 0, ""};
+    EXPECT_PRED2(
+        StartsWith, TrustLine(hostile),
+        "Certificate of <U+202E>evil: issued by " + std::string(255, 'R') + "\u2026, valid");
+    EXPECT_EQ(TrustLines({hostile, hostile}), TrustLine(hostile) + "\r\n" + TrustLine(hostile));
+}
+
+}  // namespace quilvane::test
