@@ -133,10 +133,6 @@ void EnterScratch() {
     }
 }
 
-fs::path Scratch() {
-    return gScratch;
-}
-
 fs::path MyFolder() {
     return gScratch / "quilvane" / "My";
 }
@@ -147,6 +143,12 @@ fs::path RootFolder() {
 
 fs::path WorkFolder() {
     return gScratch / "work";
+}
+
+std::string WriteInput(const std::string& name, const std::uint8_t* data, std::size_t size) {
+    EmptyFolder(WorkFolder());
+    WriteFile(WorkFolder() / name, data, size);
+    return (WorkFolder() / name).string();
 }
 
 void EmptyFolder(const fs::path& folder) {

@@ -27,11 +27,13 @@ extern const char* const kPassphrase;
 // process exits normally.
 void EnterScratch();
 
-std::filesystem::path Scratch();
 std::filesystem::path MyFolder();
 std::filesystem::path RootFolder();
 // A folder for the files an input is written to and the operation writes.
 std::filesystem::path WorkFolder();
+
+// Empties the work folder and writes the input there as `name`; its path.
+std::string WriteInput(const std::string& name, const std::uint8_t* data, std::size_t size);
 
 // Removes everything inside `folder`, which then exists and is empty.
 void EmptyFolder(const std::filesystem::path& folder);

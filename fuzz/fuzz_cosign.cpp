@@ -16,11 +16,9 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::filesystem::path input = fuzz::WorkFolder() / "document.txt.sig";
-    fuzz::WriteFile(input, data, size);
+    const std::string input = fuzz::WriteInput("document.txt.sig", data, size);
     test::ScriptedUserInterface ui;
     ui.picks.push_back(0);
-    CoSignContent(ui, input.string(), (fuzz::WorkFolder() / "cosigned.sig").string());
-    fuzz::EmptyFolder(fuzz::WorkFolder());
+    CoSignContent(ui, input, (fuzz::WorkFolder() / "cosigned.sig").string());
     return 0;
 }

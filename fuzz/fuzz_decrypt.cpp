@@ -14,10 +14,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::filesystem::path input = fuzz::WorkFolder() / "document.txt.p7m";
-    fuzz::WriteFile(input, data, size);
     test::ScriptedUserInterface ui;
-    ReceiveMessage(ui, input.string());
-    fuzz::EmptyFolder(fuzz::WorkFolder());
+    ReceiveMessage(ui, fuzz::WriteInput("document.txt.p7m", data, size));
     return 0;
 }

@@ -13,10 +13,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::filesystem::path input = fuzz::WorkFolder() / "document.txt.sig";
-    fuzz::WriteFile(input, data, size);
     test::ScriptedUserInterface ui;
-    VerifySig(ui, input.string());
-    fuzz::EmptyFolder(fuzz::WorkFolder());
+    VerifySig(ui, fuzz::WriteInput("document.txt.sig", data, size));
     return 0;
 }
