@@ -1,0 +1,47 @@
+#pragma once
+// What every fuzz target shares: a scratch folder of its own that holds the
+// personal store and the Root folder, and the fixed test identities.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace quilvane::fuzz {
+
+// Fixed test material, so that a target needs no data files. The root's key
+// is here only for make-corpus.sh, which issues further signers under it.
+extern const char* const kRootCertificatePem;
+extern const char* const kRootKeyPem;
+extern const char* const kSignerCertificatePem;  // ECDSA P-256, issued by the root
+extern const char* const kSignerKeyPem;
+extern const char* const kRecipientCertificatePem;  // RSA 2048, issued by the root
+extern const char* const kRecipientKeyPem;
+// The passphrase of the protected files in the corpus.
+extern const char* const kPassphrase;
+
+// Makes the process's scratch folder (once) and points HOME and XDG_DATA_HOME
+// into it, so that the store "My" and the Root folder are the scratch ones;
+// the system's own roots are left out. The folder is removed when the
+// process exits normally.
+void EnterScratch();
+
+std::filesystem::path MyFolder();
+std::filesystem::path RootFolder();
+// A folder for the files an input is written to and the operation writes.
+std::filesystem::path WorkFolder();
+
+// Empties the work folder and writes the input there as `name`; its path.
+std::string WriteInput(const std::string& name, const std::uint8_t* data, std::size_t size);
+
+// Removes everything inside `folder`, which then exists and is empty.
+void EmptyFolder(const std::filesystem::path& folder);
+
+void WriteFile(const std::filesystem::path& path, std::string_view bytes);
+inline void WriteFile(const std::filesystem::path& path, const std::uint8_t* data,
+                      std::size_t size) {
+    WriteFile(path, std::string_view(reinterpret_cast<const char*>(data), size));
+}
+
+}  // namespace quilvane::fuzz
