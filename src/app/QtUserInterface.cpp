@@ -120,12 +120,10 @@ std::optional<std::size_t> CertificateDialog::chosen() const {
 
 QtUserInterface::QtUserInterface(QWidget* parent) : parent_(parent) {}
 
-void QtUserInterface::message(const std::string& text, Icon icon, const MessageNotes& notes) {
-    QMessageBox box(BoxIcon(icon), QString::fromLatin1(kApplicationTitle), MessageText(text),
-                    QMessageBox::Ok, parent());
-    box.setObjectName(QStringLiteral("messageBox"));
-    // File names may hold anything, "<" included: never read the text as markup.
-    box.setTextFormat(Qt::PlainText);
+namespace {
+
+// What a box says besides its text: a line below it, and details to open.
+void AddNotes(QMessageBox& box, const MessageNotes& notes) {
     if (!notes.informative.empty()) {
         // The informative text has no format of its own: escaped, it cannot be markup.
         box.setInformativeText(MessageText(notes.informative).toHtmlEscaped());
@@ -133,14 +131,26 @@ void QtUserInterface::message(const std::string& text, Icon icon, const MessageN
     if (!notes.details.empty()) {
         box.setDetailedText(MessageText(notes.details));
     }
+}
+
+}  // namespace
+
+void QtUserInterface::message(const std::string& text, Icon icon, const MessageNotes& notes) {
+    QMessageBox box(BoxIcon(icon), QString::fromLatin1(kApplicationTitle), MessageText(text),
+                    QMessageBox::Ok, parent());
+    box.setObjectName(QStringLiteral("messageBox"));
+    // File names may hold anything, "<" included: never read the text as markup.
+    box.setTextFormat(Qt::PlainText);
+    AddNotes(box, notes);
     box.exec();
 }
 
-bool QtUserInterface::ask(const std::string& text) {
+bool QtUserInterface::ask(const std::string& text, const MessageNotes& notes) {
     QMessageBox box(QMessageBox::Question, QString::fromLatin1(kApplicationTitle),
                     MessageText(text), QMessageBox::Yes | QMessageBox::No, parent());
     box.setObjectName(QStringLiteral("questionBox"));
     box.setTextFormat(Qt::PlainText);
+    AddNotes(box, notes);
     box.setDefaultButton(QMessageBox::Yes);
     box.exec();
     // Escape and the title bar's close count as No.

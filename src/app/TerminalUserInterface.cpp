@@ -219,8 +219,7 @@ std::optional<std::string> TerminalUserInterface::readLine() {
     return line;
 }
 
-void TerminalUserInterface::message(const std::string& text, Icon icon,
-                                    const MessageNotes& notes) {
+void TerminalUserInterface::message(const std::string& text, Icon icon, const MessageNotes& notes) {
     std::ostream& stream = (icon == Icon::Critical || icon == Icon::Exclamation) ? err_ : out_;
     // What was said so far on the other stream comes first.
     (&stream == &err_ ? out_ : err_).flush();
@@ -233,9 +232,14 @@ void TerminalUserInterface::message(const std::string& text, Icon icon,
     stream.flush();
 }
 
-bool TerminalUserInterface::ask(const std::string& text) {
+bool TerminalUserInterface::ask(const std::string& text, const MessageNotes& notes) {
     err_.flush();
-    out_ << WithLineFeeds(text) << " [y/N] ";
+    out_ << WithLineFeeds(text);
+    // The note comes before the prompt, so the answer is the last thing on the screen.
+    if (!notes.informative.empty()) {
+        out_ << '\n' << WithLineFeeds(notes.informative);
+    }
+    out_ << " [y/N] ";
     out_.flush();
     const std::optional<std::string> answer = readLine();
     if (!answer) {

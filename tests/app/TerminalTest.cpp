@@ -50,6 +50,10 @@ TEST(TerminalUserInterface, ShowsMessagesAndTakesALineOfInputForEachAnswer) {
     for (int i = 0; bool yes : {true, true, true, true, false, false, false, true, false}) {
         EXPECT_EQ(q.ui.ask("Open?"), yes) << "answer " << i++;
     }
+    // A question's note stands between its text and the prompt.
+    Terminal note("y\n");
+    EXPECT_TRUE(note.ui.ask("Open?", {"Kept as \"a~\".", ""}));
+    EXPECT_EQ(note.out.str(), "Open?\nKept as \"a~\". [y/N] ");
 
     // The pick list takes a row number and asks again for anything else.
     const std::vector<CertificateRow> rows = {{"A", "R", "1/2/30", ""}, {"B", "C", "", ""}};
