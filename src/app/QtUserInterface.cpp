@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/OpenDocument.h"
 
@@ -177,9 +178,16 @@ std::optional<Secret> QtUserInterface::secret(const SecretRequest& request) {
     if (dialog.exec() != QDialog::Accepted) {
         return std::nullopt;
     }
-    QByteArray bytes = dialog.textValue().toUtf8();
+    const QString typed = dialog.textValue();
+    QByteArray bytes = typed.toUtf8();
     Secret answer(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     bytes.fill('\0');
+    // The dialog and its line edit share this text's buffer: overwritten in
+    // place, none of them keeps the passphrase once it is used. (Text that
+    // was never typed may live in read-only memory: it is no secret.)
+    if (typed.data_ptr().isMutable()) {
+        std::fill_n(const_cast<QChar*>(typed.constData()), typed.size(), QChar(u' '));
+    }
     return answer;
 }
 

@@ -76,7 +76,8 @@ TEST(TerminalUserInterface, TheTerminalDoesNotShowThePassphrase) {
     int master = -1;
     const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
     if (child == 0) {
-        _exit(TerminalPassphraseReader()("Passphrase for \"a.key\"") == "s3cret words" ? 0 : 1);
+        const std::optional<Secret> typed = TerminalPassphraseReader()("Passphrase for \"a.key\"");
+        _exit(typed && typed->text() == "s3cret words" ? 0 : 1);
     }
     ASSERT_GT(child, 0);
     std::string screen;

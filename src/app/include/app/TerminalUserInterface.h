@@ -16,7 +16,7 @@
 namespace quilvane {
 
 // Reads a passphrase after showing `prompt`; nothing when the user cancels.
-using PassphraseReader = std::function<std::optional<std::string>(const std::string& prompt)>;
+using PassphraseReader = std::function<std::optional<Secret>(const std::string& prompt)>;
 
 // A reader that asks on the process's terminal (the controlling terminal, or
 // standard input when that is one) with echo switched off. Empty when the
@@ -50,7 +50,7 @@ class TerminalUserInterface : public UserInterface {
     std::ostream& err_;
     PassphraseReader readPassphrase_;
     // When answers come from a file or a pipe, nothing shows what was typed:
-    // the answer is echoed, so the transcript reads line by line.
+    // the answer (never a secret) is echoed, so the transcript reads line by line.
     bool echoAnswers_ = false;
 };
 
