@@ -126,8 +126,12 @@ namespace {
 // What a box says besides its text: a line below it, and details to open.
 void AddNotes(QMessageBox& box, const MessageNotes& notes) {
     if (!notes.informative.empty()) {
-        // The informative text has no format of its own: escaped, it cannot be markup.
-        box.setInformativeText(MessageText(notes.informative).toHtmlEscaped());
+        box.setInformativeText(MessageText(notes.informative));
+        // Its label is made without the box's format: a file name such as
+        // "<b>.txt" must show as it is, not as markup nor as escapes.
+        if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+            label->setTextFormat(Qt::PlainText);
+        }
     }
     if (!notes.details.empty()) {
         box.setDetailedText(MessageText(notes.details));
