@@ -42,7 +42,7 @@ class QuietUserInterface : public quilvane::UserInterface {
             std::_Exit(3);
         }
     }
-    bool ask(const std::string&) override { return false; }
+    bool ask(const std::string&, const quilvane::MessageNotes&) override { return false; }
     std::optional<std::size_t> pickCertificate(
         const std::string&, const std::string&,
         const std::vector<quilvane::CertificateRow>&) override {

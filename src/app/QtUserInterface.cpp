@@ -124,6 +124,25 @@ std::optional<std::size_t> CertificateDialog::chosen() const {
 QtUserInterface::QtUserInterface(QWidget* parent) : parent_(parent) {}
 QtUserInterface::~QtUserInterface() = default;
 
+namespace {
+
+// What a box says besides its text: a line below it, and details to open.
+void AddNotes(QMessageBox& box, const MessageNotes& notes) {
+    if (!notes.informative.empty()) {
+        box.setInformativeText(MessageText(notes.informative));
+        // Its label is made without the box's format: a file name such as
+        // "<b>.txt" must show as it is, not as markup nor as escapes.
+        if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
+            label->setTextFormat(Qt::PlainText);
+        }
+    }
+    if (!notes.details.empty()) {
+        box.setDetailedText(MessageText(notes.details));
+    }
+}
+
+}  // namespace
+
 void QtUserInterface::message(const std::string& text, Icon icon, const MessageNotes& notes) {
     progress_.reset();
     QMessageBox box(BoxIcon(icon), QString::fromLatin1(kApplicationTitle), MessageText(text),
@@ -131,22 +150,17 @@ void QtUserInterface::message(const std::string& text, Icon icon, const MessageN
     box.setObjectName(QStringLiteral("messageBox"));
     // File names may hold anything, "<" included: never read the text as markup.
     box.setTextFormat(Qt::PlainText);
-    if (!notes.informative.empty()) {
-        // The informative text has no format of its own: escaped, it cannot be markup.
-        box.setInformativeText(MessageText(notes.informative).toHtmlEscaped());
-    }
-    if (!notes.details.empty()) {
-        box.setDetailedText(MessageText(notes.details));
-    }
+    AddNotes(box, notes);
     box.exec();
 }
 
-bool QtUserInterface::ask(const std::string& text) {
+bool QtUserInterface::ask(const std::string& text, const MessageNotes& notes) {
     progress_.reset();
     QMessageBox box(QMessageBox::Question, QString::fromLatin1(kApplicationTitle),
                     MessageText(text), QMessageBox::Yes | QMessageBox::No, parent());
     box.setObjectName(QStringLiteral("questionBox"));
     box.setTextFormat(Qt::PlainText);
+    AddNotes(box, notes);
     box.setDefaultButton(QMessageBox::Yes);
     box.exec();
     // Escape and the title bar's close count as No.
@@ -175,9 +189,16 @@ std::optional<Secret> QtUserInterface::secret(const SecretRequest& request) {
     if (dialog.exec() != QDialog::Accepted) {
         return std::nullopt;
     }
-    QByteArray bytes = dialog.textValue().toUtf8();
+    const QString typed = dialog.textValue();
+    QByteArray bytes = typed.toUtf8();
     Secret answer(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     bytes.fill('\0');
+    // The dialog and its line edit share this text's buffer: overwritten in
+    // place, none of them keeps the passphrase once it is used. (Text that
+    // was never typed may live in read-only memory: it is no secret.)
+    if (typed.data_ptr().isMutable()) {
+        std::fill_n(const_cast<QChar*>(typed.constData()), typed.size(), QChar(u' '));
+    }
     return answer;
 }
 

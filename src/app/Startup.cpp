@@ -1,6 +1,13 @@
 #include "app/Startup.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
 #include <QApplication>
+#include <QDir>
+#include <QLibraryInfo>
 #include <clocale>
 #include <cstdlib>
 #include <iostream>
@@ -17,14 +24,80 @@
 namespace quilvane {
 namespace {
 
-bool IsSet(const char* name) {
+std::string Variable(const char* name) {
     const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0';
+    return value != nullptr ? value : "";
 }
 
-// A display to show windows on: DISPLAY or WAYLAND_DISPLAY names one.
-bool HasDisplay() {
-    return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
+// Whether an X server answers at `display`.
+bool X11Answers(const std::string& display) {
+    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
+    const bool answers = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    return answers;
+}
+
+// Why the Wayland display `display` cannot be used; "" when it can.
+std::string WaylandProblem(const std::string& display) {
+    const std::string named = "the Wayland display \"" + display + "\"";
+    const QDir platforms(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms");
+    if (platforms.entryList({QStringLiteral("libqwayland-*.so")}, QDir::Files).isEmpty()) {
+        return named + " cannot be used without Qt's Wayland platform plugin (qt6-wayland)";
+    }
+    const std::string folder = Variable("XDG_RUNTIME_DIR");
+    const std::string socketPath = display.starts_with('/') ? display : folder + "/" + display;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    bool answers = false;
+    if ((display.starts_with('/') || !folder.empty()) &&
+        socketPath.size() < sizeof address.sun_path) {
+        socketPath.copy(address.sun_path, socketPath.size());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        answers = fd >= 0 &&
+                  ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    return answers ? "" : named + " cannot be reached";
+}
+
+// Whether the window can be shown. Of two displays named, the one that works
+// is handed to Qt, which would otherwise abort on the other; when none does,
+// one line says why before the terminal takes over.
+bool CanShowWindow() {
+    const std::string x11 = Variable("DISPLAY");
+    const std::string wayland = Variable("WAYLAND_DISPLAY");
+    if (x11.empty() && wayland.empty()) {
+        return false;
+    }
+    // A platform the person chose themselves is theirs to answer for.
+    const std::string chosen = Variable("QT_QPA_PLATFORM");
+    if (!chosen.empty() && chosen != "xcb" && chosen != "wayland") {
+        return true;
+    }
+    std::string problems;
+    if (!wayland.empty() && chosen != "xcb") {
+        const std::string problem = WaylandProblem(wayland);
+        if (problem.empty()) {
+            setenv("QT_QPA_PLATFORM", "wayland", 0);
+            return true;
+        }
+        problems = problem;
+    }
+    if (!x11.empty() && chosen != "wayland") {
+        if (X11Answers(x11)) {
+            setenv("QT_QPA_PLATFORM", "xcb", 0);
+            return true;
+        }
+        problems += std::string(problems.empty() ? "" : " and ") + "the display \"" + x11 +
+                    "\" cannot be reached";
+    }
+    if (problems.empty()) {
+        problems = "no display is named for the platform \"" + chosen + "\"";
+    }
+    std::cerr << "Quilvane: " << problems << "; working in the terminal.\n";
+    return false;
 }
 
 // Prints what the command line asks for that needs no operation and no
@@ -99,7 +172,7 @@ int RunQuilvane(int argc, char** argv) {
     if (std::optional<int> status = AnswerWithoutRunning(command, program)) {
         return *status;
     }
-    if (!HasDisplay()) {
+    if (!CanShowWindow()) {
         return RunInTerminal(command, program);
     }
     return RunInWindow(command, program.c_str());

@@ -79,6 +79,39 @@ std::optional<std::size_t> RowNumber(const std::string& answer, std::size_t coun
     return number;
 }
 
+// Appends `c` to a secret being read. When the text must grow, its old
+// buffer is wiped first, so that no copy of the secret stays behind.
+void AppendSecretly(std::string& text, char c) {
+    if (text.size() == text.capacity()) {
+        std::string grown;
+        grown.reserve(2 * text.capacity() + 1);
+        grown.assign(text);
+        WipeText(text);
+        text.swap(grown);
+    }
+    text.push_back(c);
+}
+
+// Reads one line of a secret, a character at a time from `next` (nothing at
+// the end of input), without its line end. Nothing when the input ended
+// before anything was typed; `ended` tells whether it ended before a line feed.
+template <typename Next>
+std::optional<Secret> ReadSecretLine(Next next, bool& ended) {
+    std::string line;
+    std::optional<char> c;
+    while ((c = next()) && *c != '\n') {
+        AppendSecretly(line, *c);
+    }
+    ended = !c;
+    if (ended && line.empty()) {
+        return std::nullopt;
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();  // still in the buffer, which the Secret wipes
+    }
+    return Secret(std::move(line));
+}
+
 // --- Reading from the terminal without echo ------------------------------
 
 // While echo is off, a signal that ends the program first gives the terminal
@@ -112,7 +145,7 @@ void WriteAll(int fd, const std::string& text) {
 
 // Reads one line from the terminal `fd` with echo off. Nothing when the
 // input ends before anything was typed.
-std::optional<std::string> ReadQuietly(int fd, const std::string& prompt) {
+std::optional<Secret> ReadQuietly(int fd, const std::string& prompt) {
     termios saved{};
     const bool quiet = tcgetattr(fd, &saved) == 0;
     struct sigaction previous[std::size(kEndingSignals)] = {};
@@ -133,23 +166,16 @@ std::optional<std::string> ReadQuietly(int fd, const std::string& prompt) {
     // Echo is off before the prompt shows, so nothing typed after it is seen.
     WriteAll(fd, PassphrasePrompt(prompt));
 
-    std::string line;
     bool ended = false;  // the input ended before a line feed
-    for (;;) {
-        char c = 0;
-        ssize_t n = ::read(fd, &c, 1);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ended = true;
-            break;
-        }
-        if (c == '\n') {
-            break;
-        }
-        line += c;
-    }
+    std::optional<Secret> answer = ReadSecretLine(
+        [fd]() -> std::optional<char> {
+            char c = 0;
+            ssize_t n = 0;
+            while ((n = ::read(fd, &c, 1)) < 0 && errno == EINTR) {
+            }
+            return n == 1 ? std::optional<char>(c) : std::nullopt;
+        },
+        ended);
 
     if (quiet) {
         // Whatever was typed after the line stays for the questions to come.
@@ -162,13 +188,7 @@ std::optional<std::string> ReadQuietly(int fd, const std::string& prompt) {
             WriteAll(fd, "\n");
         }
     }
-    if (ended && line.empty()) {
-        return std::nullopt;
-    }
-    if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-    }
-    return line;
+    return answer;
 }
 
 }  // namespace
@@ -177,12 +197,12 @@ PassphraseReader TerminalPassphraseReader() {
     const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (tty >= 0) {
         ::close(tty);
-        return [](const std::string& prompt) -> std::optional<std::string> {
+        return [](const std::string& prompt) -> std::optional<Secret> {
             const int fd = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
             if (fd < 0) {
                 return std::nullopt;
             }
-            std::optional<std::string> answer = ReadQuietly(fd, prompt);
+            std::optional<Secret> answer = ReadQuietly(fd, prompt);
             ::close(fd);
             return answer;
         };
@@ -234,9 +254,14 @@ void TerminalUserInterface::message(const std::string& text, Icon icon, const Me
     stream.flush();
 }
 
-bool TerminalUserInterface::ask(const std::string& text) {
+bool TerminalUserInterface::ask(const std::string& text, const MessageNotes& notes) {
     err_.flush();
-    out_ << WithLineFeeds(text) << " [y/N] ";
+    out_ << WithLineFeeds(text);
+    // The note comes before the prompt, so the answer is the last thing on the screen.
+    if (!notes.informative.empty()) {
+        out_ << '\n' << WithLineFeeds(notes.informative);
+    }
+    out_ << " [y/N] ";
     out_.flush();
     const std::optional<std::string> answer = readLine();
     if (!answer) {
@@ -282,18 +307,27 @@ std::optional<std::size_t> TerminalUserInterface::pickCertificate(
 std::optional<Secret> TerminalUserInterface::secret(const SecretRequest& request) {
     out_.flush();
     err_.flush();
-    std::optional<std::string> answer;
     if (readPassphrase_) {
-        answer = readPassphrase_(request.prompt);
-    } else {
-        out_ << PassphrasePrompt(request.prompt);
+        return readPassphrase_(request.prompt);
+    }
+    out_ << PassphrasePrompt(request.prompt);
+    out_.flush();
+    bool ended = false;
+    std::optional<Secret> answer = ReadSecretLine(
+        [this]() -> std::optional<char> {
+            const int c = in_.get();
+            return c == std::istream::traits_type::eof()
+                       ? std::nullopt
+                       : std::optional<char>(static_cast<char>(c));
+        },
+        ended);
+    // Unlike the other answers a secret is never echoed: the transcript shows
+    // the line it took, as a terminal without echo does.
+    if (echoAnswers_) {
+        out_ << '\n';
         out_.flush();
-        answer = readLine();
     }
-    if (!answer) {
-        return std::nullopt;
-    }
-    return Secret(std::move(*answer));
+    return answer;
 }
 
 bool TerminalUserInterface::progress(const Progress& now) {

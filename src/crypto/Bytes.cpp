@@ -56,6 +56,9 @@ std::uint8_t* Bytes::release() noexcept {
 }
 
 void WipeText(std::string& text) noexcept {
+    // The whole buffer: characters past the end (a dropped line end, what a
+    // move left behind) are copies too.
+    text.resize(text.capacity());
     OPENSSL_cleanse(text.data(), text.size());
     text.clear();
 }

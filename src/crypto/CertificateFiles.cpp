@@ -212,21 +212,29 @@ bool Reader::ReadPkcs12(std::string_view bytes) {
     if (prompt_ == nullptr || !*prompt_) {
         return true;
     }
-    std::optional<Secret> passphrase = (*prompt_)(
-        {SecretRequest::Kind::Passphrase, "Enter the passphrase for " + name + ":", false});
-    if (!passphrase) {
-        return true;  // the person chose not to open this file
+    SecretRequest question{SecretRequest::Kind::Passphrase,
+                           "Enter the passphrase for " + name + ":", false};
+    for (int tries = 1;; ++tries) {
+        std::optional<Secret> passphrase = (*prompt_)(question);
+        if (!passphrase) {
+            return true;  // the person chose not to open this file
+        }
+        const char* text = passphrase->text().c_str();
+        const bool accepted = !hasMac || PKCS12_verify_mac(p12.get(), text, -1) == 1;
+        const bool opened = accepted && parse(text);
+        // With a MAC, a passphrase it accepts is right even if the contents
+        // then turn out damaged (the file is passed over); without one, only
+        // opening the contents tells.
+        if (accepted && (hasMac || opened)) {
+            return true;
+        }
+        if (!AskAgain(question, tries)) {
+            // One file the person cannot open does not close the whole store.
+            contents.warnings.push_back("The passphrase for " + name +
+                                        " was wrong three times: its certificates are not listed.");
+            return true;
+        }
     }
-    const char* text = passphrase->text().c_str();
-    const bool accepted = !hasMac || PKCS12_verify_mac(p12.get(), text, -1) == 1;
-    const bool opened = accepted && parse(text);
-    // With a MAC, a passphrase it accepts is right even if the contents then
-    // turn out damaged (the file is passed over); without one, only opening
-    // the contents tells.
-    if (!accepted || (!hasMac && !opened)) {
-        throw Error(status::WrongPassphrase, "The passphrase for " + name + " is wrong.");
-    }
-    return true;
 }
 
 }  // namespace

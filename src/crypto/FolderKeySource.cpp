@@ -147,32 +147,33 @@ EVP_PKEY* FolderKeys::KeyFor(X509* certificate) {
 }
 
 ossl::PkeyPtr FolderKeys::Unlock(const Entry& entry) {
-    ossl::ErrorMark mark;
     const std::string name = ossl::Quoted(entry.file.filename().string());
-    PassphraseRequest request{prompt_,
-                              {SecretRequest::Kind::Passphrase,
-                               "Enter the passphrase for the private key in " + name + ":", false},
-                              false,
-                              std::nullopt,
-                              nullptr};
-    ossl::BioPtr in(
-        ossl::Check(BIO_new_mem_buf(entry.locked.data(), static_cast<int>(entry.locked.size())),
-                    status::Failed, "Could not read the private key in " + name));
-    ossl::PkeyPtr key(PEM_read_bio_PrivateKey(in.get(), nullptr, AnswerPassphrase, &request));
-    if (request.failure) {
-        std::rethrow_exception(request.failure);
+    SecretRequest question{SecretRequest::Kind::Passphrase,
+                           "Enter the passphrase for the private key in " + name + ":", false};
+    for (int tries = 1;; ++tries) {
+        ossl::ErrorMark mark;
+        PassphraseRequest request{prompt_, question, false, std::nullopt, nullptr};
+        ossl::BioPtr in(
+            ossl::Check(BIO_new_mem_buf(entry.locked.data(), static_cast<int>(entry.locked.size())),
+                        status::Failed, "Could not read the private key in " + name));
+        ossl::PkeyPtr key(PEM_read_bio_PrivateKey(in.get(), nullptr, AnswerPassphrase, &request));
+        if (request.failure) {
+            std::rethrow_exception(request.failure);
+        }
+        if (key != nullptr) {
+            return key;
+        }
+        if (!request.asked) {
+            ossl::Raise(status::StoreFailure, "The private key in " + name + " could not be read");
+        }
+        if (!request.answer) {
+            throw Error(status::Cancelled, kCancelled);
+        }
+        if (!AskAgain(question, tries)) {
+            throw Error(status::WrongPassphrase,
+                        "The passphrase for the private key in " + name + " is wrong.");
+        }
     }
-    if (key != nullptr) {
-        return key;
-    }
-    if (!request.asked) {
-        ossl::Raise(status::StoreFailure, "The private key in " + name + " could not be read");
-    }
-    if (!request.answer) {
-        throw Error(status::Cancelled, kCancelled);
-    }
-    throw Error(status::WrongPassphrase,
-                "The passphrase for the private key in " + name + " is wrong.");
 }
 
 class FolderSource final : public KeySource {
@@ -180,11 +181,12 @@ class FolderSource final : public KeySource {
     FolderSource(fs::path folder, SecretPrompt prompt)
         : folder_(std::move(folder)), prompt_(std::move(prompt)) {}
 
-    void List(std::vector<Certificate>& out) override {
+    void List(std::vector<Certificate>& out, std::vector<std::string>& warnings) override {
         auto keys = std::make_shared<FolderKeys>(prompt_);
         for (const fs::path& file : FolderFiles(folder_)) {
             CertificateFile contents = ReadCertificateFile(file, &prompt_);
             keys->Add(contents, file);
+            warnings.insert(warnings.end(), contents.warnings.begin(), contents.warnings.end());
             for (const ossl::X509Ptr& certificate : contents.certificates) {
                 out.push_back(MakeCertificate(certificate.get(), file.filename().string(), keys));
             }

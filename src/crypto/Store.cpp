@@ -60,8 +60,9 @@ void Store::Open(const SecretPrompt& prompt, StoreLocation /*location*/, const s
                     "There is no certificate store named " + ossl::Quoted(name) + ".");
     }
     std::vector<Certificate> certificates;
+    warnings_.clear();
     for (const std::unique_ptr<KeySource>& source : SourcesOf(name, prompt)) {
-        source->List(certificates);
+        source->List(certificates, warnings_);
     }
     certificates_ = quilvane::Certificates(std::move(certificates));
 }

@@ -23,8 +23,8 @@ class BatchInterface final : public UserInterface {
             ui_.message(text, icon, notes);
         }
     }
-    bool ask(const std::string& text) override {
-        return messages_ == BatchMessages::Each && ui_.ask(text);
+    bool ask(const std::string& text, const MessageNotes& notes) override {
+        return messages_ == BatchMessages::Each && ui_.ask(text, notes);
     }
     std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
                                                const std::vector<CertificateRow>& rows) override {

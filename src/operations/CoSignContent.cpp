@@ -22,7 +22,8 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
         ByteBuffer message =
             Utilities::BinaryStringToByteArray(signedData.CoSign(signer, Encoding::Binary));
         // Written through a temporary file renamed over the target, so the
-        // original stays whole if anything fails up to here.
+        // original stays whole if anything fails up to here. No backup: the
+        // file only gains a signer.
         SaveBinFile(message.view(), outputPath);
         ui.message("Co-Signature applied successfully.\r\nFile saved to location:" + outputPath,
                    Icon::Information);

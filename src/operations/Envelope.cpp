@@ -26,8 +26,8 @@ Outcome Envelope(UserInterface& ui, std::string inputPath, std::string outputPat
             return Outcome::Failed;
         }
         ByteBuffer out = Utilities::BinaryStringToByteArray(std::move(message));
-        SaveBinFile(out.view(), outputPath);
-        ui.message("Signature successfully applied.", Icon::Information);
+        const std::string kept = SaveBinFile(out.view(), outputPath, Backup::Keep);
+        ui.message("Signature successfully applied.", Icon::Information, {KeptNote(kept), {}});
         return Outcome::Completed;
     });
 }
@@ -44,12 +44,12 @@ Outcome ReceiveMessage(UserInterface& ui, std::string inputPath) {
         EnvelopedData envelope;
         envelope.Decrypt(PromptThrough(ui), message);
         std::string output = DropLastFourCharacters(inputPath);
-        SaveBinFile(envelope.Content().view(), output);
+        const std::string kept = SaveBinFile(envelope.Content().view(), output, Backup::Keep);
         ui.message(
             "Signature Decryption Succeeded.\r\nDecrypted file is stored at the following "
             "location:\r\n" +
                 output,
-            Icon::Information);
+            Icon::Information, {KeptNote(kept), {}});
         return Outcome::Completed;
     });
 }

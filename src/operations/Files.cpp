@@ -6,8 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "crypto/Error.h"
 
@@ -15,16 +19,111 @@ namespace quilvane {
 namespace {
 
 // Largest file held whole in memory: the message formats of the crypto layer
-// count lengths in signed 32 bits.
+// count lengths in signed 32 bits. Nothing larger is written either, since it
+// could not be read back.
 constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFF;
 
-// The folder part of a path ("." for a bare name).
-std::string FolderOf(const std::string& path) {
-    std::string::size_type slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        return ".";
+// `name` in the folder of `path` (a bare name when `path` has no folder).
+std::string Beside(const std::string& path, const std::string& name) {
+    const std::string::size_type slash = path.find_last_of('/');
+    return slash == std::string::npos ? name : path.substr(0, slash + 1) + name;
+}
+
+// The file a write to `path` replaces: each symbolic link followed to the
+// name it holds, so that the link stays and its file gets the new bytes.
+std::string FollowLinks(const std::string& path) {
+    std::string current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (::lstat(current.c_str(), &info) != 0) {
+            if (errno == ENOENT) {
+                return current;  // a new file, or where a dangling link points
+            }
+            RaiseFileError(errno, "Cannot write", path);
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            return current;
+        }
+        std::string link(PATH_MAX, '\0');
+        const ssize_t length = ::readlink(current.c_str(), link.data(), link.size());
+        if (length < 0) {
+            RaiseFileError(errno, "Cannot write", path);
+        }
+        link.resize(static_cast<std::size_t>(length));
+        current = link.starts_with('/') ? link : Beside(current, link);
     }
-    return slash == 0 ? "/" : path.substr(0, slash);
+    RaiseFileError(ELOOP, "Cannot write", path);
+}
+
+// Makes a new name beside `path` with `make` (which returns below 0 and sets
+// errno when it fails), trying fresh names while the one tried exists.
+template <typename Make>
+int MakeBeside(const std::string& path, std::string& name, Make make) {
+    static constexpr char kLetters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = Beside(path, ".quilvane-");
+        for (int i = 0; i < 8; ++i) {
+            name += kLetters[random() % (sizeof kLetters - 1)];
+        }
+        const int result = make(name);
+        if (result >= 0 || errno != EEXIST) {
+            return result;
+        }
+    }
+    return -1;
+}
+
+// Writes all of `bytes` to `fd`; false with errno set when it cannot.
+bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Whether the whole of `fd` from offset 0 reads as `size` bytes equal to
+// `other`'s.
+bool SameBytes(int fd, int other, std::uint64_t size) {
+    std::vector<std::uint8_t> a(std::min<std::uint64_t>(size, 1 << 16)), b(a.size());
+    for (std::uint64_t done = 0; done < size;) {
+        const ssize_t n = ::pread(fd, a.data(), a.size(), static_cast<off_t>(done));
+        if (n <= 0 ||
+            ::pread(other, b.data(), static_cast<std::size_t>(n), static_cast<off_t>(done)) != n ||
+            !std::equal(a.begin(), a.begin() + n, b.begin())) {
+            return false;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+// Refuses anything but a regular file: a folder, a FIFO, a device, a socket.
+void RefuseIfNotRegular(const struct stat& info, const char* what, const std::string& path) {
+    if (S_ISDIR(info.st_mode)) {
+        RaiseFileError(EISDIR, what, path);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        throw Error(EINVAL, std::string(what) + " \"" + path + "\": it is not a regular file.");
+    }
+}
+
+// Refuses `size` bytes for `path` when Quilvane could not read them back.
+void CheckWritable(std::uint64_t size, const std::string& path) {
+    if (size > kMaxFileSize) {
+        throw Error(EFBIG,
+                    "Cannot write \"" + path +
+                        "\": the file would be 2 GiB or larger, more than can be read back.");
+    }
 }
 
 }  // namespace
@@ -33,20 +132,30 @@ FileSource::FileSource(const std::string& path) : path_(path) {
     if (path.empty()) {
         throw Error(ENOENT, "No file was named.");
     }
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
+    // The type is looked at before the file is opened for reading: opening a
+    // FIFO waits for a writer, and opening a device may set it going.
+    const int handle = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (handle < 0) {
         RaiseFileError(errno, "Cannot open", path);
     }
     struct stat info {};
-    if (::fstat(fd_, &info) != 0) {
+    const int looked = ::fstat(handle, &info);
+    const int err = errno;
+    ::close(handle);
+    if (looked != 0) {
+        RaiseFileError(err, "Cannot read", path);
+    }
+    RefuseIfNotRegular(info, "Cannot read", path);
+    // Without waiting still, and looked at again, in case the name was given
+    // to something else meanwhile.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) {
+        RaiseFileError(errno, "Cannot open", path);
+    }
+    if (::fstat(fd_, &info) != 0 || ::fcntl(fd_, F_SETFL, 0) != 0) {
         RaiseFileError(errno, "Cannot read", path);
     }
-    if (S_ISDIR(info.st_mode)) {
-        RaiseFileError(EISDIR, "Cannot read", path);
-    }
-    if (!S_ISREG(info.st_mode)) {
-        throw Error(EINVAL, "Cannot read \"" + path + "\": it is not a regular file.");
-    }
+    RefuseIfNotRegular(info, "Cannot read", path);
     size_ = static_cast<std::uint64_t>(info.st_size);
 }
 
@@ -68,26 +177,42 @@ std::size_t FileSource::Read(std::span<std::uint8_t> buffer) {
     }
 }
 
-FileSink::FileSink(std::string path) : path_(std::move(path)) {
+FileSink::FileSink(std::string path, Backup backup) : path_(std::move(path)), backup_(backup) {
     if (path_.empty()) {
         throw Error(ENOENT, "No file was named to write to.");
     }
+    target_ = FollowLinks(path_);
     struct stat target {};
-    const bool exists = ::stat(path_.c_str(), &target) == 0;
-    if (exists && S_ISDIR(target.st_mode)) {
-        RaiseFileError(EISDIR, "Cannot write", path_);
+    replaces_ = ::stat(target_.c_str(), &target) == 0;
+    if (replaces_) {
+        RefuseIfNotRegular(target, "Cannot write", path_);
+        if (::access(target_.c_str(), W_OK) != 0) {
+            RaiseFileError(errno, "Cannot write", path_);
+        }
     }
-    if (exists && ::access(path_.c_str(), W_OK) != 0) {
-        RaiseFileError(errno, "Cannot write", path_);
-    }
-    keepMode_ = exists;
-    mode_ = target.st_mode & 07777;
 
-    temp_ = FolderOf(path_) + "/.quilvane-XXXXXX";
-    fd_ = ::mkostemp(temp_.data(), O_CLOEXEC);
+    // A new file gets the usual permissions (the kernel applies the umask);
+    // a replaced one its own, and its owner and group, before any byte is in.
+    fd_ = MakeBeside(target_, temp_, [&](const std::string& name) {
+        return ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, replaces_ ? 0600 : 0666);
+    });
     if (fd_ < 0) {
         temp_.clear();
         RaiseFileError(errno, "Cannot write", path_);
+    }
+    if (replaces_) {
+        TakeOwnerAndMode(target);
+    }
+}
+
+void FileSink::TakeOwnerAndMode(const struct stat& of) {
+    // Only root may give a file away: a file that others own and let us
+    // write becomes ours when anyone else replaces it.
+    if (::fchown(fd_, of.st_uid, of.st_gid) != 0 && ::geteuid() == 0) {
+        Fail(errno);
+    }
+    if (::fchmod(fd_, of.st_mode & 07777) != 0) {
+        Fail(errno);
     }
 }
 
@@ -105,38 +230,85 @@ void FileSink::Fail(int err) {
 }
 
 void FileSink::Write(std::span<const std::uint8_t> bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            Fail(errno);
-        }
-        done += static_cast<std::size_t>(n);
+    CheckWritable(written_ + bytes.size(), path_);
+    if (!WriteAll(fd_, bytes.data(), bytes.size())) {
+        Fail(errno);
     }
+    written_ += bytes.size();
 }
 
-void FileSink::Commit() {
-    // A replaced file keeps its permissions; a new one gets the usual ones.
-    mode_t mode = keepMode_ ? mode_ : [] {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        return static_cast<mode_t>(0666 & ~mask);
-    }();
-    if (::fchmod(fd_, mode) != 0) {
+bool FileSink::Differs() const {
+    const int old = ::open(target_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (old < 0) {
+        return true;  // unreadable but writable: kept, since it cannot be compared
+    }
+    struct stat info {};
+    const bool same = ::fstat(old, &info) == 0 && S_ISREG(info.st_mode) &&
+                      static_cast<std::uint64_t>(info.st_size) == written_ &&
+                      SameBytes(fd_, old, written_);
+    ::close(old);
+    return !same;
+}
+
+std::string FileSink::KeepBackup() const {
+    // The old file is linked under a new name and that name renamed over
+    // NAME~, so that NAME is never missing; where links are refused it is copied.
+    const std::string backup = target_ + "~";
+    std::string name;
+    if (MakeBeside(target_, name,
+                   [&](const std::string& n) { return ::link(target_.c_str(), n.c_str()); }) < 0) {
+        struct stat original {};
+        if ((errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP) ||
+            ::stat(target_.c_str(), &original) != 0) {
+            RaiseFileError(errno, "Cannot keep the earlier file as", backup);
+        }
+        const ByteBuffer old = LoadBinFile(target_);
+        FileSink copy(backup);
+        copy.TakeOwnerAndMode(original);
+        copy.Write(old.view());
+        copy.Commit();
+        return backup;
+    }
+    const int renamed = ::rename(name.c_str(), backup.c_str());
+    const int err = errno;
+    // When NAME~ already was a link to NAME, rename() leaves both names.
+    ::unlink(name.c_str());
+    if (renamed != 0) {
+        RaiseFileError(err, "Cannot keep the earlier file as", backup);
+    }
+    return backup;
+}
+
+std::string FileSink::Commit() {
+    // On the disk before it takes the old file's place: a crash cannot leave
+    // an empty or partial file where the only copy was.
+    if (::fsync(fd_) != 0) {
         Fail(errno);
+    }
+    std::string kept;
+    if (backup_ == Backup::Keep && replaces_ && Differs()) {
+        kept = KeepBackup();
     }
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) {
         Fail(errno);
     }
-    if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) {
         Fail(errno);
     }
     temp_.clear();
+    // And the rename itself, kept in the folder.
+    const int folder = ::open(Beside(target_, ".").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        const int synced = ::fsync(folder);
+        const int err = errno;
+        ::close(folder);
+        if (synced != 0 && err != EINVAL) {
+            Fail(err);
+        }
+    }
+    return kept;
 }
 
 ByteBuffer LoadBinFile(const std::string& path) {
@@ -158,10 +330,16 @@ ByteBuffer LoadBinFile(const std::string& path) {
     return buffer;
 }
 
-void SaveBinFile(std::span<const std::uint8_t> bytes, const std::string& path) {
-    FileSink sink(path);
+std::string SaveBinFile(std::span<const std::uint8_t> bytes, const std::string& path,
+                        Backup backup) {
+    CheckWritable(bytes.size(), path);
+    FileSink sink(path, backup);
     sink.Write(bytes);
-    sink.Commit();
+    return sink.Commit();
+}
+
+std::string KeptNote(const std::string& backup) {
+    return backup.empty() ? "" : "The earlier file was kept as \"" + backup + "\".";
 }
 
 std::string DropLastFourCharacters(const std::string& path) {

@@ -11,6 +11,13 @@ Certificate SelectCertificate(UserInterface& ui) {
     Store store;
     store.Open(PromptThrough(ui), StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
     const Certificates& certificates = store.Certificates();
+    if (!store.Warnings().empty()) {
+        std::string text;
+        for (const std::string& warning : store.Warnings()) {
+            text += (text.empty() ? "" : "\r\n") + warning;
+        }
+        ui.message(text, Icon::Exclamation);
+    }
 
     std::vector<CertificateRow> rows;
     rows.reserve(certificates.Count());

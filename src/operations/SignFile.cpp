@@ -29,9 +29,9 @@ Outcome SignFile(UserInterface& ui, std::string inputPath, std::string outputPat
 
         ByteBuffer message =
             Utilities::BinaryStringToByteArray(signedData.Sign(signer, false, Encoding::Binary));
-        SaveBinFile(message.view(), outputPath);
+        const std::string kept = SaveBinFile(message.view(), outputPath, Backup::Keep);
         ui.message("Signature applied successfully.\r\nFile saved to location:" + outputPath,
-                   Icon::Information);
+                   Icon::Information, {KeptNote(kept), {}});
         return Outcome::Completed;
     });
 }

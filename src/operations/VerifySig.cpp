@@ -111,10 +111,12 @@ void SaveAndShowFile(UserInterface& ui, BinaryString document, std::string signe
     std::string documentPath = DropLastFourCharacters(signedPath);
     // Written straight from the message that holds the document: a large
     // document is not copied once more on its way to the disk.
-    SaveBinFile(document.view(), documentPath);
+    const std::string kept = SaveBinFile(document.view(), documentPath, Backup::Keep);
     document = BinaryString();
-    if (!offerToOpen || !ui.ask("The file is decoded and stored at the following location:\r\n" + documentPath +
-                "\r\nDo you want to view this file now?")) {
+    if (!offerToOpen ||
+        !ui.ask("The file is decoded and stored at the following location:\r\n" + documentPath +
+                    "\r\nDo you want to view this file now?",
+                {KeptNote(kept), {}})) {
         return;
     }
     std::int32_t result = ui.openDocument(documentPath);

@@ -129,6 +129,42 @@ TEST(EndToEnd, SignsVerifiesAndCoSignsInTheTerminal) {
     EXPECT_EQ(test::Run(cms + " -verify -noverify -binary 2>/dev/null"), bytes);
     EXPECT_EQ(test::Run(cms + " -cmsout -print | grep -c signatureAlgorithm:"), "2\n")
         << "two signers";
+
+    // Secrets, with displays that cannot be reached: Bob's protected PKCS #12
+    // file, refused three times, is passed over with a warning; Alice's key is
+    // asked for again after a wrong passphrase, three times in all. No
+    // passphrase is ever printed, though the other answers are.
+    StoreHome locked(dir / "locked");
+    locked.add({pki.alice.cert});
+    test::Run("openssl pkey -aes128 -passout pass:right-pw -in " + Quote(pki.alice.key.string()) +
+              " -out " + Quote((locked.my() / "alice.key").string()) +
+              " && openssl pkcs12 -export -passout pass:p12-pw -in " +
+              Quote(pki.bob.cert.string()) + " -inkey " + Quote(pki.bob.key.string()) + " -out " +
+              Quote((locked.my() / "bob.p12").string()));
+    const std::string again = "The passphrase was wrong.\nEnter the passphrase for ";
+    const std::string signedAgain =
+        run(name, "s", "guess-a\nguess-b\nguess-c\n1\nguess-d\nright-pw\n",
+            "-u QT_QPA_PLATFORM DISPLAY=:9999");
+    EXPECT_PRED2(Like, signedAgain,
+                 "Enter the passphrase for \"bob.p12\": \n" + again + "\"bob.p12\": \n" + again +
+                     "\"bob.p12\": \nZARAN Certificates\n1. Alice Example *\nCertificate number "
+                     "(empty to cancel): 1\nEnter the passphrase for the private key in "
+                     "\"alice.key\": \n" +
+                     again +
+                     "the private key in \"alice.key\": \nSignature applied *(Quilvane: "
+                     "the display \":9999\" cannot be reached; working in the terminal.\nThe "
+                     "passphrase for \"bob.p12\" was wrong three times: its certificates are not "
+                     "listed.\nexit 0)");
+    EXPECT_PRED2(Like,
+                 run(name, "s", "x\nx\nx\n1\nx\nx\nx\n",
+                     "-u QT_QPA_PLATFORM WAYLAND_DISPLAY=none XDG_RUNTIME_DIR=" +
+                         Quote(dir.path().string())),
+                 "*(Quilvane: the Wayland display \"none\" cannot be reached; working in the "
+                 "terminal.\n*CAPICOM error found : The passphrase for the private key in "
+                 "\"alice.key\" is wrong.\nexit 1)");
+    for (const char* secret : {"guess", "right-pw"}) {
+        EXPECT_EQ(signedAgain.find(secret), std::string::npos) << secret;
+    }
 }
 
 }  // namespace quilvane::test

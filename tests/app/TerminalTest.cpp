@@ -50,6 +50,10 @@ TEST(TerminalUserInterface, ShowsMessagesAndTakesALineOfInputForEachAnswer) {
     for (int i = 0; bool yes : {true, true, true, true, false, false, false, true, false}) {
         EXPECT_EQ(q.ui.ask("Open?"), yes) << "answer " << i++;
     }
+    // A question's note stands between its text and the prompt.
+    Terminal note("y\n");
+    EXPECT_TRUE(note.ui.ask("Open?", {"Kept as \"a~\".", ""}));
+    EXPECT_EQ(note.out.str(), "Open?\nKept as \"a~\". [y/N] ");
 
     // The pick list takes a row number and asks again for anything else.
     const std::vector<CertificateRow> rows = {{"A", "R", "1/2/30", ""}, {"B", "C", "", ""}};
@@ -72,7 +76,8 @@ TEST(TerminalUserInterface, TheTerminalDoesNotShowThePassphrase) {
     int master = -1;
     const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
     if (child == 0) {
-        _exit(TerminalPassphraseReader()("Passphrase for \"a.key\"") == "s3cret words" ? 0 : 1);
+        const std::optional<Secret> typed = TerminalPassphraseReader()("Passphrase for \"a.key\"");
+        _exit(typed && typed->text() == "s3cret words" ? 0 : 1);
     }
     ASSERT_GT(child, 0);
     std::string screen;

@@ -165,10 +165,18 @@ TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
             EXPECT_EQ(box->textFormat(), Qt::PlainText);
             EXPECT_EQ(box->standardButtons(),
                       icon ? QMessageBox::Ok : QMessageBox::Yes | QMessageBox::No);
+            // A question's note shows below its text as it is.
+            auto* note = box->findChild<QLabel*>("qt_msgbox_informativelabel");
+            EXPECT_EQ(note && note->textFormat() == Qt::PlainText ? note->text() : "",
+                      icon ? "" : "Kept as \"<b>~\".");
             press == QMessageBox::NoButton ? (void)box->close() : box->button(press)->click();
         };
-        Answer<QMessageBox>([&] { icon ? ui.message(text, *icon) : void(yes = ui.ask(text)); },
-                            answer);
+        Answer<QMessageBox>(
+            [&] {
+                icon ? ui.message(text, *icon)
+                     : void(yes = ui.ask(text, {"Kept as \"<b>~\".", ""}));
+            },
+            answer);
         EXPECT_EQ(yes, press == QMessageBox::Yes);
     }
 

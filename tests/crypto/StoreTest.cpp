@@ -77,16 +77,23 @@ TEST_F(StoreTest, EncryptedKeysAreUnlockedOnlyWhenNeededAndOnlyAMatchingOneIsUse
             home.my() / "a-bob.key");
     const Certificates all = open();  // alice.pem, bob.pem, carol.pem; nothing asked yet
 
-    // Alice's own file first: cancelled, then a wrong passphrase, then the right one.
+    // Alice's own file first: cancelled; wrong three times, which ends the
+    // asking; wrong once, then right. Each question after a wrong answer says so.
     EXPECT_EQ(Raised([&] { Key(all.Item(1)); }), cancelled);
-    ui.passphrases = {"alice pw"};
+    ui.passphrases = {"a", "b", "c", "never asked"};
     EXPECT_EQ(Raised([&] { Key(all.Item(1)); }),
               (Outcome{WrongPassphrase,
                        "The passphrase for the private key in \"alice.key\" is wrong."}));
-    ui.passphrases = {"alice-pw"};
+    ui.passphrases = {"alice pw", "alice-pw"};
     EXPECT_EQ(Raised([&] { Key(all.Item(1)); }), Outcome{});
     const std::string prompt = "Enter the passphrase for the private key in \"";
-    EXPECT_EQ(ui.passphrasePrompts, std::vector<std::string>(3, prompt + "alice.key\":"));
+    const std::string first = prompt + "alice.key\":",
+                      again = "The passphrase was wrong.\r\n" + first;
+    EXPECT_EQ(ui.passphrasePrompts,
+              (std::vector<std::string>{first, first, again, again, first, again}));
+    // A PIN is never asked again on its own: each wrong one counts towards locking the token.
+    SecretRequest pin{SecretRequest::Kind::Pin, "PIN", false};
+    EXPECT_FALSE(AskAgain(pin, 1));
 
     // Bob's key is unlocked for Carol, does not match, and is kept for Bob: keys once unlocked
     // are not asked for again.
@@ -113,11 +120,19 @@ TEST_F(StoreTest, Pkcs12FilesAreReadAndAProtectedOneAsksWhenTheStoreIsOpened) {
     }
     EXPECT_EQ(ui.passphrasePrompts.at(0), "Enter the passphrase for \"z-bob.p12\":");
 
-    // Cancelled, the file is passed over; a wrong passphrase is told.
+    // Cancelled, the file is passed over; wrong three times, too, with a
+    // warning that names it; right at the second try, it is listed.
     EXPECT_EQ(Names(open()), "Alice Example @alice.p12; carol@example.org @carol.pfx; ");
-    ui.passphrases = {"guess"};
-    EXPECT_EQ(Raised([&] { open(); }),
-              (Outcome{WrongPassphrase, "The passphrase for \"z-bob.p12\" is wrong."}));
+    for (const bool right : {false, true}) {
+        ui.passphrases = {"guess", right ? "p12-secret" : "again", "p12-secret-"};
+        Store store;
+        store.Open(ui.prompt(), StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
+        EXPECT_EQ(store.Certificates().Count(), right ? 3u : 2u);
+        EXPECT_EQ(store.Warnings(), right ? std::vector<std::string>{}
+                                          : std::vector<std::string>{
+                                                "The passphrase for \"z-bob.p12\" was wrong "
+                                                "three times: its certificates are not listed."});
+    }
 }
 
 }  // namespace quilvane::test

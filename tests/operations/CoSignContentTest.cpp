@@ -42,6 +42,9 @@ TEST_F(CoSignContentTest, AddsOneSignatureThatEveryReaderAccepts) {
     EXPECT_EQ(ui.messages[1].text,
               "Co-Signature applied successfully.\r\nFile saved to location:" + sig);
     EXPECT_EQ(ui.messages[1].icon, Icon::Information);
+    // In place, it only adds a signer: nothing is kept, nothing more is said.
+    EXPECT_EQ(ui.messages[1].notes.informative, "");
+    EXPECT_FALSE(fs::exists(sig + "~"));
 
     opensslVerify(sig);
     EXPECT_EQ(ReadFile(dir / "openssl-out"), "terms\r\n\0\xff"s);

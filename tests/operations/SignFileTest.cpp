@@ -27,11 +27,15 @@ TEST_F(SignFileTest, SignsTheWholeDocumentAndSaysWhereItWent) {
     EXPECT_EQ(openedByOpenssl(input + ".sig"), document + "\0\0\r\n"s);
     EXPECT_EQ(ReadFile(input), document + "\0\0\r\n"s);
 
-    // Signing again (an empty document now) replaces the earlier file.
+    // Signing again (an empty document now) replaces the earlier file, kept
+    // as report.pdf.sig~, which the message's note names.
     WriteFile(input, "");
     ui.picks.push_back(0);
     EXPECT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Completed);
     EXPECT_EQ(openedByOpenssl(input + ".sig"), "");
+    EXPECT_EQ(openedByOpenssl(input + ".sig~"), document + "\0\0\r\n"s);
+    EXPECT_EQ(ui.messages.at(0).notes.informative + "|" + ui.messages.at(1).notes.informative,
+              "|The earlier file was kept as \"" + input + ".sig~\".");
 }
 
 TEST_F(SignFileTest, CancellingThePickListIsSilentAndKeepsAnOldSignature) {

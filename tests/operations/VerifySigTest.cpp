@@ -42,6 +42,17 @@ TEST_F(VerifySigTest, ReportsTheSignerExtractsTheDocumentAndOffersToOpenIt) {
     // No: the document stays, nothing is opened.
     EXPECT_EQ(ReadFile(input), document);
     EXPECT_TRUE(ui.opened.empty());
+
+    // A document edited since is kept as report.pdf~ before it is written
+    // again, and the question's note says so; the same bytes are not kept.
+    WriteFile(input, "edited");
+    EXPECT_EQ(VerifySig(ui, input + ".sig"), Outcome::Completed);
+    EXPECT_EQ(VerifySig(ui, input + ".sig"), Outcome::Completed);
+    ASSERT_EQ(ui.questionNotes.size(), 3u);
+    EXPECT_EQ(ui.questionNotes[0].informative + "|" + ui.questionNotes[1].informative + "|" +
+                  ui.questionNotes[2].informative,
+              "|The earlier file was kept as \"" + input + "~\".|");
+    EXPECT_EQ(ReadFile(input + "~"), "edited");
 }
 
 TEST_F(VerifySigTest, ListsEverySignerAndOpensOnYes) {

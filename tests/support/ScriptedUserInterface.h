@@ -23,6 +23,7 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     // What was shown, in order.
     std::vector<Message> messages;
     std::vector<std::string> questions;
+    std::vector<MessageNotes> questionNotes;
     std::vector<std::vector<CertificateRow>> pickLists;
     std::vector<std::string> pickTitles, pickPrompts;
     std::vector<std::string> opened;
@@ -37,8 +38,9 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override {
         messages.push_back({text, icon, notes});
     }
-    bool ask(const std::string& text) override {
+    bool ask(const std::string& text, const MessageNotes& notes = {}) override {
         questions.push_back(text);
+        questionNotes.push_back(notes);
         return take(answers, false);
     }
     std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,

@@ -20,11 +20,14 @@ struct CertificateFile {
     std::vector<ossl::PkeyPtr> keys;
     // Encrypted private keys as PEM text, unlocked only when one is needed.
     std::vector<std::string> lockedKeys;
+    // What the person should hear about the file, such as why it was passed over.
+    std::vector<std::string> warnings;
 };
 
 // Reads a PEM, DER or PKCS #12 file of at most a few megabytes. A protected
-// PKCS #12 file asks `prompt` for its passphrase; without a prompt it is
-// passed over. A file that cannot be read gives nothing.
+// PKCS #12 file asks `prompt` for its passphrase; without a prompt, or when
+// every try was wrong (with a warning), it is passed over. A file that cannot
+// be read gives nothing.
 CertificateFile ReadCertificateFile(const std::filesystem::path& file, const SecretPrompt* prompt);
 
 // The regular files of `folder`, in the order of their names; none for a

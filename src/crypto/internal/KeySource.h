@@ -16,8 +16,9 @@ class KeySource {
   public:
     virtual ~KeySource() = default;
     // Appends the certificates the source offers, each with the way to its
-    // private key. What cannot be read is passed over.
-    virtual void List(std::vector<Certificate>& out) = 0;
+    // private key. What cannot be read is passed over; what the person
+    // should hear about that goes to `warnings`.
+    virtual void List(std::vector<Certificate>& out, std::vector<std::string>& warnings) = 0;
 };
 
 // The personal certificates in the folder of a store: PEM, DER and PKCS #12

@@ -52,7 +52,7 @@ class QtUserInterface : public UserInterface {
     ~QtUserInterface() override;
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override;
-    bool ask(const std::string& text) override;
+    bool ask(const std::string& text, const MessageNotes& notes = {}) override;
     std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
                                                const std::vector<CertificateRow>& rows) override;
     std::optional<Secret> secret(const SecretRequest& request) override;

@@ -17,7 +17,7 @@
 namespace quilvane {
 
 // Reads a passphrase after showing `prompt`; nothing when the user cancels.
-using PassphraseReader = std::function<std::optional<std::string>(const std::string& prompt)>;
+using PassphraseReader = std::function<std::optional<Secret>(const std::string& prompt)>;
 
 // A reader that asks on the process's terminal (the controlling terminal, or
 // standard input when that is one) with echo switched off. Empty when the
@@ -36,7 +36,7 @@ class TerminalUserInterface : public UserInterface {
     static TerminalUserInterface Standard();
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override;
-    bool ask(const std::string& text) override;
+    bool ask(const std::string& text, const MessageNotes& notes = {}) override;
     std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
                                                const std::vector<CertificateRow>& rows) override;
     std::optional<Secret> secret(const SecretRequest& request) override;
@@ -53,7 +53,7 @@ class TerminalUserInterface : public UserInterface {
     std::ostream& err_;
     PassphraseReader readPassphrase_;
     // When answers come from a file or a pipe, nothing shows what was typed:
-    // the answer is echoed, so the transcript reads line by line.
+    // the answer (never a secret) is echoed, so the transcript reads line by line.
     bool echoAnswers_ = false;
     // Progress is drawn on one line of standard error when that is a terminal.
     bool showProgress_ = false;

@@ -8,8 +8,8 @@
 
 namespace quilvane {
 
-// Overwrites the characters of `text` and empties it, so that a secret does
-// not linger in memory that is given back.
+// Overwrites the characters of `text`, all of its buffer, and empties it, so
+// that a secret does not linger in memory that is given back.
 void WipeText(std::string& text) noexcept;
 
 // A passphrase or PIN. Moved, never copied; its memory is wiped when it goes
@@ -17,7 +17,7 @@ void WipeText(std::string& text) noexcept;
 class Secret {
   public:
     Secret() = default;
-    explicit Secret(std::string text) noexcept : text_(std::move(text)) {}
+    explicit Secret(std::string&& text) noexcept : text_(std::move(text)) { WipeText(text); }
     Secret(Secret&& other) noexcept : text_(other.text_) { other.Wipe(); }
     Secret& operator=(Secret&& other) noexcept {
         if (this != &other) {
@@ -50,5 +50,23 @@ struct SecretRequest {
 
 // Asks for a secret; nothing when the person cancels.
 using SecretPrompt = std::function<std::optional<Secret>(const SecretRequest&)>;
+
+// A passphrase is asked up to three times in all.
+inline constexpr int kPassphraseTries = 3;
+
+// After the answer to try number `tries` of `request` was wrong: whether to
+// ask again, and then `request` says that the last answer was wrong. A PIN is
+// never asked again on its own, since every wrong one counts towards locking
+// the token.
+inline bool AskAgain(SecretRequest& request, int tries) {
+    if (request.kind != SecretRequest::Kind::Passphrase || tries >= kPassphraseTries) {
+        return false;
+    }
+    if (!request.retry) {
+        request.prompt = "The passphrase was wrong.\r\n" + request.prompt;
+        request.retry = true;
+    }
+    return true;
+}
 
 }  // namespace quilvane

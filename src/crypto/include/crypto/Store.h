@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "crypto/Certificate.h"
 #include "crypto/Secret.h"
@@ -17,20 +18,24 @@ enum class StoreOpenMode { ReadOnly = 0 };
 class Store {
   public:
     // Reads every source afresh. A missing folder is an empty store; an
-    // unreadable or damaged file is passed over so that the good ones are
-    // still listed. Secrets (a protected PKCS #12 file's passphrase now, an
-    // encrypted key's when it is needed) are asked through `prompt`; the
-    // certificates handed out keep a copy of it.
+    // unreadable or damaged file, or a protected one whose passphrase is
+    // wrong every time, is passed over so that the good ones are still listed. Secrets (a protected
+    // PKCS #12 file's passphrase now, an encrypted key's when it is needed) are asked through
+    // `prompt`; the certificates handed out keep a copy of it.
     void Open(const SecretPrompt& prompt, StoreLocation location, const std::string& name,
               StoreOpenMode mode);
 
     const quilvane::Certificates& Certificates() const { return certificates_; }
+    // What the person should hear about the last Open(): files passed over
+    // for a reason of theirs, such as a passphrase wrong every time.
+    const std::vector<std::string>& Warnings() const { return warnings_; }
 
     // The folder of a named store of the current user.
     static std::string Folder(const std::string& name);
 
   private:
     quilvane::Certificates certificates_;
+    std::vector<std::string> warnings_;
 };
 
 }  // namespace quilvane

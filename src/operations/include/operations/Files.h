@@ -2,7 +2,7 @@
 // Files in and out: whole files for the operations of today, and the file
 // source and sink through which content can travel in chunks.
 
-#include <sys/types.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <optional>
@@ -14,8 +14,9 @@
 
 namespace quilvane {
 
-// Reads a file in chunks. A missing file, a folder or an unreadable file
-// raises a program error naming the file.
+// Reads a file in chunks. A missing file, an unreadable file or anything that
+// is not a regular file (a folder, a FIFO, a device) raises a program error
+// naming the file; nothing is waited for.
 class FileSource final : public ContentSource {
   public:
     explicit FileSource(const std::string& path);
@@ -32,36 +33,54 @@ class FileSource final : public ContentSource {
     std::uint64_t size_ = 0;
 };
 
-// Writes a file through a temporary file beside it, which Commit() renames
-// over the target; until then the target is untouched, and a sink that goes
-// without being committed removes its temporary file. A replaced file keeps
-// its permissions.
+// What becomes of a file that is replaced by different bytes.
+enum class Backup { None, Keep };
+
+// Writes a file through a temporary file beside it, flushed to the disk, which
+// Commit() renames over the target; until then the target is untouched, and a
+// sink that goes without being committed removes its temporary file. A
+// symbolic link is followed to the file it names, which keeps its owner,
+// group and permissions. A target that is not a regular file is refused, and
+// so is more than LoadBinFile could read back.
 class FileSink final : public ContentSink {
   public:
-    explicit FileSink(std::string path);
+    explicit FileSink(std::string path, Backup backup = Backup::None);
     ~FileSink() override;
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
 
     void Write(std::span<const std::uint8_t> bytes) override;
-    void Commit();
+    // Puts the file in place. With Backup::Keep, a file it replaces whose
+    // bytes differ is first kept as NAME~ (replacing an older one); returns
+    // that path, or "" when nothing was kept.
+    std::string Commit();
 
   private:
     [[noreturn]] void Fail(int err);
+    void TakeOwnerAndMode(const struct stat& of);
+    bool Differs() const;
+    std::string KeepBackup() const;
 
-    std::string path_;
+    std::string path_;    // as the caller named it
+    std::string target_;  // the file written: the path, links followed
     std::string temp_;
+    Backup backup_;
+    bool replaces_ = false;
     int fd_ = -1;
-    bool keepMode_ = false;
-    mode_t mode_ = 0;
+    std::uint64_t written_ = 0;
 };
 
 // Reads a whole file. A missing file, a folder, an unreadable file or one of
 // 2 GiB or more raises a program error naming the file.
 ByteBuffer LoadBinFile(const std::string& path);
 
-// Writes `bytes` as the whole of `path` through a FileSink.
-void SaveBinFile(std::span<const std::uint8_t> bytes, const std::string& path);
+// Writes `bytes` as the whole of `path` through a FileSink; returns where a
+// replaced file was kept ("" for nowhere).
+std::string SaveBinFile(std::span<const std::uint8_t> bytes, const std::string& path,
+                        Backup backup = Backup::None);
+
+// The line that tells where a replaced file was kept; "" when none was.
+std::string KeptNote(const std::string& backup);
 
 // The path less its last four characters (of UTF-8 text; bytes that are not
 // UTF-8 count one each). A path of fewer than four characters raises a program

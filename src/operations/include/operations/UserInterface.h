@@ -51,7 +51,7 @@ class UserInterface {
     virtual void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) = 0;
 
     // A modal Yes/No question with the question icon; true for Yes.
-    virtual bool ask(const std::string& text) = 0;
+    virtual bool ask(const std::string& text, const MessageNotes& notes = {}) = 0;
 
     // A modal single-choice pick list. Returns the index of the chosen row, or
     // nothing when the user cancels or closes the list.
