@@ -1,9 +1,11 @@
-// Signs and verifies one large document with Quilvane's operations, with the
-// crypto layer's streamed path and with `openssl cms`, side by side, and prints
-// wall time and peak memory of each, and the floor: `openssl dgst -sha256`
-// plus `cat` of the same file.
+// Signs, verifies and co-signs one large document with Quilvane's operations
+// and with `openssl cms`, side by side, and prints wall time and peak memory
+// of each, and the floor: `openssl dgst -sha256` plus `cat` of the same file.
+// With --memory, only Quilvane's peak memory (and time) for each size, on a
+// sparse document that costs no time to make.
 //
-//   build/bench/bench [SIZE_MIB]   (default 256)
+//   build/bench/bench [SIZE_MIB]                 (default 256)
+//   build/bench/bench --memory SIZE_MIB...
 //
 // Each run happens in a child process of its own, so the peak resident size
 // the kernel reports for the child is that run's alone.
@@ -56,100 +58,6 @@ class QuietUserInterface : public quilvane::UserInterface {
     std::int32_t openDocument(const std::string&) override { return 42; }
 };
 
-// Plain POSIX files as the crypto layer's streamed source and sink, until the
-// operations' own take that path. Any failure ends the run.
-[[noreturn]] void Die(const char* what) {
-    std::perror(what);
-    std::_Exit(4);
-}
-
-class PosixSource : public quilvane::ContentSource,
-                    public quilvane::RewindableSource,
-                    public quilvane::FileBackedSource {
-  public:
-    explicit PosixSource(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-        struct stat st {};
-        if (fd_ < 0 || fstat(fd_, &st) != 0) {
-            Die("open");
-        }
-        size_ = static_cast<std::uint64_t>(st.st_size);
-    }
-    std::size_t Read(std::span<std::uint8_t> buffer) override {
-        ssize_t n = read(fd_, buffer.data(), buffer.size());
-        if (n < 0) {
-            Die("read");
-        }
-        return static_cast<std::size_t>(n);
-    }
-    std::optional<std::uint64_t> Size() const override { return size_; }
-    void Rewind() override { lseek(fd_, 0, SEEK_SET); }
-    int Descriptor() const override { return fd_; }
-
-  private:
-    int fd_;
-    std::uint64_t size_ = 0;
-};
-
-class PosixSink : public quilvane::ContentSink,
-                  public quilvane::PatchableSink,
-                  public quilvane::FileCopySink {
-  public:
-    explicit PosixSink(std::string path)
-        : path_(std::move(path)),
-          fd_(open((path_ + ".part").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) {
-        if (fd_ < 0) {
-            Die("open");
-        }
-    }
-    void Write(std::span<const std::uint8_t> bytes) override {
-        while (!bytes.empty()) {
-            ssize_t n = write(fd_, bytes.data(), bytes.size());
-            if (n <= 0) {
-                Die("write");
-            }
-            bytes = bytes.subspan(static_cast<std::size_t>(n));
-        }
-    }
-    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
-        if (pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset)) !=
-            static_cast<ssize_t>(bytes.size())) {
-            Die("pwrite");
-        }
-    }
-    bool CopyFrom(int descriptor, std::uint64_t offset, std::uint64_t length) override {
-        auto from = static_cast<off_t>(offset);
-        for (bool first = true; length > 0; first = false) {
-            ssize_t n = copy_file_range(descriptor, &from, fd_, nullptr, length, 0);
-            if (n < 0 && first) {
-                return false;
-            }
-            if (n <= 0) {
-                Die("copy_file_range");
-            }
-            length -= static_cast<std::uint64_t>(n);
-        }
-        return true;
-    }
-    void Commit() {
-        if (close(fd_) != 0 || rename((path_ + ".part").c_str(), path_.c_str()) != 0) {
-            Die("commit");
-        }
-    }
-
-  private:
-    std::string path_;
-    int fd_;
-};
-
-quilvane::Signer FirstSigner() {
-    quilvane::Store store;
-    store.Open([](const quilvane::SecretRequest&) { return std::optional<quilvane::Secret>(); },
-               quilvane::StoreLocation::CurrentUser, "My", quilvane::StoreOpenMode::ReadOnly);
-    quilvane::Signer signer;
-    signer.Certificate(store.Certificates().Item(1));
-    return signer;
-}
-
 struct Measure {
     double seconds;
     double peakMiB;
@@ -200,21 +108,88 @@ void Row(const char* what, Measure ours, Measure theirs, double sizeMiB) {
         theirs.peakMiB / sizeMiB, ours.seconds / theirs.seconds);
 }
 
+// The personal store of a bench run: one RSA-2048 certificate and its key.
+struct Setup {
+    fs::path dir;
+    std::string key, cert;
+};
+
+Setup MakeSetup() {
+    char pattern[] = "/tmp/quilvane-bench-XXXXXX";
+    Setup setup{mkdtemp(pattern), {}, {}};
+    fs::path store = setup.dir / "data" / "quilvane" / "My";
+    fs::create_directories(store);
+    setenv("XDG_DATA_HOME", (setup.dir / "data").c_str(), 1);
+    setup.key = (store / "key.pem").string();
+    setup.cert = (store / "cert.pem").string();
+    if (std::system(("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + setup.key + " -out " +
+                     setup.cert + " -days 30 -subj /CN=Bench 2>/dev/null")
+                        .c_str()) != 0) {
+        std::exit(1);
+    }
+    return setup;
+}
+
+Measure SignOurs(const std::string& document) {
+    return InChild([&] {
+        QuietUserInterface ui;
+        quilvane::SignFile(ui, document, document + ".sig");
+    });
+}
+Measure VerifyOurs(const std::string& sig) {
+    return InChild([&] {
+        QuietUserInterface ui;
+        quilvane::VerifySig(ui, sig);
+    });
+}
+Measure CoSignOurs(const std::string& sig) {
+    return InChild([&] {
+        QuietUserInterface ui;
+        quilvane::CoSignContent(ui, sig, sig);
+    });
+}
+
+// Peak memory of signing, verifying and co-signing a sparse document of each size.
+int MemoryOnly(int argc, char** argv) {
+    Setup setup = MakeSetup();
+    // Co-signing checks the signer's chain: the self-signed certificate is its own root.
+    fs::create_directories(setup.dir / "data" / "quilvane" / "Root");
+    fs::copy_file(setup.cert, setup.dir / "data" / "quilvane" / "Root" / "cert.pem");
+    for (int i = 2; i < argc; ++i) {
+        const std::size_t mib = std::strtoul(argv[i], nullptr, 10);
+        const std::string d = (setup.dir / ("sparse-" + std::to_string(mib))).string();
+        { std::ofstream touch(d); }
+        fs::resize_file(d, std::uintmax_t{mib} << 20);
+        sync();
+        const Measure sign = SignOurs(d);
+        sync();
+        const Measure verify = VerifyOurs(d + ".sig");
+        sync();
+        const Measure cosign = CoSignOurs(d + ".sig");
+        std::printf(
+            "%6zu MiB: sign %7.2f s %6.1f MiB | verify %7.2f s %6.1f MiB | co-sign %7.2f s "
+            "%6.1f MiB\n",
+            mib, sign.seconds, sign.peakMiB, verify.seconds, verify.peakMiB, cosign.seconds,
+            cosign.peakMiB);
+        std::fflush(stdout);
+        fs::remove(d);
+        fs::remove(d + ".sig");
+    }
+    fs::remove_all(setup.dir);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
-    char pattern[] = "/tmp/quilvane-bench-XXXXXX";
-    fs::path dir = mkdtemp(pattern);
-    fs::path store = dir / "data" / "quilvane" / "My";
-    fs::create_directories(store);
-    setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
-    std::string key = (store / "key.pem").string(), cert = (store / "cert.pem").string();
-    if (std::system(("openssl req -x509 -newkey rsa:2048 -nodes -keyout " + key + " -out " + cert +
-                     " -days 30 -subj /CN=Bench 2>/dev/null")
-                        .c_str()) != 0) {
-        return 1;
+    if (argc > 1 && std::string(argv[1]) == "--memory") {
+        return MemoryOnly(argc, argv);
     }
+    std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 256;
+    Setup setup = MakeSetup();
+    fs::path dir = setup.dir;
+    const std::string& key = setup.key;
+    const std::string& cert = setup.cert;
 
     // A document of pseudo-random bytes (xorshift: fast, incompressible enough).
     fs::path doc = dir / "document.bin";
@@ -236,12 +211,7 @@ int main(int argc, char** argv) {
     double size = static_cast<double>(mib);
     std::printf("document: %zu MiB\n", mib);
 
-    Measure signOurs = Best([&] {
-        return InChild([&] {
-            QuietUserInterface ui;
-            quilvane::SignFile(ui, d, d + ".sig");
-        });
-    });
+    Measure signOurs = Best([&] { return SignOurs(d); });
     Measure signOpenssl = Best([&] {
         return Command("openssl cms -sign -binary -nodetach -outform DER -md sha256 -in " + d +
                        " -signer " + cert + " -inkey " + key + " -out " + d + ".openssl.sig");
@@ -249,44 +219,19 @@ int main(int argc, char** argv) {
     Row("sign", signOurs, signOpenssl, size);
 
     // Both verify the same file: the one openssl signed.
-    Measure verifyOurs = Best([&] {
-        return InChild([&] {
-            QuietUserInterface ui;
-            quilvane::VerifySig(ui, d + ".openssl.sig");
-        });
-    });
+    Measure verifyOurs = Best([&] { return VerifyOurs(d + ".openssl.sig"); });
     Measure verifyOpenssl = Best([&] {
         return Command("openssl cms -verify -noverify -binary -inform DER -in " + d +
                        ".openssl.sig -out " + d + ".openssl.out");
     });
     Row("verify", verifyOurs, verifyOpenssl, size);
-
-    // The streamed path of the crypto layer, with the same key and files.
-    Measure signStreamed = Best([&] {
-        return InChild([&] {
-            PosixSource source(d);
-            PosixSink sink(d + ".streamed.sig");
-            quilvane::SignedData().Sign(source, sink, FirstSigner());
-            sink.Commit();
-        });
-    });
-    Row("sign/st", signStreamed, signOpenssl, size);
-    Measure verifyStreamed = Best([&] {
-        return InChild([&] {
-            PosixSource source(d + ".openssl.sig");
-            PosixSink sink(d + ".streamed.out");
-            quilvane::SignedData().Verify(source, &sink, quilvane::VerifyFlag::SignatureOnly);
-            sink.Commit();
-        });
-    });
-    Row("verify/st", verifyStreamed, verifyOpenssl, size);
     Measure floor = Best([&] {
         return Command("openssl dgst -sha256 " + d + " >/dev/null && cat " + d + " > " + d +
                        ".copy");
     });
-    std::printf("floor    %6.3f s %7.1f MiB | streamed sign %.2fx floor, verify %.2fx floor\n",
-                floor.seconds, floor.peakMiB, signStreamed.seconds / floor.seconds,
-                verifyStreamed.seconds / floor.seconds);
+    std::printf("floor    %6.3f s %7.1f MiB | sign %.2fx floor, verify %.2fx floor\n",
+                floor.seconds, floor.peakMiB, signOurs.seconds / floor.seconds,
+                verifyOurs.seconds / floor.seconds);
 
     fs::remove_all(dir);
     return 0;

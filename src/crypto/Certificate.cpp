@@ -57,6 +57,12 @@ const std::string& Certificate::Location() const {
     return impl_->location;
 }
 
+void Certificate::UnlockKey() const {
+    if (!impl_->keys || impl_->keys->KeyFor(impl_->x509.get()) == nullptr) {
+        throw NoPrivateKeyError(impl_->x509.get());
+    }
+}
+
 Certificate MakeCertificate(X509* x, std::string location, std::shared_ptr<KeyHolder> keys) {
     auto impl = std::make_shared<Certificate::Impl>();
     impl->x509 = ossl::Share(x);

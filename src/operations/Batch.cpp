@@ -33,8 +33,9 @@ class BatchInterface final : public UserInterface {
     std::optional<Secret> secret(const SecretRequest& request) override {
         return ui_.secret(request);
     }
-    bool progress(const Progress&) override { return true; }
-    void progressDone() override {}
+    // A file's own progress shows in the batch's dialog between the files'.
+    bool progress(const Progress& now) override { return ui_.progress(now); }
+    void progressDone() override { ui_.progressDone(); }
     std::int32_t openDocument(const std::string& path) override { return ui_.openDocument(path); }
 
     // The last message of the file just handled, then forgotten.

@@ -2,6 +2,7 @@
 
 #include "operations/Files.h"
 #include "operations/Signing.h"
+#include "operations/Streaming.h"
 
 namespace quilvane {
 
@@ -10,21 +11,33 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
     Handler handler;
     handler.silentCancel = true;
     return RunGuarded(ui, handler, [&] {
+        FileSource message(inputPath);
         SignedData signedData;
-        signedData.Verify(Utilities::ByteArrayToBinaryString(LoadBinFile(inputPath)), false,
-                          VerifyFlag::SignatureAndCertificate);
+        {
+            StreamedWork work(ui, "Verifying \"" + inputPath + "\"");
+            message.OnProgress(work.Callback());
+            signedData.Verify(message, nullptr, VerifyFlag::SignatureAndCertificate);
+        }
         ShowVerified(ui, signedData);
 
+        const Certificate certificate = choose(ui);
+        certificate.UnlockKey();
         Signer signer;
-        signer.Certificate(choose(ui));
+        signer.Certificate(certificate);
         signer.AuthenticatedAttributes().Add(SigningTimeNow());
 
-        ByteBuffer message =
-            Utilities::BinaryStringToByteArray(signedData.CoSign(signer, Encoding::Binary));
         // Written through a temporary file renamed over the target, so the
         // original stays whole if anything fails up to here. No backup: the
         // file only gains a signer.
-        SaveBinFile(message.view(), outputPath);
+        FileSink out(outputPath);
+        {
+            StreamedWork work(ui, "Co-signing \"" + inputPath + "\"");
+            message.Rewind();
+            message.OnProgress(work.Callback());
+            out.OnProgress(work.Callback());
+            signedData.CoSign(message, out, signer);
+        }
+        out.Commit();
         ui.message("Co-Signature applied successfully.\r\nFile saved to location:" + outputPath,
                    Icon::Information);
         return Outcome::Completed;

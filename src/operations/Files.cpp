@@ -169,12 +169,23 @@ std::size_t FileSource::Read(std::span<std::uint8_t> buffer) {
     for (;;) {
         ssize_t n = ::read(fd_, buffer.data(), buffer.size());
         if (n >= 0) {
+            read_ += static_cast<std::uint64_t>(n);
+            if (progress_) {
+                progress_(read_, size_);
+            }
             return static_cast<std::size_t>(n);
         }
         if (errno != EINTR) {
             RaiseFileError(errno, "Cannot read", path_);
         }
     }
+}
+
+void FileSource::Rewind() {
+    if (::lseek(fd_, 0, SEEK_SET) != 0) {
+        RaiseFileError(errno, "Cannot read", path_);
+    }
+    read_ = 0;
 }
 
 FileSink::FileSink(std::string path, Backup backup) : path_(std::move(path)), backup_(backup) {
@@ -230,11 +241,54 @@ void FileSink::Fail(int err) {
 }
 
 void FileSink::Write(std::span<const std::uint8_t> bytes) {
-    CheckWritable(written_ + bytes.size(), path_);
     if (!WriteAll(fd_, bytes.data(), bytes.size())) {
         Fail(errno);
     }
     written_ += bytes.size();
+}
+
+void FileSink::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+    if (offset + bytes.size() > written_) {
+        throw Error(EINVAL, "Cannot write \"" + path_ + "\": a patch past the end was asked for.");
+    }
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            Fail(n < 0 ? errno : EIO);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+bool FileSink::CopyFrom(int descriptor, std::uint64_t offset, std::uint64_t length) {
+    // The kernel copies, or shares the blocks where the file system can.
+    auto from = static_cast<off64_t>(offset);
+    std::uint64_t copied = 0;
+    while (copied < length) {
+        const std::size_t run = static_cast<std::size_t>(
+            std::min<std::uint64_t>(length - copied, std::uint64_t{1} << 30));
+        const ssize_t n = ::copy_file_range(descriptor, &from, fd_, nullptr, run, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && copied == 0 &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            return false;  // nothing appended: the caller copies through memory
+        }
+        if (n <= 0) {
+            Fail(n < 0 ? errno : EIO);
+        }
+        copied += static_cast<std::uint64_t>(n);
+        written_ += static_cast<std::uint64_t>(n);
+        if (progress_) {
+            progress_(copied, length);
+        }
+    }
+    return true;
 }
 
 bool FileSink::Differs() const {

@@ -3,6 +3,10 @@
 namespace quilvane {
 
 Outcome Report(UserInterface& ui, const Handler& handler, const Error& error) {
+    // Stopped by the person, whatever the operation: nothing more to say.
+    if (error.number() == status::Stopped) {
+        return Outcome::Cancelled;
+    }
     if (error.number() == status::Cancelled && handler.silentCancel) {
         return Outcome::Cancelled;
     }

@@ -4,6 +4,7 @@
 
 #include "operations/Files.h"
 #include "operations/Signing.h"
+#include "operations/Streaming.h"
 
 namespace quilvane {
 
@@ -17,19 +18,23 @@ Outcome SignFile(UserInterface& ui, std::string inputPath, std::string outputPat
     handler.silentCancel = true;
     handler.timeStampText = true;
     return RunGuarded(ui, handler, [&] {
-        // The document is read before anything is asked, so a bad path is
-        // reported at once.
-        ByteBuffer document = LoadBinFile(inputPath);
-        SignedData signedData;
-        signedData.Content(Utilities::ByteArrayToBinaryString(std::move(document)));
-
+        // The document is opened before anything is asked, so a bad path is
+        // reported at once; the passphrase or PIN is asked before the long
+        // work starts.
+        FileSource document(inputPath);
+        const Certificate certificate = choose(ui);
+        certificate.UnlockKey();
         Signer signer;
-        signer.Certificate(choose(ui));
+        signer.Certificate(certificate);
         signer.AuthenticatedAttributes().Add(SigningTimeNow());
 
-        ByteBuffer message =
-            Utilities::BinaryStringToByteArray(signedData.Sign(signer, false, Encoding::Binary));
-        const std::string kept = SaveBinFile(message.view(), outputPath, Backup::Keep);
+        FileSink out(outputPath, Backup::Keep);
+        {
+            StreamedWork work(ui, "Signing \"" + inputPath + "\"");
+            document.OnProgress(work.Callback());
+            SignedData().Sign(document, out, signer);
+        }
+        const std::string kept = out.Commit();
         ui.message("Signature applied successfully.\r\nFile saved to location:" + outputPath,
                    Icon::Information, {KeptNote(kept), {}});
         return Outcome::Completed;

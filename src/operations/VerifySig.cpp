@@ -9,6 +9,7 @@
 #include "operations/Files.h"
 #include "operations/LocalTime.h"
 #include "operations/Signing.h"
+#include "operations/Streaming.h"
 
 namespace quilvane {
 
@@ -106,17 +107,12 @@ std::string OpenFailureText(std::int32_t code) {
     }
 }
 
-void SaveAndShowFile(UserInterface& ui, BinaryString document, std::string signedPath,
+void SaveAndShowFile(UserInterface& ui, FileSink& document, const std::string& documentPath,
                      bool offerToOpen) {
-    std::string documentPath = DropLastFourCharacters(signedPath);
-    // Written straight from the message that holds the document: a large
-    // document is not copied once more on its way to the disk.
-    const std::string kept = SaveBinFile(document.view(), documentPath, Backup::Keep);
-    document = BinaryString();
-    if (!offerToOpen ||
-        !ui.ask("The file is decoded and stored at the following location:\r\n" + documentPath +
-                    "\r\nDo you want to view this file now?",
-                {KeptNote(kept), {}})) {
+    const std::string kept = document.Commit();
+    if (!offerToOpen || !ui.ask("The file is decoded and stored at the following location:\r\n" +
+                                    documentPath + "\r\nDo you want to view this file now?",
+                                {KeptNote(kept), {}})) {
         return;
     }
     std::int32_t result = ui.openDocument(documentPath);
@@ -133,15 +129,32 @@ Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen) {
         if (signedPath.empty()) {
             return Outcome::Cancelled;
         }
-        BinaryString content;
-        {
-            SignedData signedData;
-            signedData.Verify(Utilities::ByteArrayToBinaryString(LoadBinFile(signedPath)), false,
-                              VerifyFlag::SignatureOnly);
-            ShowVerified(ui, signedData);
-            content = signedData.Content();
+        FileSource message(signedPath);
+        // The document streams into its file as it is checked, and takes its
+        // place only after the report. A name that gives no document name, or
+        // a place that takes no file, is told after the report too.
+        std::string documentPath;
+        std::optional<FileSink> document;
+        std::optional<Error> unwritable;
+        try {
+            documentPath = DropLastFourCharacters(signedPath);
+            document.emplace(documentPath, Backup::Keep);
+        } catch (const Error& error) {
+            unwritable = error;
         }
-        SaveAndShowFile(ui, std::move(content), signedPath, offerToOpen);
+        CountingSink nowhere;
+        SignedData signedData;
+        {
+            StreamedWork work(ui, "Verifying \"" + signedPath + "\"");
+            message.OnProgress(work.Callback());
+            signedData.Verify(message, document ? static_cast<ContentSink*>(&*document) : &nowhere,
+                              VerifyFlag::SignatureOnly);
+        }
+        ShowVerified(ui, signedData);
+        if (unwritable) {
+            throw *unwritable;
+        }
+        SaveAndShowFile(ui, *document, documentPath, offerToOpen);
         return Outcome::Completed;
     });
 }

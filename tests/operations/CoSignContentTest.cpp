@@ -103,8 +103,8 @@ TEST_F(CoSignContentTest, ASignatureThatRewritingWouldBreakIsKeptAndNothingIsWri
     EXPECT_EQ(CoSignContent(ui, sig, sig), Outcome::Failed);
     ASSERT_EQ(ui.messages.size(), 2u);
     EXPECT_EQ(ui.messages[1].text,
-              "CAPICOM error found : The signature of Alice Example could not be kept as it is in "
-              "the file, so no signature was added.");
+              "CAPICOM error found : The signature of Alice Example is not written in DER form and "
+              "would change if the file were written again, so no signature can be added to it.");
     EXPECT_EQ(ReadFile(sig), before);
     opensslVerify(sig);
 }

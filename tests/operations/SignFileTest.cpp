@@ -78,3 +78,39 @@ TEST_F(SignFileTest, FailuresAreReportedOnceAndWriteNothing) {
 }
 
 }  // namespace quilvane::test
+
+namespace quilvane::test {
+
+// Cancel pressed in the middle of streamed work: the operation ends without a
+// word, and no file appears or changes, temporary ones included.
+TEST_F(SignFileTest, StoppedWorkEndsSilentlyAndChangesNothing) {
+    install(pki.alice);
+    install(pki.bob);
+    fs::copy_file(pki.pki.folder() / "root.pem", home.root() / "root.pem");
+    const std::string document = file("doc.txt", std::string(100000, 'd'));
+    const std::string sig = opensslSigned("signed.txt", "signed", {pki.alice});
+    WriteFile(document + ".sig", "an older signature");
+    const auto listing = [&] {
+        std::string all;
+        for (const auto& entry : fs::directory_iterator(dir.path())) {
+            all += entry.path().filename().string() + ":" +
+                   (entry.is_regular_file() ? ReadFile(entry.path()) : "") + "\n";
+        }
+        return all;
+    };
+    const std::string before = listing();
+    using Run = std::function<Outcome(UserInterface&)>;
+    for (const Run& run :
+         {Run([&](UserInterface& u) { return SignFile(u, document, document + ".sig"); }),
+          Run([&](UserInterface& u) { return VerifySig(u, sig); }),
+          Run([&](UserInterface& u) { return CoSignContent(u, sig, sig); })}) {
+        ScriptedUserInterface stopped;
+        stopped.picks = {0};
+        stopped.stopOnBytes = true;
+        EXPECT_EQ(run(stopped), Outcome::Cancelled);
+        EXPECT_TRUE(stopped.messages.empty()) << stopped.messages.at(0).text;
+        EXPECT_EQ(listing(), before);
+    }
+}
+
+}  // namespace quilvane::test

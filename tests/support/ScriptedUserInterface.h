@@ -27,13 +27,14 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     std::vector<std::vector<CertificateRow>> pickLists;
     std::vector<std::string> pickTitles, pickPrompts;
     std::vector<std::string> opened;
-    std::vector<std::string> progressLabels;
+    std::vector<std::string> progressLabels;  // of the reports that count files
 
     // Answers, taken from the front; when a queue is empty: No, cancel.
     std::deque<bool> answers;
     std::deque<std::optional<std::size_t>> picks;
     std::int32_t openResult = 42;
-    std::size_t stopAfter = SIZE_MAX;  // progress reports before the person presses Cancel
+    std::size_t stopAfter = SIZE_MAX;  // file reports before the person presses Cancel
+    bool stopOnBytes = false;          // Cancel pressed as soon as bytes are counted
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override {
         messages.push_back({text, icon, notes});
@@ -52,6 +53,9 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     }
     std::optional<Secret> secret(const SecretRequest& request) override { return answer(request); }
     bool progress(const Progress& now) override {
+        if (now.bytes) {
+            return !stopOnBytes;
+        }
         progressLabels.push_back(now.label);
         return progressLabels.size() <= stopAfter;
     }

@@ -28,6 +28,10 @@ class Certificate {
     // Where the certificate lives, as the person knows the place: the name of
     // its file in the store; empty for one from a message.
     const std::string& Location() const;
+    // Makes sure the private key is at hand, asking for its passphrase or PIN
+    // now rather than in the middle of a long piece of work. Raises as
+    // signing would: status::NoPrivateKey, WrongPassphrase or Cancelled.
+    void UnlockKey() const;
 
     const Impl& impl() const { return *impl_; }
 

@@ -17,7 +17,7 @@ namespace quilvane {
 // Reads a file in chunks. A missing file, an unreadable file or anything that
 // is not a regular file (a folder, a FIFO, a device) raises a program error
 // naming the file; nothing is waited for.
-class FileSource final : public ContentSource {
+class FileSource final : public ContentSource, public RewindableSource, public FileBackedSource {
   public:
     explicit FileSource(const std::string& path);
     ~FileSource() override;
@@ -26,11 +26,18 @@ class FileSource final : public ContentSource {
 
     std::size_t Read(std::span<std::uint8_t> buffer) override;
     std::optional<std::uint64_t> Size() const override { return size_; }
+    void Rewind() override;
+    int Descriptor() const override { return fd_; }
+
+    // Told after every chunk read: the bytes read so far and the file's size.
+    void OnProgress(ContentProgress progress) { progress_ = std::move(progress); }
 
   private:
     std::string path_;
     int fd_ = -1;
     std::uint64_t size_ = 0;
+    std::uint64_t read_ = 0;
+    ContentProgress progress_;
 };
 
 // What becomes of a file that is replaced by different bytes.
@@ -40,9 +47,8 @@ enum class Backup { None, Keep };
 // Commit() renames over the target; until then the target is untouched, and a
 // sink that goes without being committed removes its temporary file. A
 // symbolic link is followed to the file it names, which keeps its owner,
-// group and permissions. A target that is not a regular file is refused, and
-// so is more than LoadBinFile could read back.
-class FileSink final : public ContentSink {
+// group and permissions. A target that is not a regular file is refused.
+class FileSink final : public ContentSink, public PatchableSink, public FileCopySink {
   public:
     explicit FileSink(std::string path, Backup backup = Backup::None);
     ~FileSink() override;
@@ -50,6 +56,10 @@ class FileSink final : public ContentSink {
     FileSink& operator=(const FileSink&) = delete;
 
     void Write(std::span<const std::uint8_t> bytes) override;
+    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
+    bool CopyFrom(int descriptor, std::uint64_t offset, std::uint64_t length) override;
+    // Told after every run copied inside the kernel: the bytes copied so far.
+    void OnProgress(ContentProgress progress) { progress_ = std::move(progress); }
     // Puts the file in place. With Backup::Keep, a file it replaces whose
     // bytes differ is first kept as NAME~ (replacing an older one); returns
     // that path, or "" when nothing was kept.
@@ -68,6 +78,18 @@ class FileSink final : public ContentSink {
     bool replaces_ = false;
     int fd_ = -1;
     std::uint64_t written_ = 0;
+    ContentProgress progress_;
+};
+
+// Takes bytes and keeps only their count: the document of a signed file whose
+// name gives no place for it is still read through, to check it.
+class CountingSink final : public ContentSink {
+  public:
+    void Write(std::span<const std::uint8_t> bytes) override { count_ += bytes.size(); }
+    std::uint64_t count() const { return count_; }
+
+  private:
+    std::uint64_t count_ = 0;
 };
 
 // Reads a whole file. A missing file, a folder, an unreadable file or one of
@@ -75,7 +97,8 @@ class FileSink final : public ContentSink {
 ByteBuffer LoadBinFile(const std::string& path);
 
 // Writes `bytes` as the whole of `path` through a FileSink; returns where a
-// replaced file was kept ("" for nowhere).
+// replaced file was kept ("" for nowhere). Refuses more than LoadBinFile could
+// read back.
 std::string SaveBinFile(std::span<const std::uint8_t> bytes, const std::string& path,
                         Backup backup = Backup::None);
 

@@ -11,6 +11,7 @@
 #include "crypto/Bytes.h"
 #include "crypto/Certificate.h"
 #include "crypto/SignedData.h"
+#include "operations/Files.h"
 #include "operations/Handler.h"
 #include "operations/UserInterface.h"
 
@@ -53,8 +54,9 @@ void ShowVerified(UserInterface& ui, const SignedData& signedData);
 // zone, a text value unchanged.
 std::string ValueText(const AttributeValue& value);
 
-// Writes the document beside the signed file and offers to open it.
-void SaveAndShowFile(UserInterface& ui, BinaryString document, std::string signedPath,
+// Puts the verified document in its place beside the signed file and offers
+// to open it, unless `offerToOpen` is false.
+void SaveAndShowFile(UserInterface& ui, FileSink& document, const std::string& documentPath,
                      bool offerToOpen = true);
 
 // The text shown for a failure code of opening a document (32 or less).
