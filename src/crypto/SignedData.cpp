@@ -22,7 +22,10 @@
 namespace quilvane {
 
 struct SignedData::Impl {
-    Bytes content;     // the content to sign, until Sign hands it to the message
+    Bytes content;  // the content to sign, until Sign hands it to the message
+    // The holders of the keys the message signed with: its signer-infos keep
+    // the keys, and a token's key is only valid while its holder lives.
+    std::vector<std::shared_ptr<KeyHolder>> keyHolders;
     ossl::CmsPtr cms;  // the message Sign made or Verify accepted
 };
 
@@ -543,6 +546,7 @@ BinaryString SignedData::Sign(const Signer& signer, bool detached, Encoding enco
     const std::string what = "Could not make a signed message";
     ossl::CmsPtr cms(ossl::Check(CMS_ContentInfo_new(), status::Failed, what));
     ossl::Check(CMS_SignedData_init(cms.get()), status::Failed, what);
+    impl_->keyHolders.push_back(certificate.impl().keys);
     AddSigner(cms.get(), certificate, key, signingTime, impl_->content.view());
     AttachContent(cms.get(), std::move(impl_->content));
     impl_->cms = std::move(cms);
@@ -593,6 +597,7 @@ BinaryString SignedData::CoSign(const Signer& signer, Encoding encoding) {
 
     CMS_ContentInfo* cms = impl_->cms.get();
     int before = sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms));
+    impl_->keyHolders.push_back(certificate.impl().keys);
     try {
         AddSigner(cms, certificate, key, signingTime, ContentOf(cms));
     } catch (...) {
