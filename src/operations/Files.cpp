@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 #include "crypto/Error.h"
@@ -68,7 +69,8 @@ std::size_t FileSource::Read(std::span<std::uint8_t> buffer) {
     }
 }
 
-FileSink::FileSink(std::string path) : path_(std::move(path)) {
+FileSink::FileSink(std::string path, mode_t newFileMode)
+    : path_(std::move(path)), newFileMode_(newFileMode) {
     if (path_.empty()) {
         throw Error(ENOENT, "No file was named to write to.");
     }
@@ -118,12 +120,12 @@ void FileSink::Write(std::span<const std::uint8_t> bytes) {
     }
 }
 
-void FileSink::Commit() {
+void FileSink::Close() {
     // A replaced file keeps its permissions; a new one gets the usual ones.
-    mode_t mode = keepMode_ ? mode_ : [] {
+    mode_t mode = keepMode_ ? mode_ : [this] {
         mode_t mask = ::umask(0);
         ::umask(mask);
-        return static_cast<mode_t>(0666 & ~mask);
+        return static_cast<mode_t>(newFileMode_ & ~mask);
     }();
     if (::fchmod(fd_, mode) != 0) {
         Fail(errno);
@@ -133,10 +135,32 @@ void FileSink::Commit() {
     if (::close(fd) != 0) {
         Fail(errno);
     }
+}
+
+void FileSink::Commit() {
+    Close();
     if (::rename(temp_.c_str(), path_.c_str()) != 0) {
         Fail(errno);
     }
     temp_.clear();
+}
+
+bool FileSink::CommitNew() {
+    Close();
+    int result = ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE);
+    if (result != 0 && errno == EINVAL) {
+        // A file system that cannot rename without replacing still links without replacing.
+        result = ::link(temp_.c_str(), path_.c_str());
+    }
+    if (result != 0) {
+        if (errno == EEXIST) {
+            return false;
+        }
+        Fail(errno);
+    }
+    ::unlink(temp_.c_str());  // gone already after a rename
+    temp_.clear();
+    return true;
 }
 
 ByteBuffer LoadBinFile(const std::string& path) {

@@ -27,12 +27,15 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     std::vector<std::string> pickTitles, pickPrompts;
     std::vector<std::string> opened;
     std::vector<std::string> progressLabels;
+    std::vector<std::string> emptyStorePlaces;
 
     // Answers, taken from the front; when a queue is empty: No, cancel.
     std::deque<bool> answers;
     std::deque<std::optional<std::size_t>> picks;
     std::int32_t openResult = 42;
     std::size_t stopAfter = SIZE_MAX;  // progress reports before the person presses Cancel
+    std::deque<EmptyStoreChoice> emptyStoreChoices;
+    std::deque<std::optional<CertificateRequest>> certificateRequests;
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override {
         messages.push_back({text, icon, notes});
@@ -47,6 +50,13 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
         pickPrompts.push_back(prompt);
         pickLists.push_back(rows);
         return take(picks, std::optional<std::size_t>{});
+    }
+    EmptyStoreChoice emptyStore(const std::string& places) override {
+        emptyStorePlaces.push_back(places);
+        return take(emptyStoreChoices, EmptyStoreChoice{});
+    }
+    std::optional<CertificateRequest> newCertificate() override {
+        return take(certificateRequests, std::optional<CertificateRequest>{});
     }
     std::optional<Secret> secret(const SecretRequest& request) override { return answer(request); }
     bool progress(const Progress& now) override {

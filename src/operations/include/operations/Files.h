@@ -35,25 +35,30 @@ class FileSource final : public ContentSource {
 // Writes a file through a temporary file beside it, which Commit() renames
 // over the target; until then the target is untouched, and a sink that goes
 // without being committed removes its temporary file. A replaced file keeps
-// its permissions.
+// its permissions; a new one gets `newFileMode` less the umask.
 class FileSink final : public ContentSink {
   public:
-    explicit FileSink(std::string path);
+    explicit FileSink(std::string path, mode_t newFileMode = 0666);
     ~FileSink() override;
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
 
     void Write(std::span<const std::uint8_t> bytes) override;
     void Commit();
+    // Like Commit, but never replaces a file: false, and the target
+    // untouched, when a file of its name exists.
+    bool CommitNew();
 
   private:
     [[noreturn]] void Fail(int err);
+    void Close();
 
     std::string path_;
     std::string temp_;
     int fd_ = -1;
     bool keepMode_ = false;
     mode_t mode_ = 0;
+    mode_t newFileMode_;
 };
 
 // Reads a whole file. A missing file, a folder, an unreadable file or one of
