@@ -148,6 +148,8 @@ void CertificateDialog::offerFirstCertificate(const QString& places) {
     buttons_->button(QDialogButtonBox::Ok)->hide();
     connect(import, &QPushButton::clicked, this, &CertificateDialog::importFile);
     connect(create, &QPushButton::clicked, this, &CertificateDialog::createCertificate);
+    // Without the list, the note and the buttons are all there is.
+    resize(width(), sizeHint().height());
 }
 
 void CertificateDialog::importFile() {
