@@ -131,7 +131,10 @@ std::shared_ptr<Module> Module::Load(const std::string& path, const std::string&
     }
     module->context_.reset(context.release());
 
-    module->library_.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD));
+    // Finalised when no source needs it, but never unmapped: NSS's softoken
+    // leaves memory behind that must stay where its own pointers find it, and
+    // a module's code must outlive any handler it registered.
+    module->library_.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE));
     auto* getList = module->library_ ? reinterpret_cast<CK_C_GetFunctionList>(
                                            dlsym(module->library_.get(), "C_GetFunctionList"))
                                      : nullptr;
