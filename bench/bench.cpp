@@ -53,6 +53,8 @@ class QuietUserInterface : public quilvane::UserInterface {
     std::optional<quilvane::Secret> secret(const quilvane::SecretRequest&) override {
         return std::nullopt;
     }
+    quilvane::EmptyStoreChoice emptyStore(const std::string&) override { return {}; }
+    std::optional<quilvane::CertificateRequest> newCertificate() override { return std::nullopt; }
     bool progress(const quilvane::Progress&) override { return true; }
     void progressDone() override {}
     std::int32_t openDocument(const std::string&) override { return 42; }

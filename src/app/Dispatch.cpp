@@ -55,6 +55,11 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             command.form = Form::Batch;
             command.action = *action;
             command.paths.assign(arguments.begin() + 1, arguments.end());
+        } else if ((first == "--import" || first == "--trust") && arguments.size() > 1) {
+            command.form = first == "--import" ? Form::Import : Form::Trust;
+            command.path = arguments[1];
+        } else if (first == "--create-certificate") {
+            command.form = Form::CreateCertificate;
         } else {
             command.form = Form::UnknownOption;
             command.option = first;
@@ -97,6 +102,12 @@ int RunCommandLine(const CommandLine& command, const OperationTable& operations,
             return StatusOf(operations.CoSignContent(ui, command.path, command.path));
         case Form::Batch:
             return StatusOf(operations.RunBatch(ui, command.action, command.paths, messages));
+        case Form::Import:
+            return StatusOf(operations.ImportCertificate(ui, command.path));
+        case Form::CreateCertificate:
+            return StatusOf(operations.CreateCertificate(ui));
+        case Form::Trust:
+            return StatusOf(operations.TrustCertificate(ui, command.path));
         case Form::Unrecognised:
         case Form::UnknownOption:
             return kExitUsage;
@@ -119,6 +130,9 @@ std::string UsageText(const std::string& program) {
         {" --sign FILE...", "sign every FILE, with one choice of certificate"},
         {" --verify FILE...", "verify every signed FILE and write its document"},
         {" --cosign FILE...", "add a signature to every signed FILE"},
+        {" --import FILE", "copy a certificate file (PKCS #12, PEM, DER) into your store"},
+        {" --create-certificate", "make a self-signed certificate to try signing with"},
+        {" --trust FILE", "trust a CA or self-signed certificate for co-signing"},
         {" --help", "show this text"},
         {" --version", "show the version"},
     };
@@ -140,6 +154,8 @@ std::string UsageText(const std::string& program) {
            "error), and questions, the certificate choice and passphrases are answered on\n"
            "standard input. Certificates and keys are read from\n"
            "$XDG_DATA_HOME/quilvane/My (~/.local/share/quilvane/My).\n"
+           "Certificates with a key on a PKCS #11 token (smart cards, SoftHSM2) or in an\n"
+           "NSS database (~/.pki/nssdb, Firefox and Thunderbird profiles) are offered too.\n"
            "\n"
            "Exit status: 0 when the operation completed, 1 when it failed or was cancelled,\n"
            "2 when the command line was unusable.\n";

@@ -1,6 +1,7 @@
 #include "app/OperationTable.h"
 
 #include "operations/Batch.h"
+#include "operations/Certificates.h"
 #include "operations/Envelope.h"
 #include "operations/Signing.h"
 
@@ -20,6 +21,9 @@ OperationTable OperationTable::Real() {
     table.Envelope = quilvane::Envelope;
     table.ReceiveMessage = quilvane::ReceiveMessage;
     table.RunBatch = quilvane::RunBatch;
+    table.ImportCertificate = quilvane::ImportCertificate;
+    table.CreateCertificate = quilvane::CreateCertificate;
+    table.TrustCertificate = quilvane::TrustCertificate;
     return table;
 }
 

@@ -1,8 +1,12 @@
 #include "app/QtUserInterface.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QFormLayout>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
@@ -121,6 +125,121 @@ std::optional<std::size_t> CertificateDialog::chosen() const {
     return static_cast<std::size_t>(selected.first()->data(0, Qt::UserRole).toULongLong());
 }
 
+void CertificateDialog::offerFirstCertificate(const QString& places) {
+    auto* note = new QLabel(this);
+    note->setObjectName(QStringLiteral("emptyStore"));
+    note->setTextFormat(Qt::PlainText);
+    note->setWordWrap(true);
+    QString lines;
+    for (const QString& place : places.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        lines += QStringLiteral("\n    ") + place;
+    }
+    note->setText(tr("You have no certificate to sign with yet. Quilvane looked in:") + lines +
+                  QStringLiteral("\n\n") +
+                  tr("Import a certificate you have (PKCS #12, PEM or DER), or create a "
+                     "self-signed one to try Quilvane with."));
+    static_cast<QVBoxLayout*>(layout())->insertWidget(1, note);
+    list_->hide();
+
+    QPushButton* import = buttons_->addButton(tr("Import…"), QDialogButtonBox::ActionRole);
+    import->setObjectName(QStringLiteral("importButton"));
+    QPushButton* create = buttons_->addButton(tr("Create…"), QDialogButtonBox::ActionRole);
+    create->setObjectName(QStringLiteral("createButton"));
+    buttons_->button(QDialogButtonBox::Ok)->hide();
+    connect(import, &QPushButton::clicked, this, &CertificateDialog::importFile);
+    connect(create, &QPushButton::clicked, this, &CertificateDialog::createCertificate);
+    // Without the list, the note and the buttons are all there is.
+    resize(width(), sizeHint().height());
+}
+
+void CertificateDialog::importFile() {
+    QFileDialog files(this, tr("Import a Certificate"), QDir::homePath(),
+                      tr("Certificates (*.p12 *.pfx *.pem *.crt *.cer *.der);;All files (*)"));
+    files.setObjectName(QStringLiteral("importDialog"));
+    files.setFileMode(QFileDialog::ExistingFile);
+    files.setAcceptMode(QFileDialog::AcceptOpen);
+    if (files.exec() != QDialog::Accepted || files.selectedFiles().isEmpty()) {
+        return;
+    }
+    choice_.kind = EmptyStoreChoice::Kind::Import;
+    choice_.path = QFile::encodeName(files.selectedFiles().first()).toStdString();
+    accept();
+}
+
+void CertificateDialog::createCertificate() {
+    CreateCertificateDialog form(this);
+    if (form.exec() != QDialog::Accepted) {
+        return;
+    }
+    choice_.kind = EmptyStoreChoice::Kind::Create;
+    choice_.create = form.request();
+    accept();
+}
+
+CreateCertificateDialog::CreateCertificateDialog(QWidget* parent)
+    : QDialog(parent),
+      name_(new QLineEdit(this)),
+      email_(new QLineEdit(this)),
+      passphrase_(new QLineEdit(this)),
+      again_(new QLineEdit(this)),
+      keyType_(new QComboBox(this)),
+      hint_(new QLabel(this)),
+      buttons_(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this)) {
+    setObjectName(QStringLiteral("createCertificateDialog"));
+    setWindowTitle(tr("Create a Certificate"));
+    setModal(true);
+    name_->setObjectName(QStringLiteral("name"));
+    email_->setObjectName(QStringLiteral("email"));
+    passphrase_->setObjectName(QStringLiteral("passphrase"));
+    again_->setObjectName(QStringLiteral("passphraseAgain"));
+    keyType_->setObjectName(QStringLiteral("keyType"));
+    buttons_->setObjectName(QStringLiteral("buttons"));
+    passphrase_->setEchoMode(QLineEdit::Password);
+    again_->setEchoMode(QLineEdit::Password);
+    keyType_->addItems({QStringLiteral("RSA-3072"), QStringLiteral("P-256")});
+    hint_->setWordWrap(true);
+    hint_->setText(
+        tr("A self-signed certificate, valid for one year, for trying Quilvane. "
+           "The passphrase protects its private key."));
+
+    auto* form = new QFormLayout;
+    form->addRow(tr("&Name:"), name_);
+    form->addRow(tr("&E-mail address:"), email_);
+    form->addRow(tr("&Key type:"), keyType_);
+    form->addRow(tr("&Passphrase:"), passphrase_);
+    form->addRow(tr("&Again:"), again_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(hint_);
+    layout->addLayout(form);
+    layout->addWidget(buttons_);
+
+    QPushButton* ok = buttons_->button(QDialogButtonBox::Ok);
+    const auto check = [this, ok] {
+        ok->setEnabled(!name_->text().trimmed().isEmpty() && !passphrase_->text().isEmpty() &&
+                       passphrase_->text() == again_->text());
+    };
+    for (QLineEdit* edit : {name_, passphrase_, again_}) {
+        connect(edit, &QLineEdit::textChanged, this, check);
+    }
+    check();
+    connect(buttons_, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    setMinimumWidth(380);
+}
+
+std::optional<CertificateRequest> CreateCertificateDialog::request() const {
+    if (result() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    QByteArray secret = passphrase_->text().toUtf8();
+    CertificateRequest request{
+        {name_->text().trimmed().toStdString(), email_->text().trimmed().toStdString(),
+         keyType_->currentIndex() == 1 ? NewKeyType::P256 : NewKeyType::Rsa3072},
+        Secret(std::string(secret.constData(), static_cast<std::size_t>(secret.size())))};
+    secret.fill('\0');
+    return request;
+}
+
 QtUserInterface::QtUserInterface(QWidget* parent) : parent_(parent) {}
 QtUserInterface::~QtUserInterface() = default;
 
@@ -175,6 +294,20 @@ std::optional<std::size_t> QtUserInterface::pickCertificate(
         return std::nullopt;
     }
     return dialog.chosen();
+}
+
+EmptyStoreChoice QtUserInterface::emptyStore(const std::string& places) {
+    CertificateDialog dialog(QStringLiteral("Certificates"), QStringLiteral("ZARAN Certificates"),
+                             {}, parent());
+    dialog.offerFirstCertificate(FromUtf8(places));
+    dialog.exec();
+    return dialog.takeChoice();
+}
+
+std::optional<CertificateRequest> QtUserInterface::newCertificate() {
+    CreateCertificateDialog dialog(parent());
+    dialog.exec();
+    return dialog.request();
 }
 
 std::optional<Secret> QtUserInterface::secret(const SecretRequest& request) {

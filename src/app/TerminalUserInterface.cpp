@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 
 #include "app/OpenDocument.h"
 
@@ -284,7 +285,12 @@ std::optional<std::size_t> TerminalUserInterface::pickCertificate(
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
         out_ << (i + 1) << ". " << rows[i].issuedTo << " | issued by " << rows[i].issuedBy
-             << " | expires " << rows[i].expires << '\n';
+             << " | expires " << rows[i].expires;
+        // Where it lives tells apart two certificates of the same name.
+        if (!rows[i].location.empty()) {
+            out_ << " | " << rows[i].location;
+        }
+        out_ << '\n';
     }
     for (;;) {
         out_ << "Certificate number (empty to cancel): ";
@@ -301,6 +307,62 @@ std::optional<std::size_t> TerminalUserInterface::pickCertificate(
             return *number - 1;
         }
         out_ << "Please type a number from 1 to " << rows.size() << ".\n";
+    }
+}
+
+std::optional<std::string> TerminalUserInterface::askLine(const std::string& prompt) {
+    err_.flush();
+    out_ << prompt;
+    out_.flush();
+    return readLine();
+}
+
+EmptyStoreChoice TerminalUserInterface::emptyStore(const std::string& places) {
+    err_.flush();
+    out_ << "You have no certificate to sign with yet. Quilvane looked in:\n";
+    std::istringstream lines(places);
+    for (std::string line; std::getline(lines, line);) {
+        out_ << "  " << line << '\n';
+    }
+    out_ << "Bring in a certificate you have (PKCS #12, PEM or DER) with\n"
+            "  quilvane --import FILE\n"
+            "or make a self-signed certificate to try Quilvane with\n"
+            "  quilvane --create-certificate\n";
+    out_.flush();
+    return {};
+}
+
+std::optional<CertificateRequest> TerminalUserInterface::newCertificate() {
+    CertificateRequest request;
+    std::optional<std::string> name;
+    while ((name = askLine("Your name: ")) && Trimmed(*name).empty()) {
+    }
+    std::optional<std::string> email =
+        name ? askLine("Your e-mail address (may be empty): ") : std::nullopt;
+    std::optional<std::string> type;
+    while (email && (type = askLine("Key type, 1 for RSA-3072 or 2 for P-256 [1]: ")) &&
+           Trimmed(*type) != "" && Trimmed(*type) != "1" && Trimmed(*type) != "2") {
+    }
+    if (!type) {
+        return std::nullopt;
+    }
+    request.details = {Trimmed(*name), Trimmed(*email),
+                       Trimmed(*type) == "2" ? NewKeyType::P256 : NewKeyType::Rsa3072};
+    for (;;) {
+        std::optional<Secret> first = secret(
+            {SecretRequest::Kind::Passphrase, "A passphrase to protect the new key:", false});
+        std::optional<Secret> again =
+            first ? secret({SecretRequest::Kind::Passphrase, "The same passphrase again:", false})
+                  : std::nullopt;
+        if (!again) {
+            return std::nullopt;
+        }
+        if (!first->text().empty() && first->text() == again->text()) {
+            request.passphrase = std::move(*first);
+            return request;
+        }
+        out_ << (first->text().empty() ? "The key needs a passphrase.\n"
+                                       : "The two passphrases differ.\n");
     }
 }
 

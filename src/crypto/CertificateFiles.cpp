@@ -239,6 +239,16 @@ bool Reader::ReadPkcs12(std::string_view bytes) {
 
 }  // namespace
 
+CertificateFile ReadCertificateBytes(std::string_view bytes, const fs::path& file,
+                                     const SecretPrompt* prompt) {
+    std::string extension = file.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    Reader reader(file, prompt);
+    reader.Read(bytes, extension == ".p12" || extension == ".pfx");
+    return std::move(reader.contents);
+}
+
 CertificateFile ReadCertificateFile(const fs::path& file, const SecretPrompt* prompt) {
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(file, ec);
@@ -250,13 +260,9 @@ CertificateFile ReadCertificateFile(const fs::path& file, const SecretPrompt* pr
     if (!in.is_open() || in.bad()) {
         return {};
     }
-    std::string extension = file.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    Reader reader(file, prompt);
-    reader.Read(bytes, extension == ".p12" || extension == ".pfx");
+    CertificateFile contents = ReadCertificateBytes(bytes, file, prompt);
     OPENSSL_cleanse(bytes.data(), bytes.size());
-    return std::move(reader.contents);
+    return contents;
 }
 
 std::vector<fs::path> FolderFiles(const fs::path& folder) {

@@ -193,6 +193,8 @@ class FolderSource final : public KeySource {
         }
     }
 
+    std::string Place() const override { return "the folder " + folder_.string(); }
+
   private:
     fs::path folder_;
     SecretPrompt prompt_;

@@ -539,6 +539,7 @@ BinaryString SignedData::Sign(const Signer& signer, bool detached, Encoding enco
     const std::string what = "Could not make a signed message";
     ossl::CmsPtr cms(ossl::Check(CMS_ContentInfo_new(), status::Failed, what));
     ossl::Check(CMS_SignedData_init(cms.get()), status::Failed, what);
+    impl_->keyHolders.push_back(certificate.impl().keys);
     AddSigner(cms.get(), certificate, key, signingTime, impl_->content.view());
     AttachContent(cms.get(), std::move(impl_->content));
     impl_->cms = std::move(cms);
@@ -600,6 +601,7 @@ BinaryString SignedData::CoSign(const Signer& signer, Encoding encoding) {
 
     CMS_ContentInfo* cms = impl_->cms.get();
     int before = sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms));
+    impl_->keyHolders.push_back(certificate.impl().keys);
     try {
         AddSigner(cms, certificate, key, signingTime, ContentOf(cms));
         // The signer-infos are a SET OF, written in DER's sorted order: the

@@ -270,6 +270,7 @@ void SignedData::Sign(ContentSource& document, ContentSink& out, const Signer& s
     ossl::ErrorMark mark;
     impl_ = std::make_shared<Impl>();
     const auto [signingTime, x509, key, md, what] = Signing(signer);
+    impl_->keyHolders.push_back(signer.Certificate().impl().keys);
 
     ossl::CmsPtr cms(
         ossl::Check(CMS_ContentInfo_new(), status::Failed, "Could not make a signed message"));
@@ -356,6 +357,7 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
         Fail(status::Failed, "There is no verified signed message to add a signature to.");
     }
     const auto [signingTime, x509, key, md, what] = Signing(signer);
+    impl_->keyHolders.push_back(signer.Certificate().impl().keys);
     const MessageParts& parts = *impl_->parts;
 
     // Every earlier signer-info must come out of OpenSSL's encoder as it was

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 #include "internal/KeySource.h"
 #include "internal/Names.h"
@@ -32,12 +33,37 @@ fs::path HomeFolder() {
     return found->pw_dir;
 }
 
+// A source that could not be opened: it lists nothing and tells why.
+class UnavailableSource final : public KeySource {
+  public:
+    explicit UnavailableSource(std::string place) : place_(std::move(place)) {}
+    void List(std::vector<Certificate>& /*out*/, std::vector<std::string>& /*warnings*/) override {}
+    std::string Place() const override { return place_; }
+
+  private:
+    std::string place_;
+};
+
 }  // namespace
 
 std::vector<std::unique_ptr<KeySource>> SourcesOf(const std::string& name,
                                                   const SecretPrompt& prompt) {
     std::vector<std::unique_ptr<KeySource>> sources;
     sources.push_back(FolderKeySource(Store::Folder(name), prompt));
+    if (name != "My") {
+        return sources;
+    }
+    // A missing or broken module must not hide the certificates of the folder.
+    using Open = std::unique_ptr<KeySource> (*)(SecretPrompt);
+    for (const auto& [open, kind] : {std::pair<Open, const char*>{TokenKeySource, kTokenSources},
+                                     {NssKeySource, kNssSources}}) {
+        try {
+            sources.push_back(open(prompt));
+        } catch (const Error& error) {
+            sources.push_back(std::make_unique<UnavailableSource>(
+                std::string(kind) + ": not available (" + error.description() + ")"));
+        }
+    }
     return sources;
 }
 
@@ -61,8 +87,10 @@ void Store::Open(const SecretPrompt& prompt, StoreLocation /*location*/, const s
     }
     std::vector<Certificate> certificates;
     warnings_.clear();
+    places_.clear();
     for (const std::unique_ptr<KeySource>& source : SourcesOf(name, prompt)) {
         source->List(certificates, warnings_);
+        places_.push_back(source->Place());
     }
     certificates_ = quilvane::Certificates(std::move(certificates));
 }

@@ -30,6 +30,10 @@ class BatchInterface final : public UserInterface {
                                                const std::vector<CertificateRow>& rows) override {
         return ui_.pickCertificate(title, prompt, rows);
     }
+    EmptyStoreChoice emptyStore(const std::string& places) override {
+        return ui_.emptyStore(places);
+    }
+    std::optional<CertificateRequest> newCertificate() override { return ui_.newCertificate(); }
     std::optional<Secret> secret(const SecretRequest& request) override {
         return ui_.secret(request);
     }

@@ -188,7 +188,8 @@ void FileSource::Rewind() {
     read_ = 0;
 }
 
-FileSink::FileSink(std::string path, Backup backup) : path_(std::move(path)), backup_(backup) {
+FileSink::FileSink(std::string path, Backup backup, mode_t newFileMode)
+    : path_(std::move(path)), backup_(backup) {
     if (path_.empty()) {
         throw Error(ENOENT, "No file was named to write to.");
     }
@@ -205,7 +206,8 @@ FileSink::FileSink(std::string path, Backup backup) : path_(std::move(path)), ba
     // A new file gets the usual permissions (the kernel applies the umask);
     // a replaced one its own, and its owner and group, before any byte is in.
     fd_ = MakeBeside(target_, temp_, [&](const std::string& name) {
-        return ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, replaces_ ? 0600 : 0666);
+        return ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                      replaces_ ? 0600 : newFileMode);
     });
     if (fd_ < 0) {
         temp_.clear();
@@ -333,12 +335,16 @@ std::string FileSink::KeepBackup() const {
     return backup;
 }
 
-std::string FileSink::Commit() {
+void FileSink::Flush() {
     // On the disk before it takes the old file's place: a crash cannot leave
     // an empty or partial file where the only copy was.
     if (::fsync(fd_) != 0) {
         Fail(errno);
     }
+}
+
+std::string FileSink::Commit() {
+    Flush();
     std::string kept;
     if (backup_ == Backup::Keep && replaces_ && Differs()) {
         kept = KeepBackup();
@@ -352,7 +358,36 @@ std::string FileSink::Commit() {
         Fail(errno);
     }
     temp_.clear();
-    // And the rename itself, kept in the folder.
+    SyncFolder();
+    return kept;
+}
+
+bool FileSink::CommitNew() {
+    Flush();
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        Fail(errno);
+    }
+    int result = ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE);
+    if (result != 0 && errno == EINVAL) {
+        // A file system that cannot rename without replacing still links without replacing.
+        result = ::link(temp_.c_str(), target_.c_str());
+    }
+    if (result != 0) {
+        if (errno == EEXIST) {
+            return false;
+        }
+        Fail(errno);
+    }
+    ::unlink(temp_.c_str());  // gone already after a rename
+    temp_.clear();
+    SyncFolder();
+    return true;
+}
+
+void FileSink::SyncFolder() {
+    // The rename itself, kept in the folder.
     const int folder = ::open(Beside(target_, ".").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
         const int synced = ::fsync(folder);
@@ -362,7 +397,6 @@ std::string FileSink::Commit() {
             Fail(err);
         }
     }
-    return kept;
 }
 
 ByteBuffer LoadBinFile(const std::string& path) {

@@ -1,38 +1,80 @@
 // Picking the certificate to sign or encrypt with.
 
+#include <algorithm>
+#include <cctype>
+#include <tuple>
+
 #include "crypto/SafeText.h"
 #include "crypto/Store.h"
+#include "operations/Certificates.h"
 #include "operations/LocalTime.h"
 #include "operations/Signing.h"
 
 namespace quilvane {
+namespace {
+
+std::string Folded(const std::string& text) {
+    std::string folded = text;
+    for (char& c : folded) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return folded;
+}
+
+}  // namespace
 
 Certificate SelectCertificate(UserInterface& ui) {
-    Store store;
-    store.Open(PromptThrough(ui), StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
-    const Certificates& certificates = store.Certificates();
-    if (!store.Warnings().empty()) {
-        std::string text;
-        for (const std::string& warning : store.Warnings()) {
-            text += (text.empty() ? "" : "\r\n") + warning;
+    for (;;) {
+        Store store;
+        store.Open(PromptThrough(ui), StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
+        const Certificates& certificates = store.Certificates();
+        if (!store.Warnings().empty()) {
+            std::string text;
+            for (const std::string& warning : store.Warnings()) {
+                text += (text.empty() ? "" : "\r\n") + warning;
+            }
+            ui.message(text, Icon::Exclamation);
         }
-        ui.message(text, Icon::Exclamation);
-    }
+        if (certificates.Count() == 0) {
+            // A first certificate imported or created is offered at once.
+            if (!StartFromEmptyStore(ui, store.Places())) {
+                throw Error(status::Cancelled, "The operation was cancelled by the user.");
+            }
+            continue;
+        }
 
-    std::vector<CertificateRow> rows;
-    rows.reserve(certificates.Count());
-    for (std::size_t i = 1; i <= certificates.Count(); ++i) {
-        const Certificate& certificate = certificates.Item(i);
-        rows.push_back({SafeText(certificate.GetInfo(CertInfo::SubjectSimpleName)),
-                        SafeText(certificate.GetInfo(CertInfo::IssuerSimpleName)),
-                        LocalDate(certificate.ValidTo()), SafeText(certificate.Location())});
+        // The sources list one after another; the person looks for a name,
+        // and the same name twice is told apart by its expiry and location.
+        struct Entry {
+            std::size_t item;
+            std::string name;
+            std::time_t expiry;
+        };
+        std::vector<Entry> entries;
+        for (std::size_t i = 1; i <= certificates.Count(); ++i) {
+            const Certificate& certificate = certificates.Item(i);
+            entries.push_back({i, Folded(certificate.GetInfo(CertInfo::SubjectSimpleName)),
+                               certificate.ValidTo()});
+        }
+        std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+            return std::tie(a.name, a.expiry) < std::tie(b.name, b.expiry);
+        });
+
+        std::vector<CertificateRow> rows;
+        rows.reserve(entries.size());
+        for (const Entry& entry : entries) {
+            const Certificate& certificate = certificates.Item(entry.item);
+            rows.push_back({SafeText(certificate.GetInfo(CertInfo::SubjectSimpleName)),
+                            SafeText(certificate.GetInfo(CertInfo::IssuerSimpleName)),
+                            LocalDate(entry.expiry), SafeText(certificate.Location())});
+        }
+        const std::optional<std::size_t> choice =
+            ui.pickCertificate("Certificates", "ZARAN Certificates", rows);
+        if (!choice) {
+            throw Error(status::Cancelled, "The operation was cancelled by the user.");
+        }
+        return certificates.Item(entries.at(*choice).item);
     }
-    const std::optional<std::size_t> choice =
-        ui.pickCertificate("Certificates", "ZARAN Certificates", rows);
-    if (!choice) {
-        throw Error(status::Cancelled, "The operation was cancelled by the user.");
-    }
-    return certificates.Item(*choice + 1);
 }
 
 }  // namespace quilvane

@@ -3,12 +3,12 @@
 // called, the QApplication of the window tests, and a way to answer the modal
 // dialogs that the code under test opens and waits on.
 
-#include <fnmatch.h>
 #include <gtest/gtest.h>
 
 #include <QtWidgets>
 
 #include "app/OperationTable.h"
+#include "support/Raised.h"
 #include "support/ScriptedUserInterface.h"
 #include "support/TestPki.h"
 
@@ -21,11 +21,6 @@ inline void PrintTo(const QRect& r, std::ostream* out) {
 }
 
 namespace quilvane::test {
-
-// Whether `text` matches the shell pattern `pattern`, whose * stands for any text.
-inline bool Like(const std::string& text, const std::string& pattern) {
-    return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
-}
 
 using Calls = std::vector<std::string>;
 
@@ -51,8 +46,10 @@ struct Recorder {
             calls.push_back(call);
             return outcome;
         };
-        return {record("SignFile"), record("VerifySig"),      record("CoSignContent"),
-                record("Envelope"), record("ReceiveMessage"), batch};
+        return {
+            record("SignFile"),          record("VerifySig"),         record("CoSignContent"),
+            record("Envelope"),          record("ReceiveMessage"),    batch,
+            record("ImportCertificate"), record("CreateCertificate"), record("TrustCertificate")};
     }
 };
 

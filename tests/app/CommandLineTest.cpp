@@ -38,6 +38,11 @@ TEST(Dispatch, EachFormRunsItsOperationWithItsPathsAndEndsWithItsStatus) {
         {{"--verify", "a.sig"}, Form::Batch, "RunBatch|1|a.sig", 0},
         {{"--cosign", "a.sig", "b.sig"}, Form::Batch, "RunBatch|2|a.sig|b.sig", 0},
         {{"--sign"}, Form::UnknownOption, "", 2},
+        {{"--import", "me.p12", "x"}, Form::Import, "ImportCertificate|me.p12", 0},
+        {{"--create-certificate"}, Form::CreateCertificate, "CreateCertificate", 0},
+        {{"--trust", "ca.pem"}, Form::Trust, "TrustCertificate|ca.pem", 0},
+        {{"--import"}, Form::UnknownOption, "", 2},
+        {{"--trust"}, Form::UnknownOption, "", 2},
     };
     // Only the exact lower-case letters are actions.
     for (const char* letter : {"S", "V", "C", " s", "s ", "", "sign", "-s"}) {
@@ -87,6 +92,21 @@ TEST(EndToEnd, SignsVerifiesAndCoSignsInTheTerminal) {
         return ReadFile(dir / "out") + "(" + ReadFile(dir / "err") + "exit " +
                std::to_string(status) + ")";
     };
+    // An empty store tells where certificates go and how to get a first one.
+    WriteFile(dir / "first.txt", "first");
+    EXPECT_PRED2(Like, run("first.txt", "s", ""),
+                 "You have no certificate to sign with yet. Quilvane looked in:\n  the folder " +
+                     store.my().string() +
+                     "\n  PKCS #11 tokens (p11-kit): *\n  NSS databases: none found\n"
+                     "*quilvane --import FILE\n*quilvane --create-certificate\n(exit 1)");
+    // Created in the terminal (the key type asked again after a wrong answer), then signed with.
+    EXPECT_PRED2(Like, run("--create-certificate", "", "Ada\n\n3\n2\npw\npx\npw\npw\n"),
+                 "Your name: Ada\n*P-256 \\[1]: 3\n*P-256 \\[1]: 2\n*The two passphrases "
+                 "differ.\n*Created a self-signed certificate for Ada*(exit 0)");
+    EXPECT_PRED2(Like, run("first.txt", "s", "1\npw\n"),
+                 "*Ada | issued by Ada | *Ada.pem\n*(exit 0)");
+    fs::remove(store.my() / "Ada.pem");
+
     SharedPki& pki = SharedPki::get();
     store.add({pki.alice.cert, pki.alice.key});
     std::string bytes = "\r\n" + std::string(256, '\0');  // CR LF left as it is, every byte

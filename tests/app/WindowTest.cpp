@@ -229,4 +229,68 @@ TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
     }
 }
 
+// An empty store's dialog says where certificates were looked for and offers
+// Import… (a file dialog) and Create… (a form whose OK waits for a name and
+// the same passphrase twice).
+TEST(QtUserInterface, AnEmptyStoreOffersToImportOrCreateACertificate) {
+    QtUserInterface ui;
+    const QString file = QCoreApplication::applicationFilePath();
+    for (const std::string button : {"importButton", "createButton", "cancel"}) {
+        SCOPED_TRACE(button);
+        EmptyStoreChoice choice;
+        const auto answer = [&](CertificateDialog* dialog) {
+            EXPECT_EQ(dialog->windowTitle(), "Certificates");
+            EXPECT_PRED2(Like, dialog->findChild<QLabel*>("emptyStore")->text().toStdString(),
+                         "You have no certificate to sign with yet. Quilvane looked in:\n    the "
+                         "folder /u/My\n    NSS databases: none found\n\nImport *");
+            auto* buttons = dialog->findChild<QDialogButtonBox*>("buttons");
+            EXPECT_FALSE(buttons->button(QDialogButtonBox::Ok)->isVisible());
+            if (button == "cancel") {
+                return buttons->button(QDialogButtonBox::Cancel)->click();
+            }
+            auto* push = dialog->findChild<QPushButton*>(button.c_str());
+            if (button == "importButton") {
+                EXPECT_EQ(push->text(), "Import…");
+                return Answer<QFileDialog>(
+                    [&] { push->click(); },
+                    [&](QFileDialog* files) {
+                        files->findChild<QLineEdit*>("fileNameEdit")->setText(file);
+                        static_cast<QDialog*>(files)->accept();
+                    });
+            }
+            EXPECT_EQ(push->text(), "Create…");
+            Answer<CreateCertificateDialog>(
+                [&] { push->click(); },
+                [](QDialog* form) {
+                    QPushButton* ok =
+                        form->findChild<QDialogButtonBox*>("buttons")->button(QDialogButtonBox::Ok);
+                    const auto type = [form](const char* name, const char* text) {
+                        form->findChild<QLineEdit*>(name)->setText(text);
+                    };
+                    type("name", " Ada ");
+                    type("email", "ada@example.org");
+                    form->findChild<QComboBox*>("keyType")->setCurrentIndex(1);
+                    type("passphrase", "pw");
+                    type("passphraseAgain", "px");
+                    EXPECT_FALSE(ok->isEnabled());
+                    type("passphraseAgain", "pw");
+                    ok->click();
+                });
+        };
+        Answer<CertificateDialog>(
+            [&] { choice = ui.emptyStore("the folder /u/My\nNSS databases: none found"); }, answer);
+        const std::string expected = button == "cancel"         ? "0||"
+                                     : button == "importButton" ? "1|" + file.toStdString() + "|"
+                                                                : "2||Ada ada@example.org 1 pw";
+        std::string got = std::to_string(static_cast<int>(choice.kind)) + "|" + choice.path + "|";
+        if (choice.create) {
+            const NewCertificate& made = choice.create->details;
+            got += made.name + " " + made.email + " " +
+                   std::to_string(static_cast<int>(made.keyType)) + " " +
+                   choice.create->passphrase.text();
+        }
+        EXPECT_EQ(got, expected);
+    }
+}
+
 }  // namespace quilvane::test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <fnmatch.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,6 +19,11 @@ inline Raise Raised(const std::function<void()>& action) try {
     return {};
 } catch (const Error& error) {
     return {error.number(), error.description()};
+}
+
+// Whether `text` matches the shell pattern `pattern`, whose * stands for any text.
+inline bool Like(const std::string& text, const std::string& pattern) {
+    return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
 }
 
 inline bool StartsWith(const std::string& text, const std::string& start) {

@@ -28,6 +28,7 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     std::vector<std::string> pickTitles, pickPrompts;
     std::vector<std::string> opened;
     std::vector<std::string> progressLabels;  // of the reports that count files
+    std::vector<std::string> emptyStorePlaces;
 
     // Answers, taken from the front; when a queue is empty: No, cancel.
     std::deque<bool> answers;
@@ -35,6 +36,8 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     std::int32_t openResult = 42;
     std::size_t stopAfter = SIZE_MAX;  // file reports before the person presses Cancel
     bool stopOnBytes = false;          // Cancel pressed as soon as bytes are counted
+    std::deque<EmptyStoreChoice> emptyStoreChoices;
+    std::deque<std::optional<CertificateRequest>> certificateRequests;
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override {
         messages.push_back({text, icon, notes});
@@ -50,6 +53,13 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
         pickPrompts.push_back(prompt);
         pickLists.push_back(rows);
         return take(picks, std::optional<std::size_t>{});
+    }
+    EmptyStoreChoice emptyStore(const std::string& places) override {
+        emptyStorePlaces.push_back(places);
+        return take(emptyStoreChoices, EmptyStoreChoice{});
+    }
+    std::optional<CertificateRequest> newCertificate() override {
+        return take(certificateRequests, std::optional<CertificateRequest>{});
     }
     std::optional<Secret> secret(const SecretRequest& request) override { return answer(request); }
     bool progress(const Progress& now) override {

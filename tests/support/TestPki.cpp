@@ -14,6 +14,25 @@
 #include <stdexcept>
 
 namespace quilvane::test {
+namespace {
+
+// No test program may see the real home's NSS databases or the system's
+// SoftHSM2 tokens: both point into a folder of the program's own before
+// anything reads them.
+struct PrivateHome {
+    TempDir dir;
+    PrivateHome() {
+        fs::create_directories(dir / "home");
+        fs::create_directories(dir / "tokens");
+        WriteFile(dir / "softhsm2.conf", "directories.tokendir = " + (dir / "tokens").string() +
+                                             "\nobjectstore.backend = file\nlog.level = ERROR\n");
+        setenv("HOME", (dir / "home").c_str(), 1);
+        setenv("SOFTHSM2_CONF", (dir / "softhsm2.conf").c_str(), 1);
+    }
+};
+const PrivateHome kPrivateHome;
+
+}  // namespace
 
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "quilvane-test-XXXXXX").string();

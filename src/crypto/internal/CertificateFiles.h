@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "crypto/Secret.h"
@@ -29,6 +30,11 @@ struct CertificateFile {
 // every try was wrong (with a warning), it is passed over. A file that cannot
 // be read gives nothing.
 CertificateFile ReadCertificateFile(const std::filesystem::path& file, const SecretPrompt* prompt);
+
+// Reads `bytes` as ReadCertificateFile reads them from `file`, whose name
+// tells a PKCS #12 file and names the file in prompts.
+CertificateFile ReadCertificateBytes(std::string_view bytes, const std::filesystem::path& file,
+                                     const SecretPrompt* prompt);
 
 // The regular files of `folder`, in the order of their names; none for a
 // missing folder. Raises status::StoreFailure when the folder cannot be read.

@@ -3,6 +3,7 @@
 // queue into Error. Only the crypto layer includes this header.
 
 #include <openssl/bio.h>
+#include <openssl/bn.h>
 #include <openssl/cms.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -44,6 +45,9 @@ using OctetStringPtr = std::unique_ptr<ASN1_OCTET_STRING, Deleter<ASN1_OCTET_STR
 using CipherPtr = std::unique_ptr<EVP_CIPHER, Deleter<EVP_CIPHER_free>>;
 using ProviderPtr = std::unique_ptr<OSSL_PROVIDER, Deleter<OSSL_PROVIDER_unload>>;
 using X509SigPtr = std::unique_ptr<X509_SIG, Deleter<X509_SIG_free>>;
+using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
+using X509NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME_free>>;
+using X509ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
 // Memory the library hands over from its own allocator (PEM names, headers, data).
 struct MemFree {
     void operator()(void* p) const noexcept { OPENSSL_free(p); }

@@ -19,14 +19,30 @@ class KeySource {
     // private key. What cannot be read is passed over; what the person
     // should hear about that goes to `warnings`.
     virtual void List(std::vector<Certificate>& out, std::vector<std::string>& warnings) = 0;
+    // Where the source looked, as a person knows the place: a folder's
+    // path, the labels of the tokens, the names of the databases.
+    virtual std::string Place() const = 0;
 };
+
+// How the places of the token and database sources are named.
+inline constexpr const char* kTokenSources = "PKCS #11 tokens (p11-kit)";
+inline constexpr const char* kNssSources = "NSS databases";
 
 // The personal certificates in the folder of a store: PEM, DER and PKCS #12
 // files. Secrets are asked through `prompt`, which the certificates listed
 // keep for unlocking their keys later.
 std::unique_ptr<KeySource> FolderKeySource(std::string folder, SecretPrompt prompt);
 
-// Every source of the current user's store `name`.
+// Every PKCS #11 token registered with p11-kit, and the user's NSS databases
+// (~/.pki/nssdb, Firefox and Thunderbird profiles) read-only: their
+// certificates that have a key beside them. Opening lists the tokens;
+// raises status::StoreFailure when the module cannot be loaded.
+std::unique_ptr<KeySource> TokenKeySource(SecretPrompt prompt);
+std::unique_ptr<KeySource> NssKeySource(SecretPrompt prompt);
+
+// Every source of the current user's store `name`; for "My" the folder,
+// the tokens and the NSS databases. A source that cannot be opened lists
+// nothing, and its place says why.
 std::vector<std::unique_ptr<KeySource>> SourcesOf(const std::string& name,
                                                   const SecretPrompt& prompt);
 

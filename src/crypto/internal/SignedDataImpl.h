@@ -5,19 +5,25 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "crypto/SignedData.h"
+#include "internal/CertificateImpl.h"
 #include "internal/Handles.h"
 #include "internal/MessageReader.h"
 
 namespace quilvane {
 
 struct SignedData::Impl {
-    Bytes content;     // the content to sign, until Sign hands it to the message
+    Bytes content;  // the content to sign, until Sign hands it to the message
+    // The holders of the keys the message signed with: its signer-infos keep
+    // the keys, and a token's key is only valid while its holder lives.
+    // Declared before the message, so that the message goes first.
+    std::vector<std::shared_ptr<KeyHolder>> keyHolders;
     ossl::CmsPtr cms;  // the message Sign made or Verify accepted (streamed: without its document)
     // After a streamed Verify: the message's parts around its document, and the
     // document's digests (a chain of digest BIOs) for a streamed CoSign.

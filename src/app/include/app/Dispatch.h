@@ -29,10 +29,13 @@ struct CommandLine {
         Version,            // --version
         UnknownOption,      // any other first argument beginning with "--"
         Batch,              // --sign, --verify or --cosign and the files
+        Import,             // --import FILE
+        CreateCertificate,  // --create-certificate
+        Trust,              // --trust FILE
     };
 
     Form form = Form::Interactive;
-    std::string path;                        // the document or signed file, exactly as given
+    std::string path;                        // the document, signed or certificate file, as given
     std::string option;                      // the unknown option, for the usage message
     BatchAction action = BatchAction::Sign;  // for a batch
     std::vector<std::string> paths;          // the files of a batch, exactly as given

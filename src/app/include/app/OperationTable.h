@@ -23,6 +23,9 @@ struct OperationTable {
     std::function<Outcome(UserInterface&, BatchAction, const std::vector<std::string>& paths,
                           BatchMessages)>
         RunBatch;
+    std::function<Outcome(UserInterface&, std::string path)> ImportCertificate;
+    std::function<Outcome(UserInterface&)> CreateCertificate;
+    std::function<Outcome(UserInterface&, std::string path)> TrustCertificate;
 
     // The real operations.
     static OperationTable Real();

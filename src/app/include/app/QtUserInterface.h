@@ -14,7 +14,9 @@
 
 #include "operations/UserInterface.h"
 
+class QComboBox;
 class QDialogButtonBox;
+class QLineEdit;
 class QProgressDialog;
 class QLabel;
 class QTreeWidget;
@@ -37,9 +39,39 @@ class CertificateDialog : public QDialog {
     // The row chosen, once the dialog was accepted.
     std::optional<std::size_t> chosen() const;
 
+    // For an empty store: says so and where certificates were looked for
+    // (`places`, one a line), and offers "Import…" (a file dialog) and
+    // "Create…" (CreateCertificateDialog). Either, once answered, ends the
+    // dialog; choice() then tells what to do.
+    void offerFirstCertificate(const QString& places);
+    EmptyStoreChoice takeChoice() { return std::move(choice_); }
+
   private:
+    void importFile();
+    void createCertificate();
+
     QLabel* prompt_;
     QTreeWidget* list_;
+    QDialogButtonBox* buttons_;
+    EmptyStoreChoice choice_;
+};
+
+// The details of a new self-signed certificate: name, e-mail address, key
+// type and the passphrase for its key, twice. OK is enabled once there is a
+// name and the same passphrase twice.
+class CreateCertificateDialog : public QDialog {
+    Q_OBJECT
+
+  public:
+    explicit CreateCertificateDialog(QWidget* parent = nullptr);
+
+    // What was typed, once the dialog was accepted.
+    std::optional<CertificateRequest> request() const;
+
+  private:
+    QLineEdit *name_, *email_, *passphrase_, *again_;
+    QComboBox* keyType_;
+    QLabel* hint_;
     QDialogButtonBox* buttons_;
 };
 
@@ -55,6 +87,8 @@ class QtUserInterface : public UserInterface {
     bool ask(const std::string& text, const MessageNotes& notes = {}) override;
     std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
                                                const std::vector<CertificateRow>& rows) override;
+    EmptyStoreChoice emptyStore(const std::string& places) override;
+    std::optional<CertificateRequest> newCertificate() override;
     std::optional<Secret> secret(const SecretRequest& request) override;
     bool progress(const Progress& now) override;
     void progressDone() override;

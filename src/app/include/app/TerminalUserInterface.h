@@ -39,6 +39,8 @@ class TerminalUserInterface : public UserInterface {
     bool ask(const std::string& text, const MessageNotes& notes = {}) override;
     std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
                                                const std::vector<CertificateRow>& rows) override;
+    EmptyStoreChoice emptyStore(const std::string& places) override;
+    std::optional<CertificateRequest> newCertificate() override;
     std::optional<Secret> secret(const SecretRequest& request) override;
     bool progress(const Progress& now) override;
     void progressDone() override;
@@ -47,6 +49,8 @@ class TerminalUserInterface : public UserInterface {
   private:
     // One line of `in` without its line end; nothing at the end of input.
     std::optional<std::string> readLine();
+    // Shows `prompt` and reads the answer line; nothing at the end of input.
+    std::optional<std::string> askLine(const std::string& prompt);
 
     std::istream& in_;
     std::ostream& out_;

@@ -14,7 +14,8 @@ enum class StoreOpenMode { ReadOnly = 0 };
 // A certificate store of the current user, gathered from its key sources:
 // for "My", the folder $XDG_DATA_HOME/quilvane/My (~/.local/share/quilvane/My)
 // with its PEM and DER certificates, PEM private keys (plain or encrypted) and
-// PKCS #12 files. A store is only ever read.
+// PKCS #12 files, then the certificates with a key on PKCS #11 tokens and in
+// the user's NSS databases. A store is only ever read.
 class Store {
   public:
     // Reads every source afresh. A missing folder is an empty store; an
@@ -29,6 +30,9 @@ class Store {
     // What the person should hear about the last Open(): files passed over
     // for a reason of theirs, such as a passphrase wrong every time.
     const std::vector<std::string>& Warnings() const { return warnings_; }
+    // Where Open looked, one line per source: the folder, the tokens, the
+    // NSS databases.
+    const std::vector<std::string>& Places() const { return places_; }
 
     // The folder of a named store of the current user.
     static std::string Folder(const std::string& name);
@@ -36,6 +40,7 @@ class Store {
   private:
     quilvane::Certificates certificates_;
     std::vector<std::string> warnings_;
+    std::vector<std::string> places_;
 };
 
 }  // namespace quilvane

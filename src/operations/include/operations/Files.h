@@ -50,7 +50,8 @@ enum class Backup { None, Keep };
 // group and permissions. A target that is not a regular file is refused.
 class FileSink final : public ContentSink, public PatchableSink, public FileCopySink {
   public:
-    explicit FileSink(std::string path, Backup backup = Backup::None);
+    // A new file gets `newFileMode` less the umask.
+    explicit FileSink(std::string path, Backup backup = Backup::None, mode_t newFileMode = 0666);
     ~FileSink() override;
     FileSink(const FileSink&) = delete;
     FileSink& operator=(const FileSink&) = delete;
@@ -64,9 +65,14 @@ class FileSink final : public ContentSink, public PatchableSink, public FileCopy
     // bytes differ is first kept as NAME~ (replacing an older one); returns
     // that path, or "" when nothing was kept.
     std::string Commit();
+    // Like Commit, but never replaces a file: false, and the target
+    // untouched, when a file of its name exists.
+    bool CommitNew();
 
   private:
     [[noreturn]] void Fail(int err);
+    void Flush();
+    void SyncFolder();
     void TakeOwnerAndMode(const struct stat& of);
     bool Differs() const;
     std::string KeepBackup() const;

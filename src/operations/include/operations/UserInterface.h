@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/PersonalFiles.h"
 #include "crypto/Secret.h"
 
 namespace quilvane {
@@ -18,7 +19,21 @@ struct CertificateRow {
     std::string issuedTo;  // the subject's simple name
     std::string issuedBy;  // the issuer's simple name
     std::string expires;   // the end of validity, as a date in the user's locale
-    std::string location;  // where the certificate lives (its file in the store)
+    std::string location;  // where it lives: its file, its token, its NSS database
+};
+
+// A certificate the person asks to have made, and the passphrase for its key.
+struct CertificateRequest {
+    NewCertificate details;
+    Secret passphrase;
+};
+
+// What the person does about a store that holds no certificate.
+struct EmptyStoreChoice {
+    enum class Kind { Cancel, Import, Create };
+    Kind kind = Kind::Cancel;
+    std::string path;                          // Import: the file to import
+    std::optional<CertificateRequest> create;  // Create: the certificate to make
 };
 
 // What a message may carry besides its text, kept apart so that the text
@@ -58,6 +73,16 @@ class UserInterface {
     virtual std::optional<std::size_t> pickCertificate(const std::string& title,
                                                        const std::string& prompt,
                                                        const std::vector<CertificateRow>& rows) = 0;
+
+    // Instead of an empty pick list: says that there is no certificate yet and
+    // where they were looked for (`places`, one a line), and offers to import
+    // a file or to create a certificate. The terminal only tells how, and
+    // cancels.
+    virtual EmptyStoreChoice emptyStore(const std::string& places) = 0;
+
+    // Asks for a new certificate's name, e-mail address and key type, and for
+    // the passphrase of its key, twice; nothing when the user cancels.
+    virtual std::optional<CertificateRequest> newCertificate() = 0;
 
     // Asks for a passphrase or PIN; nothing when the user cancels.
     virtual std::optional<Secret> secret(const SecretRequest& request) = 0;

@@ -1,0 +1,201 @@
+// Making a first certificate, and checking files before they are imported or
+// trusted.
+
+#include "crypto/PersonalFiles.h"
+
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+
+#include <string_view>
+
+#include "internal/CertificateFiles.h"
+#include "internal/Names.h"
+
+namespace quilvane {
+namespace {
+
+constexpr const char* kCancelled = "The operation was cancelled by the user.";
+constexpr long kValidDays = 365;
+
+std::string_view Text(std::span<const std::uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+std::string MemoryText(BIO* bio) {
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+ossl::PkeyPtr NewKey(NewKeyType type) {
+    const std::string what = "Could not make a new key";
+    if (type == NewKeyType::P256) {
+        return ossl::PkeyPtr(
+            ossl::Check(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), status::Failed, what));
+    }
+    return ossl::PkeyPtr(
+        ossl::Check(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<std::size_t>(3072)),
+                    status::Failed, what));
+}
+
+void AddExtension(X509* x509, int nid, const std::string& value) {
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, x509, x509, nullptr, nullptr, 0);
+    const std::string what = "Could not make the certificate";
+    ossl::X509ExtensionPtr extension(ossl::Check(
+        X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str()), status::Failed, what));
+    ossl::Check(X509_add_ext(x509, extension.get(), -1), status::Failed, what);
+}
+
+}  // namespace
+
+std::string MakeSelfSignedCertificate(const NewCertificate& details, const Secret& passphrase) {
+    const std::string what = "Could not make the certificate";
+    if (details.name.empty()) {
+        throw Error(status::Failed, what + ": it needs a name.");
+    }
+    if (passphrase.text().empty()) {
+        throw Error(status::Failed, what + ": its key needs a passphrase.");
+    }
+    ossl::PkeyPtr key = NewKey(details.keyType);
+    ossl::X509Ptr x509(ossl::Check(X509_new(), status::Failed, what));
+    ossl::Check(X509_set_version(x509.get(), X509_VERSION_3), status::Failed, what);
+
+    // A random positive serial number of 127 bits, as CAs make them.
+    ossl::BignumPtr serial(ossl::Check(BN_new(), status::Failed, what));
+    ossl::Check(BN_rand(serial.get(), 127, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY), status::Failed,
+                what);
+    ossl::Check(BN_to_ASN1_INTEGER(serial.get(), X509_get_serialNumber(x509.get())), status::Failed,
+                what);
+
+    ossl::X509NamePtr name(ossl::Check(X509_NAME_new(), status::Failed, what));
+    const auto add = [&](const char* field, const std::string& value) {
+        ossl::Check(X509_NAME_add_entry_by_txt(
+                        name.get(), field, MBSTRING_UTF8,
+                        reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0),
+                    status::Failed, what + " for " + ossl::Quoted(value));
+    };
+    add("CN", details.name);
+    if (!details.email.empty()) {
+        add("emailAddress", details.email);
+    }
+    ossl::Check(X509_set_subject_name(x509.get(), name.get()), status::Failed, what);
+    ossl::Check(X509_set_issuer_name(x509.get(), name.get()), status::Failed, what);
+    ossl::Check(X509_gmtime_adj(X509_getm_notBefore(x509.get()), 0) != nullptr ? 1 : 0,
+                status::Failed, what);
+    ossl::Check(
+        X509_time_adj_ex(X509_getm_notAfter(x509.get()), kValidDays, 0, nullptr) != nullptr ? 1 : 0,
+        status::Failed, what);
+    ossl::Check(X509_set_pubkey(x509.get(), key.get()), status::Failed, what);
+
+    // No key usage: a self-signed certificate is then also its own issuer,
+    // which is what lets a person trust it as a root for co-signing.
+    AddExtension(x509.get(), NID_basic_constraints, "critical,CA:FALSE");
+    AddExtension(x509.get(), NID_subject_key_identifier, "hash");
+    if (!details.email.empty()) {
+        AddExtension(x509.get(), NID_subject_alt_name, "email:" + details.email);
+    }
+    ossl::Check(X509_sign(x509.get(), key.get(), EVP_sha256()), status::Failed, what);
+
+    ossl::BioPtr out(ossl::Check(BIO_new(BIO_s_mem()), status::Failed, what));
+    ossl::Check(PEM_write_bio_X509(out.get(), x509.get()), status::Failed, what);
+    ossl::Check(PEM_write_bio_PKCS8PrivateKey(
+                    out.get(), key.get(), EVP_aes_256_cbc(), passphrase.text().data(),
+                    static_cast<int>(passphrase.text().size()), nullptr, nullptr),
+                status::Failed, "Could not protect the new key");
+    return MemoryText(out.get());
+}
+
+ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& fileName,
+                        const SecretPrompt& prompt) {
+    // The reader passes over a PKCS #12 file whose passphrase is not given;
+    // here that is the person's cancel.
+    bool cancelled = false;
+    const SecretPrompt asking = [&](const SecretRequest& request) {
+        std::optional<Secret> answer = prompt ? prompt(request) : std::nullopt;
+        cancelled = cancelled || !answer;
+        return answer;
+    };
+    CertificateFile contents = ReadCertificateBytes(Text(bytes), fileName, &asking);
+    if (cancelled) {
+        throw Error(status::Cancelled, kCancelled);
+    }
+    const std::string file = ossl::Quoted(fileName);
+    if (contents.certificates.empty() && !contents.warnings.empty()) {
+        // A passphrase wrong every time: the reader passed the file over.
+        throw Error(status::WrongPassphrase, "The passphrase for " + file + " is wrong.");
+    }
+    if (contents.certificates.empty()) {
+        throw Error(status::BadMessage,
+                    "The file " + file + " holds no certificate that can be read.");
+    }
+
+    ossl::ErrorMark mark;
+    for (std::string& pem : contents.lockedKeys) {
+        std::optional<Secret> passphrase =
+            asking({SecretRequest::Kind::Passphrase,
+                    "Enter the passphrase for the private key in " + file + ":", false});
+        if (!passphrase) {
+            throw Error(status::Cancelled, kCancelled);
+        }
+        ossl::BioPtr in(ossl::Check(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
+                                    status::Failed, "Could not read the private key in " + file));
+        // Without a callback, OpenSSL takes the last argument as the passphrase.
+        ossl::PkeyPtr key(PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr,
+                                                  const_cast<char*>(passphrase->text().c_str())));
+        WipeText(pem);
+        if (key == nullptr) {
+            throw Error(status::WrongPassphrase,
+                        "The passphrase for the private key in " + file + " is wrong.");
+        }
+        contents.keys.push_back(std::move(key));
+    }
+
+    ImportCheck check;
+    for (const ossl::X509Ptr& certificate : contents.certificates) {
+        check.names.push_back(ossl::NameOf(certificate.get()));
+        EVP_PKEY* publicKey = X509_get0_pubkey(certificate.get());
+        for (const ossl::PkeyPtr& key : contents.keys) {
+            check.withKey = check.withKey || (publicKey && EVP_PKEY_eq(key.get(), publicKey) == 1);
+        }
+    }
+    return check;
+}
+
+TrustCandidate ReadTrustCandidate(std::span<const std::uint8_t> bytes,
+                                  const std::string& fileName) {
+    CertificateFile contents = ReadCertificateBytes(Text(bytes), fileName, nullptr);
+    const std::string file = ossl::Quoted(fileName);
+    if (contents.certificates.empty() && !contents.warnings.empty()) {
+        // A passphrase wrong every time: the reader passed the file over.
+        throw Error(status::WrongPassphrase, "The passphrase for " + file + " is wrong.");
+    }
+    if (contents.certificates.empty()) {
+        throw Error(status::BadMessage,
+                    "The file " + file + " holds no certificate that can be read.");
+    }
+    X509* x509 = contents.certificates.front().get();
+    TrustCandidate candidate;
+    candidate.name = ossl::NameOf(x509);
+    ossl::ErrorMark mark;
+    if (X509_check_ca(x509) == 0 && X509_self_signed(x509, 1) != 1) {
+        throw Error(status::CertificateUnsuitable,
+                    "The certificate of " + candidate.name + " in " + file +
+                        " is neither a certificate authority nor self-signed: it cannot be a "
+                        "trusted root.");
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    ossl::Check(X509_digest(x509, EVP_sha256(), digest, &length), status::Failed,
+                "Could not take the fingerprint of the certificate");
+    candidate.fingerprint = ossl::Hex(digest, length);
+    ossl::BioPtr out(
+        ossl::Check(BIO_new(BIO_s_mem()), status::Failed, "Could not write the certificate"));
+    ossl::Check(PEM_write_bio_X509(out.get(), x509), status::Failed,
+                "Could not write the certificate");
+    candidate.pem = MemoryText(out.get());
+    return candidate;
+}
+
+}  // namespace quilvane

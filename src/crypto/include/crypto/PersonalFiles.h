@@ -1,0 +1,55 @@
+#pragma once
+// The cryptography behind the commands that add to the user's folders: a new
+// self-signed certificate, a file checked before it is imported, a
+// certificate checked before it is trusted. The files themselves are written
+// by the caller.
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "crypto/Secret.h"
+
+namespace quilvane {
+
+enum class NewKeyType { Rsa3072, P256 };
+
+// What a person gives for a certificate of their own.
+struct NewCertificate {
+    std::string name;   // the common name
+    std::string email;  // may be empty
+    NewKeyType keyType = NewKeyType::Rsa3072;
+};
+
+// A self-signed certificate for signing, valid for a year from now, and its
+// new private key: the PEM certificate followed by the key as an encrypted
+// PKCS #8 PEM block (AES-256, the key derived from `passphrase`).
+std::string MakeSelfSignedCertificate(const NewCertificate& details, const Secret& passphrase);
+
+// What a file offered for import holds.
+struct ImportCheck {
+    std::vector<std::string> names;  // the simple names of its certificates
+    bool withKey = false;            // it holds the private key of one of them
+};
+
+// Reads a PKCS #12, PEM or DER file named `fileName` and checks the secrets
+// protecting it: a PKCS #12 file's passphrase and each encrypted key's, asked
+// through `prompt`. Raises status::BadMessage when it holds no certificate,
+// status::WrongPassphrase or status::Cancelled.
+ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& fileName,
+                        const SecretPrompt& prompt);
+
+// A certificate that may become a trusted root.
+struct TrustCandidate {
+    std::string name;         // the subject's simple name
+    std::string fingerprint;  // SHA-256, as colon-separated hexadecimal pairs
+    std::string pem;          // the certificate as PEM text
+};
+
+// The first certificate of a PEM or DER file named `fileName`. Raises
+// status::BadMessage when there is none, status::CertificateUnsuitable when it
+// is neither a certificate authority nor self-signed.
+TrustCandidate ReadTrustCandidate(std::span<const std::uint8_t> bytes, const std::string& fileName);
+
+}  // namespace quilvane
