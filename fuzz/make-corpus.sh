@@ -20,7 +20,7 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 corpus=$here/corpus
 rm -rf "$corpus"
-mkdir -p "$corpus"/{verify,cosign,decrypt,store,commandline}
+mkdir -p "$corpus"/{verify,cosign,decrypt,store,stream,commandline}
 
 # The PEM constant NAME of FuzzSupport.cpp.
 constant() {
@@ -133,6 +133,19 @@ p12 protected-nomac.p12 -passout "pass:$passphrase" -nomac
 p12 legacy.p12 -passout "pass:$passphrase" -legacy
 openssl pkcs12 -export -in ed.pem -inkey ed.key -passout pass: -out p12.tmp
 seed ed25519.p12 03 <p12.tmp
+
+# A few signed files behind a byte whose low six bits pick the chunk size
+# less one and whose top bit has the chains checked.
+chunked() {  # chunked OUT BYTE VERIFY-SEED
+    { printf "\\x$2"; cat "$v/$3"; } >"$corpus/stream/$1"
+}
+chunked ec-1.der 00 openssl-ec.der
+chunked ber-7.der 06 openssl-ber.der
+chunked pem-3 02 openssl-ec.pem
+chunked detached-5.der 04 openssl-detached.der
+chunked rsa-chain-2.der 81 openssl-rsa-chain.der
+chunked cosigned-16.sig 8f quilvane-cosigned.sig
+chunked ed25519-64.sig 3f quilvane-ed25519.sig
 
 # A count byte (arguments after the program's name), the name and the
 # arguments each ended by NUL, then standard input.

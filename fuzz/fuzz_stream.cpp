@@ -1,0 +1,100 @@
+// The streaming reader's framing on its own, then the streamed Verify over
+// it. The first byte picks how many bytes the source gives at a time (its low
+// six bits: 1 to 64), so that chunk boundaries fall inside every header and
+// run, and with its top bit the signers' chains are checked too; the rest is
+// the message.
+
+#include <algorithm>
+#include <cstdlib>
+#include <span>
+
+#include "FuzzSupport.h"
+#include "crypto/Error.h"
+#include "crypto/SignedData.h"
+#include "internal/MessageReader.h"
+
+using namespace quilvane;
+
+namespace {
+
+class ChunkedSource : public ContentSource {
+  public:
+    ChunkedSource(std::span<const std::uint8_t> bytes, std::size_t step)
+        : bytes_(bytes), step_(step) {}
+    std::size_t Read(std::span<std::uint8_t> buffer) override {
+        std::size_t n = std::min({buffer.size(), step_, bytes_.size() - at_});
+        std::copy_n(bytes_.data() + at_, n, buffer.data());
+        at_ += n;
+        return n;
+    }
+    std::optional<std::uint64_t> Size() const override { return bytes_.size(); }
+
+  private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t step_;
+    std::size_t at_ = 0;
+};
+
+struct CountingSink : ContentSink {
+    void Write(std::span<const std::uint8_t> bytes) override { count += bytes.size(); }
+    std::uint64_t count = 0;
+};
+
+// What the reader promises of a message it accepted: the document passed
+// after the parts before it, whole, and in a binary message it is the run of
+// the file the reader says it is.
+void ReadWhole(std::span<const std::uint8_t> message, std::size_t step) {
+    ChunkedSource source(message, step);
+    bool prefixed = false;
+    streaming::Buffer document;
+    streaming::MessageParts parts = streaming::ReadMessage(
+        source, step, [&](const streaming::MessageParts&) { prefixed = true; },
+        [&](std::span<const std::uint8_t> run) {
+            if (!prefixed) {
+                std::abort();
+            }
+            document.insert(document.end(), run.begin(), run.end());
+        });
+    if (document.size() != parts.contentSize) {
+        std::abort();
+    }
+    if (parts.contentOffset &&
+        (parts.messageSize != message.size() ||
+         *parts.contentOffset + document.size() > message.size() ||
+         !std::equal(document.begin(), document.end(),
+                     message.begin() + static_cast<std::ptrdiff_t>(*parts.contentOffset)))) {
+        std::abort();
+    }
+    streaming::Elements(parts.rest);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    fuzz::EnterScratch();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    const std::size_t step = (data[0] & 0x3F) + 1;
+    const VerifyFlag flag =
+        (data[0] & 0x80) != 0 ? VerifyFlag::SignatureAndCertificate : VerifyFlag::SignatureOnly;
+    const std::span<const std::uint8_t> message(data + 1, size - 1);
+    try {
+        ReadWhole(message, step);
+    } catch (const Error&) {
+    }
+    try {
+        ChunkedSource source(message, step);
+        CountingSink sink;
+        SignedData signedData;
+        signedData.Verify(source, &sink, flag);
+        signedData.Signers();
+        signedData.Trust();
+    } catch (const Error&) {
+    }
+    return 0;
+}
