@@ -138,6 +138,11 @@ Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen) {
         std::optional<Error> unwritable;
         try {
             documentPath = DropLastFourCharacters(signedPath);
+            if (documentPath.empty()) {
+                throw Error(EINVAL, "Cannot name the document to write from \"" + signedPath +
+                                        "\": nothing is left of the name once its last four "
+                                        "characters are dropped.");
+            }
             document.emplace(documentPath, Backup::Keep);
         } catch (const Error& error) {
             unwritable = error;
