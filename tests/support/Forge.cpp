@@ -4,10 +4,13 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -27,6 +30,7 @@ using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 using NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME_free>>;
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
+using ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
 
 template <typename T>
 T* Must(T* p, const char* what) {
@@ -84,12 +88,103 @@ void Replace(std::string& text, const std::string& from, const std::string& to) 
     text.replace(at, from.size(), to);
 }
 
+X509Ptr CertificateOf(const Identity& id) {
+    const std::string pem = ReadFile(id.cert);
+    BioPtr bio(Must(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), "bio"));
+    return X509Ptr(Must(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), "read cert"));
+}
+
+// "/CN=Alice Example/O=Example Ltd" as a name.
+NamePtr Name(const std::string& subject) {
+    NamePtr name(Must(X509_NAME_new(), "name"));
+    std::istringstream fields(subject);
+    for (std::string field; std::getline(fields, field, '/');) {
+        if (const std::size_t at = field.find('='); at != std::string::npos) {
+            Must(X509_NAME_add_entry_by_txt(
+                     name.get(), field.substr(0, at).c_str(), MBSTRING_UTF8,
+                     reinterpret_cast<const unsigned char*>(field.c_str() + at + 1), -1, -1, 0),
+                 field.c_str());
+        }
+    }
+    return name;
+}
+
+// A certificate for a new key named `name`, issued by `issuer` (by itself
+// when null), valid between the dates given (YYYYMMDDHHMMSSZ) or from
+// yesterday for a year; written with its key to `stem`.pem and `stem`.key.
+Identity Make(const fs::path& folder, const std::string& stem, X509_NAME* name, KeyType type,
+              const Identity* issuer, const std::string& from, const std::string& to,
+              const std::vector<std::pair<int, const char*>>& extensions) {
+    KeyPtr key(Must(type == KeyType::Rsa  ? EVP_RSA_gen(2048)
+                    : type == KeyType::Ec ? EVP_EC_gen("P-256")
+                                          : EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"),
+                    "key"));
+    X509Ptr ca = issuer != nullptr ? CertificateOf(*issuer) : nullptr;
+    KeyPtr caKey = issuer != nullptr ? KeyOf(*issuer) : nullptr;
+    X509Ptr certificate(Must(X509_new(), "certificate"));
+    X509* c = certificate.get();
+    static long serial = 1000;  // issuer and serial number tell signers apart
+    Must(X509_set_version(c, 2), "version");
+    Must(ASN1_INTEGER_set(X509_get_serialNumber(c), ++serial), "serial");
+    Must(X509_set_subject_name(c, name), "subject");
+    Must(X509_set_issuer_name(c, ca ? X509_get_subject_name(ca.get()) : name), "issuer");
+    Must(from.empty() ? X509_gmtime_adj(X509_getm_notBefore(c), -86400) != nullptr
+                      : ASN1_TIME_set_string_X509(X509_getm_notBefore(c), from.c_str()),
+         "from");
+    Must(to.empty() ? X509_gmtime_adj(X509_getm_notAfter(c), 365 * 86400) != nullptr
+                    : ASN1_TIME_set_string_X509(X509_getm_notAfter(c), to.c_str()),
+         "to");
+    Must(X509_set_pubkey(c, key.get()), "public key");
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, ca ? ca.get() : c, c, nullptr, nullptr, 0);
+    for (const auto& [nid, value] : extensions) {
+        ExtensionPtr extension(Must(X509V3_EXT_conf_nid(nullptr, &context, nid, value), value));
+        Must(X509_add_ext(c, extension.get(), -1), value);
+    }
+    EVP_PKEY* signer = caKey ? caKey.get() : key.get();
+    Must(X509_sign(c, signer, EVP_PKEY_is_a(signer, "ED25519") ? nullptr : EVP_sha256()), "sign");
+
+    const Identity id{folder / (stem + ".pem"), folder / (stem + ".key")};
+    BioPtr cert(Must(BIO_new_file(id.cert.c_str(), "w"), "cert file"));
+    Must(PEM_write_bio_X509(cert.get(), c), "write cert");
+    BioPtr keyFile(Must(BIO_new_file(id.key.c_str(), "w"), "key file"));
+    Must(PEM_write_bio_PrivateKey(keyFile.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr),
+         "write key");
+    return id;
+}
+
 }  // namespace
+
+Pki::Pki(fs::path folder) : folder_(std::move(folder)) {
+    fs::create_directories(folder_);
+}
+
+const Identity& Pki::root() {
+    if (root_.cert.empty()) {
+        root_ = Make(folder_, "root", Name("/CN=Quilvane Test Root/O=Quilvane Tests").get(),
+                     KeyType::Ec, nullptr, "", "",
+                     {{NID_basic_constraints, "critical,CA:TRUE"},
+                      {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                      {NID_subject_key_identifier, "hash"}});
+    }
+    return root_;
+}
+
+Identity Pki::issue(const std::string& name, const std::string& subject, KeyType type,
+                    const std::string& notBefore, const std::string& notAfter) {
+    return Make(folder_, name, Name(subject).get(), type, &root(), notBefore, notAfter,
+                {{NID_basic_constraints, "CA:FALSE"},
+                 {NID_key_usage, "critical,digitalSignature,nonRepudiation,keyEncipherment"},
+                 {NID_subject_key_identifier, "hash"},
+                 {NID_authority_key_identifier, "keyid"}});
+}
+
+Identity Pki::selfSigned(const std::string& name, const std::string& subject, KeyType type) {
+    return Make(folder_, name, Name(subject).get(), type, nullptr, "", "", {});
+}
 
 Identity NamedIdentity(const fs::path& folder, const std::string& stem,
                        const std::string& commonName) {
-    KeyPtr key(Must(EVP_EC_gen("P-256"), "key"));
-    X509Ptr certificate(Must(X509_new(), "certificate"));
     NamePtr name(Must(X509_NAME_new(), "name"));
     if (!commonName.empty()) {
         // A plain string type takes the bytes as they are, unchecked and unlimited.
@@ -98,30 +193,12 @@ Identity NamedIdentity(const fs::path& folder, const std::string& stem,
                                         static_cast<int>(commonName.size()), -1, 0),
              "common name");
     }
-    Must(X509_set_version(certificate.get(), 2), "version");
-    Must(ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1), "serial");
-    Must(X509_set_subject_name(certificate.get(), name.get()), "subject");
-    Must(X509_set_issuer_name(certificate.get(), name.get()), "issuer");
-    Must(X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -86400) != nullptr, "from");
-    Must(X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 365 * 86400) != nullptr, "to");
-    Must(X509_set_pubkey(certificate.get(), key.get()), "public key");
-    Must(X509_sign(certificate.get(), key.get(), EVP_sha256()), "sign");
-
-    const Identity id{folder / (stem + ".pem"), folder / (stem + ".key")};
-    BioPtr cert(Must(BIO_new_file(id.cert.c_str(), "w"), "cert file"));
-    Must(PEM_write_bio_X509(cert.get(), certificate.get()), "write cert");
-    BioPtr keyFile(Must(BIO_new_file(id.key.c_str(), "w"), "key file"));
-    Must(PEM_write_bio_PrivateKey(keyFile.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr),
-         "write key");
-    return id;
+    return Make(folder, stem, name.get(), KeyType::Ec, nullptr, "", "", {});
 }
 
 std::string Forge(const Identity& id, const std::string& content, const Change& before,
                   const Change& after) {
-    const std::string pem = ReadFile(id.cert);
-    BioPtr certFile(Must(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), "bio"));
-    X509Ptr certificate(
-        Must(PEM_read_bio_X509(certFile.get(), nullptr, nullptr, nullptr), "read cert"));
+    X509Ptr certificate = CertificateOf(id);
     KeyPtr key = KeyOf(id);
     const unsigned int flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
     CmsPtr cms(Must(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags), "message"));
@@ -187,6 +264,10 @@ void SignAgain(CMS_SignerInfo* info, const Identity& id) {
     Must(ASN1_STRING_set(CMS_SignerInfo_get0_signature(info), signature.data(),
                          static_cast<int>(signature.size())),
          "set signature");
+}
+
+std::string Reencoded(const std::string& message) {
+    return Der(Decoded(message).get());
 }
 
 std::string Unsorted(const std::string& message, const Identity& id) {
