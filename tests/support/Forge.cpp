@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <memory>
+#include <numeric>
 #include <sstream>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 namespace quilvane::test {
@@ -32,19 +34,17 @@ using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
 using ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
 
+// `result`, unless it is OpenSSL's null pointer or its failure (0 or less).
 template <typename T>
-T* Must(T* p, const char* what) {
-    if (p == nullptr) {
-        throw std::runtime_error(what);
+T Must(T result, const std::string& what) {
+    if constexpr (std::is_pointer_v<T>) {
+        if (result != nullptr) {
+            return result;
+        }
+    } else if (result > 0) {
+        return result;
     }
-    return p;
-}
-void Must(int result, const char* what) {
-    if (result <= 0) {
-        char reason[256];
-        ERR_error_string_n(ERR_get_error(), reason, sizeof reason);
-        throw std::runtime_error(std::string(what) + ": " + reason);
-    }
+    throw std::runtime_error(what + ": " + ERR_error_string(ERR_get_error(), nullptr));
 }
 
 KeyPtr KeyOf(const Identity& id) {
@@ -53,10 +53,10 @@ KeyPtr KeyOf(const Identity& id) {
     return KeyPtr(Must(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), "read key"));
 }
 
-std::string Der(CMS_ContentInfo* cms) {
+template <typename T>
+std::string Der(const T* item, int (*encode)(const T*, unsigned char**)) {
     unsigned char* der = nullptr;
-    const int length = i2d_CMS_ContentInfo(cms, &der);
-    Must(length, "encode");
+    const int length = Must(encode(item, &der), "encode");
     std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
     OPENSSL_free(der);
     return bytes;
@@ -66,18 +66,6 @@ CmsPtr Decoded(const std::string& message) {
     const auto* p = reinterpret_cast<const unsigned char*>(message.data());
     return CmsPtr(
         Must(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(message.size())), "decode"));
-}
-
-// A DER SET holding `content`.
-std::string Set(const std::string& content) {
-    std::string length;
-    for (std::size_t n = content.size(); n > 0; n >>= 8) {
-        length.insert(length.begin(), static_cast<char>(n & 0xFF));
-    }
-    if (content.size() >= 0x80) {
-        length.insert(length.begin(), static_cast<char>(0x80 | length.size()));
-    }
-    return "\x31" + length + content;
 }
 
 void Replace(std::string& text, const std::string& from, const std::string& to) {
@@ -212,7 +200,7 @@ std::string Forge(const Identity& id, const std::string& content, const Change& 
     if (after) {
         after(cms.get(), info);
     }
-    return Der(cms.get());
+    return Der<CMS_ContentInfo>(cms.get(), i2d_CMS_ContentInfo);
 }
 
 namespace {
@@ -221,21 +209,13 @@ namespace {
 std::vector<std::string> AttributeEncodings(CMS_SignerInfo* info) {
     std::vector<std::string> attributes;
     for (int i = 0; i < CMS_signed_get_attr_count(info); ++i) {
-        unsigned char* der = nullptr;
-        const int length = i2d_X509_ATTRIBUTE(CMS_signed_get_attr(info, i), &der);
-        Must(length, "attribute");
-        attributes.emplace_back(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
-        OPENSSL_free(der);
+        attributes.push_back(Der<X509_ATTRIBUTE>(CMS_signed_get_attr(info, i), i2d_X509_ATTRIBUTE));
     }
     return attributes;
 }
 
 std::string Joined(const std::vector<std::string>& parts) {
-    std::string joined;
-    for (const std::string& part : parts) {
-        joined += part;
-    }
-    return joined;
+    return std::accumulate(parts.begin(), parts.end(), std::string());
 }
 
 // `id`'s signature (SHA-256) over the SET of `attributes`, taken as they come.
@@ -243,13 +223,15 @@ std::string SignatureOver(const std::string& attributes, const Identity& id) {
     KeyPtr key = KeyOf(id);
     MdCtxPtr context(Must(EVP_MD_CTX_new(), "context"));
     Must(EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()), "init");
-    const std::string set = Set(attributes);
-    std::size_t length = 0;
-    const auto* data = reinterpret_cast<const unsigned char*>(set.data());
-    Must(EVP_DigestSign(context.get(), nullptr, &length, data, set.size()), "size");
-    std::string signature(length, '\0');
+    const int size = static_cast<int>(attributes.size());
+    std::string set(static_cast<std::size_t>(ASN1_object_size(1, size, V_ASN1_SET)), '\0');
+    auto* p = reinterpret_cast<unsigned char*>(set.data());
+    ASN1_put_object(&p, 1, size, V_ASN1_SET, V_ASN1_UNIVERSAL);
+    std::copy(attributes.begin(), attributes.end(), p);
+    std::string signature(static_cast<std::size_t>(EVP_PKEY_get_size(key.get())), '\0');
+    std::size_t length = signature.size();
     Must(EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
-                        data, set.size()),
+                        reinterpret_cast<const unsigned char*>(set.data()), set.size()),
          "sign");
     signature.resize(length);
     return signature;
@@ -267,7 +249,7 @@ void SignAgain(CMS_SignerInfo* info, const Identity& id) {
 }
 
 std::string Reencoded(const std::string& message) {
-    return Der(Decoded(message).get());
+    return Der<CMS_ContentInfo>(Decoded(message).get(), i2d_CMS_ContentInfo);
 }
 
 std::string Unsorted(const std::string& message, const Identity& id) {

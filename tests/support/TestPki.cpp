@@ -6,7 +6,6 @@
 #include <csignal>
 
 #include <sys/wait.h>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -40,10 +39,9 @@ int RunStatus(const std::string& command, std::string* output) {
         throw std::runtime_error("popen failed: " + command);
     }
     std::string text;
-    std::array<char, 4096> chunk{};
-    size_t n = 0;
-    while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
-        text.append(chunk.data(), n);
+    char chunk[4096];
+    for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+        text.append(chunk, n);
     }
     int status = pclose(pipe);
     if (output != nullptr) {
@@ -63,11 +61,7 @@ std::string Run(const std::string& command) {
 std::string Quote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
+        quoted += c == '\'' ? "'\\''" : std::string(1, c);
     }
     return quoted + "'";
 }
