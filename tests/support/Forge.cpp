@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -111,9 +112,11 @@ Identity Make(const fs::path& folder, const std::string& stem, X509_NAME* name, 
     KeyPtr caKey = issuer != nullptr ? KeyOf(*issuer) : nullptr;
     X509Ptr certificate(Must(X509_new(), "certificate"));
     X509* c = certificate.get();
-    static long serial = 1000;  // issuer and serial number tell signers apart
+    // Random, as a CA's are: issuer and serial number tell certificates apart.
+    std::uint64_t serial = 0;
+    Must(RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial), "serial");
+    Must(ASN1_INTEGER_set_uint64(X509_get_serialNumber(c), (serial >> 1) | 1), "serial");
     Must(X509_set_version(c, 2), "version");
-    Must(ASN1_INTEGER_set(X509_get_serialNumber(c), ++serial), "serial");
     Must(X509_set_subject_name(c, name), "subject");
     Must(X509_set_issuer_name(c, ca ? X509_get_subject_name(ca.get()) : name), "issuer");
     Must(from.empty() ? X509_gmtime_adj(X509_getm_notBefore(c), -86400) != nullptr
