@@ -1,150 +1,297 @@
+// SignedData signing, verifying and co-signing, the whole document at once
+// and in chunks: the bytes both paths write, what they sign, messages others
+// write, and what must be refused.
+
 #include <algorithm>
-#include <cstdio>
-#include <ctime>
-#include <sstream>
+#include <map>
 
 #include "CryptoTest.h"
-#include "crypto/SignedData.h"
+#include "internal/DerHeader.h"
+#include "internal/MessageReader.h"
+#include "support/Forge.h"
 
 namespace quilvane::test {
+namespace {
 
-const std::string kNotSigned = "The file is not a signed message, or it is damaged or incomplete";
+constexpr std::time_t kWhen = 1700000000;
+constexpr std::size_t kWhole = std::size_t{1} << 30;
+const std::string kNotSigned = "The file is not a signed message, or it is damaged or incomplete: ";
 
-class SignedDataTest : public CryptoTest {
-  protected:
-    // `id`, alone in the store, with a signing time.
-    Signer signer(const Identity& id, std::time_t when) {
-        Signer signer;
-        signer.Certificate(mine(id));
-        signer.AuthenticatedAttributes().Add({AttributeName::SigningTime, DateTime{when}});
-        return signer;
-    }
-    std::string sign(const Identity& id, const std::string& text = "x", std::time_t when = 1e9) {
-        SignedData data;
-        data.Content(Binary(text));
-        return Text(data.Sign(signer(id, when), false, Encoding::Binary));
-    }
-    static SignedData read(const std::string& bytes, VerifyFlag flag = VerifyFlag::SignatureOnly) {
-        SignedData data;
-        data.Verify(Binary(bytes), false, flag);
-        return data;
-    }
-
-    // The bytes of the elements one level below the last one at `depth`
-    // whose `openssl asn1parse` line has `tag`.
-    std::vector<std::string> parts(const std::string& message, std::size_t depth, const char* tag) {
-        std::istringstream lines(Openssl("asn1parse -inform DER -in", save("parse.sig", message)));
-        std::vector<std::string> items;
-        bool in = false;
-        std::size_t offset = 0, level = 0, header = 0, length = 0;
-        for (std::string line; std::getline(lines, line);) {
-            std::sscanf(line.c_str(), " %zu:d=%zu hl=%zu l=%zu", &offset, &level, &header, &length);
-            if (level <= depth && (in = level == depth && line.find(tag) != std::string::npos)) {
-                items.clear();
-            } else if (in && level == depth + 1) {
-                items.push_back(message.substr(offset, header + length));
-            }
+// Bytes in memory, given at most `step` at a time so that chunk boundaries
+// fall inside headers; `stopAt` raises status::Stopped as a cancelled
+// progress callback does.
+struct MemorySource : ContentSource, RewindableSource {
+    explicit MemorySource(std::string bytes, std::size_t step = kWhole, bool sized = true)
+        : bytes(std::move(bytes)), step(step), sized(sized) {}
+    std::size_t Read(std::span<std::uint8_t> buffer) override {
+        if (at > stopAt) {
+            throw Error(Stopped, "Stopped.");
         }
-        return items;
+        std::size_t n = std::min({buffer.size(), step, bytes.size() - at});
+        std::copy_n(bytes.data() + at, n, buffer.data());
+        at += n;
+        return n;
+    }
+    std::optional<std::uint64_t> Size() const override {
+        return sized ? std::optional<std::uint64_t>(bytes.size()) : std::nullopt;
+    }
+    void Rewind() override { at = 0; }
+
+    std::string bytes;
+    std::size_t step;
+    bool sized;
+    std::size_t at = 0, stopAt = SIZE_MAX;
+};
+
+struct AppendSink : ContentSink {
+    void Write(std::span<const std::uint8_t> bytes) override {
+        text.append(bytes.begin(), bytes.end());
+    }
+    std::string text;
+};
+
+struct MemorySink : AppendSink, PatchableSink {
+    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
+        ASSERT_LE(offset + bytes.size(), text.size());
+        std::copy(bytes.begin(), bytes.end(), text.begin() + static_cast<std::ptrdiff_t>(offset));
     }
 };
 
-TEST_F(SignedDataTest, WritesThreeSignedAttributesAndTheSigningTimeInEitherForm) {
-    const Identity dave = pki.pki.issue("sd-dave", "/CN=Dave Example", KeyType::Ed25519);
+std::string Pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + size) >> 3);
+    }
+    return bytes;
+}
+
+// The encodings of the elements inside `element`.
+std::vector<std::string> Inside(const std::string& element) {
+    std::vector<std::string> parts;
+    for (auto part : streaming::Elements(streaming::ContentsOf(
+             {reinterpret_cast<const std::uint8_t*>(element.data()), element.size()}))) {
+        parts.emplace_back(part.begin(), part.end());
+    }
+    return parts;
+}
+
+// The encodings of a message's signer-infos.
+std::vector<std::string> SignerInfos(const std::string& message) {
+    MemorySource source(message);
+    const streaming::Buffer rest = streaming::ReadMessage(source, 4096, {}, [](auto) {}).rest;
+    const auto infos = streaming::Elements(rest).back();
+    return Inside({infos.begin(), infos.end()});
+}
+
+class SignedDataTest : public CryptoTest {
+  protected:
+    const Signer& signer(const Identity& id, std::time_t when = kWhen) {
+        auto [at, added] = signers.try_emplace({id.cert, when});
+        if (added) {
+            at->second.Certificate(mine(id));
+            at->second.AuthenticatedAttributes().Add({AttributeName::SigningTime, DateTime{when}});
+        }
+        return at->second;
+    }
+    std::string sign(const Identity& id, const std::string& document, std::size_t step = kWhole,
+                     bool sized = true, bool patchable = true) {
+        MemorySource source(document, step, sized);
+        MemorySink patch;
+        AppendSink append;
+        SignedData().Sign(source, patchable ? patch : append, signer(id));
+        return patchable ? patch.text : append.text;
+    }
+    std::string signInMemory(const Identity& id, const std::string& document,
+                             std::time_t when = kWhen) {
+        SignedData data;
+        data.Content(Binary(document));
+        return Text(data.Sign(signer(id, when), false, Encoding::Binary));
+    }
+    // Verifies `message` in chunks; returns the document and the signers.
+    std::pair<std::string, std::size_t> verify(const std::string& message,
+                                               std::size_t step = kWhole) {
+        MemorySource source(message, step);
+        AppendSink document;
+        SignedData data;
+        data.Verify(source, &document, VerifyFlag::SignatureOnly);
+        EXPECT_TRUE(data.Content().empty());
+        return {document.text, data.Signers().size()};
+    }
+    // Verifies `message` and co-signs `again` (the same message, unless a test says not).
+    std::string coSign(const std::string& message, const Signer& by,
+                       std::optional<std::string> again = {}) {
+        SignedData data;
+        MemorySource source(message);
+        data.Verify(source, nullptr, VerifyFlag::SignatureOnly);
+        MemorySource reread(again.value_or(message), 5);
+        MemorySink out;
+        data.CoSign(reread, out, by);
+        return out.text;
+    }
+
+    std::map<std::pair<fs::path, std::time_t>, Signer> signers;
+    const Identity dave = pki.pki.issue("dave", "/CN=Dave Example", KeyType::Ed25519);
+};
+
+TEST_F(SignedDataTest, SignsContentTypeDigestAndSigningTimeInEitherTimeForm) {
     using Case = std::tuple<const Identity*, std::time_t, const char*, const char*>;
     for (const auto& [id, when, time, digest] :
          {Case{&dave, 2524608000, "GENERALIZEDTIME:Jan  1 00:00:00 2050 GMT", "algorithm: sha512"},
           Case{&pki.bob, 1714979289, "UTCTIME:May  6 07:08:09 2024 GMT", "algorithm: sha256"}}) {
-        const std::string message = sign(*id, "document", when);
-        const Attributes attributes = read(message).Signers().at(0).AuthenticatedAttributes();
-        ASSERT_EQ(attributes.Count(), 1u);
-        EXPECT_EQ(std::get<DateTime>(attributes.Item(1).Value()).seconds, when);
-        // Content type, message digest and signing time, nothing more.
-        EXPECT_EQ(parts(message, 5, "cont [ 0 ]").size(), 3u);
+        const std::string message = signInMemory(*id, "document", when);
+        // Version, signer, digest, signed attributes, algorithm, signature;
+        // the attributes: content type, message digest and signing time.
+        const std::vector<std::string> info = Inside(SignerInfos(message).at(0));
+        EXPECT_EQ(Inside(info.at(3)).size(), 3u);
         const std::string print = Openssl("cms -cmsout -print -inform DER -in", save("p", message));
         for (const char* part : {"contentType", "messageDigest", "signingTime", time, digest}) {
             EXPECT_NE(print.find(part), std::string::npos) << part << print;
         }
-    }
-
-    // OpenSSL 3.0's CMS code cannot check Ed25519: check the signature over
-    // the signed attributes, re-tagged as the SET OF that is signed.
-    const std::vector<std::string> info = parts(sign(dave, "document"), 4, "cons: SEQUENCE");
-    // Version, signer, digest, signed attributes, algorithm, signature.
-    Openssl("pkeyutl -verify -certin -inkey", dave.cert, "-rawin -in",
-            save("attributes.der", "\x31" + info.at(3).substr(1)), "-sigfile",
-            save("signature.bin", info.at(5).substr(2)));
-}
-
-TEST_F(SignedDataTest, TellsWhatIsWrongWithAMessageOrWithTheCertificateOfASigner) {
-    const fs::path document = save("document.txt", "The quick brown fox jumps over the lazy dog");
-    const auto byBob = [&](const std::string& options) {
-        return Openssl("cms -sign -nodetach -binary -outform DER -in", document, "-signer",
-                       pki.bob.cert, "-inkey", pki.bob.key, options);
-    };
-    // BER with indefinite lengths, as openssl streams it.
-    EXPECT_EQ(Text(read(byBob("-stream")).Content()), ReadFile(document));
-    std::string content = sign(pki.alice, ReadFile(document)), signature = content;
-    content[content.find("lazy")] = 'L';
-    signature.back() ^= 0x01;  // the signature ends the message
-    EXPECT_EQ(Raised([&] { read(sign(pki.alice), VerifyFlag::SignatureAndCertificate); }),
-              (Outcome{UntrustedRoot,
-                       "The certificate of Alice Example was not issued by a trusted root."}));
-
-    const Identity erin = pki.pki.issue("sd-erin", "/CN=Erin Expired", KeyType::Ec,
-                                        "20200101000000Z", "20210101000000Z");
-    const Identity frank = pki.pki.issue("sd-frank", "/CN=Frank Future", KeyType::Ec,
-                                         "20500101000000Z", "20600101000000Z");
-    // The end of validity as read from a UTCTime and from a GeneralizedTime.
-    EXPECT_EQ(mine(erin).ValidTo(), 1609459200);
-    EXPECT_EQ(mine(frank).ValidTo(), 2840140800);
-    const Identity mallory = pki.pki.selfSigned("sd-mallory", "/CN=Mallory Selfmade", KeyType::Ec);
-    // The root in DER; a self-signed one second in a PEM file of several.
-    Openssl("x509 -outform DER -in", pki.pki.root().cert, "-out", home.root() / "root.cer");
-    WriteFile(home.root() / "several.pem", ReadFile(pki.bob.cert) + ReadFile(mallory.cert));
-    using Case = std::pair<std::string, Outcome>;
-    for (const auto& [bytes, expected] :
-         {Case{sign(pki.alice), {}}, Case{sign(mallory), {}},
-          Case{sign(erin), {CertificateExpired, "The certificate of Erin Expired has expired."}},
-          Case{sign(frank),
-               {CertificateNotYetValid, "The certificate of Frank Future is not yet valid."}},
-          Case{content, {SignatureMismatch, "The document was changed after it was signed."}},
-          Case{signature,
-               {SignatureMismatch, "The signature of Alice Example does not match the document."}},
-          Case{byBob("-nocerts"), {BadMessage, "The certificate of signer 1 (serial number "}},
-          Case{Openssl("cms -encrypt -aes256 -binary -outform DER -in", document, pki.alice.cert),
-               {BadMessage, kNotSigned + ": it is an encrypted message."}},
-          Case{std::string(200, 'Z'), {BadMessage, kNotSigned}}}) {
-        const Outcome outcome = Raised([&] { read(bytes, VerifyFlag::SignatureAndCertificate); });
-        EXPECT_EQ(outcome.first, expected.first) << outcome.second;
-        EXPECT_EQ(outcome.second.rfind(expected.second, 0), 0u) << outcome.second;
-    }
-}
-
-TEST_F(SignedDataTest, CoSigningKeepsEveryEarlierSignerInfoByteForByte) {
-    std::time_t when = 1700000000;
-    std::string message = sign(pki.alice, "co-signed", when);
-    // Bob and Carol add their signatures, then Alice, whose certificate is already there.
-    for (const Identity* id : {&pki.bob, &pki.carol, &pki.alice}) {
-        SignedData data = read(message);
-        const std::string next = Text(data.CoSign(signer(*id, when += 100), Encoding::Binary));
-        const auto before = parts(message, 3, "cons: SET"), after = parts(next, 3, "cons: SET");
-        ASSERT_EQ(after.size(), before.size() + 1);
-        for (const std::string& info : before) {
-            EXPECT_NE(std::find(after.begin(), after.end(), info), after.end());
+        if (id == &dave) {
+            // OpenSSL 3.0's CMS code cannot check Ed25519: check the signature
+            // over the signed attributes, re-tagged as the SET OF that is signed.
+            Openssl("pkeyutl -verify -certin -inkey", dave.cert, "-rawin -in",
+                    save("attributes.der", "\x31" + info.at(3).substr(1)), "-sigfile",
+                    save("signature.bin", info.at(5).substr(2)));
         }
-        // Signers come in file order: each signer-info holds its signer's time.
-        const std::vector<Signer> signers = read(next).Signers();
-        for (std::size_t i = 0; i < after.size(); ++i) {
-            auto time =
-                std::get<DateTime>(signers.at(i).AuthenticatedAttributes().Item(1).Value()).seconds;
-            char utcTime[16];
-            std::strftime(utcTime, sizeof utcTime, "%y%m%d%H%M%SZ", std::gmtime(&time));
-            EXPECT_NE(after[i].find(utcTime), std::string::npos) << i;
+    }
+}
+
+TEST_F(SignedDataTest, WritesWhatTheWholeDocumentPathWritesAtEveryLengthBoundary) {
+    // The outer length's overhead over the document, to put it either side of 2^16.
+    der::Header outer;
+    const std::string probe = sign(pki.bob, Pattern(1000));
+    ASSERT_EQ(der::ParseHeader({reinterpret_cast<const std::uint8_t*>(probe.data()), 10}, outer),
+              der::ParseResult::Complete);
+    const std::size_t overhead = *outer.length - 1000;
+    std::vector<std::size_t> sizes = {0, 1, 127, 128, 255, 256, 65535, 65536};
+    for (std::size_t d = 0; d <= 84; d += 6) {
+        sizes.push_back(65536 + 4 - overhead - d);
+    }
+    for (std::size_t size : sizes) {
+        SCOPED_TRACE(size);
+        const std::string document = Pattern(size);
+        const std::size_t step = size < 300 ? 3 : kWhole;
+        // RSA PKCS #1 v1.5 signatures are deterministic: the same bytes.
+        const std::string whole = signInMemory(pki.alice, document);
+        EXPECT_EQ(sign(pki.alice, document, step), whole);
+        EXPECT_EQ(sign(pki.alice, document, step, false, false), whole);
+        // ECDSA's vary in size: laid out ahead and patched, or read twice.
+        for (const std::string& message :
+             {sign(pki.bob, document, step), sign(pki.bob, document, step, true, false),
+              sign(dave, document, step, false)}) {
+            EXPECT_EQ(Reencoded(message), message);
+            EXPECT_EQ(verify(message, step), std::make_pair(document, std::size_t{1}));
+        }
+    }
+}
+
+TEST_F(SignedDataTest, CoSignsAsTheWholeDocumentPathKeepingEarlierSignerInfosByteForByte) {
+    const std::string document = Pattern(70000);
+    const fs::path sig = dir / "doc.sig";
+    std::string message = sign(pki.bob, document, 4096);
+    // Alice, Carol, then Alice again, whose certificate is already there.
+    for (const auto& [id, when] : {std::pair{&pki.alice, kWhen}, std::pair{&pki.carol, kWhen},
+                                   std::pair{&pki.alice, kWhen + 100}}) {
+        const std::string next = coSign(message, signer(*id, when));
+        SignedData whole;
+        whole.Verify(Binary(message), false, VerifyFlag::SignatureOnly);
+        EXPECT_EQ(next, Text(whole.CoSign(signer(*id, when), Encoding::Binary)));
+        for (const std::string& info : SignerInfos(message)) {
+            EXPECT_NE(next.find(info), std::string::npos);
         }
         message = next;
     }
-    EXPECT_EQ(parts(message, 3, "cont [ 0 ]").size(), 3u);
+    EXPECT_EQ(verify(message), std::make_pair(document, std::size_t{4}));
+    WriteFile(sig, message);
+    Openssl("cms -verify -noverify -binary -inform DER -in", sig, "-out", dir / "out");
+    EXPECT_EQ(ReadFile(dir / "out"), document);
 }
 
+TEST_F(SignedDataTest, VerifiesAndCoSignsWhatOthersWrite) {
+    const std::string document = Pattern(20000);
+    const fs::path doc = save("theirs", document);
+    const std::string sign = "openssl cms -sign -binary -nodetach -md sha256 -in " +
+                             Quote(doc.string()) + " -signer " + Quote(pki.alice.cert.string()) +
+                             " -inkey " + Quote(pki.alice.key.string());
+    const std::string both = sign + " -signer " + Quote(pki.bob.cert.string()) + " -inkey " +
+                             Quote(pki.bob.key.string());
+    using Case = std::tuple<const char*, std::string, std::size_t>;
+    for (const auto& [name, command, count] :
+         {Case{"DER", sign + " -outform DER", 1},
+          Case{"BER, document in parts", sign + " -stream -outform DER", 1},
+          Case{"PEM", sign + " -outform PEM", 1},
+          Case{"PEM of BER, two signers", both + " -stream -outform PEM", 2},
+          Case{"bare Base64", sign + " -outform PEM | sed '1d;$d'", 1},
+          Case{"no signed attributes", both + " -noattr -stream -outform DER", 2}}) {
+        SCOPED_TRACE(name);
+        const std::string message = test::Run(command);
+        for (std::size_t step : {std::size_t{3}, kWhole}) {
+            EXPECT_EQ(verify(message, step), std::make_pair(document, count));
+        }
+        // Written as DER; Dave's SHA-512 is taken while the document is copied.
+        const std::string cosigned = coSign(message, signer(dave));
+        EXPECT_EQ(Reencoded(cosigned), cosigned);
+        EXPECT_EQ(verify(cosigned), std::make_pair(document, count + 1));
+    }
+}
+
+TEST_F(SignedDataTest, RefusesWhatIsNotWholeAndStopsWhenAsked) {
+    const std::string document = Pattern(3000);
+    const std::string message = sign(pki.bob, document);
+    const fs::path doc = save("refused", document);
+    auto changed = [&](std::size_t at) {
+        std::string copy = message;
+        copy[at] ^= 1;
+        return copy;
+    };
+    auto openssl = [&](const std::string& options, const std::string& recipient = "") {
+        return Openssl("cms", options, "-binary -outform DER -in", doc, recipient);
+    };
+    const std::string byAlice = "-sign -signer " + Quote(pki.alice.cert.string()) + " -inkey " +
+                                Quote(pki.alice.key.string());
+    using Case = std::tuple<const char*, std::string, Outcome>;
+    for (const auto& [name, bytes, expected] :
+         {Case{"document",
+               changed(message.find(document) + 100),
+               {SignatureMismatch, "The document was changed after it was signed."}},
+          Case{"signature",
+               changed(message.size() - 10),
+               {SignatureMismatch, "The signature of Bob Example does not match the document."}},
+          Case{"cut short",
+               message.substr(0, message.size() - 1),
+               {BadMessage, kNotSigned + "it ends before the message does."}},
+          Case{"trailing",
+               message + '\0',
+               {BadMessage, kNotSigned + "there is more data after the end of the message."}},
+          Case{"empty", "", {BadMessage, kNotSigned + "it is empty."}},
+          Case{"encrypted",
+               openssl("-encrypt -aes256", Quote(pki.alice.cert.string())),
+               {BadMessage, kNotSigned + "it is an encrypted message."}},
+          Case{"detached",
+               openssl(byAlice),
+               {BadMessage, kNotSigned + "the document is not inside it."}},
+          // Named by what the signature says of the certificate.
+          Case{"no certificate",
+               openssl(byAlice + " -nodetach -nocerts"),
+               {BadMessage, "The certificate of signer 1 (serial number "}}}) {
+        SCOPED_TRACE(name);
+        const Outcome outcome = Raised([&] { verify(bytes, 3); });
+        EXPECT_EQ(outcome.first, expected.first);
+        EXPECT_PRED2(StartsWith, outcome.second, expected.second);
+    }
+    // What is read again to co-sign must be what was verified.
+    EXPECT_EQ(
+        Raised([&] { coSign(message, signer(pki.alice), sign(pki.bob, Pattern(3000) + "x")); }),
+        (Outcome{Failed,
+                 "Could not sign with the certificate of Alice Example: the file "
+                 "changed while it was read."}));
+    // A stop raised by a source passes through as it is.
+    MemorySource source(message, 100);
+    source.stopAt = 1000;
+    EXPECT_EQ(Raised([&] { SignedData().Verify(source, nullptr, VerifyFlag::SignatureOnly); }),
+              (Outcome{Stopped, "Stopped."}));
+}
+
+}  // namespace
 }  // namespace quilvane::test

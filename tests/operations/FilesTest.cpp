@@ -1,61 +1,44 @@
 #include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include "OperationsTest.h"
 
 namespace quilvane::test {
 
-// The error number `action` raises (0 for none); its description into `description`.
-int ErrorNumberOf(const std::function<void()>& action, std::string* description = nullptr) {
-    const auto [number, text] = Raised(action);
-    if (description != nullptr) {
-        *description = text;
-    }
-    return number;
-}
-
 std::span<const std::uint8_t> Span(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-TEST(WholeFiles, CopiesAreByteForByteAndReplaceWholeFiles) {
+TEST(WholeFiles, ASavedFileReplacesTheOldOneWholeByteForByteAndKeepsItsPermissions) {
     TempDir dir;
+    const std::string out = (dir / "out").string();
+    WriteFile(out, std::string(100, 'o'));
+    fs::permissions(out, fs::perms(0640));
     for (const std::string& content : {"\0\x01\r\n\x7f\x80\xfe\xff tail\r"s, ""s}) {
-        WriteFile(dir / "in", content);
-        // Through the service's string form and back, as the operations do.
-        BinaryString text = Utilities::ByteArrayToBinaryString(LoadBinFile((dir / "in").string()));
-        EXPECT_EQ(text.size(), content.size());
-        ByteBuffer back = Utilities::BinaryStringToByteArray(std::move(text));
-        SaveBinFile(back.view(), (dir / "out").string());
-        EXPECT_EQ(ReadFile(dir / "out"), content);
+        SaveBinFile(Span(content), out);
+        const ByteBuffer back = LoadBinFile(out);
+        EXPECT_EQ(std::string(back.view().begin(), back.view().end()), content);
     }
-    // A shorter file replaces a longer one whole, and keeps its permissions.
-    WriteFile(dir / "out", std::string(100, 'o'));
-    fs::permissions(dir / "out", fs::perms(0640));
-    SaveBinFile(Span("0123456789"), (dir / "out").string());
-    EXPECT_EQ(ReadFile(dir / "out"), "0123456789");
-    EXPECT_EQ(fs::status(dir / "out").permissions(), fs::perms(0640));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);
+    EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
 }
 
 TEST(WholeFiles, LoadingRefusesWhatIsNotAReadableFileAndCreatesNothing) {
     TempDir dir;
-    std::string description;
-    std::string missing = (dir / "missing.pdf").string();
-    EXPECT_EQ(ErrorNumberOf([&] { LoadBinFile(missing); }, &description), ENOENT);
+    const std::string missing = (dir / "missing.pdf").string();
+    const auto [number, description] = Raised([&] { LoadBinFile(missing); });
+    EXPECT_EQ(number, ENOENT);
     EXPECT_NE(description.find(missing), std::string::npos) << description;
     EXPECT_FALSE(fs::exists(missing));
-    EXPECT_EQ(ErrorNumberOf([&] { LoadBinFile((dir / "no" / "such.pdf").string()); }), ENOENT);
-    EXPECT_GT(ErrorNumberOf([&] { LoadBinFile(""); }), 0);
+    EXPECT_GT(Raised([&] { LoadBinFile(""); }).first, 0);
 
     // 2 GiB is refused before anything is read (a sparse file costs nothing).
     fs::path huge = dir / "huge";
     WriteFile(huge, "");
     fs::resize_file(huge, 0x80000000ull);
-    EXPECT_EQ(ErrorNumberOf([&] { LoadBinFile(huge.string()); }, &description), EFBIG);
-    EXPECT_NE(description.find("2 GiB"), std::string::npos) << description;
+    const auto [tooBig, why] = Raised([&] { LoadBinFile(huge.string()); });
+    EXPECT_EQ(tooBig, EFBIG);
+    EXPECT_NE(why.find("2 GiB"), std::string::npos) << why;
 }
 
 TEST(WholeFiles, AFailedSaveLeavesTheOldFileWholeAndNoTemporaryFile) {
@@ -65,7 +48,7 @@ TEST(WholeFiles, AFailedSaveLeavesTheOldFileWholeAndNoTemporaryFile) {
     std::string big(200000, 'n');
     int number = 0;
     WithFileSizeLimit(50000,
-                      [&] { number = ErrorNumberOf([&] { SaveBinFile(Span(big), target); }); });
+                      [&] { number = Raised([&] { SaveBinFile(Span(big), target); }).first; });
     EXPECT_EQ(number, EFBIG);
     // More than could be read back is refused before anything is written (the
     // bytes are only reserved, never touched).
@@ -73,57 +56,43 @@ TEST(WholeFiles, AFailedSaveLeavesTheOldFileWholeAndNoTemporaryFile) {
     void* reserved =
         mmap(nullptr, tooBig, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     ASSERT_NE(reserved, MAP_FAILED);
-    std::string description;
-    EXPECT_EQ(ErrorNumberOf(
-                  [&] {
-                      SaveBinFile({static_cast<std::uint8_t*>(reserved), tooBig}, target);
-                  },
-                  &description),
-              EFBIG);
+    const Raise raised = Raised([&] {
+        SaveBinFile({static_cast<std::uint8_t*>(reserved), tooBig}, target);
+    });
     munmap(reserved, tooBig);
-    EXPECT_NE(description.find("2 GiB"), std::string::npos) << description;
+    EXPECT_EQ(raised.first, EFBIG);
+    EXPECT_NE(raised.second.find("2 GiB"), std::string::npos) << raised.second;
     EXPECT_EQ(ReadFile(target), std::string(1000, 'k'));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
 
     // A missing folder, a dangling link into one, no name at all.
     fs::create_symlink("gone/out", dir / "nowhere");
     for (const fs::path& path : {dir / "no" / "out", dir / "nowhere"}) {
-        EXPECT_EQ(ErrorNumberOf([&] { SaveBinFile(Span(big), path.string()); }), ENOENT) << path;
+        EXPECT_EQ(Raised([&] { SaveBinFile(Span(big), path.string()); }).first, ENOENT) << path;
     }
-    EXPECT_GT(ErrorNumberOf([&] { SaveBinFile(Span(big), ""); }), 0);
+    EXPECT_GT(Raised([&] { SaveBinFile(Span(big), ""); }).first, 0);
 }
 
 // Nothing but a regular file is read or replaced, and nothing waits for a
 // FIFO's writer.
 TEST(WholeFiles, WhatIsNotARegularFileIsRefusedAtOnce) {
     TempDir dir;
-    const fs::path fifo = dir / "fifo", socket = dir / "socket", loop = dir / "loop";
+    const fs::path fifo = dir / "fifo", loop = dir / "loop";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    socket.string().copy(address.sun_path, sizeof address.sun_path - 1);
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    close(listener);
     fs::create_symlink("loop", loop);
     // The path and the error that reading it and writing over it raise.
     using Case = std::pair<fs::path, int>;
     for (const auto& [path, err] :
-         {Case{fifo, EINVAL}, Case{"/dev/null", EINVAL}, Case{socket, EINVAL},
-          Case{dir.path(), EISDIR}, Case{loop, ELOOP}}) {
+         {Case{fifo, EINVAL}, Case{dir.path(), EISDIR}, Case{loop, ELOOP}}) {
         for (bool save : {false, true}) {
-            std::string description;
-            EXPECT_EQ(
-                ErrorNumberOf(
-                    [&] { save ? (void)SaveBinFile(Span("x"), path) : (void)LoadBinFile(path); },
-                    &description),
-                err)
-                << path << save;
+            const auto [number, description] = Raised(
+                [&] { save ? (void)SaveBinFile(Span("x"), path) : (void)LoadBinFile(path); });
+            EXPECT_EQ(number, err) << path << save;
             EXPECT_NE(description.find(path.string()), std::string::npos) << description;
         }
     }
-    EXPECT_TRUE(fs::is_fifo(fifo) && fs::is_character_file("/dev/null"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 3);
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);
 }
 
 TEST(WholeFiles, AReplacedFileWhoseBytesDifferIsKeptAsNameTilde) {
@@ -143,8 +112,6 @@ TEST(WholeFiles, AReplacedFileWhoseBytesDifferIsKeptAsNameTilde) {
         EXPECT_EQ(ReadFile(doc), bytes);
         EXPECT_EQ(fs::exists(kept) ? ReadFile(kept) : "", holds) << bytes;
     }
-    EXPECT_EQ(KeptNote(kept), "The earlier file was kept as \"" + kept + "\".");
-    EXPECT_EQ(KeptNote(""), "");
 }
 
 // A link is followed to its file, which keeps its owner (another user's, when
@@ -176,15 +143,13 @@ TEST(WholeFiles, WritingThroughALinkWritesItsFileAndKeepsItsOwnerAndMode) {
 
 TEST(OutputNames, TheLastFourCharactersAreDropped) {
     EXPECT_EQ(DropLastFourCharacters("report.pdf.sig"), "report.pdf");
-    EXPECT_EQ(DropLastFourCharacters("contract.p7m"), "contract");
-    EXPECT_EQ(DropLastFourCharacters("x.sig"), "x");
     EXPECT_EQ(DropLastFourCharacters("abcd"), "");
     // Characters, not bytes: "é" and "€" are one character each; bytes
     // that are not UTF-8 count one each.
     EXPECT_EQ(DropLastFourCharacters("r\xC3\xA9sum\xC3\xA9.\xE2\x82\xACxy"),
               "r\xC3\xA9sum\xC3\xA9");
     EXPECT_EQ(DropLastFourCharacters("a\xFF\xFE\xFD\xFC"), "a");
-    EXPECT_EQ(ErrorNumberOf([] { DropLastFourCharacters("abc"); }), EINVAL);
+    EXPECT_EQ(Raised([] { DropLastFourCharacters("abc"); }).first, EINVAL);
 }
 
 }  // namespace quilvane::test

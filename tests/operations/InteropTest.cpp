@@ -8,38 +8,26 @@ namespace quilvane::test {
 // Runs gpgsm with a home of its own; stops its agent when done.
 class Gpgsm {
   public:
-    explicit Gpgsm(const fs::path& home) : home_(home) {
-        fs::create_directories(home_);
-        fs::permissions(home_, fs::perms::owner_all);
+    explicit Gpgsm(const fs::path& home) : home_(Quote(home.string())) {
+        fs::create_directories(home);
+        fs::permissions(home, fs::perms::owner_all);
     }
-    ~Gpgsm() { RunStatus("gpgconf --homedir " + Quote(home_.string()) + " --kill all"); }
+    ~Gpgsm() { RunStatus("gpgconf --homedir " + home_ + " --kill all"); }
 
     // How many signatures gpgsm found good in `sig`, after writing its content to `out`.
-    std::size_t goodSignatures(const std::string& sig, const std::string& out) const {
-        std::string output;
-        RunStatus("gpgsm --homedir " + Quote(home_.string()) +
-                      " --batch --disable-crl-checks --disable-policy-checks --status-fd 1 "
-                      "--output " +
-                      Quote(out) + " --verify " + Quote(sig),
-                  &output);
-        EXPECT_EQ(output.find("BADSIG"), std::string::npos) << output;
-        std::size_t good = 0;
-        for (std::size_t at = output.find("[GNUPG:] GOODSIG"); at != std::string::npos;
-             at = output.find("[GNUPG:] GOODSIG", at + 1)) {
-            ++good;
-        }
-        return good;
+    std::string goodSignatures(const std::string& sig, const std::string& out) const {
+        return Run("gpgsm --homedir " + home_ +
+                   " --batch --disable-crl-checks --disable-policy-checks --status-fd 1 --output " +
+                   Quote(out) + " --verify " + Quote(sig) + " 2>/dev/null | grep -c ' GOODSIG '");
     }
     void import(const std::vector<fs::path>& certificates) const {
-        std::string names;
         for (const fs::path& certificate : certificates) {
-            names += " " + Quote(certificate.string());
+            Run("gpgsm --homedir " + home_ + " --batch --import " + Quote(certificate.string()));
         }
-        RunStatus("gpgsm --homedir " + Quote(home_.string()) + " --batch --import" + names);
     }
 
   private:
-    fs::path home_;
+    std::string home_;
 };
 
 using Interoperability = OperationsTest;
@@ -58,11 +46,11 @@ TEST_F(Interoperability, GpgsmChecksEverySignatureWeMake) {
     ASSERT_EQ(SignFile(ui, path, path + ".sig"), Outcome::Completed);
     Gpgsm gpgsm(dir / "gnupg");
     gpgsm.import({pki.pki.folder() / "root.pem", pki.alice.cert, pki.bob.cert});
-    EXPECT_EQ(gpgsm.goodSignatures(path + ".sig", path + ".out"), 1u);
+    EXPECT_EQ(gpgsm.goodSignatures(path + ".sig", path + ".out"), "1\n");
     EXPECT_EQ(ReadFile(path + ".out"), document);
 
     ASSERT_EQ(CoSignContent(ui, path + ".sig", path + ".sig"), Outcome::Completed);
-    EXPECT_EQ(gpgsm.goodSignatures(path + ".sig", path + ".out2"), 2u);
+    EXPECT_EQ(gpgsm.goodSignatures(path + ".sig", path + ".out2"), "2\n");
     EXPECT_EQ(ReadFile(path + ".out2"), document);
 }
 

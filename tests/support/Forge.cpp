@@ -4,11 +4,17 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <memory>
+#include <numeric>
+#include <sstream>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 namespace quilvane::test {
@@ -27,20 +33,19 @@ using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 using NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME_free>>;
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
+using ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
 
+// `result`, unless it is OpenSSL's null pointer or its failure (0 or less).
 template <typename T>
-T* Must(T* p, const char* what) {
-    if (p == nullptr) {
-        throw std::runtime_error(what);
+T Must(T result, const std::string& what) {
+    if constexpr (std::is_pointer_v<T>) {
+        if (result != nullptr) {
+            return result;
+        }
+    } else if (result > 0) {
+        return result;
     }
-    return p;
-}
-void Must(int result, const char* what) {
-    if (result <= 0) {
-        char reason[256];
-        ERR_error_string_n(ERR_get_error(), reason, sizeof reason);
-        throw std::runtime_error(std::string(what) + ": " + reason);
-    }
+    throw std::runtime_error(what + ": " + ERR_error_string(ERR_get_error(), nullptr));
 }
 
 KeyPtr KeyOf(const Identity& id) {
@@ -49,10 +54,10 @@ KeyPtr KeyOf(const Identity& id) {
     return KeyPtr(Must(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), "read key"));
 }
 
-std::string Der(CMS_ContentInfo* cms) {
+template <typename T>
+std::string Der(const T* item, int (*encode)(const T*, unsigned char**)) {
     unsigned char* der = nullptr;
-    const int length = i2d_CMS_ContentInfo(cms, &der);
-    Must(length, "encode");
+    const int length = Must(encode(item, &der), "encode");
     std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
     OPENSSL_free(der);
     return bytes;
@@ -64,18 +69,6 @@ CmsPtr Decoded(const std::string& message) {
         Must(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(message.size())), "decode"));
 }
 
-// A DER SET holding `content`.
-std::string Set(const std::string& content) {
-    std::string length;
-    for (std::size_t n = content.size(); n > 0; n >>= 8) {
-        length.insert(length.begin(), static_cast<char>(n & 0xFF));
-    }
-    if (content.size() >= 0x80) {
-        length.insert(length.begin(), static_cast<char>(0x80 | length.size()));
-    }
-    return "\x31" + length + content;
-}
-
 void Replace(std::string& text, const std::string& from, const std::string& to) {
     const std::size_t at = text.find(from);
     if (at == std::string::npos || from.size() != to.size()) {
@@ -84,12 +77,105 @@ void Replace(std::string& text, const std::string& from, const std::string& to) 
     text.replace(at, from.size(), to);
 }
 
+X509Ptr CertificateOf(const Identity& id) {
+    const std::string pem = ReadFile(id.cert);
+    BioPtr bio(Must(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), "bio"));
+    return X509Ptr(Must(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), "read cert"));
+}
+
+// "/CN=Alice Example/O=Example Ltd" as a name.
+NamePtr Name(const std::string& subject) {
+    NamePtr name(Must(X509_NAME_new(), "name"));
+    std::istringstream fields(subject);
+    for (std::string field; std::getline(fields, field, '/');) {
+        if (const std::size_t at = field.find('='); at != std::string::npos) {
+            Must(X509_NAME_add_entry_by_txt(
+                     name.get(), field.substr(0, at).c_str(), MBSTRING_UTF8,
+                     reinterpret_cast<const unsigned char*>(field.c_str() + at + 1), -1, -1, 0),
+                 field.c_str());
+        }
+    }
+    return name;
+}
+
+// A certificate for a new key named `name`, issued by `issuer` (by itself
+// when null), valid between the dates given (YYYYMMDDHHMMSSZ) or from
+// yesterday for a year; written with its key to `stem`.pem and `stem`.key.
+Identity Make(const fs::path& folder, const std::string& stem, X509_NAME* name, KeyType type,
+              const Identity* issuer, const std::string& from, const std::string& to,
+              const std::vector<std::pair<int, const char*>>& extensions) {
+    KeyPtr key(Must(type == KeyType::Rsa  ? EVP_RSA_gen(2048)
+                    : type == KeyType::Ec ? EVP_EC_gen("P-256")
+                                          : EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"),
+                    "key"));
+    X509Ptr ca = issuer != nullptr ? CertificateOf(*issuer) : nullptr;
+    KeyPtr caKey = issuer != nullptr ? KeyOf(*issuer) : nullptr;
+    X509Ptr certificate(Must(X509_new(), "certificate"));
+    X509* c = certificate.get();
+    // Random, as a CA's are: issuer and serial number tell certificates apart.
+    std::uint64_t serial = 0;
+    Must(RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial), "serial");
+    Must(ASN1_INTEGER_set_uint64(X509_get_serialNumber(c), (serial >> 1) | 1), "serial");
+    Must(X509_set_version(c, 2), "version");
+    Must(X509_set_subject_name(c, name), "subject");
+    Must(X509_set_issuer_name(c, ca ? X509_get_subject_name(ca.get()) : name), "issuer");
+    Must(from.empty() ? X509_gmtime_adj(X509_getm_notBefore(c), -86400) != nullptr
+                      : ASN1_TIME_set_string_X509(X509_getm_notBefore(c), from.c_str()),
+         "from");
+    Must(to.empty() ? X509_gmtime_adj(X509_getm_notAfter(c), 365 * 86400) != nullptr
+                    : ASN1_TIME_set_string_X509(X509_getm_notAfter(c), to.c_str()),
+         "to");
+    Must(X509_set_pubkey(c, key.get()), "public key");
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, ca ? ca.get() : c, c, nullptr, nullptr, 0);
+    for (const auto& [nid, value] : extensions) {
+        ExtensionPtr extension(Must(X509V3_EXT_conf_nid(nullptr, &context, nid, value), value));
+        Must(X509_add_ext(c, extension.get(), -1), value);
+    }
+    EVP_PKEY* signer = caKey ? caKey.get() : key.get();
+    Must(X509_sign(c, signer, EVP_PKEY_is_a(signer, "ED25519") ? nullptr : EVP_sha256()), "sign");
+
+    const Identity id{folder / (stem + ".pem"), folder / (stem + ".key")};
+    BioPtr cert(Must(BIO_new_file(id.cert.c_str(), "w"), "cert file"));
+    Must(PEM_write_bio_X509(cert.get(), c), "write cert");
+    BioPtr keyFile(Must(BIO_new_file(id.key.c_str(), "w"), "key file"));
+    Must(PEM_write_bio_PrivateKey(keyFile.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr),
+         "write key");
+    return id;
+}
+
 }  // namespace
+
+Pki::Pki(fs::path folder) : folder_(std::move(folder)) {
+    fs::create_directories(folder_);
+}
+
+const Identity& Pki::root() {
+    if (root_.cert.empty()) {
+        root_ = Make(folder_, "root", Name("/CN=Quilvane Test Root/O=Quilvane Tests").get(),
+                     KeyType::Ec, nullptr, "", "",
+                     {{NID_basic_constraints, "critical,CA:TRUE"},
+                      {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                      {NID_subject_key_identifier, "hash"}});
+    }
+    return root_;
+}
+
+Identity Pki::issue(const std::string& name, const std::string& subject, KeyType type,
+                    const std::string& notBefore, const std::string& notAfter) {
+    return Make(folder_, name, Name(subject).get(), type, &root(), notBefore, notAfter,
+                {{NID_basic_constraints, "CA:FALSE"},
+                 {NID_key_usage, "critical,digitalSignature,nonRepudiation,keyEncipherment"},
+                 {NID_subject_key_identifier, "hash"},
+                 {NID_authority_key_identifier, "keyid"}});
+}
+
+Identity Pki::selfSigned(const std::string& name, const std::string& subject, KeyType type) {
+    return Make(folder_, name, Name(subject).get(), type, nullptr, "", "", {});
+}
 
 Identity NamedIdentity(const fs::path& folder, const std::string& stem,
                        const std::string& commonName) {
-    KeyPtr key(Must(EVP_EC_gen("P-256"), "key"));
-    X509Ptr certificate(Must(X509_new(), "certificate"));
     NamePtr name(Must(X509_NAME_new(), "name"));
     if (!commonName.empty()) {
         // A plain string type takes the bytes as they are, unchecked and unlimited.
@@ -98,30 +184,12 @@ Identity NamedIdentity(const fs::path& folder, const std::string& stem,
                                         static_cast<int>(commonName.size()), -1, 0),
              "common name");
     }
-    Must(X509_set_version(certificate.get(), 2), "version");
-    Must(ASN1_INTEGER_set(X509_get_serialNumber(certificate.get()), 1), "serial");
-    Must(X509_set_subject_name(certificate.get(), name.get()), "subject");
-    Must(X509_set_issuer_name(certificate.get(), name.get()), "issuer");
-    Must(X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -86400) != nullptr, "from");
-    Must(X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 365 * 86400) != nullptr, "to");
-    Must(X509_set_pubkey(certificate.get(), key.get()), "public key");
-    Must(X509_sign(certificate.get(), key.get(), EVP_sha256()), "sign");
-
-    const Identity id{folder / (stem + ".pem"), folder / (stem + ".key")};
-    BioPtr cert(Must(BIO_new_file(id.cert.c_str(), "w"), "cert file"));
-    Must(PEM_write_bio_X509(cert.get(), certificate.get()), "write cert");
-    BioPtr keyFile(Must(BIO_new_file(id.key.c_str(), "w"), "key file"));
-    Must(PEM_write_bio_PrivateKey(keyFile.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr),
-         "write key");
-    return id;
+    return Make(folder, stem, name.get(), KeyType::Ec, nullptr, "", "", {});
 }
 
 std::string Forge(const Identity& id, const std::string& content, const Change& before,
                   const Change& after) {
-    const std::string pem = ReadFile(id.cert);
-    BioPtr certFile(Must(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), "bio"));
-    X509Ptr certificate(
-        Must(PEM_read_bio_X509(certFile.get(), nullptr, nullptr, nullptr), "read cert"));
+    X509Ptr certificate = CertificateOf(id);
     KeyPtr key = KeyOf(id);
     const unsigned int flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
     CmsPtr cms(Must(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags), "message"));
@@ -135,7 +203,7 @@ std::string Forge(const Identity& id, const std::string& content, const Change& 
     if (after) {
         after(cms.get(), info);
     }
-    return Der(cms.get());
+    return Der<CMS_ContentInfo>(cms.get(), i2d_CMS_ContentInfo);
 }
 
 namespace {
@@ -144,21 +212,13 @@ namespace {
 std::vector<std::string> AttributeEncodings(CMS_SignerInfo* info) {
     std::vector<std::string> attributes;
     for (int i = 0; i < CMS_signed_get_attr_count(info); ++i) {
-        unsigned char* der = nullptr;
-        const int length = i2d_X509_ATTRIBUTE(CMS_signed_get_attr(info, i), &der);
-        Must(length, "attribute");
-        attributes.emplace_back(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
-        OPENSSL_free(der);
+        attributes.push_back(Der<X509_ATTRIBUTE>(CMS_signed_get_attr(info, i), i2d_X509_ATTRIBUTE));
     }
     return attributes;
 }
 
 std::string Joined(const std::vector<std::string>& parts) {
-    std::string joined;
-    for (const std::string& part : parts) {
-        joined += part;
-    }
-    return joined;
+    return std::accumulate(parts.begin(), parts.end(), std::string());
 }
 
 // `id`'s signature (SHA-256) over the SET of `attributes`, taken as they come.
@@ -166,13 +226,15 @@ std::string SignatureOver(const std::string& attributes, const Identity& id) {
     KeyPtr key = KeyOf(id);
     MdCtxPtr context(Must(EVP_MD_CTX_new(), "context"));
     Must(EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()), "init");
-    const std::string set = Set(attributes);
-    std::size_t length = 0;
-    const auto* data = reinterpret_cast<const unsigned char*>(set.data());
-    Must(EVP_DigestSign(context.get(), nullptr, &length, data, set.size()), "size");
-    std::string signature(length, '\0');
+    const int size = static_cast<int>(attributes.size());
+    std::string set(static_cast<std::size_t>(ASN1_object_size(1, size, V_ASN1_SET)), '\0');
+    auto* p = reinterpret_cast<unsigned char*>(set.data());
+    ASN1_put_object(&p, 1, size, V_ASN1_SET, V_ASN1_UNIVERSAL);
+    std::copy(attributes.begin(), attributes.end(), p);
+    std::string signature(static_cast<std::size_t>(EVP_PKEY_get_size(key.get())), '\0');
+    std::size_t length = signature.size();
     Must(EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
-                        data, set.size()),
+                        reinterpret_cast<const unsigned char*>(set.data()), set.size()),
          "sign");
     signature.resize(length);
     return signature;
@@ -187,6 +249,10 @@ void SignAgain(CMS_SignerInfo* info, const Identity& id) {
     Must(ASN1_STRING_set(CMS_SignerInfo_get0_signature(info), signature.data(),
                          static_cast<int>(signature.size())),
          "set signature");
+}
+
+std::string Reencoded(const std::string& message) {
+    return Der<CMS_ContentInfo>(Decoded(message).get(), i2d_CMS_ContentInfo);
 }
 
 std::string Unsorted(const std::string& message, const Identity& id) {

@@ -1,7 +1,7 @@
 #pragma once
-// Certificates and messages made with OpenSSL's API, for what the openssl
-// command will not make: hostile names, contradictory or unsorted signed
-// attributes.
+// Certificates and messages made with OpenSSL's API: the Pki's (TestPki.h),
+// and what the openssl command will not make: hostile names, contradictory
+// or unsorted signed attributes.
 
 #include <openssl/cms.h>
 
@@ -33,5 +33,8 @@ void SignAgain(CMS_SignerInfo* info, const Identity& id);
 // order, signed again by `id` (an RSA key) over that order: a valid signature
 // over attributes that DER would sort otherwise.
 std::string Unsorted(const std::string& message, const Identity& id);
+
+// `message` decoded and written again by OpenSSL: DER.
+std::string Reencoded(const std::string& message);
 
 }  // namespace quilvane::test

@@ -6,7 +6,6 @@
 #include <csignal>
 
 #include <sys/wait.h>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -59,10 +58,9 @@ int RunStatus(const std::string& command, std::string* output) {
         throw std::runtime_error("popen failed: " + command);
     }
     std::string text;
-    std::array<char, 4096> chunk{};
-    size_t n = 0;
-    while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
-        text.append(chunk.data(), n);
+    char chunk[4096];
+    for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+        text.append(chunk, n);
     }
     int status = pclose(pipe);
     if (output != nullptr) {
@@ -82,31 +80,25 @@ std::string Run(const std::string& command) {
 std::string Quote(const std::string& text) {
     std::string quoted = "'";
     for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
+        quoted += c == '\'' ? "'\\''" : std::string(1, c);
     }
     return quoted + "'";
 }
 
 void WithFileSizeLimit(std::size_t bytes, const std::function<void()>& action) {
-    struct rlimit saved {};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
+    struct Restore {
+        rlimit saved{};
+        void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+        ~Restore() {
+            setrlimit(RLIMIT_FSIZE, &saved);
+            std::signal(SIGXFSZ, handler);
+        }
+    } restore;
+    getrlimit(RLIMIT_FSIZE, &restore.saved);
+    rlimit small = restore.saved;
     small.rlim_cur = bytes;
     setrlimit(RLIMIT_FSIZE, &small);
-    try {
-        action();
-    } catch (...) {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
-        throw;
-    }
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, oldHandler);
+    action();
 }
 
 std::string ReadFile(const fs::path& path) {
@@ -123,90 +115,6 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
     if (!out) {
         throw std::runtime_error("cannot write " + path.string());
     }
-}
-
-Pki::Pki(fs::path folder) : folder_(std::move(folder)) {
-    fs::create_directories(folder_);
-}
-
-fs::path Pki::newKey(const std::string& name, KeyType type) {
-    fs::path key = folder_ / (name + ".key");
-    std::string algorithm;
-    switch (type) {
-        case KeyType::Rsa:
-            algorithm = "-algorithm RSA -pkeyopt rsa_keygen_bits:2048";
-            break;
-        case KeyType::Ec:
-            algorithm = "-algorithm EC -pkeyopt ec_paramgen_curve:P-256";
-            break;
-        case KeyType::Ed25519:
-            algorithm = "-algorithm ED25519";
-            break;
-    }
-    Run("openssl genpkey " + algorithm + " -out " + Quote(key.string()));
-    return key;
-}
-
-const Identity& Pki::root() {
-    if (root_.cert.empty()) {
-        fs::path key = newKey("root", KeyType::Ec);
-        fs::path cert = folder_ / "root.pem";
-        Run("openssl req -new -x509 -key " + Quote(key.string()) + " -out " + Quote(cert.string()) +
-            " -days 3650 -subj '/CN=Quilvane Test Root/O=Quilvane Tests'"
-            " -addext basicConstraints=critical,CA:TRUE -addext "
-            "keyUsage=critical,keyCertSign,cRLSign");
-        root_ = {cert, key};
-    }
-    return root_;
-}
-
-Identity Pki::issue(const std::string& name, const std::string& subject, KeyType type,
-                    const std::string& notBefore, const std::string& notAfter) {
-    const Identity& ca = root();
-    fs::path key = newKey(name, type);
-    fs::path csr = folder_ / (name + ".csr");
-    fs::path cert = folder_ / (name + ".pem");
-    fs::path ext = folder_ / (name + ".ext");
-    WriteFile(ext,
-              "basicConstraints=CA:FALSE\n"
-              "keyUsage=critical,digitalSignature,nonRepudiation,keyEncipherment\n"
-              "subjectKeyIdentifier=hash\nauthorityKeyIdentifier=keyid\n");
-    Run("openssl req -new -key " + Quote(key.string()) + " -out " + Quote(csr.string()) +
-        " -subj " + Quote(subject));
-    if (notBefore.empty() && notAfter.empty()) {
-        Run("openssl x509 -req -in " + Quote(csr.string()) + " -CA " + Quote(ca.cert.string()) +
-            " -CAkey " + Quote(ca.key.string()) + " -CAcreateserial -days 365 -extfile " +
-            Quote(ext.string()) + " -out " + Quote(cert.string()));
-    } else {
-        // openssl ca is the command that takes explicit validity dates.
-        fs::path db = folder_ / (name + ".db");
-        WriteFile(db, "");
-        fs::path conf = folder_ / (name + ".cnf");
-        WriteFile(
-            conf,
-            "[ca]\ndefault_ca=test\n[test]\n"
-            "database=" +
-                db.string() + "\nnew_certs_dir=" + folder_.string() +
-                "\nserial=" + (folder_ / (name + ".srl")).string() +
-                "\ndefault_md=sha256\npolicy=any\nunique_subject=no\ncopy_extensions=none\n"
-                "[any]\ncommonName=optional\nemailAddress=optional\norganizationName=optional\n"
-                "countryName=optional\n");
-        WriteFile(folder_ / (name + ".srl"), "1000\n");
-        Run("openssl ca -batch -notext -config " + Quote(conf.string()) + " -cert " +
-            Quote(ca.cert.string()) + " -keyfile " + Quote(ca.key.string()) + " -in " +
-            Quote(csr.string()) + " -out " + Quote(cert.string()) + " -extfile " +
-            Quote(ext.string()) + (notBefore.empty() ? "" : " -startdate " + notBefore) +
-            (notAfter.empty() ? " -days 365" : " -enddate " + notAfter));
-    }
-    return {cert, key};
-}
-
-Identity Pki::selfSigned(const std::string& name, const std::string& subject, KeyType type) {
-    fs::path key = newKey(name, type);
-    fs::path cert = folder_ / (name + ".pem");
-    Run("openssl req -new -x509 -key " + Quote(key.string()) + " -out " + Quote(cert.string()) +
-        " -days 365 -subj " + Quote(subject));
-    return {cert, key};
 }
 
 void OpensslSign(const fs::path& document, const fs::path& out,

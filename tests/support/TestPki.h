@@ -1,5 +1,5 @@
 #pragma once
-// Real files in temporary folders, and certificates made by the openssl command.
+// Real files in temporary folders, certificates, and the openssl command.
 
 #include <cstdint>
 #include <filesystem>
@@ -48,7 +48,8 @@ struct Identity {
     fs::path key;   // PEM private key, unencrypted
 };
 
-// A little PKI in a folder: a root and users it issues, made with `openssl`.
+// A little PKI in a folder: a root and users it issues, made with OpenSSL's
+// API (Forge.cpp); each as PEM files for the openssl command.
 class Pki {
   public:
     explicit Pki(fs::path folder);
@@ -56,8 +57,8 @@ class Pki {
     // The self-signed root (made on first use).
     const Identity& root();
     // A user certificate issued by the root. `subject` is an openssl -subj text
-    // such as "/CN=Alice Example"; `notBefore`/`notAfter` are openssl dates
-    // (YYYYMMDDHHMMSSZ) or empty for "now" and "in a year".
+    // such as "/CN=Alice Example"; `notBefore`/`notAfter` are dates
+    // (YYYYMMDDHHMMSSZ) or empty for "yesterday" and "in a year".
     Identity issue(const std::string& name, const std::string& subject, KeyType type = KeyType::Rsa,
                    const std::string& notBefore = {}, const std::string& notAfter = {});
     // A self-signed certificate that no root vouches for.
@@ -67,8 +68,6 @@ class Pki {
     const fs::path& folder() const { return folder_; }
 
   private:
-    fs::path newKey(const std::string& name, KeyType type);
-
     fs::path folder_;
     Identity root_;
 };
