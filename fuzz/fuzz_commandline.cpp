@@ -53,6 +53,11 @@ OperationTable Recorders() {
     table.CoSignContent = table.SignFile;
     table.Envelope = table.SignFile;
     table.ReceiveMessage = table.VerifySig;
+    table.RunBatch = [](UserInterface& ui, BatchAction, const std::vector<std::string>& paths,
+                        BatchMessages) { return Converse(ui, paths.empty() ? "" : paths.front()); };
+    table.ImportCertificate = table.VerifySig;
+    table.CreateCertificate = [](UserInterface& ui) { return Converse(ui, ""); };
+    table.TrustCertificate = table.VerifySig;
     return table;
 }
 
