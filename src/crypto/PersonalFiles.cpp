@@ -107,6 +107,22 @@ std::string MakeSelfSignedCertificate(const NewCertificate& details, const Secre
     return MemoryText(out.get());
 }
 
+namespace {
+
+// Raises when a file given to import or trust yields no certificate.
+void RequireCertificates(const CertificateFile& contents, const std::string& file) {
+    if (contents.certificates.empty() && !contents.warnings.empty()) {
+        // A passphrase wrong every time: the reader passed the file over.
+        throw Error(status::WrongPassphrase, "The passphrase for " + file + " is wrong.");
+    }
+    if (contents.certificates.empty()) {
+        throw Error(status::BadMessage,
+                    "The file " + file + " holds no certificate that can be read.");
+    }
+}
+
+}  // namespace
+
 ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& fileName,
                         const SecretPrompt& prompt) {
     // The reader passes over a PKCS #12 file whose passphrase is not given;
@@ -122,14 +138,7 @@ ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& 
         throw Error(status::Cancelled, kCancelled);
     }
     const std::string file = ossl::Quoted(fileName);
-    if (contents.certificates.empty() && !contents.warnings.empty()) {
-        // A passphrase wrong every time: the reader passed the file over.
-        throw Error(status::WrongPassphrase, "The passphrase for " + file + " is wrong.");
-    }
-    if (contents.certificates.empty()) {
-        throw Error(status::BadMessage,
-                    "The file " + file + " holds no certificate that can be read.");
-    }
+    RequireCertificates(contents, file);
 
     ossl::ErrorMark mark;
     for (std::string& pem : contents.lockedKeys) {
@@ -167,14 +176,7 @@ TrustCandidate ReadTrustCandidate(std::span<const std::uint8_t> bytes,
                                   const std::string& fileName) {
     CertificateFile contents = ReadCertificateBytes(Text(bytes), fileName, nullptr);
     const std::string file = ossl::Quoted(fileName);
-    if (contents.certificates.empty() && !contents.warnings.empty()) {
-        // A passphrase wrong every time: the reader passed the file over.
-        throw Error(status::WrongPassphrase, "The passphrase for " + file + " is wrong.");
-    }
-    if (contents.certificates.empty()) {
-        throw Error(status::BadMessage,
-                    "The file " + file + " holds no certificate that can be read.");
-    }
+    RequireCertificates(contents, file);
     X509* x509 = contents.certificates.front().get();
     TrustCandidate candidate;
     candidate.name = ossl::NameOf(x509);

@@ -19,7 +19,7 @@
 #include "internal/SignedDataImpl.h"
 #include "internal/SignerChecks.h"
 #include "internal/Times.h"
-#include "internal/Trust.h"
+#include "internal/ChainCheck.h"
 
 namespace quilvane {
 

@@ -1,4 +1,4 @@
-#include "internal/Trust.h"
+#include "internal/ChainCheck.h"
 
 #include <openssl/objects.h>
 
