@@ -325,8 +325,11 @@ void Pkcs11KeySource::State::List() {
         }
 
         // Before login a token shows a key's public half (or the private key
-        // itself when it is not protected); a certificate with neither is
-        // someone else's: a root, an issuer.
+        // itself when it is not protected), or nothing: some tokens keep the
+        // whole key behind the PIN. A certificate with no key in sight is
+        // offered when the token asks for a login and the certificate is not
+        // an authority's; whether its key is there shows after the login. A
+        // root or an issuer is someone else's.
         std::set<std::vector<unsigned char>> keyIds;
         PKCS11_KEY* keys = nullptr;
         unsigned int keyCount = 0;
@@ -347,8 +350,14 @@ void Pkcs11KeySource::State::List() {
         }
         for (unsigned int c = 0; c < certCount; ++c) {
             std::vector<unsigned char> id(certs[c].id, certs[c].id + certs[c].id_len);
-            if (id.empty() || certs[c].x509 == nullptr || keyIds.count(id) == 0) {
+            if (id.empty() || certs[c].x509 == nullptr) {
                 continue;
+            }
+            if (keyIds.count(id) == 0) {
+                ossl::ErrorMark mark;
+                if (token->loginRequired == 0 || X509_check_ca(certs[c].x509) != 0) {
+                    continue;
+                }
             }
             certificates.push_back({ossl::Share(certs[c].x509), token->label, where});
             entries.push_back({slot, identity, std::move(id), token->loginRequired != 0});
