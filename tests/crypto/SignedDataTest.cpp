@@ -250,35 +250,28 @@ TEST_F(SignedDataTest, RefusesWhatIsNotWholeAndStopsWhenAsked) {
     };
     const std::string byAlice = "-sign -signer " + Quote(pki.alice.cert.string()) + " -inkey " +
                                 Quote(pki.alice.key.string());
-    using Case = std::tuple<const char*, std::string, Outcome>;
-    for (const auto& [name, bytes, expected] :
-         {Case{"document",
-               changed(message.find(document) + 100),
-               {SignatureMismatch, "The document was changed after it was signed."}},
-          Case{"signature",
-               changed(message.size() - 10),
-               {SignatureMismatch, "The signature of Bob Example does not match the document."}},
-          Case{"cut short",
-               message.substr(0, message.size() - 1),
-               {BadMessage, kNotSigned + "it ends before the message does."}},
-          Case{"trailing",
-               message + '\0',
-               {BadMessage, kNotSigned + "there is more data after the end of the message."}},
-          Case{"empty", "", {BadMessage, kNotSigned + "it is empty."}},
-          Case{"encrypted",
-               openssl("-encrypt -aes256", Quote(pki.alice.cert.string())),
-               {BadMessage, kNotSigned + "it is an encrypted message."}},
-          Case{"detached",
-               openssl(byAlice),
-               {BadMessage, kNotSigned + "the document is not inside it."}},
+    using Case = std::tuple<const char*, std::string, std::int32_t, std::string>;
+    for (const auto& [name, bytes, status, text] :
+         {Case{"document", changed(message.find(document) + 100), SignatureMismatch,
+               "The document was changed after it was signed."},
+          Case{"signature", changed(message.size() - 10), SignatureMismatch,
+               "The signature of Bob Example does not match the document."},
+          Case{"cut short", message.substr(0, message.size() - 1), BadMessage,
+               kNotSigned + "it ends before the message does."},
+          Case{"trailing", message + '\0', BadMessage,
+               kNotSigned + "there is more data after the end of the message."},
+          Case{"empty", "", BadMessage, kNotSigned + "it is empty."},
+          Case{"encrypted", openssl("-encrypt -aes256", Quote(pki.alice.cert.string())), BadMessage,
+               kNotSigned + "it is an encrypted message."},
+          Case{"detached", openssl(byAlice), BadMessage,
+               kNotSigned + "the document is not inside it."},
           // Named by what the signature says of the certificate.
-          Case{"no certificate",
-               openssl(byAlice + " -nodetach -nocerts"),
-               {BadMessage, "The certificate of signer 1 (serial number "}}}) {
+          Case{"no certificate", openssl(byAlice + " -nodetach -nocerts"), BadMessage,
+               "The certificate of signer 1 (serial number "}}) {
         SCOPED_TRACE(name);
         const Outcome outcome = Raised([&] { verify(bytes, 3); });
-        EXPECT_EQ(outcome.first, expected.first);
-        EXPECT_PRED2(StartsWith, outcome.second, expected.second);
+        EXPECT_EQ(outcome.first, status);
+        EXPECT_PRED2(StartsWith, outcome.second, text);
     }
     // What is read again to co-sign must be what was verified.
     EXPECT_EQ(

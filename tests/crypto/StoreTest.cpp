@@ -91,9 +91,6 @@ TEST_F(StoreTest, EncryptedKeysAreUnlockedOnlyWhenNeededAndOnlyAMatchingOneIsUse
                       again = "The passphrase was wrong.\r\n" + first;
     EXPECT_EQ(ui.passphrasePrompts,
               (std::vector<std::string>{first, first, again, again, first, again}));
-    // A PIN is never asked again on its own: each wrong one counts towards locking the token.
-    SecretRequest pin{SecretRequest::Kind::Pin, "PIN", false};
-    EXPECT_FALSE(AskAgain(pin, 1));
 
     // Bob's key is unlocked for Carol, does not match, and is kept for Bob: keys once unlocked
     // are not asked for again.

@@ -77,10 +77,6 @@ TEST_F(SignFileTest, FailuresAreReportedOnceAndWriteNothing) {
     EXPECT_FALSE(fs::exists(input + ".sig"));
 }
 
-}  // namespace quilvane::test
-
-namespace quilvane::test {
-
 // Cancel pressed in the middle of streamed work: the operation ends without a
 // word, and no file appears or changes, temporary ones included.
 TEST_F(SignFileTest, StoppedWorkEndsSilentlyAndChangesNothing) {

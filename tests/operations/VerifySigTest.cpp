@@ -90,21 +90,6 @@ TEST_F(VerifySigTest, ARefusedOrMissingFileWritesNothing) {
     EXPECT_TRUE(empty.messages.empty());
 }
 
-TEST_F(VerifySigTest, ANameTooShortForTheDocumentFailsAfterTheReport) {
-    const std::string sig = opensslSigned("abc.txt", "short", {pki.alice});
-    const std::string cwd = fs::current_path();
-    fs::current_path(dir.path());
-    fs::rename(sig, "abc");
-    const Outcome outcome = VerifySig(ui, "abc");
-    fs::current_path(cwd);
-    EXPECT_EQ(outcome, Outcome::Failed);
-    ASSERT_EQ(ui.messages.size(), 2u);
-    EXPECT_PRED2(StartsWith, ui.messages[0].text, kReportStart);
-    EXPECT_PRED2(StartsWith, ui.messages[1].text, "VB Error found: ");
-    EXPECT_TRUE(ui.questions.empty());
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);  // abc, data
-}
-
 TEST(SignerReport, ShowsTimesInTheLocalZoneAndAnUnknownOpenFailureAsSuch) {
     // 2026-05-28 20:26:40 UTC, in the C locale's %x %X.
     EXPECT_EQ(ShownIn("UTC0", 1780000000), "05/28/26 20:26:40");

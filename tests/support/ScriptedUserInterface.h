@@ -37,7 +37,6 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     std::size_t stopAfter = SIZE_MAX;  // file reports before the person presses Cancel
     bool stopOnBytes = false;          // Cancel pressed as soon as bytes are counted
     std::deque<EmptyStoreChoice> emptyStoreChoices;
-    std::deque<std::optional<CertificateRequest>> certificateRequests;
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override {
         messages.push_back({text, icon, notes});
@@ -58,9 +57,7 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
         emptyStorePlaces.push_back(places);
         return take(emptyStoreChoices, EmptyStoreChoice{});
     }
-    std::optional<CertificateRequest> newCertificate() override {
-        return take(certificateRequests, std::optional<CertificateRequest>{});
-    }
+    std::optional<CertificateRequest> newCertificate() override { return std::nullopt; }
     std::optional<Secret> secret(const SecretRequest& request) override { return answer(request); }
     bool progress(const Progress& now) override {
         if (now.bytes) {
