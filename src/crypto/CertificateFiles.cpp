@@ -39,9 +39,7 @@ std::optional<std::string> PemText(const std::string& file, Write write) {
     if (write(out.get()) <= 0) {
         return std::nullopt;
     }
-    char* text = nullptr;
-    const long size = BIO_get_mem_data(out.get(), &text);
-    return std::string(text, static_cast<std::size_t>(size));
+    return ossl::MemoryText(out.get());
 }
 
 class Reader {

@@ -7,6 +7,10 @@ namespace quilvane {
 Error::Error(std::int32_t number, std::string description)
     : std::runtime_error(description), number_(number), description_(std::move(description)) {}
 
+Error CancelledError() {
+    return Error(status::Cancelled, "The operation was cancelled by the user.");
+}
+
 void RaiseFileError(int err, const std::string& what, const std::string& path) {
     throw Error(err, what + " \"" + path + "\": " + std::strerror(err) + ".");
 }

@@ -17,8 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kCancelled = "The operation was cancelled by the user.";
-
 // Hands a passphrase from the prompt to OpenSSL's PEM reader. The person is
 // asked at most once, however often the reader calls back, and nothing
 // unwinds through OpenSSL's frames: a failure is kept and raised after it.
@@ -167,7 +165,7 @@ ossl::PkeyPtr FolderKeys::Unlock(const Entry& entry) {
             ossl::Raise(status::StoreFailure, "The private key in " + name + " could not be read");
         }
         if (!request.answer) {
-            throw Error(status::Cancelled, kCancelled);
+            throw CancelledError();
         }
         if (!AskAgain(question, tries)) {
             throw Error(status::WrongPassphrase,

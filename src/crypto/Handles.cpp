@@ -11,6 +11,12 @@ X509Ptr Share(X509* x) {
     return X509Ptr(x);
 }
 
+std::string MemoryText(BIO* bio) {
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+}
+
 std::string TakeErrors() {
     std::string reasons;
     unsigned long code = 0;

@@ -17,13 +17,6 @@ namespace {
 // Values longer than this are shown by their first bytes and their size.
 constexpr std::size_t kMaxHexBytes = 32;
 
-// The text a memory BIO collected.
-std::string BioText(BIO* bio) {
-    char* data = nullptr;
-    long size = BIO_get_mem_data(bio, &data);
-    return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
-}
-
 // The last entry of `nid` in `name`: in a name such as
 // "DC=org, DC=example, CN=Users, CN=Alice" the last is the most specific.
 std::string LastEntry(const X509_NAME* name, int nid) {
@@ -60,7 +53,7 @@ std::string WholeName(const X509_NAME* name) {
     if (X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
         return {};
     }
-    return BioText(bio.get());
+    return MemoryText(bio.get());
 }
 
 std::string ObjectName(const ASN1_OBJECT* object) {

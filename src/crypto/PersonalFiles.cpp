@@ -14,17 +14,10 @@
 namespace quilvane {
 namespace {
 
-constexpr const char* kCancelled = "The operation was cancelled by the user.";
 constexpr long kValidDays = 365;
 
 std::string_view Text(std::span<const std::uint8_t> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-std::string MemoryText(BIO* bio) {
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio, &data);
-    return std::string(data, static_cast<std::size_t>(size));
 }
 
 ossl::PkeyPtr NewKey(NewKeyType type) {
@@ -104,7 +97,7 @@ std::string MakeSelfSignedCertificate(const NewCertificate& details, const Secre
                     out.get(), key.get(), EVP_aes_256_cbc(), passphrase.text().data(),
                     static_cast<int>(passphrase.text().size()), nullptr, nullptr),
                 status::Failed, "Could not protect the new key");
-    return MemoryText(out.get());
+    return ossl::MemoryText(out.get());
 }
 
 namespace {
@@ -135,7 +128,7 @@ ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& 
     };
     CertificateFile contents = ReadCertificateBytes(Text(bytes), fileName, &asking);
     if (cancelled) {
-        throw Error(status::Cancelled, kCancelled);
+        throw CancelledError();
     }
     const std::string file = ossl::Quoted(fileName);
     RequireCertificates(contents, file);
@@ -146,7 +139,7 @@ ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& 
             asking({SecretRequest::Kind::Passphrase,
                     "Enter the passphrase for the private key in " + file + ":", false});
         if (!passphrase) {
-            throw Error(status::Cancelled, kCancelled);
+            throw CancelledError();
         }
         ossl::BioPtr in(ossl::Check(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
                                     status::Failed, "Could not read the private key in " + file));
@@ -196,7 +189,7 @@ TrustCandidate ReadTrustCandidate(std::span<const std::uint8_t> bytes,
         ossl::Check(BIO_new(BIO_s_mem()), status::Failed, "Could not write the certificate"));
     ossl::Check(PEM_write_bio_X509(out.get(), x509), status::Failed,
                 "Could not write the certificate");
-    candidate.pem = MemoryText(out.get());
+    candidate.pem = ossl::MemoryText(out.get());
     return candidate;
 }
 

@@ -27,8 +27,6 @@ namespace quilvane {
 
 namespace {
 
-constexpr const char* kCancelled = "The operation was cancelled by the user.";
-
 // Slots 1 to 3 are NSS's own; those it opens on request are numbered from 4.
 constexpr unsigned long kFirstNssSlot = 4;
 // A token label is 32 bytes, blank-padded.
@@ -386,7 +384,7 @@ void Pkcs11KeySource::State::LogIn(const Entry& entry, const std::string& where,
     }
     std::optional<Secret> secret = prompt ? prompt(request) : std::nullopt;
     if (!secret) {
-        throw Error(status::Cancelled, kCancelled);
+        throw CancelledError();
     }
     if (PKCS11_login(entry.slot, 0, secret->text().c_str()) == 0) {
         return;

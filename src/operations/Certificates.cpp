@@ -156,7 +156,7 @@ Outcome CreateCertificate(UserInterface& ui) {
     return RunGuarded(ui, CommandHandler(), [&] {
         std::optional<CertificateRequest> request = ui.newCertificate();
         if (!request) {
-            throw Error(status::Cancelled, "The operation was cancelled by the user.");
+            throw CancelledError();
         }
         const std::string written = CreateInStore(*request);
         ui.message("Created a self-signed certificate for " + request->details.name +

@@ -38,7 +38,7 @@ Certificate SelectCertificate(UserInterface& ui) {
         if (certificates.Count() == 0) {
             // A first certificate imported or created is offered at once.
             if (!StartFromEmptyStore(ui, store.Places())) {
-                throw Error(status::Cancelled, "The operation was cancelled by the user.");
+                throw CancelledError();
             }
             continue;
         }
@@ -71,7 +71,7 @@ Certificate SelectCertificate(UserInterface& ui) {
         const std::optional<std::size_t> choice =
             ui.pickCertificate("Certificates", "ZARAN Certificates", rows);
         if (!choice) {
-            throw Error(status::Cancelled, "The operation was cancelled by the user.");
+            throw CancelledError();
         }
         return certificates.Item(entries.at(*choice).item);
     }

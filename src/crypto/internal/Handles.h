@@ -89,6 +89,9 @@ class ErrorMark {
 // Takes one more reference on `x` and returns an owner of it.
 X509Ptr Share(X509* x);
 
+// The bytes a memory BIO collected.
+std::string MemoryText(BIO* bio);
+
 // Drains OpenSSL's error queue into one readable reason ("" when empty).
 std::string TakeErrors();
 

@@ -61,6 +61,9 @@ inline constexpr std::int32_t StoreFailure = Status(0x8088020Bu);
 inline constexpr std::int32_t Stopped = Status(0x8088020Cu);
 }  // namespace status
 
+// The error of a dialog the person cancelled (status::Cancelled).
+Error CancelledError();
+
 // Raises a program error for errno value `err`, naming `path`:
 // "<what> "<path>": <strerror>".
 [[noreturn]] void RaiseFileError(int err, const std::string& what, const std::string& path);
