@@ -28,14 +28,6 @@ class CryptoTest : public ::testing::Test {
     static BinaryString Binary(const std::string& s) { return BinaryString({s.data(), s.size()}); }
     static std::string Text(const BinaryString& b) { return {b.view().begin(), b.view().end()}; }
 
-    // Runs openssl with `words`, paths among them quoted; returns what it wrote.
-    static std::string Word(const auto& word) { return word; }
-    static std::string Word(const fs::path& path) { return Quote(path.string()); }
-    template <typename... Words>
-    static std::string Openssl(const Words&... words) {
-        return test::Run(("openssl" + ... + (" " + Word(words))));
-    }
-
     fs::path save(const std::string& name, const std::string& bytes) {
         WriteFile(dir / name, bytes);
         return dir / name;

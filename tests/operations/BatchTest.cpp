@@ -8,8 +8,8 @@ class BatchTest : public OperationsTest {
     BatchTest() {
         // Alice's key is protected: one passphrase must serve the whole batch.
         home.add({pki.alice.cert});
-        test::Run("openssl pkey -aes256 -passout pass:pw -in " + Quote(pki.alice.key.string()) +
-                  " -out " + Quote((home.my() / "alice.key").string()));
+        Openssl("pkey -aes256 -passout pass:pw -in", pki.alice.key, "-out",
+                home.my() / "alice.key");
         for (const char* name : {"a.txt", "b.txt"}) {
             file(name, name);
         }

@@ -10,8 +10,8 @@ class EnvelopeTest : public OperationsTest {
     std::string opensslEnvelope(const std::string& name, const std::string& content,
                                 const Identity& recipient) {
         const std::string plain = file(name, content);
-        test::Run("openssl cms -encrypt -binary -outform DER -aes256 -in " + Quote(plain) +
-                  " -out " + Quote(plain + ".sig") + " " + Quote(recipient.cert.string()));
+        Openssl("cms -encrypt -binary -outform DER -aes256 -in", fs::path(plain), "-out",
+                fs::path(plain + ".sig"), recipient.cert);
         fs::remove(plain);
         return plain + ".sig";
     }
@@ -26,9 +26,9 @@ TEST_F(EnvelopeTest, EncryptsWithAesForThePickedCertificateAndOpensAgain) {
     EXPECT_EQ(ui.messages[0].text, "Signature successfully applied.");
     EXPECT_EQ(ui.messages[0].icon, Icon::Information);
     // With AES-256 (that openssl opens those is EnvelopedDataTest's).
-    EXPECT_NE(test::Run("openssl cms -cmsout -print -inform DER -in " + Quote(input + ".sig"))
-                  .find("aes-256-cbc"),
-              std::string::npos);
+    EXPECT_NE(
+        Openssl("cms -cmsout -print -inform DER -in", fs::path(input + ".sig")).find("aes-256"),
+        std::string::npos);
 
     // Opened into the name less ".sig".
     fs::remove(input);

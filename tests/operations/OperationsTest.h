@@ -44,8 +44,8 @@ class OperationsTest : public ::testing::Test {
 
     // The document inside a signed file, as openssl reads it.
     std::string openedByOpenssl(const std::string& sig) {
-        test::Run("openssl cms -verify -inform DER -noverify -binary -in " + Quote(sig) + " -out " +
-            Quote((dir / "openssl-out").string()));
+        Openssl("cms -verify -inform DER -noverify -binary -in", fs::path(sig), "-out",
+                dir / "openssl-out");
         return ReadFile(dir / "openssl-out");
     }
 

@@ -21,70 +21,50 @@ std::string SoftHsmModule() {
 class TokenTest : public OperationsTest {
   protected:
     // Two tokens with a key each, one with a CA certificate and no key; an
-    // NSS database without a password and a Firefox profile's with one.
+    // NSS database without a password and a Firefox profile's with one, in the
+    // test program's own HOME and token folder, emptied after.
     void SetUp() override {
-        const fs::path home = dir / "home", conf = dir / "softhsm2.conf";
-        fs::create_directories(dir / "tokens");
-        WriteFile(conf, "directories.tokendir = " + (dir / "tokens").string() +
-                            "\nobjectstore.backend = file\nlog.level = ERROR\n");
-        saved_ = {std::getenv("HOME"), std::getenv("SOFTHSM2_CONF")};
-        setenv("HOME", home.c_str(), 1);
-        setenv("SOFTHSM2_CONF", conf.c_str(), 1);
-
-        Pki& made = pki.pki;
-        const auto onToken = [&](const std::string& label, const fs::path& cert,
-                                 const fs::path& key) {
-            const std::string tool = "pkcs11-tool --module " + Quote(SoftHsmModule()) +
-                                     " --login --pin " + kPin + " --token-label " + Quote(label) +
-                                     " --id 01 --write-object ";
-            const std::string stem = Quote((dir / label).string());
-            test::Run("openssl x509 -outform DER -in " + Quote(cert) + " -out " + stem + ".crt");
-            test::Run(tool + stem + ".crt --type cert");
-            if (!key.empty()) {
-                test::Run("openssl pkey -outform DER -in " + Quote(key) + " -out " + stem + ".key");
-                test::Run("openssl pkey -pubout -outform DER -in " + Quote(key) + " -out " + stem +
-                          ".pub");
-                test::Run(tool + stem + ".key --type privkey");
-                test::Run(tool + stem + ".pub --type pubkey");
-            }
-        };
-        for (const auto& [label, id] : {std::pair{"Tina RSA", pki.alice},
-                                        {"Eve EC", pki.bob},
-                                        {"Trust Only", Identity{made.root().cert, {}}}}) {
+        const fs::path home = std::getenv("HOME");
+        const auto onToken = [&](const std::string& label, const Identity& id) {
             test::Run("softhsm2-util --init-token --free --label " + Quote(label) + " --pin " +
                       kPin + " --so-pin 87654321");
-            onToken(label, id.cert, id.key);
-        }
+            const std::string tool = "pkcs11-tool --module " + Quote(SoftHsmModule()) +
+                                     " --login --pin " + kPin + " --token-label " + Quote(label) +
+                                     " --id 01 --write-object " + Quote((dir / label).string());
+            Openssl("x509 -outform DER -in", id.cert, "-out", dir / label);
+            test::Run(tool + " --type cert");
+            if (!id.key.empty()) {
+                Openssl("pkey -outform DER -in", id.key, "-out", dir / label);
+                test::Run(tool + " --type privkey");
+                Openssl("pkey -pubout -outform DER -in", id.key, "-out", dir / label);
+                test::Run(tool + " --type pubkey");
+            }
+        };
+        onToken("Tina RSA", pki.alice);
+        onToken("Eve EC", pki.bob);
+        onToken("Trust Only", {pki.pki.root().cert, {}});
 
         const fs::path shared = home / ".pki/nssdb", profile = home / ".mozilla/firefox/p.work";
         fs::create_directories(shared);
         fs::create_directories(profile);
         WriteFile(home / ".mozilla/firefox/profiles.ini",
                   "[Profile0]\nName=work\nIsRelative=1\nPath=p.work\n");
-        WriteFile(dir / "password", "nss secret");
-        const auto p12 = [&](const Identity& id) {
-            const std::string out = Quote((dir / "nss.p12").string());
-            test::Run("openssl pkcs12 -export -passout pass:p12 -out " + out + " -in " +
-                      Quote(id.cert) + " -inkey " + Quote(id.key));
-            return " -W p12 -i " + out;
+        const fs::path password = dir / "password", p12 = dir / "nss.p12";
+        WriteFile(password, "nss secret");
+        const auto import = [&](const Identity& id, const fs::path& db, const std::string& pw) {
+            Openssl("pkcs12 -export -passout pass:p12 -out", p12, "-in", id.cert, "-inkey", id.key);
+            test::Run("pk12util " + pw + " -W p12 -i " + Quote(p12.string()) +
+                      " -d sql:" + Quote(db.string()));
         };
-        test::Run("certutil -N --empty-password -d sql:" + Quote(shared));
-        test::Run("pk12util -K '' -d sql:" + Quote(shared) + p12(pki.carol));
-        const std::string password = " -d sql:" + Quote(profile) + " -f " + Quote(dir / "password");
-        test::Run("certutil -N" + password);
-        test::Run("pk12util -k " + Quote(dir / "password") + " -d sql:" + Quote(profile) +
-                  p12(made.issue("dave", "/CN=Dave NSS", KeyType::Ec)));
+        test::Run("certutil -N --empty-password -d sql:" + Quote(shared.string()));
+        import(pki.carol, shared, "-K ''");
+        test::Run("certutil -N -f " + Quote(password.string()) +
+                  " -d sql:" + Quote(profile.string()));
+        import(pki.pki.issue("dave", "/CN=Dave NSS", KeyType::Ec), profile,
+               "-k " + Quote(password.string()));
         install(pki.alice);  // the same certificate in the folder and on a token
     }
-
-    void TearDown() override {
-        setenv("HOME", saved_.first.c_str(), 1);
-        setenv("SOFTHSM2_CONF", saved_.second.c_str(), 1);
-    }
-
-    static std::string Quote(const fs::path& path) { return test::Quote(path.string()); }
-
-    std::pair<std::string, std::string> saved_;
+    void TearDown() override { ClearPrivateHome(); }
 };
 
 // Each test runs in a process of its own, so the tokens are made once for all of it.

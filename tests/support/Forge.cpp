@@ -1,66 +1,44 @@
 #include "support/Forge.h"
 
-#include <openssl/ec.h>
-#include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
-#include <openssl/rsa.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
-#include <memory>
 #include <numeric>
 #include <sstream>
 #include <stdexcept>
-#include <type_traits>
 #include <vector>
+
+#include "internal/Handles.h"
 
 namespace quilvane::test {
 namespace {
 
-template <auto Free>
-struct Deleter {
-    template <typename T>
-    void operator()(T* p) const noexcept {
-        Free(p);
-    }
-};
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
-using NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME_free>>;
-using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
-using ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
+using namespace ossl;
 
 // `result`, unless it is OpenSSL's null pointer or its failure (0 or less).
 template <typename T>
 T Must(T result, const std::string& what) {
-    if constexpr (std::is_pointer_v<T>) {
-        if (result != nullptr) {
-            return result;
-        }
-    } else if (result > 0) {
-        return result;
-    }
-    throw std::runtime_error(what + ": " + ERR_error_string(ERR_get_error(), nullptr));
+    Check(result, status::Failed, what);
+    return result;
 }
 
-KeyPtr KeyOf(const Identity& id) {
-    const std::string pem = ReadFile(id.key);
-    BioPtr bio(Must(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), "bio"));
-    return KeyPtr(Must(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), "read key"));
+PkeyPtr KeyOf(const Identity& id) {
+    BioPtr bio(Must(BIO_new_file(id.key.c_str(), "r"), "key file"));
+    return PkeyPtr(Must(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), "key"));
+}
+
+X509Ptr CertificateOf(const Identity& id) {
+    BioPtr bio(Must(BIO_new_file(id.cert.c_str(), "r"), "certificate file"));
+    return X509Ptr(Must(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), "certificate"));
 }
 
 template <typename T>
 std::string Der(const T* item, int (*encode)(const T*, unsigned char**)) {
     unsigned char* der = nullptr;
     const int length = Must(encode(item, &der), "encode");
-    std::string bytes(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
-    OPENSSL_free(der);
-    return bytes;
+    const MemPtr<unsigned char> owner(der);
+    return {reinterpret_cast<char*>(der), static_cast<std::size_t>(length)};
 }
 
 CmsPtr Decoded(const std::string& message) {
@@ -77,15 +55,9 @@ void Replace(std::string& text, const std::string& from, const std::string& to) 
     text.replace(at, from.size(), to);
 }
 
-X509Ptr CertificateOf(const Identity& id) {
-    const std::string pem = ReadFile(id.cert);
-    BioPtr bio(Must(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), "bio"));
-    return X509Ptr(Must(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr), "read cert"));
-}
-
 // "/CN=Alice Example/O=Example Ltd" as a name.
-NamePtr Name(const std::string& subject) {
-    NamePtr name(Must(X509_NAME_new(), "name"));
+X509NamePtr Name(const std::string& subject) {
+    X509NamePtr name(Must(X509_NAME_new(), "name"));
     std::istringstream fields(subject);
     for (std::string field; std::getline(fields, field, '/');) {
         if (const std::size_t at = field.find('='); at != std::string::npos) {
@@ -104,12 +76,12 @@ NamePtr Name(const std::string& subject) {
 Identity Make(const fs::path& folder, const std::string& stem, X509_NAME* name, KeyType type,
               const Identity* issuer, const std::string& from, const std::string& to,
               const std::vector<std::pair<int, const char*>>& extensions) {
-    KeyPtr key(Must(type == KeyType::Rsa  ? EVP_RSA_gen(2048)
-                    : type == KeyType::Ec ? EVP_EC_gen("P-256")
-                                          : EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"),
-                    "key"));
+    PkeyPtr key(Must(type == KeyType::Rsa  ? EVP_RSA_gen(2048)
+                     : type == KeyType::Ec ? EVP_EC_gen("P-256")
+                                           : EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"),
+                     "key"));
     X509Ptr ca = issuer != nullptr ? CertificateOf(*issuer) : nullptr;
-    KeyPtr caKey = issuer != nullptr ? KeyOf(*issuer) : nullptr;
+    PkeyPtr caKey = issuer != nullptr ? KeyOf(*issuer) : nullptr;
     X509Ptr certificate(Must(X509_new(), "certificate"));
     X509* c = certificate.get();
     // Random, as a CA's are: issuer and serial number tell certificates apart.
@@ -129,7 +101,7 @@ Identity Make(const fs::path& folder, const std::string& stem, X509_NAME* name, 
     X509V3_CTX context;
     X509V3_set_ctx(&context, ca ? ca.get() : c, c, nullptr, nullptr, 0);
     for (const auto& [nid, value] : extensions) {
-        ExtensionPtr extension(Must(X509V3_EXT_conf_nid(nullptr, &context, nid, value), value));
+        X509ExtensionPtr extension(Must(X509V3_EXT_conf_nid(nullptr, &context, nid, value), value));
         Must(X509_add_ext(c, extension.get(), -1), value);
     }
     EVP_PKEY* signer = caKey ? caKey.get() : key.get();
@@ -176,7 +148,7 @@ Identity Pki::selfSigned(const std::string& name, const std::string& subject, Ke
 
 Identity NamedIdentity(const fs::path& folder, const std::string& stem,
                        const std::string& commonName) {
-    NamePtr name(Must(X509_NAME_new(), "name"));
+    X509NamePtr name(Must(X509_NAME_new(), "name"));
     if (!commonName.empty()) {
         // A plain string type takes the bytes as they are, unchecked and unlimited.
         Must(X509_NAME_add_entry_by_NID(name.get(), NID_commonName, V_ASN1_UTF8STRING,
@@ -190,7 +162,7 @@ Identity NamedIdentity(const fs::path& folder, const std::string& stem,
 std::string Forge(const Identity& id, const std::string& content, const Change& before,
                   const Change& after) {
     X509Ptr certificate = CertificateOf(id);
-    KeyPtr key = KeyOf(id);
+    PkeyPtr key = KeyOf(id);
     const unsigned int flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
     CmsPtr cms(Must(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags), "message"));
     CMS_SignerInfo* info =
@@ -223,7 +195,7 @@ std::string Joined(const std::vector<std::string>& parts) {
 
 // `id`'s signature (SHA-256) over the SET of `attributes`, taken as they come.
 std::string SignatureOver(const std::string& attributes, const Identity& id) {
-    KeyPtr key = KeyOf(id);
+    PkeyPtr key = KeyOf(id);
     MdCtxPtr context(Must(EVP_MD_CTX_new(), "context"));
     Must(EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()), "init");
     const int size = static_cast<int>(attributes.size());
@@ -252,7 +224,8 @@ void SignAgain(CMS_SignerInfo* info, const Identity& id) {
 }
 
 std::string Reencoded(const std::string& message) {
-    return Der<CMS_ContentInfo>(Decoded(message).get(), i2d_CMS_ContentInfo);
+    const Bytes der = EncodeDer(Decoded(message).get(), "encode");
+    return {reinterpret_cast<const char*>(der.data()), der.size()};
 }
 
 std::string Unsorted(const std::string& message, const Identity& id) {

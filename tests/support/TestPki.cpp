@@ -33,6 +33,14 @@ const PrivateHome kPrivateHome;
 
 }  // namespace
 
+void ClearPrivateHome() {
+    for (const char* folder : {"home", "tokens"}) {
+        for (const auto& entry : fs::directory_iterator(kPrivateHome.dir / folder)) {
+            fs::remove_all(entry.path());
+        }
+    }
+}
+
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "quilvane-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
@@ -119,13 +127,12 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 
 void OpensslSign(const fs::path& document, const fs::path& out,
                  const std::vector<Identity>& signers, const std::string& extra) {
-    std::string command = "openssl cms -sign -binary -nodetach -outform DER -md sha256 " + extra +
-                          " -in " + Quote(document.string()) + " -out " + Quote(out.string());
+    std::string by;
     for (const Identity& signer : signers) {
-        command +=
-            " -signer " + Quote(signer.cert.string()) + " -inkey " + Quote(signer.key.string());
+        by += " -signer " + Quote(signer.cert.string()) + " -inkey " + Quote(signer.key.string());
     }
-    Run(command);
+    Openssl("cms -sign -binary -nodetach -outform DER -md sha256", extra, "-in", document, "-out",
+            out, by);
 }
 
 StoreHome::StoreHome(const fs::path& dataHome) : dataHome_(dataHome) {

@@ -34,9 +34,25 @@ int RunStatus(const std::string& command, std::string* output = nullptr);
 // Quotes a path or word for the shell.
 std::string Quote(const std::string& text);
 
+// Runs openssl with `words`, paths among them quoted; returns what it wrote.
+inline std::string Word(const auto& word) {
+    return word;
+}
+inline std::string Word(const fs::path& path) {
+    return Quote(path.string());
+}
+template <typename... Words>
+std::string Openssl(const Words&... words) {
+    return Run(("openssl" + ... + (" " + Word(words))));
+}
+
 // Runs `action` with files limited to `bytes` bytes, as a full disk would:
 // writes past the limit fail with EFBIG.
 void WithFileSizeLimit(std::size_t bytes, const std::function<void()>& action);
+
+// Empties the test program's own HOME and SoftHSM2 token folder, which every
+// test program points at before anything reads them (TestPki.cpp).
+void ClearPrivateHome();
 
 std::string ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, const std::string& bytes);
