@@ -245,11 +245,6 @@ TEST_F(SignedDataTest, RefusesWhatIsNotWholeAndStopsWhenAsked) {
         copy[at] ^= 1;
         return copy;
     };
-    auto openssl = [&](const std::string& options, const std::string& recipient = "") {
-        return Openssl("cms", options, "-binary -outform DER -in", doc, recipient);
-    };
-    const std::string byAlice = "-sign -signer " + Quote(pki.alice.cert.string()) + " -inkey " +
-                                Quote(pki.alice.key.string());
     using Case = std::tuple<const char*, std::string, std::int32_t, std::string>;
     for (const auto& [name, bytes, status, text] :
          {Case{"document", changed(message.find(document) + 100), SignatureMismatch,
@@ -258,16 +253,10 @@ TEST_F(SignedDataTest, RefusesWhatIsNotWholeAndStopsWhenAsked) {
                "The signature of Bob Example does not match the document."},
           Case{"cut short", message.substr(0, message.size() - 1), BadMessage,
                kNotSigned + "it ends before the message does."},
-          Case{"trailing", message + '\0', BadMessage,
-               kNotSigned + "there is more data after the end of the message."},
-          Case{"empty", "", BadMessage, kNotSigned + "it is empty."},
-          Case{"encrypted", openssl("-encrypt -aes256", Quote(pki.alice.cert.string())), BadMessage,
-               kNotSigned + "it is an encrypted message."},
-          Case{"detached", openssl(byAlice), BadMessage,
-               kNotSigned + "the document is not inside it."},
-          // Named by what the signature says of the certificate.
-          Case{"no certificate", openssl(byAlice + " -nodetach -nocerts"), BadMessage,
-               "The certificate of signer 1 (serial number "}}) {
+          Case{"detached",
+               Openssl("cms -sign -binary -outform DER -in", doc, "-signer", pki.alice.cert,
+                       "-inkey", pki.alice.key),
+               BadMessage, kNotSigned + "the document is not inside it."}}) {
         SCOPED_TRACE(name);
         const Outcome outcome = Raised([&] { verify(bytes, 3); });
         EXPECT_EQ(outcome.first, status);

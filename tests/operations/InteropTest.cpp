@@ -5,31 +5,6 @@
 
 namespace quilvane::test {
 
-// Runs gpgsm with a home of its own; stops its agent when done.
-class Gpgsm {
-  public:
-    explicit Gpgsm(const fs::path& home) : home_(Quote(home.string())) {
-        fs::create_directories(home);
-        fs::permissions(home, fs::perms::owner_all);
-    }
-    ~Gpgsm() { RunStatus("gpgconf --homedir " + home_ + " --kill all"); }
-
-    // How many signatures gpgsm found good in `sig`, after writing its content to `out`.
-    std::string goodSignatures(const std::string& sig, const std::string& out) const {
-        return Run("gpgsm --homedir " + home_ +
-                   " --batch --disable-crl-checks --disable-policy-checks --status-fd 1 --output " +
-                   Quote(out) + " --verify " + Quote(sig) + " 2>/dev/null | grep -c ' GOODSIG '");
-    }
-    void import(const std::vector<fs::path>& certificates) const {
-        for (const fs::path& certificate : certificates) {
-            Run("gpgsm --homedir " + home_ + " --batch --import " + Quote(certificate.string()));
-        }
-    }
-
-  private:
-    std::string home_;
-};
-
 using Interoperability = OperationsTest;
 
 TEST_F(Interoperability, GpgsmChecksEverySignatureWeMake) {
@@ -43,15 +18,29 @@ TEST_F(Interoperability, GpgsmChecksEverySignatureWeMake) {
     const std::string path = file("agreement.txt", document);
 
     ui.picks = {0, 1};  // alice.pem signs, bob.pem co-signs
-    ASSERT_EQ(SignFile(ui, path, path + ".sig"), Outcome::Completed);
-    Gpgsm gpgsm(dir / "gnupg");
-    gpgsm.import({pki.pki.folder() / "root.pem", pki.alice.cert, pki.bob.cert});
-    EXPECT_EQ(gpgsm.goodSignatures(path + ".sig", path + ".out"), "1\n");
-    EXPECT_EQ(ReadFile(path + ".out"), document);
-
-    ASSERT_EQ(CoSignContent(ui, path + ".sig", path + ".sig"), Outcome::Completed);
-    EXPECT_EQ(gpgsm.goodSignatures(path + ".sig", path + ".out2"), "2\n");
-    EXPECT_EQ(ReadFile(path + ".out2"), document);
+    // gpgsm with a home of its own, its agent stopped after.
+    const std::string gpgsm = "gpgsm --batch --homedir " + Quote((dir / "gnupg").string());
+    fs::create_directories(dir / "gnupg");
+    fs::permissions(dir / "gnupg", fs::perms::owner_all);
+    const std::shared_ptr<void> stop(nullptr, [&](void*) {
+        RunStatus("gpgconf --homedir " + Quote((dir / "gnupg").string()) + " --kill all");
+    });
+    for (const fs::path& certificate :
+         {pki.pki.folder() / "root.pem", pki.alice.cert, pki.bob.cert}) {
+        Run(gpgsm + " --import " + Quote(certificate.string()));
+    }
+    // How many signatures gpgsm finds good, once we have signed and then co-signed.
+    for (const char* count : {"1\n", "2\n"}) {
+        ASSERT_EQ(count[0] == '1' ? SignFile(ui, path, path + ".sig")
+                                  : CoSignContent(ui, path + ".sig", path + ".sig"),
+                  Outcome::Completed);
+        fs::remove(path + ".out");
+        EXPECT_EQ(Run(gpgsm + " --disable-crl-checks --disable-policy-checks --status-fd 1 " +
+                      "--output " + Quote(path + ".out") + " --verify " + Quote(path + ".sig") +
+                      " 2>/dev/null | grep -c ' GOODSIG '"),
+                  count);
+        EXPECT_EQ(ReadFile(path + ".out"), document);
+    }
 }
 
 }  // namespace quilvane::test

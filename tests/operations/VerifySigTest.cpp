@@ -19,18 +19,14 @@ std::string ShownIn(const char* zone, std::time_t instant) {
 }
 
 TEST_F(VerifySigTest, ReportsTheSignerExtractsTheDocumentAndOffersToOpenIt) {
-    install(pki.alice);
     const std::string document = "line one\r\nline two\0\xff"s;
-    const std::string input = file("report.pdf", document);
-    ScriptedUserInterface signer;
-    signer.picks.push_back(0);
     const std::time_t before = std::time(nullptr);
-    ASSERT_EQ(SignFile(signer, input, input + ".sig"), Outcome::Completed);
+    const std::string sig = opensslSigned("report.pdf", document, {pki.alice});
     const std::time_t after = std::time(nullptr);
-    fs::remove(input);
+    const std::string input = (dir / "report.pdf").string();
 
     ui.answers.push_back(false);
-    EXPECT_EQ(VerifySig(ui, input + ".sig"), Outcome::Completed);
+    EXPECT_EQ(VerifySig(ui, sig), Outcome::Completed);
 
     const std::string expected = kReportStart + "Name: Alice Example ==> Signed On: ";
     expectOneMessage(ui, expected, Icon::Information);
@@ -46,8 +42,8 @@ TEST_F(VerifySigTest, ReportsTheSignerExtractsTheDocumentAndOffersToOpenIt) {
     // A document edited since is kept as report.pdf~ before it is written
     // again, and the question's note says so; the same bytes are not kept.
     WriteFile(input, "edited");
-    EXPECT_EQ(VerifySig(ui, input + ".sig"), Outcome::Completed);
-    EXPECT_EQ(VerifySig(ui, input + ".sig"), Outcome::Completed);
+    EXPECT_EQ(VerifySig(ui, sig), Outcome::Completed);
+    EXPECT_EQ(VerifySig(ui, sig), Outcome::Completed);
     ASSERT_EQ(ui.questionNotes.size(), 3u);
     EXPECT_EQ(ui.questionNotes[0].informative + "|" + ui.questionNotes[1].informative + "|" +
                   ui.questionNotes[2].informative,
@@ -72,7 +68,7 @@ TEST_F(VerifySigTest, ListsEverySignerAndOpensOnYes) {
     EXPECT_EQ(ui.messages[2].icon, Icon::None);
 }
 
-TEST_F(VerifySigTest, ARefusedOrMissingFileWritesNothing) {
+TEST_F(VerifySigTest, ARefusedFileWritesNothing) {
     std::string altered = ReadFile(opensslSigned("doc.txt", "The quick brown fox", {pki.alice}));
     altered[altered.find("quick")] = 'Q';
     const std::string sig = file("doc.txt.sig", altered);
@@ -81,9 +77,6 @@ TEST_F(VerifySigTest, ARefusedOrMissingFileWritesNothing) {
     EXPECT_TRUE(ui.questions.empty());
     EXPECT_FALSE(fs::exists(dir / "doc.txt"));
 
-    ScriptedUserInterface missing;
-    EXPECT_EQ(VerifySig(missing, (dir / "missing.sig").string()), Outcome::Failed);
-    expectOneMessage(missing, "VB Error found: Cannot open");
     // An empty path does nothing at all.
     ScriptedUserInterface empty;
     EXPECT_EQ(VerifySig(empty, ""), Outcome::Cancelled);
