@@ -9,7 +9,7 @@
 #include <map>
 
 #include "app/AppTestSupport.h"
-#include "support/SharedPki.h"
+#include "support/TestPki.h"
 
 namespace quilvane::test {
 namespace {

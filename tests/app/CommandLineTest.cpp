@@ -8,7 +8,7 @@
 #include "app/AppTestSupport.h"
 #include "app/Dispatch.h"
 #include "app/Version.h"
-#include "support/SharedPki.h"
+#include "support/TestPki.h"
 
 namespace quilvane::test {
 

@@ -15,7 +15,7 @@
 #include "crypto/Store.h"
 #include "support/Raised.h"
 #include "support/ScriptedSecrets.h"
-#include "support/SharedPki.h"
+#include "support/TestPki.h"
 
 namespace quilvane::test {
 

@@ -27,7 +27,7 @@ TEST_F(Interoperability, GpgsmChecksEverySignatureWeMake) {
     });
     for (const fs::path& certificate :
          {pki.pki.folder() / "root.pem", pki.alice.cert, pki.bob.cert}) {
-        Run(gpgsm + " --import " + Quote(certificate.string()));
+        test::Run(gpgsm + " --import " + Quote(certificate.string()));
     }
     // How many signatures gpgsm finds good, once we have signed and then co-signed.
     for (const char* count : {"1\n", "2\n"}) {
@@ -35,9 +35,9 @@ TEST_F(Interoperability, GpgsmChecksEverySignatureWeMake) {
                                   : CoSignContent(ui, path + ".sig", path + ".sig"),
                   Outcome::Completed);
         fs::remove(path + ".out");
-        EXPECT_EQ(Run(gpgsm + " --disable-crl-checks --disable-policy-checks --status-fd 1 " +
-                      "--output " + Quote(path + ".out") + " --verify " + Quote(path + ".sig") +
-                      " 2>/dev/null | grep -c ' GOODSIG '"),
+        EXPECT_EQ(test::Run(gpgsm + " --disable-crl-checks --disable-policy-checks --status-fd 1 " +
+                            "--output " + Quote(path + ".out") + " --verify " +
+                            Quote(path + ".sig") + " 2>/dev/null | grep -c ' GOODSIG '"),
                   count);
         EXPECT_EQ(ReadFile(path + ".out"), document);
     }

@@ -12,7 +12,7 @@
 #include "operations/Signing.h"
 #include "support/Raised.h"
 #include "support/ScriptedUserInterface.h"
-#include "support/SharedPki.h"
+#include "support/TestPki.h"
 
 namespace quilvane::test {
 

@@ -135,6 +135,19 @@ void OpensslSign(const fs::path& document, const fs::path& out,
             out, by);
 }
 
+SharedPki::SharedPki(fs::path folder) : pki(std::move(folder)) {
+    alice = pki.issue("alice", "/CN=Alice Example/O=Example Ltd", KeyType::Rsa);
+    bob = pki.issue("bob", "/CN=Bob Example", KeyType::Ec);
+    carol = pki.issue("carol", "/emailAddress=carol@example.org/O=Carol Ltd", KeyType::Rsa);
+}
+
+SharedPki& SharedPki::get() {
+    // Lives until the program ends; the folder goes with it.
+    static TempDir folder;
+    static SharedPki shared(folder.path());
+    return shared;
+}
+
 StoreHome::StoreHome(const fs::path& dataHome) : dataHome_(dataHome) {
     if (const char* old = std::getenv("XDG_DATA_HOME")) {
         old_ = old;

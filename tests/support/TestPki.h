@@ -88,6 +88,19 @@ class Pki {
     Identity root_;
 };
 
+// Certificates made once per test program: making RSA keys takes a moment.
+struct SharedPki {
+    Pki pki;
+    Identity alice;  // RSA, "/CN=Alice Example/O=Example Ltd"
+    Identity bob;    // EC P-256, "/CN=Bob Example"
+    Identity carol;  // RSA, no common name: "/emailAddress=carol@example.org/O=Carol Ltd"
+
+    static SharedPki& get();
+
+  private:
+    explicit SharedPki(fs::path folder);
+};
+
 // Signs `document` with `openssl cms -sign` into `out`: content attached, DER,
 // SHA-256, one signer-info per identity; `extra` adds options such as -noattr.
 void OpensslSign(const fs::path& document, const fs::path& out,
