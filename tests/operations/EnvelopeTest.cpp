@@ -22,9 +22,7 @@ TEST_F(EnvelopeTest, EncryptsWithAesForThePickedCertificateAndOpensAgain) {
     const std::string input = file("report.pdf", content);
     ui.picks.push_back(0);
     EXPECT_EQ(Envelope(ui, input, input + ".sig"), Outcome::Completed);
-    ASSERT_EQ(ui.messages.size(), 1u);
-    EXPECT_EQ(ui.messages[0].text, "Signature successfully applied.");
-    EXPECT_EQ(ui.messages[0].icon, Icon::Information);
+    expectOneMessage(ui, "Signature successfully applied.", Icon::Information);
     // With AES-256 (that openssl opens those is EnvelopedDataTest's).
     EXPECT_NE(
         Openssl("cms -cmsout -print -inform DER -in", fs::path(input + ".sig")).find("aes-256"),
@@ -34,12 +32,11 @@ TEST_F(EnvelopeTest, EncryptsWithAesForThePickedCertificateAndOpensAgain) {
     fs::remove(input);
     ScriptedUserInterface receiver;
     EXPECT_EQ(ReceiveMessage(receiver, input + ".sig"), Outcome::Completed);
-    ASSERT_EQ(receiver.messages.size(), 1u);
-    EXPECT_EQ(receiver.messages[0].text,
-              "Signature Decryption Succeeded.\r\nDecrypted file is stored at the following "
-              "location:\r\n" +
-                  input);
-    EXPECT_EQ(receiver.messages[0].icon, Icon::Information);
+    expectOneMessage(receiver,
+                     "Signature Decryption Succeeded.\r\nDecrypted file is stored at the "
+                     "following location:\r\n" +
+                         input,
+                     Icon::Information);
     EXPECT_EQ(ReadFile(input), content);
 }
 
