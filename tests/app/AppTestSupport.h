@@ -53,6 +53,31 @@ struct Recorder {
     }
 };
 
+// Runs the built program on `file` and the shell words `letter` in `folder`
+// with `input` on its standard input, in a session of its own (so without a
+// terminal to ask passphrases on) and without a display; `before`, words for
+// env, may name one or run the program as another user. Returns its standard
+// output, then in brackets its standard error and exit status.
+inline std::string RunProgram(const fs::path& folder, const std::string& file,
+                              const std::string& letter, const std::string& input,
+                              const std::string& before = "") {
+    const char* binary = std::getenv("QUILVANE_BINARY");  // set by ctest
+    TempDir io;
+    WriteFile(io / "in", input);
+    const std::string status = std::to_string(
+        RunStatus("I=" + Quote(io.path().string()) + "; cd " + Quote(folder.string()) +
+                  " && timeout -k 5 20 env -u DISPLAY -u WAYLAND_DISPLAY " + before +
+                  " setsid -w " + Quote(binary ? binary : "QUILVANE_BINARY-unset") + " " +
+                  Quote(file) + " " + letter + " <\"$I/in\" >\"$I/out\" 2>\"$I/err\""));
+    return ReadFile(io / "out") + "(" + ReadFile(io / "err") + "exit " + status + ")";
+}
+
+// The passphrase that `ui` is given when it asks with `prompt`, as text.
+inline std::optional<std::string> Passphrase(UserInterface& ui, const std::string& prompt) {
+    std::optional<Secret> answer = ui.secret({SecretRequest::Kind::Passphrase, prompt});
+    return answer ? std::optional(answer->text()) : std::nullopt;
+}
+
 // One QApplication for the whole test program, offscreen unless the
 // environment names another platform.
 struct QtEnvironment : ::testing::Environment {

@@ -25,24 +25,22 @@ struct Terminal {
 // Messages go to the output or the error stream by their icon, with CR LF as
 // LF; answers, passphrases and picks take a line of input.
 TEST(TerminalUserInterface, ShowsMessagesAndTakesALineOfInputForEachAnswer) {
-    // Messages and passphrases on one terminal; without a real terminal, a
-    // passphrase is a line of input as it is.
-    Terminal t("  secret with spaces \n\n");
+    // Messages, passphrases and a question on one terminal; without a real
+    // terminal, a passphrase is a line of input as it is.
+    Terminal t("  secret with spaces \n\ny\n");
     t.ui.message("Signature applied.\r\n\r\nSaved to:\r/a b.sig", Icon::Information);
     t.ui.message("plain", Icon::None);
     t.ui.message("VB Error found:Cannot read \"x\".", Icon::Critical);
     t.ui.message("careful\r\nnow", Icon::Exclamation);
-    const auto passphrase = [&](const std::string& prompt) -> std::optional<std::string> {
-        std::optional<Secret> answer = t.ui.secret({SecretRequest::Kind::Passphrase, prompt});
-        return answer ? std::optional(answer->text()) : std::nullopt;
-    };
-    EXPECT_EQ(passphrase("Passphrase for \"alice.key\""), "  secret with spaces ");
-    EXPECT_EQ(passphrase("Again:"), "");            // an empty line is an empty passphrase
-    EXPECT_EQ(passphrase("Again:"), std::nullopt);  // the end of input cancels
+    EXPECT_EQ(Passphrase(t.ui, "Passphrase for \"alice.key\""), "  secret with spaces ");
+    EXPECT_EQ(Passphrase(t.ui, "Again:"), "");  // an empty line is an empty passphrase
+    // A question's note stands between its text and the prompt.
+    EXPECT_TRUE(t.ui.ask("Open?", {"Kept as \"a~\".", ""}));
+    EXPECT_EQ(Passphrase(t.ui, "Again:"), std::nullopt);  // the end of input cancels
     // A lone CR stays.
     EXPECT_EQ(t.out.str(),
-              "Signature applied.\n\nSaved to:\r/a b.sig\nplain\n"
-              "Passphrase for \"alice.key\": Again: Again: ");
+              "Signature applied.\n\nSaved to:\r/a b.sig\nplain\nPassphrase for \"alice.key\": "
+              "Again: Open?\nKept as \"a~\". [y/N] Again: ");
     EXPECT_EQ(t.err.str(), "VB Error found:Cannot read \"x\".\ncareful\nnow\n");
     // Yes in any case with spaces around it, on the last line too; anything
     // else, or the end of input, is no.
@@ -50,10 +48,6 @@ TEST(TerminalUserInterface, ShowsMessagesAndTakesALineOfInputForEachAnswer) {
     for (int i = 0; bool yes : {true, true, true, true, false, false, false, true, false}) {
         EXPECT_EQ(q.ui.ask("Open?"), yes) << "answer " << i++;
     }
-    // A question's note stands between its text and the prompt.
-    Terminal note("y\n");
-    EXPECT_TRUE(note.ui.ask("Open?", {"Kept as \"a~\".", ""}));
-    EXPECT_EQ(note.out.str(), "Open?\nKept as \"a~\". [y/N] ");
 
     // The pick list takes a row number and asks again for anything else.
     const std::vector<CertificateRow> rows = {{"A", "R", "1/2/30", ""}, {"B", "C", "", ""}};
@@ -100,11 +94,9 @@ TEST(TerminalUserInterface, TheTerminalDoesNotShowThePassphrase) {
 TEST(OpenDocument, StartsTheApplicationOrGivesTheReasonWhyNot) {
     TempDir dir;
     const fs::path docs = dir / "docs", home = dir / "home", opener = dir / "opener";
-    for (const char* folder : {"mime", "applications", "home", "docs"}) {
-        fs::create_directories(dir / folder);
-    }
     // Another user may enter, for the call that leaves root's rights behind.
-    fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
+    test::Run("cd " + Quote(dir.path().string()) +
+              " && mkdir mime applications home docs && chmod o+x .");
     WriteFile(dir / "mime/globs2", "50:application/x-qv:*.qvtest\n");
     // The application writes its working folder and the path it was given
     // next to itself, in opener.out.

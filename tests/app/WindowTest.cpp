@@ -46,16 +46,13 @@ TEST_F(MainWindowTest, ControlsStandAsLaidOutAndTakeTheFocusInOrder) {
     // tab control's top-left corner. The controls that take the focus come
     // first, in the order they take it.
     const std::string version = kVersion;
+    const std::string status = "ZARAN Quilvane v" + version + std::string(51, ' ') + "[! ]*";
     const std::tuple<const char*, std::string, QRect, int> layout[] = {
         {"sstMain", "", {8, 15, 361, 185}, -1},
         {"txtSignFile", "", {72, 76, 241, 25}, 0},
         {"txtFileCoSign", "", {72, 76, 241, 25}, 1},
         {"chkDecrypt", "Decrypt File", {256, 124, 81, 25}, 2},
-        {"Label2",
-         "ZARAN Quilvane v" + version + std::string(51, ' ') + "[! ]*",
-         {8, 239, 369, 17},
-         -1},
-        {"Label5", "Quilvane", {112, 40, 78, 16}, 3},
+        {"Label2", status, {8, 239, 369, 17}, -1},
         {"Label6", "Version " + version, {112, 65, 60, 13}, 3},
     };
     EXPECT_EQ(window.windowTitle(), "ZARAN Quilvane");
@@ -211,13 +208,7 @@ TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
             dialog->setTextValue(QString::fromStdString(typing));
             confirm ? dialog->accept() : dialog->reject();
         };
-        Answer<QInputDialog>(
-            [&] {
-                std::optional<Secret> answer =
-                    ui.secret({SecretRequest::Kind::Passphrase, "Passphrase for \"a.key\":"});
-                typed = answer ? std::optional(answer->text()) : std::nullopt;
-            },
-            type);
+        Answer<QInputDialog>([&] { typed = Passphrase(ui, "Passphrase for \"a.key\":"); }, type);
         EXPECT_EQ(typed, confirm ? std::optional(typing) : std::nullopt);
     }
 }
@@ -228,7 +219,11 @@ TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
 TEST(QtUserInterface, AnEmptyStoreOffersToImportOrCreateACertificate) {
     QtUserInterface ui;
     const QString file = QCoreApplication::applicationFilePath();
-    for (const std::string button : {"importButton", "createButton", "cancel"}) {
+    // The button pressed, and the choice: its kind, path and new certificate.
+    using Case = std::pair<std::string, std::string>;
+    for (const auto& [button, expected] :
+         {Case{"importButton", "1|" + file.toStdString() + "|"},
+          Case{"createButton", "2||Ada ada@example.org 1 pw"}, Case{"cancel", "0||"}}) {
         SCOPED_TRACE(button);
         EmptyStoreChoice choice;
         const auto answer = [&](CertificateDialog* dialog) {
@@ -242,8 +237,8 @@ TEST(QtUserInterface, AnEmptyStoreOffersToImportOrCreateACertificate) {
                 return buttons->button(QDialogButtonBox::Cancel)->click();
             }
             auto* push = dialog->findChild<QPushButton*>(button.c_str());
+            EXPECT_EQ(push->text(), button == "importButton" ? "Import…" : "Create…");
             if (button == "importButton") {
-                EXPECT_EQ(push->text(), "Import…");
                 return Answer<QFileDialog>(
                     [&] { push->click(); },
                     [&](QFileDialog* files) {
@@ -251,36 +246,29 @@ TEST(QtUserInterface, AnEmptyStoreOffersToImportOrCreateACertificate) {
                         static_cast<QDialog*>(files)->accept();
                     });
             }
-            EXPECT_EQ(push->text(), "Create…");
             Answer<CreateCertificateDialog>(
                 [&] { push->click(); },
                 [](QDialog* form) {
-                    QPushButton* ok =
+                    auto* ok =
                         form->findChild<QDialogButtonBox*>("buttons")->button(QDialogButtonBox::Ok);
-                    const auto type = [form](const char* name, const char* text) {
+                    form->findChild<QComboBox*>("keyType")->setCurrentIndex(1);
+                    const auto type = [&](const char* name, const char* text) {
+                        EXPECT_FALSE(ok->isEnabled()) << "before " << name << " " << text;
                         form->findChild<QLineEdit*>(name)->setText(text);
                     };
-                    type("name", " Ada ");
-                    type("email", "ada@example.org");
-                    form->findChild<QComboBox*>("keyType")->setCurrentIndex(1);
-                    type("passphrase", "pw");
-                    type("passphraseAgain", "px");
-                    EXPECT_FALSE(ok->isEnabled());
+                    type("name", " Ada "), type("email", "ada@example.org");
+                    type("passphrase", "pw"), type("passphraseAgain", "px");
                     type("passphraseAgain", "pw");
                     ok->click();
                 });
         };
         Answer<CertificateDialog>(
             [&] { choice = ui.emptyStore("the folder /u/My\nNSS databases: none found"); }, answer);
-        const std::string expected = button == "cancel"         ? "0||"
-                                     : button == "importButton" ? "1|" + file.toStdString() + "|"
-                                                                : "2||Ada ada@example.org 1 pw";
         std::string got = std::to_string(static_cast<int>(choice.kind)) + "|" + choice.path + "|";
-        if (choice.create) {
-            const NewCertificate& made = choice.create->details;
-            got += made.name + " " + made.email + " " +
-                   std::to_string(static_cast<int>(made.keyType)) + " " +
-                   choice.create->passphrase.text();
+        if (const auto& made = choice.create) {
+            got += made->details.name + " " + made->details.email + " " +
+                   std::to_string(static_cast<int>(made->details.keyType)) + " " +
+                   made->passphrase.text();
         }
         EXPECT_EQ(got, expected);
     }
