@@ -96,11 +96,10 @@ TEST(EndToEnd, SignsAndVerifiesInTheTerminal) {
     // passphrase is ever printed, though the other answers are.
     StoreHome locked(dir / "locked");
     locked.add({pki.alice.cert});
-    test::Run("openssl pkey -aes128 -passout pass:right-pw -in " + Quote(pki.alice.key.string()) +
-              " -out " + Quote((locked.my() / "alice.key").string()) +
-              " && openssl pkcs12 -export -passout pass:p12-pw -in " +
-              Quote(pki.bob.cert.string()) + " -inkey " + Quote(pki.bob.key.string()) + " -out " +
-              Quote((locked.my() / "bob.p12").string()));
+    Openssl("pkey -aes128 -passout pass:right-pw -in", pki.alice.key, "-out",
+            locked.my() / "alice.key");
+    Openssl("pkcs12 -export -passout pass:p12-pw -in", pki.bob.cert, "-inkey", pki.bob.key, "-out",
+            locked.my() / "bob.p12");
     const std::string again = "The passphrase was wrong.\nEnter the passphrase for ";
     const std::string signedWithSecrets =
         run(name, "s", "guess-a\nguess-b\nguess-c\n1\nguess-d\nright-pw\n",

@@ -256,8 +256,10 @@ TEST(QtUserInterface, AnEmptyStoreOffersToImportOrCreateACertificate) {
                         EXPECT_FALSE(ok->isEnabled()) << "before " << name << " " << text;
                         form->findChild<QLineEdit*>(name)->setText(text);
                     };
-                    type("name", " Ada "), type("email", "ada@example.org");
-                    type("passphrase", "pw"), type("passphraseAgain", "px");
+                    type("name", " Ada ");
+                    type("email", "ada@example.org");
+                    type("passphrase", "pw");
+                    type("passphraseAgain", "px");
                     type("passphraseAgain", "pw");
                     ok->click();
                 });

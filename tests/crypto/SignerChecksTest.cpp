@@ -51,24 +51,13 @@ TEST_F(SignerChecksTest, RefusesSignedAttributesThatContradictTheMessageOrCannot
     using Case = std::pair<std::string, Outcome>;
     for (const auto& [message, expected] : {
              Case{Forge(pki.alice, "doc"), {}},
-             // The signed type says enveloped data; the content is plain data.
-             Case{Forge(
-                      pki.alice, "doc",
-                      [](CMS_ContentInfo*cms, CMS_SignerInfo*) {
-                          Relabel(cms, NID_pkcs7_enveloped);
-                      },
-                      [](CMS_ContentInfo*cms, CMS_SignerInfo*) { Relabel(cms, NID_pkcs7_data); }),
-                  {SignatureMismatch, wrongType}},
-             // The content relabelled after signing.
+             // The content relabelled after signing: the signed type says plain data.
              Case{Forge(
                       pki.alice, "doc", {},
                       [](CMS_ContentInfo*cms, CMS_SignerInfo*) { Relabel(cms, NID_pkcs7_signed); }),
                   {SignatureMismatch, wrongType}},
              Case{Forge(pki.alice, "doc", {},
                         SigningTime(pki.alice, V_ASN1_UTCTIME, {"ZZZZZZZZZZZZZ"})),
-                  {BadMessage, badTime}},
-             Case{Forge(pki.alice, "doc", {},
-                        SigningTime(pki.alice, V_ASN1_UTF8STRING, {"2024-05-06 07:08:09"})),
                   {BadMessage, badTime}},
              Case{Forge(pki.alice, "doc", {},
                         SigningTime(pki.alice, V_ASN1_UTCTIME, {"240506070809Z", "250506070809Z"})),
@@ -89,7 +78,7 @@ TEST_F(SignerChecksTest, JudgesHowFarEachSignersCertificateCanBeTrusted) {
                                            "20200101000000Z", "20210101000000Z");
     const Identity future = pki.pki.issue("sc-future", "/CN=Frank Future", KeyType::Ec,
                                           "20500101000000Z", "20600101000000Z");
-    const Identity selfMade = pki.pki.selfSigned("sc-self", "/CN=Alice Example", KeyType::Ec);
+    const Identity selfMade = NamedIdentity(dir.path(), "sc-self", "Alice Example");
     const fs::path document = save("document.txt", "judged");
     const auto signedBy = [&](const Identity& id, const std::string& digest) {
         OpensslSign(document, dir / "signed.sig", {id}, "-md " + digest);

@@ -25,7 +25,6 @@ class StoreTest : public CryptoTest {
     }
 
     const Identity &alice = pki.alice, &bob = pki.bob, &carol = pki.carol;
-    const Outcome cancelled{Cancelled, "The operation was cancelled by the user."};
 };
 
 TEST_F(StoreTest, CertificateSimpleNameFallsBackFromCommonNameToEmailOrganisationAndWholeName) {
@@ -80,7 +79,8 @@ TEST_F(StoreTest, EncryptedKeysAreUnlockedOnlyWhenNeededAndOnlyAMatchingOneIsUse
     // Alice's own file first: cancelled; wrong once, then right, the question
     // after the wrong answer saying so. (Three wrong answers: the terminal's
     // end-to-end test.)
-    EXPECT_EQ(Raised([&] { Key(all.Item(1)); }), cancelled);
+    EXPECT_EQ(Raised([&] { Key(all.Item(1)); }),
+              (Outcome{Cancelled, "The operation was cancelled by the user."}));
     ui.passphrases = {"alice pw", "alice-pw"};
     EXPECT_EQ(Raised([&] { Key(all.Item(1)); }), Outcome{});
     const std::string prompt = "Enter the passphrase for the private key in \"";

@@ -10,23 +10,14 @@ class BatchTest : public OperationsTest {
         home.add({pki.alice.cert});
         Openssl("pkey -aes256 -passout pass:pw -in", pki.alice.key, "-out",
                 home.my() / "alice.key");
-        for (const char* name : {"a.txt", "b.txt"}) {
-            file(name, name);
-        }
     }
-    std::vector<std::string> paths(std::initializer_list<const char*> names) {
-        std::vector<std::string> all;
-        for (const char* name : names) {
-            all.push_back((dir / name).string());
-        }
-        return all;
-    }
+    const std::string a = file("a.txt", "a.txt"), b = file("b.txt", "b.txt");
 };
 
 TEST_F(BatchTest, OneChoiceAndOneSecretForAllFilesAndOneSummary) {
     ui.picks = {0};
     ui.passphrases = {"pw"};
-    const std::vector<std::string> files = paths({"a.txt", "missing.txt", "b.txt"});
+    const std::vector<std::string> files = {a, (dir / "missing.txt").string(), b};
     EXPECT_EQ(RunBatch(ui, BatchAction::Sign, files, BatchMessages::Each), Outcome::Failed);
     EXPECT_EQ(ui.pickLists.size(), 1u);
     EXPECT_EQ(ui.passphrasePrompts.size(), 1u);
@@ -53,7 +44,7 @@ TEST_F(BatchTest, OneChoiceAndOneSecretForAllFilesAndOneSummary) {
 }
 
 TEST_F(BatchTest, ACancelStopsTheRestAndWritesNothingMore) {
-    const std::vector<std::string> files = paths({"a.txt", "b.txt"});
+    const std::vector<std::string> files = {a, b};
     EXPECT_EQ(RunBatch(ui, BatchAction::Sign, files, BatchMessages::Each), Outcome::Cancelled);
     expectOneMessage(ui, "0 signed, 2 not signed: cancelled.", Icon::Exclamation);
 

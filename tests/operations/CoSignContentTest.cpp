@@ -36,14 +36,11 @@ TEST_F(CoSignContentTest, AddsOneSignatureThatEveryReaderAccepts) {
 TEST_F(CoSignContentTest, RefusedFilesAreLeftExactlyAsTheyWereButPassPlainVerification) {
     Identity expired = pki.pki.issue("expired", "/CN=Old Timer", KeyType::Ec, "20200101000000Z",
                                      "20210101000000Z");
-    Identity stranger = pki.pki.selfSigned("stranger", "/CN=Stranger", KeyType::Ec);
-    std::string altered = ReadFile(opensslSigned("contract.txt", "pay 100", {pki.alice}));
-    altered[altered.find("100")] = '9';
+    Identity stranger = NamedIdentity(dir.path(), "stranger", "Stranger");
     // Each file, with a name the refusal must mention.
     const std::pair<std::string, std::string> cases[] = {
         {opensslSigned("old.txt", "document", {expired}), "Old Timer"},
-        {opensslSigned("stranger.txt", "document", {stranger}), "Stranger"},
-        {file("altered.sig", altered), "changed"}};
+        {opensslSigned("stranger.txt", "document", {stranger}), "Stranger"}};
 
     for (const auto& [path, needle] : cases) {
         std::string before = ReadFile(path);
@@ -57,8 +54,7 @@ TEST_F(CoSignContentTest, RefusedFilesAreLeftExactlyAsTheyWereButPassPlainVerifi
         // Plain verification checks the signatures only: expired and
         // untrusted signers pass it.
         ScriptedUserInterface verifier;
-        EXPECT_EQ(VerifySig(verifier, path),
-                  needle == "changed" ? Outcome::Failed : Outcome::Completed);
+        EXPECT_EQ(VerifySig(verifier, path), Outcome::Completed);
     }
 }
 

@@ -12,7 +12,6 @@ TEST_F(HostileNamesTest, NamesAreShownSafelyInTheReportThePickListAndErrors) {
     for (const auto& [name, shown] : {
              Case{"Mallory\r\nName: Head of Finance ==> Signed On: 01/01/30 09:00:00",
                   "Mallory\\r\\nName: Head of Finance ==> Signed On: 01/01/30 09:00:00"},
-             Case{"\x1B[2J\x1B[HVerified by Your Bank", "\\x1B[2J\\x1B[HVerified by Your Bank"},
              Case{"invoice\u202Egnp.exe", "invoice<U+202E>gnp.exe"},
              Case{"bell\a back\b nul"s + '\0' + "!", "bell\\x07 back\\x08 nul\\x00!"},
              Case{std::string(100000, 'A'), std::string(255, 'A') + "\u2026"},
@@ -29,8 +28,7 @@ TEST_F(HostileNamesTest, NamesAreShownSafelyInTheReportThePickListAndErrors) {
         ASSERT_EQ(CoSignContent(coSigner, document + ".sig", document + ".sig"), Outcome::Failed);
 
         const CertificateRow& row = signer.pickLists.at(0).at(0);
-        EXPECT_EQ(row.issuedTo, shown);
-        EXPECT_EQ(row.issuedBy, shown);
+        EXPECT_EQ(row.issuedTo + "|" + row.issuedBy, shown + "|" + shown);
         const ScriptedUserInterface::Message& report = verifier.messages.at(0);
         // One line for the signer, which no name can break or add to.
         EXPECT_PRED2(StartsWith, report.text, kReportStart + "Name: " + shown + " ==> Signed On: ");
@@ -44,26 +42,26 @@ TEST_F(HostileNamesTest, NamesAreShownSafelyInTheReportThePickListAndErrors) {
 }
 
 TEST(SafeTextTest, EscapesWhatWouldSteerTheScreenAndKeepsTheRest) {
-    using Case = std::pair<std::string, std::string>;
-    for (const auto& [text, shown] : {
-             Case{"Zoë Ångström 山田 \U0001F600 \\path", "Zoë Ångström 山田 \U0001F600 \\path"},
-             Case{"tab\tdel\x7F c1\u0085", "tab\\tdel\\x7F c1\\x85"},
-             Case{"\u2066iso\u2069\u200B\uFEFF\u061C\u2028",
+    using Case = std::tuple<std::string, std::size_t, std::string>;  // text, limit, as shown
+    for (const auto& [text, limit, shown] : {
+             Case{"Zoë Ångström 山田 \U0001F600 \\path", 256,
+                  "Zoë Ångström 山田 \U0001F600 \\path"},
+             Case{"tab\tdel\x7F c1\u0085 \x1B[2J", 256, "tab\\tdel\\x7F c1\\x85 \\x1B[2J"},
+             Case{"\u2066iso\u2069\u200B\uFEFF\u061C\u2028", 256,
                   "<U+2066>iso<U+2069><U+200B><U+FEFF><U+061C><U+2028>"},
              // A stray continuation byte, an overlong "/", a cut sequence, a surrogate.
-             Case{"a\x80 b\xC0\xAF c\xE2\x82 d\xED\xA0\x80",
+             Case{"a\x80 b\xC0\xAF c\xE2\x82 d\xED\xA0\x80", 256,
                   "a\uFFFD b\uFFFD\uFFFD c\uFFFD\uFFFD d\uFFFD\uFFFD\uFFFD"},
+             // Cut to the limit, the ellipsis counted, an escape never split.
+             Case{"abcdef", 6, "abcdef"},
+             Case{"abcdefg", 6, "abcde\u2026"},
+             Case{"abc\x1B"
+                  "defg",
+                  6, "abc\u2026"},
+             Case{"ééééééé", 6, "ééééé\u2026"},
          }) {
-        EXPECT_EQ(SafeText(text), shown);
+        EXPECT_EQ(SafeText(text, limit), shown);
     }
-    // Cut to the limit, the ellipsis counted, an escape never split.
-    EXPECT_EQ(SafeText("abcdef", 6), "abcdef");
-    EXPECT_EQ(SafeText("abcdefg", 6), "abcde\u2026");
-    EXPECT_EQ(SafeText("abc\x1B"
-                       "defg",
-                       6),
-              "abc\u2026");
-    EXPECT_EQ(SafeText("ééééééé", 6), "ééééé\u2026");
 }
 
 TEST(TrustLineTest, SaysWhyACertificateIsNotTrusted) {
@@ -74,11 +72,6 @@ TEST(TrustLineTest, SaysWhyACertificateIsNotTrusted) {
              Case{Verdict::Trusted, "", "trusted"},
              Case{Verdict::BrokenDigest, "MD5", "not trusted (signed with the broken digest MD5)"},
              Case{Verdict::Expired, "", "not trusted (expired on " + LocalDate(1600000000) + ")"},
-             Case{Verdict::NotYetValid, "",
-                  "not trusted (not valid until " + LocalDate(1600000000) + ")"},
-             Case{Verdict::UntrustedRoot, "", "not trusted (not issued by a trusted root)"},
-             Case{Verdict::ChainRefused, "invalid CA certificate",
-                  "not trusted (invalid CA certificate)"},
          }) {
         const CertificateTrust trust{"Alice", "Root CA",  1780000000, "0A:FF",
                                      verdict, 1600000000, detail};

@@ -18,9 +18,9 @@ namespace quilvane::test {
 
 using namespace std::string_literals;
 
-inline const std::string kUntampered = "Verification complete. Document is untampered.\r\n";
 inline const std::string kReportStart =
-    kUntampered + "\r\nDocument is signed by following persons:\r\n";
+    "Verification complete. Document is untampered.\r\n\r\nDocument is signed by following "
+    "persons:\r\n";
 
 class OperationsTest : public ::testing::Test {
   protected:

@@ -74,13 +74,6 @@ TEST_F(TokenTest, TokensAndDatabasesListWithoutLoginAndSignOnlyWithTheirSecret) 
     const std::vector<std::string> listed = {
         "Alice Example|alice.pem", "Alice Example|Tina RSA", "Bob Example|Eve EC",
         "carol@example.org|NSS database ~/.pki/nssdb", "Dave NSS|Firefox profile work"};
-    const auto rows = [](const std::vector<CertificateRow>& list) {
-        std::vector<std::string> shown;
-        for (const CertificateRow& row : list) {
-            shown.push_back(row.issuedTo + "|" + row.location);
-        }
-        return shown;
-    };
 
     const std::string
         tina = "Enter the PIN for the token \"Tina RSA\" (a wrong PIN may lock the token):",
@@ -112,7 +105,11 @@ TEST_F(TokenTest, TokensAndDatabasesListWithoutLoginAndSignOnlyWithTheirSecret) 
         person.passphrases = {c.secret, kPin};
         fs::remove(input + ".sig");
         EXPECT_EQ(SignFile(person, input, input + ".sig"), c.outcome);
-        EXPECT_EQ(rows(person.pickLists.at(0)), listed);
+        std::vector<std::string> shown;
+        for (const CertificateRow& row : person.pickLists.at(0)) {
+            shown.push_back(row.issuedTo + "|" + row.location);
+        }
+        EXPECT_EQ(shown, listed);
         EXPECT_EQ(person.passphrasePrompts,
                   c.asked.empty() ? std::vector<std::string>{} : std::vector{c.asked});
         EXPECT_EQ(

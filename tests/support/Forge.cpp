@@ -142,10 +142,6 @@ Identity Pki::issue(const std::string& name, const std::string& subject, KeyType
                  {NID_authority_key_identifier, "keyid"}});
 }
 
-Identity Pki::selfSigned(const std::string& name, const std::string& subject, KeyType type) {
-    return Make(folder_, name, Name(subject).get(), type, nullptr, "", "", {});
-}
-
 Identity NamedIdentity(const fs::path& folder, const std::string& stem,
                        const std::string& commonName) {
     X509NamePtr name(Must(X509_NAME_new(), "name"));

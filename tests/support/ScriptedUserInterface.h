@@ -25,7 +25,7 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     std::vector<std::string> questions;
     std::vector<MessageNotes> questionNotes;
     std::vector<std::vector<CertificateRow>> pickLists;
-    std::vector<std::string> pickTitles, pickPrompts;
+    std::vector<std::string> pickTitles;
     std::vector<std::string> opened;
     std::vector<std::string> progressLabels;  // of the reports that count files
     std::vector<std::string> emptyStorePlaces;
@@ -46,10 +46,9 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
         questionNotes.push_back(notes);
         return take(answers, false);
     }
-    std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
+    std::optional<std::size_t> pickCertificate(const std::string& title, const std::string&,
                                                const std::vector<CertificateRow>& rows) override {
         pickTitles.push_back(title);
-        pickPrompts.push_back(prompt);
         pickLists.push_back(rows);
         return take(picks, std::optional<std::size_t>{});
     }

@@ -77,9 +77,6 @@ class Pki {
     // (YYYYMMDDHHMMSSZ) or empty for "yesterday" and "in a year".
     Identity issue(const std::string& name, const std::string& subject, KeyType type = KeyType::Rsa,
                    const std::string& notBefore = {}, const std::string& notAfter = {});
-    // A self-signed certificate that no root vouches for.
-    Identity selfSigned(const std::string& name, const std::string& subject,
-                        KeyType type = KeyType::Rsa);
 
     const fs::path& folder() const { return folder_; }
 
