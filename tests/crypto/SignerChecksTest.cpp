@@ -48,15 +48,15 @@ TEST_F(SignerChecksTest, RefusesSignedAttributesThatContradictTheMessageOrCannot
     for (const auto& [message, expected] : {
              Case{Forge(pki.alice, "doc"), {}},
              // The content relabelled after signing: the signed type says plain data.
-             Case{Forge(pki.alice, "doc", {},
+             Case{Forge(pki.alice, "doc",
                         [](CMS_ContentInfo*cms, CMS_SignerInfo*) {
                             ASSERT_EQ(CMS_set1_eContentType(cms, OBJ_nid2obj(NID_pkcs7_signed)), 1);
                         }),
                   {SignatureMismatch, wrongType}},
-             Case{Forge(pki.alice, "doc", {},
-                        SigningTime(pki.alice, V_ASN1_UTCTIME, {"ZZZZZZZZZZZZZ"})),
-                  {BadMessage, badTime}},
-             Case{Forge(pki.alice, "doc", {},
+             Case{
+                 Forge(pki.alice, "doc", SigningTime(pki.alice, V_ASN1_UTCTIME, {"ZZZZZZZZZZZZZ"})),
+                 {BadMessage, badTime}},
+             Case{Forge(pki.alice, "doc",
                         SigningTime(pki.alice, V_ASN1_UTCTIME, {"240506070809Z", "250506070809Z"})),
                   {BadMessage, badTime}},
              // Valid, but OpenSSL would write the attributes sorted and break the signature.

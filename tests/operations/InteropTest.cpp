@@ -18,29 +18,29 @@ TEST_F(Interoperability, GpgsmChecksEverySignatureWeMake) {
     const std::string path = file("agreement.txt", document);
 
     ui.picks = {0, 1};  // alice.pem signs, bob.pem co-signs
-    // gpgsm with a home of its own, its agent stopped after.
-    const std::string gpgsm = "gpgsm --batch --homedir " + Quote((dir / "gnupg").string());
+    ASSERT_EQ(SignFile(ui, path, path + ".sig"), Outcome::Completed);
+
+    // gpgsm with a home of its own, whose agent is stopped at the end.
+    const std::string gnupg = Quote((dir / "gnupg").string()),
+                      gpgsm = "gpgsm --batch --homedir " + gnupg;
     fs::create_directories(dir / "gnupg");
     fs::permissions(dir / "gnupg", fs::perms::owner_all);
-    const std::shared_ptr<void> stop(nullptr, [&](void*) {
-        RunStatus("gpgconf --homedir " + Quote((dir / "gnupg").string()) + " --kill all");
-    });
     for (const fs::path& certificate :
          {pki.pki.folder() / "root.pem", pki.alice.cert, pki.bob.cert}) {
         test::Run(gpgsm + " --import " + Quote(certificate.string()));
     }
-    // How many signatures gpgsm finds good, once we have signed and then co-signed.
-    for (const char* count : {"1\n", "2\n"}) {
-        ASSERT_EQ(count[0] == '1' ? SignFile(ui, path, path + ".sig")
-                                  : CoSignContent(ui, path + ".sig", path + ".sig"),
-                  Outcome::Completed);
-        fs::remove(path + ".out");
-        EXPECT_EQ(test::Run(gpgsm + " --disable-crl-checks --disable-policy-checks --status-fd 1 " +
-                            "--output " + Quote(path + ".out") + " --verify " +
-                            Quote(path + ".sig") + " 2>/dev/null | grep -c ' GOODSIG '"),
-                  count);
-        EXPECT_EQ(ReadFile(path + ".out"), document);
-    }
+    // How many signatures gpgsm finds good, then the document it wrote to `out`.
+    const auto check = [&](const std::string& out) {
+        const std::string good =
+            test::Run(gpgsm + " --disable-crl-checks --disable-policy-checks --status-fd 1 " +
+                      "--output " + Quote(out) + " --verify " + Quote(path + ".sig") +
+                      " 2>/dev/null | grep -c ' GOODSIG '");
+        return good + ReadFile(out);
+    };
+    EXPECT_EQ(check(path + ".out"), "1\n" + document);
+    EXPECT_EQ(CoSignContent(ui, path + ".sig", path + ".sig"), Outcome::Completed);
+    EXPECT_EQ(check(path + ".out2"), "2\n" + document);
+    RunStatus("gpgconf --homedir " + gnupg + " --kill all");
 }
 
 }  // namespace quilvane::test

@@ -155,17 +155,13 @@ Identity NamedIdentity(const fs::path& folder, const std::string& stem,
     return Make(folder, stem, name.get(), KeyType::Ec, nullptr, "", "", {});
 }
 
-std::string Forge(const Identity& id, const std::string& content, const Change& before,
-                  const Change& after) {
+std::string Forge(const Identity& id, const std::string& content, const Change& after) {
     X509Ptr certificate = CertificateOf(id);
     PkeyPtr key = KeyOf(id);
     const unsigned int flags = CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP;
     CmsPtr cms(Must(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags), "message"));
     CMS_SignerInfo* info =
         Must(CMS_add1_signer(cms.get(), certificate.get(), key.get(), EVP_sha256(), flags), "add");
-    if (before) {
-        before(cms.get(), info);
-    }
     BioPtr in(Must(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())), "bio"));
     Must(CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY), "final");
     if (after) {

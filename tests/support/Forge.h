@@ -18,12 +18,10 @@ namespace quilvane::test {
 Identity NamedIdentity(const fs::path& folder, const std::string& stem,
                        const std::string& commonName);
 
-// `content` signed by `id` with OpenSSL's CMS code, attached, DER, SHA-256.
-// `before` may change the message and its signer-info before the signature is
-// made; `after` may change the message once it is signed.
+// `content` signed by `id` with OpenSSL's CMS code, attached, DER, SHA-256;
+// `after` may change the message and its signer-info once it is signed.
 using Change = std::function<void(CMS_ContentInfo*, CMS_SignerInfo*)>;
-std::string Forge(const Identity& id, const std::string& content, const Change& before = {},
-                  const Change& after = {});
+std::string Forge(const Identity& id, const std::string& content, const Change& after = {});
 
 // Signs the signed attributes of `info` again with `id`'s key (SHA-256), as
 // OpenSSL would not once they break its rules.
