@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "crypto/SafeText.h"
+
 namespace quilvane {
 
 Error::Error(std::int32_t number, std::string description)
@@ -12,7 +14,9 @@ Error CancelledError() {
 }
 
 void RaiseFileError(int err, const std::string& what, const std::string& path) {
-    throw Error(err, what + " \"" + path + "\": " + std::strerror(err) + ".");
+    // A path is shown as given, with only what could steer a terminal escaped.
+    throw Error(
+        err, what + " \"" + SafeText(path, std::string::npos) + "\": " + std::strerror(err) + ".");
 }
 
 void RaiseNoSuchItem(std::size_t index, std::size_t count) {

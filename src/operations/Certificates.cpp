@@ -58,7 +58,7 @@ std::string WriteNew(const fs::path& folder, const fs::path& name,
         if (fs::exists(fs::symlink_status(path, ec))) {
             continue;
         }
-        FileSink sink(path.string(), Backup::None, mode);
+        FileSink sink(path.string(), Backup::None, Links::Replace, mode);
         sink.Write(bytes);
         if (sink.CommitNew()) {
             return path.string();

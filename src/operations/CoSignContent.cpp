@@ -12,9 +12,12 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
     handler.silentCancel = true;
     return RunGuarded(ui, handler, [&] {
         FileSource message(inputPath);
+        // Held until the new file is in place, so that two co-signs of one
+        // file cannot both read it and one lose the other's signature.
+        message.LockForChange("co-sign");
         SignedData signedData;
         {
-            StreamedWork work(ui, "Verifying \"" + inputPath + "\"");
+            StreamedWork work(ui, "Verifying \"" + ShownPath(inputPath) + "\"");
             message.OnProgress(work.Callback());
             signedData.Verify(message, nullptr, VerifyFlag::SignatureAndCertificate);
         }
@@ -26,20 +29,24 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
         signer.Certificate(certificate);
         signer.AuthenticatedAttributes().Add(SigningTimeNow());
 
-        // Written through a temporary file renamed over the target, so the
-        // original stays whole if anything fails up to here. No backup: the
-        // file only gains a signer.
-        FileSink out(outputPath);
+        // The original stays whole if anything fails up to the commit. No
+        // backup: the file only gains a signer. The signed file the person
+        // named is the one link that is followed.
         {
-            StreamedWork work(ui, "Co-signing \"" + inputPath + "\"");
+            StreamedWork work(ui, "Co-signing \"" + ShownPath(inputPath) + "\"");
+            FileSink out(outputPath, Backup::None, Links::Follow);
+            if (outputPath == inputPath) {
+                out.RequireUnchanged(message.Identity());
+            }
             message.Rewind();
             message.OnProgress(work.Callback());
             out.OnProgress(work.Callback());
             signedData.CoSign(message, out, signer);
+            CommitUnlessStopped(out);
         }
-        out.Commit();
-        ui.message("Co-Signature applied successfully.\r\nFile saved to location:" + outputPath,
-                   Icon::Information);
+        ui.message(
+            "Co-Signature applied successfully.\r\nFile saved to location:" + ShownPath(outputPath),
+            Icon::Information);
         return Outcome::Completed;
     });
 }

@@ -27,7 +27,7 @@ Outcome Envelope(UserInterface& ui, std::string inputPath, std::string outputPat
         }
         ByteBuffer out = Utilities::BinaryStringToByteArray(std::move(message));
         const std::string kept = SaveBinFile(out.view(), outputPath, Backup::Keep);
-        ui.message("Signature successfully applied.", Icon::Information, {KeptNote(kept), {}});
+        ui.message("Signature successfully applied.", Icon::Information, {kept, {}});
         return Outcome::Completed;
     });
 }
@@ -48,8 +48,8 @@ Outcome ReceiveMessage(UserInterface& ui, std::string inputPath) {
         ui.message(
             "Signature Decryption Succeeded.\r\nDecrypted file is stored at the following "
             "location:\r\n" +
-                output,
-            Icon::Information, {KeptNote(kept), {}});
+                ShownPath(output),
+            Icon::Information, {kept, {}});
         return Outcome::Completed;
     });
 }

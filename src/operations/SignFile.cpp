@@ -28,15 +28,17 @@ Outcome SignFile(UserInterface& ui, std::string inputPath, std::string outputPat
         signer.Certificate(certificate);
         signer.AuthenticatedAttributes().Add(SigningTimeNow());
 
-        FileSink out(outputPath, Backup::Keep);
+        std::string kept;
         {
-            StreamedWork work(ui, "Signing \"" + inputPath + "\"");
+            StreamedWork work(ui, "Signing \"" + ShownPath(inputPath) + "\"");
+            FileSink out(outputPath, Backup::Keep);
             document.OnProgress(work.Callback());
             SignedData().Sign(document, out, signer);
+            kept = CommitUnlessStopped(out);
         }
-        const std::string kept = out.Commit();
-        ui.message("Signature applied successfully.\r\nFile saved to location:" + outputPath,
-                   Icon::Information, {KeptNote(kept), {}});
+        ui.message(
+            "Signature applied successfully.\r\nFile saved to location:" + ShownPath(outputPath),
+            Icon::Information, {kept, {}});
         return Outcome::Completed;
     });
 }

@@ -1,40 +1,95 @@
 #include "operations/Streaming.h"
 
+#include <pthread.h>
+
 #include "crypto/Error.h"
 
 namespace quilvane {
 namespace {
 
-// Set by SIGINT or SIGTERM while streamed work runs; the work looks at it
-// after every chunk.
+// Set by SIGINT or SIGTERM while a StopSignals lives; the work looks at it
+// after every chunk and once more before it commits.
 volatile std::sig_atomic_t gStopAsked = 0;
 
 extern "C" void AskToStop(int) {
     gStopAsked = 1;
 }
 
+// Only the thread that runs the operations touches these.
+int gDepth = 0;
+struct sigaction gPreviousInterrupt {};
+struct sigaction gPreviousTerminate {};
+
+// Holds SIGINT and SIGTERM back while alive; one that came meanwhile is
+// handled as soon as it ends.
+class SignalsHeld {
+  public:
+    SignalsHeld() {
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stops, &previous_);
+    }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+  private:
+    sigset_t previous_{};
+};
+
 }  // namespace
 
-StreamedWork::StreamedWork(UserInterface& ui, std::string label)
-    : ui_(ui), label_(std::move(label)) {
+StopSignals::StopSignals() {
+    if (gDepth++ > 0) {
+        return;
+    }
     gStopAsked = 0;
     struct sigaction stop {};
     stop.sa_handler = AskToStop;
     sigemptyset(&stop.sa_mask);
     stop.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &stop, &previousInterrupt_);
-    sigaction(SIGTERM, &stop, &previousTerminate_);
+    sigaction(SIGINT, &stop, &gPreviousInterrupt);
+    sigaction(SIGTERM, &stop, &gPreviousTerminate);
 }
 
+StopSignals::~StopSignals() {
+    if (--gDepth > 0) {
+        return;
+    }
+    sigaction(SIGINT, &gPreviousInterrupt, nullptr);
+    sigaction(SIGTERM, &gPreviousTerminate, nullptr);
+}
+
+bool StopRequested() {
+    return gStopAsked != 0;
+}
+
+void StopIfRequested() {
+    if (StopRequested()) {
+        throw Error(status::Stopped, "The work was stopped.");
+    }
+}
+
+std::string CommitUnlessStopped(FileSink& sink) {
+    sink.Prepare();
+    StopIfRequested();
+    SignalsHeld held;
+    StopIfRequested();
+    return sink.Place();
+}
+
+StreamedWork::StreamedWork(UserInterface& ui, std::string label)
+    : ui_(ui), label_(std::move(label)) {}
+
 StreamedWork::~StreamedWork() {
-    sigaction(SIGINT, &previousInterrupt_, nullptr);
-    sigaction(SIGTERM, &previousTerminate_, nullptr);
     ui_.progressDone();
 }
 
 ContentProgress StreamedWork::Callback() {
     return [this](std::uint64_t done, std::optional<std::uint64_t> total) {
-        if (gStopAsked != 0 || !ui_.progress({label_, done, total.value_or(0), true})) {
+        if (StopRequested() || !ui_.progress({label_, done, total.value_or(0), true})) {
             throw Error(status::Stopped, "The work was stopped.");
         }
     };

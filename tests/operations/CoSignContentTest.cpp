@@ -1,3 +1,5 @@
+#include <fstream>
+
 #include "OperationsTest.h"
 #include "support/Forge.h"
 
@@ -87,6 +89,34 @@ TEST_F(CoSignContentTest, ACancelOrAFailedWriteLeavesTheFileAsItWas) {
     EXPECT_EQ(outcome, Outcome::Failed);
     EXPECT_PRED2(StartsWith, writer.messages.at(1).text, "VB Error found:");
     EXPECT_EQ(ReadFile(sig), original);
+}
+
+// A co-sign never reports success over a file that changed under it: not
+// while another co-sign holds it, and not when its document was changed while
+// the pick list waited.
+TEST_F(CoSignContentTest, AFileChangedByAnotherProgramIsRefusedAndLeftAsItIs) {
+    const std::string sig = opensslSigned("contract.txt", "the terms of the contract", {pki.alice});
+    {
+        FileSource other(sig);
+        other.LockForChange("co-sign");
+        ScriptedUserInterface second;
+        second.picks.push_back(0);
+        EXPECT_EQ(CoSignContent(second, sig, sig), Outcome::Failed);
+        expectOneMessage(second, "VB Error found:Cannot co-sign \"" + sig +
+                                     "\": it is being changed by another program.");
+    }
+    std::string changed = ReadFile(sig);
+    changed.replace(changed.find("terms"), 3, "TER");
+    ui.picks.push_back(0);
+    ui.whilePicking = [&] {
+        std::fstream file(sig, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(static_cast<std::streamoff>(changed.find("TER")));
+        file.write("TER", 3);
+    };
+    EXPECT_EQ(CoSignContent(ui, sig, sig), Outcome::Failed);
+    ASSERT_EQ(ui.messages.size(), 2u);
+    EXPECT_PRED2(Like, ui.messages[1].text, "*changed*");
+    EXPECT_EQ(ReadFile(sig), changed);
 }
 
 }  // namespace quilvane::test

@@ -50,30 +50,31 @@ TEST(WholeFiles, AFailedSaveLeavesTheOldFileWholeAndNoTemporaryFile) {
 }
 
 // Nothing but a regular file is read or replaced, and nothing waits for a
-// FIFO's writer.
+// FIFO's writer. A link loop cannot be read; where a file is written, the
+// loop is only a link, kept aside like any other.
 TEST(WholeFiles, WhatIsNotARegularFileIsRefusedAtOnce) {
     TempDir dir;
     const fs::path fifo = dir / "fifo", loop = dir / "loop";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     fs::create_symlink("loop", loop);
-    // The path and the error that reading it and writing over it raise.
-    using Case = std::pair<fs::path, int>;
-    for (const auto& [path, err] :
-         {Case{fifo, EINVAL}, Case{dir.path(), EISDIR}, Case{loop, ELOOP}}) {
-        for (bool save : {false, true}) {
-            const auto [number, description] = Raised(
-                [&] { save ? (void)SaveBinFile(Span("x"), path) : (void)LoadBinFile(path); });
-            EXPECT_EQ(number, err) << path << save;
-            EXPECT_NE(description.find(path.string()), std::string::npos) << description;
-        }
+    // The path and the errors that reading it and writing over it raise.
+    using Case = std::tuple<fs::path, int, int>;
+    for (const auto& [path, load, save] :
+         {Case{fifo, EINVAL, EINVAL}, Case{dir.path(), EISDIR, EISDIR}, Case{loop, ELOOP, 0}}) {
+        const auto [number, description] = Raised([&] { LoadBinFile(path); });
+        EXPECT_EQ(number, load) << path;
+        EXPECT_NE(description.find(path.string()), std::string::npos) << description;
+        EXPECT_EQ(Raised([&] { SaveBinFile(Span("x"), path); }).first, save) << path;
     }
     EXPECT_TRUE(fs::is_fifo(fifo));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2);
+    EXPECT_EQ(ReadFile(loop), "x");
+    EXPECT_TRUE(fs::is_symlink(dir / "loop~"));
 }
 
 TEST(WholeFiles, AReplacedFileWhoseBytesDifferIsKeptAsNameTilde) {
     TempDir dir;
     const std::string doc = (dir / "doc.txt").string(), kept = doc + "~";
+    const std::string note = "The earlier file was kept as \"" + kept + "\".";
     // The bytes written in turn, whether the file replaced is kept, and then
     // what doc.txt~ holds ("" for no such file).
     using Step = std::tuple<std::string, Backup, bool, std::string>;
@@ -83,15 +84,43 @@ TEST(WholeFiles, AReplacedFileWhoseBytesDifferIsKeptAsNameTilde) {
              Step{"three", Backup::Keep, true, "two"},  // an older backup is replaced
              Step{"four", Backup::None, false, "two"},  // as a co-sign in place writes
          }) {
-        EXPECT_EQ(SaveBinFile(Span(bytes), doc, backup), keeps ? kept : "") << bytes;
+        EXPECT_EQ(SaveBinFile(Span(bytes), doc, backup), keeps ? note : "") << bytes;
         EXPECT_EQ(ReadFile(doc), bytes);
         EXPECT_EQ(fs::exists(kept) ? ReadFile(kept) : "", holds) << bytes;
     }
 }
 
-// A link is followed to its file, which keeps its owner (another user's, when
-// root writes it), group and mode; a dangling link makes the file it names.
-TEST(WholeFiles, WritingThroughALinkWritesItsFileAndKeepsItsOwnerAndMode) {
+// A name Quilvane derives (the .sig, the extracted document, NAME~) never
+// writes through a link, whatever it leads to: the link is kept aside, a
+// dangling one creates nothing, and one at NAME~ is replaced.
+TEST(WholeFiles, ADerivedNameNeverWritesThroughALink) {
+    TempDir dir;
+    fs::create_directory(dir / "home");
+    WriteFile(dir / "home" / ".bashrc", "mine");
+    WriteFile(dir / "home" / "victim", "victim");
+    fs::create_symlink("home/.bashrc", dir / "contract.pdf");
+    fs::create_symlink("home/autostart.desktop", dir / "dangling.pdf");
+    WriteFile(dir / "c.txt", "one");
+    fs::create_symlink("home/victim", dir / "c.txt~");
+    for (const char* name : {"contract.pdf", "dangling.pdf"}) {
+        const std::string path = (dir / name).string();
+        EXPECT_EQ(SaveBinFile(Span("signer's bytes"), path, Backup::Keep),
+                  "\"" + path + "\" was a link; the link was kept as \"" + path +
+                      "~\", and a new file was written in its place.");
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
+        EXPECT_EQ(ReadFile(path), "signer's bytes");
+        EXPECT_TRUE(fs::is_symlink(path + "~"));
+    }
+    SaveBinFile(Span("two"), (dir / "c.txt").string(), Backup::Keep);
+    EXPECT_EQ(ReadFile(dir / "c.txt~"), "one");
+    EXPECT_EQ(ReadFile(dir / "home" / ".bashrc") + ReadFile(dir / "home" / "victim"), "minevictim");
+    EXPECT_FALSE(fs::exists(dir / "home" / "autostart.desktop"));
+}
+
+// The file the person named (a signed file co-signed in place) follows its
+// link, keeps its owner, group and mode but no set-user-ID bit; a dangling link
+// creates nothing.
+TEST(WholeFiles, TheNamedFileFollowsItsLinkAndKeepsItsOwnerButNoSpecialBits) {
     TempDir dir;
     fs::create_directory(dir / "real");
     const fs::path file = dir / "real" / "a.sig", link = dir / "a.sig";
@@ -100,20 +129,58 @@ TEST(WholeFiles, WritingThroughALinkWritesItsFileAndKeepsItsOwnerAndMode) {
     const uid_t owner = root ? 65534 : geteuid();  // nobody
     const gid_t group = root ? 65534 : getegid();
     ASSERT_EQ(chown(file.c_str(), owner, group), 0);
-    fs::permissions(file, fs::perms(0640));
+    ASSERT_EQ(chmod(file.c_str(), 04750), 0);
     fs::create_symlink("real/a.sig", link);
     fs::create_symlink("real/b.sig", dir / "b.sig");
 
-    EXPECT_EQ(SaveBinFile(Span("new"), link.string(), Backup::Keep), file.string() + "~");
-    SaveBinFile(Span("b"), (dir / "b.sig").string());
-    EXPECT_EQ(ReadFile(file) + ReadFile(file.string() + "~") + ReadFile(dir / "real" / "b.sig"),
-              "newoldb");
+    FileSink sink(link.string(), Backup::Keep, Links::Follow);
+    sink.Write(Span("new"));
+    EXPECT_EQ(sink.Commit(), "The earlier file was kept as \"" + file.string() + "~\".");
+    EXPECT_EQ(ReadFile(file) + ReadFile(file.string() + "~"), "newold");
     struct stat info {};
     ASSERT_EQ(stat(file.c_str(), &info), 0);
     EXPECT_EQ(info.st_uid, owner);
     EXPECT_EQ(info.st_gid, group);
-    EXPECT_EQ(info.st_mode & 07777, 0640u);
-    EXPECT_TRUE(fs::is_symlink(link) && fs::is_symlink(dir / "b.sig"));
+    EXPECT_EQ(info.st_mode & 07777, 0750u);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(Raised([&] { FileSink(dir / "b.sig", Backup::None, Links::Follow); }).first, ENOENT);
+    EXPECT_FALSE(fs::exists(dir / "real" / "b.sig"));
+}
+
+// In a world-writable sticky folder, a link or a file that another user put
+// there is neither followed nor written over, as the kernel's protected_symlinks
+// and protected_regular rules say, even where the machine turns them off.
+TEST(WholeFiles, ALinkOrFileAnotherUserPutInASharedFolderIsNotWritten) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root, to make files that belong to another user";
+    }
+    TempDir dir;
+    const fs::path sticky = dir / "sticky", victim = dir / "victim";
+    fs::create_directories(victim);
+    fs::create_directory(sticky);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    WriteFile(victim / "tool", "root's program");
+    ASSERT_EQ(chmod((victim / "tool").c_str(), 04755), 0);
+    fs::create_symlink(victim / "tool", sticky / "doc.txt");
+    WriteFile(sticky / "theirs.txt", "theirs");
+    for (const char* name : {"doc.txt", "theirs.txt"}) {
+        ASSERT_EQ(lchown((sticky / name).c_str(), 65534, 65534), 0);
+    }
+    using Case = std::pair<const char*, Links>;
+    for (const auto& [name, links] :
+         {Case{"doc.txt", Links::Follow}, Case{"doc.txt", Links::Replace},
+          Case{"theirs.txt", Links::Replace}}) {
+        const auto [number, description] = Raised([&] {
+            FileSink sink((sticky / name).string(), Backup::Keep, links);
+            sink.Write(Span("attacker's document"));
+            sink.Commit();
+        });
+        EXPECT_EQ(number, EACCES) << name;
+        EXPECT_PRED2(Like, description, "Cannot write \"*" + std::string(name) + "\": it is *");
+    }
+    EXPECT_EQ(ReadFile(victim / "tool") + ReadFile(sticky / "theirs.txt"), "root's programtheirs");
+    EXPECT_EQ(fs::status(victim / "tool").permissions(), fs::perms(04755));
+    EXPECT_EQ(std::distance(fs::directory_iterator(sticky), {}), 2);
 }
 
 TEST(OutputNames, TheLastFourCharactersAreDropped) {

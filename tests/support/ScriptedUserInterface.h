@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,9 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     std::size_t stopAfter = SIZE_MAX;  // file reports before the person presses Cancel
     bool stopOnBytes = false;          // Cancel pressed as soon as bytes are counted
     std::deque<EmptyStoreChoice> emptyStoreChoices;
+    // What else happens while the pick list is open, and at each count of bytes.
+    std::function<void()> whilePicking;
+    std::function<void(const Progress&)> onBytes;
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override {
         messages.push_back({text, icon, notes});
@@ -50,6 +54,9 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
                                                const std::vector<CertificateRow>& rows) override {
         pickTitles.push_back(title);
         pickLists.push_back(rows);
+        if (whilePicking) {
+            whilePicking();
+        }
         return take(picks, std::optional<std::size_t>{});
     }
     EmptyStoreChoice emptyStore(const std::string& places) override {
@@ -60,6 +67,9 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     std::optional<Secret> secret(const SecretRequest& request) override { return answer(request); }
     bool progress(const Progress& now) override {
         if (now.bytes) {
+            if (onBytes) {
+                onBytes(now);
+            }
             return !stopOnBytes;
         }
         progressLabels.push_back(now.label);

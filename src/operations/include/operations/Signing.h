@@ -54,9 +54,9 @@ void ShowVerified(UserInterface& ui, const SignedData& signedData);
 // zone, a text value unchanged.
 std::string ValueText(const AttributeValue& value);
 
-// Puts the verified document in its place beside the signed file and offers
-// to open it, unless `offerToOpen` is false.
-void SaveAndShowFile(UserInterface& ui, FileSink& document, const std::string& documentPath,
+// Tells where the verified document was put, with the note on what was kept,
+// and offers to open it, unless `offerToOpen` is false.
+void SaveAndShowFile(UserInterface& ui, const std::string& kept, const std::string& documentPath,
                      bool offerToOpen = true);
 
 // The text shown for a failure code of opening a document (32 or less).

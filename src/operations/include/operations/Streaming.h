@@ -9,9 +9,32 @@
 #include <string>
 
 #include "crypto/ContentStream.h"
+#include "operations/FileStreams.h"
 #include "operations/UserInterface.h"
 
 namespace quilvane {
+
+// While one lives, SIGINT and SIGTERM ask the work to stop instead of ending
+// the program at once. They may nest; the outermost one starts with no stop
+// asked and puts the program's own handling back at its end.
+class StopSignals {
+  public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+};
+
+// Whether a stop was asked for since the outermost StopSignals began.
+bool StopRequested();
+// Raises status::Stopped when a stop was asked for.
+void StopIfRequested();
+
+// Puts `sink`'s file in place unless a stop was asked for first: the long
+// part (to the disk) may be stopped, the rename and the backup run whole, with
+// the signals held back until the file is in place. Returns Commit()'s note.
+// Needs a StopSignals alive, made before the sink.
+std::string CommitUnlessStopped(FileSink& sink);
 
 class StreamedWork {
   public:
@@ -24,10 +47,9 @@ class StreamedWork {
     ContentProgress Callback();
 
   private:
+    StopSignals signals_;
     UserInterface& ui_;
     std::string label_;
-    struct sigaction previousInterrupt_ {};
-    struct sigaction previousTerminate_ {};
 };
 
 }  // namespace quilvane

@@ -1,0 +1,398 @@
+// The one way a file is written: a new file beside the target, given the
+// target's name only when it is whole and on the disk.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "WriteTarget.h"
+#include "crypto/Error.h"
+#include "operations/Files.h"
+
+namespace quilvane {
+namespace {
+
+constexpr std::size_t kCopyChunk = 1 << 20;
+
+// Whether `fd` and `other` read alike for their first `size` bytes.
+bool SameBytes(int fd, int other, std::uint64_t size) {
+    std::vector<std::uint8_t> a(std::min<std::uint64_t>(size, 1 << 16)), b(a.size());
+    for (std::uint64_t done = 0; done < size;) {
+        const ssize_t n = ::pread(fd, a.data(), a.size(), static_cast<off_t>(done));
+        if (n <= 0 ||
+            ::pread(other, b.data(), static_cast<std::size_t>(n), static_cast<off_t>(done)) != n ||
+            !std::equal(a.begin(), a.begin() + n, b.begin())) {
+            return false;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+void TakeOwnerAndMode(int fd, const struct stat& of) {
+    // Only root may give a file away: a file that others own and let us
+    // write becomes ours when anyone else replaces it. The special bits are
+    // never carried over: a set-user-ID program stays one only as its owner wrote it.
+    if (::fchown(fd, of.st_uid, of.st_gid) != 0 && ::geteuid() == 0) {
+        throw Error(errno, "");
+    }
+    if (::fchmod(fd, of.st_mode & 0777) != 0) {
+        throw Error(errno, "");
+    }
+}
+
+}  // namespace
+
+bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+FileSink::FileSink(std::string path, Backup backup, Links links, mode_t newFileMode)
+    : path_(std::move(path)), backup_(backup) {
+    if (path_.empty()) {
+        throw Error(ENOENT, "No file was named to write to.");
+    }
+    target_ = links == Links::Follow ? KernelTarget(path_) : path_;
+    std::tie(folderPath_, name_) = SplitPath(target_);
+    if (name_.empty() || name_ == "." || name_ == "..") {
+        Fail(EISDIR);
+    }
+    folder_ = ::open(folderPath_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat folder {};
+    if (folder_ < 0 || ::fstat(folder_, &folder) != 0) {
+        Fail(errno);
+    }
+    struct stat entry {};
+    if (::fstatat(folder_, name_.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0) {
+        existing_ = entry;
+    } else if (errno != ENOENT) {
+        Fail(errno);
+    }
+    if (existing_ && S_ISLNK(existing_->st_mode)) {
+        // Only where a derived name holds a link (or the link was swapped in
+        // after the kernel followed it): the link is moved aside, not followed.
+        if (Planted(folder, *existing_)) {
+            RefusePlanted(path_, true);
+        }
+    } else if (existing_) {
+        RefuseIfNotRegular(*existing_, "Cannot write", path_);
+        if (Planted(folder, *existing_)) {
+            RefusePlanted(path_, false);
+        }
+        if (::faccessat(folder_, name_.c_str(), W_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+            Fail(errno);
+        }
+    }
+
+    // An unnamed file, so that nothing is left behind whatever happens before
+    // the commit; where the file system has none, a named one that the
+    // destructor removes. A replaced file's owner, group and mode are taken
+    // before any byte is in.
+    const bool replacesFile = existing_ && S_ISREG(existing_->st_mode);
+    const mode_t mode = replacesFile ? 0600 : newFileMode;
+    // It is named later through /proc, which a chroot may lack.
+    static const bool procMounted = ::access("/proc/self/fd", X_OK) == 0;
+    fd_ = procMounted ? ::openat(folder_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode) : -1;
+    if (!procMounted || (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))) {
+        fd_ = MakeTemporary(temp_, [&](const std::string& name) {
+            return ::openat(folder_, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        });
+        if (fd_ < 0) {
+            temp_.clear();
+        }
+    }
+    if (fd_ < 0) {
+        Fail(errno);
+    }
+    if (replacesFile) {
+        try {
+            TakeOwnerAndMode(fd_, *existing_);
+        } catch (const Error& error) {
+            Fail(error.number());
+        }
+    }
+}
+
+FileSink::~FileSink() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    if (!temp_.empty()) {
+        ::unlinkat(folder_, temp_.c_str(), 0);
+    }
+    if (folder_ >= 0) {
+        ::close(folder_);
+    }
+}
+
+void FileSink::Fail(int err) const {
+    RaiseFileError(err, "Cannot write", path_);
+}
+
+void FileSink::Write(std::span<const std::uint8_t> bytes) {
+    if (!WriteAll(fd_, bytes)) {
+        Fail(errno);
+    }
+    written_ += bytes.size();
+}
+
+void FileSink::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+    if (offset + bytes.size() > written_) {
+        throw Error(EINVAL, "Cannot write \"" + ShownPath(path_) +
+                                "\": a patch past the end was asked for.");
+    }
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+                                   static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            Fail(n < 0 ? errno : EIO);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+bool FileSink::CopyFrom(int descriptor, std::uint64_t offset, std::uint64_t length) {
+    // The kernel copies, or shares the blocks where the file system can.
+    auto from = static_cast<off64_t>(offset);
+    std::uint64_t copied = 0;
+    while (copied < length) {
+        const std::size_t run = static_cast<std::size_t>(
+            std::min<std::uint64_t>(length - copied, std::uint64_t{1} << 30));
+        const ssize_t n = ::copy_file_range(descriptor, &from, fd_, nullptr, run, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && copied == 0 &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            return false;  // nothing appended: the caller copies through memory
+        }
+        if (n <= 0) {
+            Fail(n < 0 ? errno : EIO);
+        }
+        copied += static_cast<std::uint64_t>(n);
+        written_ += static_cast<std::uint64_t>(n);
+        if (progress_) {
+            progress_(copied, length);
+        }
+    }
+    return true;
+}
+
+bool FileSink::Differs() const {
+    const int old =
+        ::openat(folder_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (old < 0) {
+        return true;  // unreadable but writable: kept, since it cannot be compared
+    }
+    struct stat info {};
+    const bool same = ::fstat(old, &info) == 0 && S_ISREG(info.st_mode) &&
+                      static_cast<std::uint64_t>(info.st_size) == written_ &&
+                      SameBytes(fd_, old, written_);
+    ::close(old);
+    return !same;
+}
+
+void FileSink::Prepare() {
+    // On the disk before it takes the old file's place: a crash cannot leave
+    // an empty or partial file where the only copy was.
+    if (::fsync(fd_) != 0) {
+        Fail(errno);
+    }
+    keepOld_ = existing_ && (S_ISLNK(existing_->st_mode) ||
+                             (backup_ == Backup::Keep && S_ISREG(existing_->st_mode) && Differs()));
+    prepared_ = true;
+}
+
+std::string FileSink::KeepBackup() {
+    // The old file (or link) is linked under a temporary name, which is then
+    // renamed over NAME~: NAME is never missing, and a link at NAME~ is
+    // replaced, never followed.
+    const std::string backup = name_ + "~";
+    const std::string shown = target_ + "~";
+    std::string linked;
+    if (MakeTemporary(linked, [&](const std::string& name) {
+            return ::linkat(folder_, name_.c_str(), folder_, name.c_str(), 0);
+        }) < 0) {
+        if (errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP) {
+            RaiseFileError(errno, "Cannot keep the earlier file as", shown);
+        }
+        linked.clear();
+    }
+    if (linked.empty() && S_ISLNK(existing_->st_mode)) {
+        // A link that may not be linked again is moved aside itself.
+        if (::renameat(folder_, name_.c_str(), folder_, backup.c_str()) != 0) {
+            RaiseFileError(errno, "Cannot keep the earlier file as", shown);
+        }
+    } else if (linked.empty()) {
+        // Where links are refused the old file is copied, a chunk at a time.
+        FileSink copy(shown);
+        const int old = ::openat(folder_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (old < 0) {
+            RaiseFileError(errno, "Cannot keep the earlier file as", shown);
+        }
+        std::vector<std::uint8_t> chunk(kCopyChunk);
+        ssize_t n = 0;
+        while ((n = ::read(old, chunk.data(), chunk.size())) != 0) {
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                const int err = errno;
+                ::close(old);
+                RaiseFileError(err, "Cannot keep the earlier file as", shown);
+            }
+            copy.Write({chunk.data(), static_cast<std::size_t>(n)});
+        }
+        ::close(old);
+        TakeOwnerAndMode(copy.fd_, *existing_);
+        copy.Commit();
+    } else {
+        const int renamed = ::renameat(folder_, linked.c_str(), folder_, backup.c_str());
+        const int err = errno;
+        // When NAME~ already was another name of the same file, rename()
+        // leaves both names.
+        ::unlinkat(folder_, linked.c_str(), 0);
+        if (renamed != 0) {
+            RaiseFileError(err, "Cannot keep the earlier file as", shown);
+        }
+    }
+    if (S_ISLNK(existing_->st_mode)) {
+        return "\"" + ShownPath(path_) + "\" was a link; the link was kept as \"" +
+               ShownPath(shown) + "\", and a new file was written in its place.";
+    }
+    return "The earlier file was kept as \"" + ShownPath(shown) + "\".";
+}
+
+void FileSink::GiveName(const std::string& name, bool replace) {
+    if (!temp_.empty()) {
+        if (::renameat2(folder_, temp_.c_str(), folder_, name.c_str(),
+                        replace ? 0 : RENAME_NOREPLACE) != 0) {
+            if (replace || errno != EINVAL) {
+                throw Error(errno, "");
+            }
+            // A file system that cannot rename without replacing still links
+            // without replacing.
+            if (::linkat(folder_, temp_.c_str(), folder_, name.c_str(), 0) != 0) {
+                throw Error(errno, "");
+            }
+            ::unlinkat(folder_, temp_.c_str(), 0);
+        }
+        temp_.clear();
+        return;
+    }
+    // An unnamed file gets a name through its descriptor: directly when it
+    // must not replace anything (a link never replaces), else under a
+    // temporary name renamed over the target.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    auto link = [&](const std::string& as) {
+        return ::linkat(AT_FDCWD, self.c_str(), folder_, as.c_str(), AT_SYMLINK_FOLLOW);
+    };
+    if (!replace) {
+        if (link(name) != 0) {
+            throw Error(errno, "");
+        }
+        return;
+    }
+    std::string linked;
+    if (MakeTemporary(linked, link) < 0) {
+        throw Error(errno, "");
+    }
+    if (::renameat(folder_, linked.c_str(), folder_, name.c_str()) != 0) {
+        const int err = errno;
+        ::unlinkat(folder_, linked.c_str(), 0);
+        throw Error(err, "");
+    }
+}
+
+std::string FileSink::Place() {
+    if (!prepared_) {
+        Prepare();
+    }
+    if (unchanged_) {
+        struct stat now {};
+        if (::fstatat(folder_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            now.st_dev != unchanged_->device || now.st_ino != unchanged_->inode ||
+            static_cast<std::uint64_t>(now.st_size) != unchanged_->size ||
+            now.st_mtim.tv_sec != unchanged_->modified.tv_sec ||
+            now.st_mtim.tv_nsec != unchanged_->modified.tv_nsec) {
+            throw Error(EBUSY, "Cannot write \"" + ShownPath(path_) +
+                                   "\": another program changed it meanwhile, so it was left "
+                                   "as that program left it.");
+        }
+    }
+    std::string note;
+    if (keepOld_) {
+        note = KeepBackup();
+    }
+    try {
+        GiveName(name_, true);
+    } catch (const Error& error) {
+        Fail(error.number());
+    }
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0) {
+        Fail(errno);
+    }
+    SyncFolder();
+    return note;
+}
+
+std::string FileSink::Commit() {
+    Prepare();
+    return Place();
+}
+
+bool FileSink::CommitNew() {
+    Prepare();
+    try {
+        GiveName(name_, false);
+    } catch (const Error& error) {
+        if (error.number() == EEXIST) {
+            return false;
+        }
+        Fail(error.number());
+    }
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) != 0) {
+        Fail(errno);
+    }
+    SyncFolder();
+    return true;
+}
+
+void FileSink::SyncFolder() const {
+    // The new name itself, kept in the folder.
+    const int folder = ::openat(folder_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        const int synced = ::fsync(folder);
+        const int err = errno;
+        ::close(folder);
+        if (synced != 0 && err != EINVAL) {
+            Fail(err);
+        }
+    }
+}
+
+}  // namespace quilvane
