@@ -20,15 +20,8 @@ namespace fs = std::filesystem;
 constexpr mode_t kPrivateFile = 0600;
 constexpr mode_t kPublicFile = 0644;
 
-// These commands are new: their errors are told as they are, without the
-// prefixes of the older operations.
-Handler CommandHandler() {
-    Handler handler;
-    handler.silentCancel = true;
-    handler.programPrefix = "";
-    handler.servicePrefix = "";
-    return handler;
-}
+// A cancelled dialog ends these commands without a word, as it ends signing.
+constexpr ReportPolicy kCommandPolicy{.reporter = Reporter::Certificates, .silentCancel = true};
 
 std::string Quoted(const std::string& text) {
     return "\"" + text + "\"";
@@ -116,13 +109,13 @@ bool StartFromEmptyStore(UserInterface& ui, const std::vector<std::string>& plac
         case EmptyStoreChoice::Kind::Cancel:
             return false;
         case EmptyStoreChoice::Kind::Import:
-            RunGuarded(ui, CommandHandler(), [&] {
+            RunGuarded(ui, kCommandPolicy, [&] {
                 ImportIntoStore(ui, choice.path);
                 return Outcome::Completed;
             });
             return true;
         case EmptyStoreChoice::Kind::Create:
-            RunGuarded(ui, CommandHandler(), [&] {
+            RunGuarded(ui, kCommandPolicy, [&] {
                 if (choice.create) {
                     CreateInStore(*choice.create);
                 }
@@ -134,7 +127,7 @@ bool StartFromEmptyStore(UserInterface& ui, const std::vector<std::string>& plac
 }
 
 Outcome ImportCertificate(UserInterface& ui, std::string path) {
-    return RunGuarded(ui, CommandHandler(), [&] {
+    return RunGuarded(ui, kCommandPolicy, [&] {
         const auto [written, check] = ImportIntoStore(ui, path);
         std::string names;
         for (const std::string& certificate : check.names) {
@@ -153,7 +146,7 @@ Outcome ImportCertificate(UserInterface& ui, std::string path) {
 }
 
 Outcome CreateCertificate(UserInterface& ui) {
-    return RunGuarded(ui, CommandHandler(), [&] {
+    return RunGuarded(ui, kCommandPolicy, [&] {
         std::optional<CertificateRequest> request = ui.newCertificate();
         if (!request) {
             throw CancelledError();
@@ -170,7 +163,7 @@ Outcome CreateCertificate(UserInterface& ui) {
 }
 
 Outcome TrustCertificate(UserInterface& ui, std::string path) {
-    return RunGuarded(ui, CommandHandler(), [&] {
+    return RunGuarded(ui, kCommandPolicy, [&] {
         ByteBuffer bytes = LoadBinFile(path);
         const fs::path name = fs::path(path).filename();
         const TrustCandidate candidate = ReadTrustCandidate(bytes.view(), name.string());

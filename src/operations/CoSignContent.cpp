@@ -8,9 +8,8 @@ namespace quilvane {
 
 Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outputPath,
                       const CertificateChooser& choose) {
-    Handler handler;
-    handler.silentCancel = true;
-    return RunGuarded(ui, handler, [&] {
+    const ReportPolicy policy{.reporter = Reporter::CoSignContent, .silentCancel = true};
+    return RunGuarded(ui, policy, [&] {
         FileSource message(inputPath);
         // Held until the new file is in place, so that two co-signs of one
         // file cannot both read it and one lose the other's signature.

@@ -9,9 +9,7 @@
 namespace quilvane {
 
 Outcome Envelope(UserInterface& ui, std::string inputPath, std::string outputPath) {
-    Handler handler;
-    handler.icon = Icon::None;
-    return RunGuarded(ui, handler, [&] {
+    return RunGuarded(ui, ReportPolicy{.reporter = Reporter::Envelope, .icon = Icon::None}, [&] {
         ByteBuffer document = LoadBinFile(inputPath);
         EnvelopedData envelope;
         envelope.Content(Utilities::ByteArrayToBinaryString(std::move(document)));
@@ -33,8 +31,7 @@ Outcome Envelope(UserInterface& ui, std::string inputPath, std::string outputPat
 }
 
 Outcome ReceiveMessage(UserInterface& ui, std::string inputPath) {
-    Handler handler;
-    return RunGuarded(ui, handler, [&] {
+    return RunGuarded(ui, ReportPolicy{.reporter = Reporter::ReceiveMessage}, [&] {
         BinaryString message = Utilities::ByteArrayToBinaryString(LoadBinFile(inputPath));
         if (message.empty()) {
             ui.message("Signature Decryption Succeeded.\r\nNo message was available in the file.",

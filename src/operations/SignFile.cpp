@@ -14,10 +14,9 @@ Attribute SigningTimeNow() {
 
 Outcome SignFile(UserInterface& ui, std::string inputPath, std::string outputPath,
                  const CertificateChooser& choose) {
-    Handler handler;
-    handler.silentCancel = true;
-    handler.timeStampText = true;
-    return RunGuarded(ui, handler, [&] {
+    const ReportPolicy policy{
+        .reporter = Reporter::SignFile, .silentCancel = true, .timeStampText = true};
+    return RunGuarded(ui, policy, [&] {
         // The document is opened before anything is asked, so a bad path is
         // reported at once; the passphrase or PIN is asked before the long
         // work starts.

@@ -122,10 +122,7 @@ void SaveAndShowFile(UserInterface& ui, const std::string& kept, const std::stri
 }
 
 Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen) {
-    Handler handler;
-    handler.servicePrefix = "CAPICOM error found: ";
-    handler.programPrefix = "VB Error found: ";
-    return RunGuarded(ui, handler, [&] {
+    return RunGuarded(ui, ReportPolicy{.reporter = Reporter::VerifySig}, [&] {
         if (signedPath.empty()) {
             return Outcome::Cancelled;
         }

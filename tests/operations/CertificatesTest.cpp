@@ -39,7 +39,7 @@ TEST_F(CertificatesTest, ImportsEachFormatOnceItsSecretsAreCheckedNeverOverwriti
     using Case = std::tuple<std::string, Typed, Outcome, std::string, std::size_t>;
     for (const auto& [path, typed, outcome, message, count] : {
              Case{p12, Typed{"guess", "again", "p12"}, Outcome::Failed,
-                  "The passphrase for \"alice.p12\" is wrong.", 0},
+                  "CAPICOM error found : The passphrase for \"alice.p12\" is wrong.", 0},
              Case{p12, Typed{}, Outcome::Cancelled, "", 0},
              Case{p12, Typed{"p12-pw"}, Outcome::Completed,
                   "Imported the certificate of Alice Example into your certificates:\r\n" +
@@ -51,7 +51,9 @@ TEST_F(CertificatesTest, ImportsEachFormatOnceItsSecretsAreCheckedNeverOverwriti
                   "Imported the certificate of Bob Example*", 3},
              Case{carol, Typed{}, Outcome::Completed, "Imported*", 4},
              Case{pki.alice.key.string(), Typed{}, Outcome::Failed,
-                  "The file \"alice.key\" holds no certificate that can be read.", 4},
+                  "CAPICOM error found : The file \"alice.key\" holds no certificate that can be "
+                  "read.",
+                  4},
          }) {
         SCOPED_TRACE(path);
         ScriptedUserInterface person;

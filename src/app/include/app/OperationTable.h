@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "operations/Batch.h"
-#include "operations/Handler.h"
+#include "operations/Reporting.h"
 #include "operations/UserInterface.h"
 
 namespace quilvane {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "operations/Handler.h"
+#include "operations/Reporting.h"
 #include "operations/UserInterface.h"
 
 namespace quilvane {

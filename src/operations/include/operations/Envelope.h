@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "operations/Handler.h"
+#include "operations/Reporting.h"
 #include "operations/UserInterface.h"
 
 namespace quilvane {

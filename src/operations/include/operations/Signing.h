@@ -12,7 +12,7 @@
 #include "crypto/Certificate.h"
 #include "crypto/SignedData.h"
 #include "operations/Files.h"
-#include "operations/Handler.h"
+#include "operations/Reporting.h"
 #include "operations/UserInterface.h"
 
 namespace quilvane {

@@ -1,0 +1,49 @@
+#include "operations/Reporting.h"
+
+namespace quilvane {
+
+ErrorPrefixes PrefixesOf(Reporter reporter) {
+    struct Row {
+        Reporter reporter;
+        ErrorPrefixes prefixes;
+    };
+    // Verifying alone puts a space after each colon and none before it.
+    static constexpr Row kTable[] = {
+        {Reporter::SignFile, {"VB Error found:", "CAPICOM error found : "}},
+        {Reporter::VerifySig, {"VB Error found: ", "CAPICOM error found: "}},
+        {Reporter::CoSignContent, {"VB Error found:", "CAPICOM error found : "}},
+        {Reporter::Envelope, {"VB Error found:", "CAPICOM error found : "}},
+        {Reporter::ReceiveMessage, {"VB Error found:", "CAPICOM error found : "}},
+        {Reporter::Certificates, {"VB Error found:", "CAPICOM error found : "}},
+    };
+    for (const Row& row : kTable) {
+        if (row.reporter == reporter) {
+            return row.prefixes;
+        }
+    }
+    return kTable[0].prefixes;
+}
+
+Outcome Report(UserInterface& ui, const ReportPolicy& policy, const Error& error) {
+    // Stopped by the person, whatever the operation: nothing more to say.
+    if (error.number() == status::Stopped) {
+        return Outcome::Cancelled;
+    }
+    if (error.number() == status::Cancelled && policy.silentCancel) {
+        return Outcome::Cancelled;
+    }
+    const ErrorPrefixes prefixes = PrefixesOf(policy.reporter);
+    if (error.number() == status::TimeStampFailed && policy.timeStampText) {
+        ui.message(
+            "An error occured while time stamping the file. Either you are not connected to "
+            "internet or the time-stamp server is not functioning.",
+            policy.icon);
+    } else if (error.number() > 0) {
+        ui.message(prefixes.program + error.description(), policy.icon);
+    } else {
+        ui.message(prefixes.service + error.description(), policy.icon);
+    }
+    return error.number() == status::Cancelled ? Outcome::Cancelled : Outcome::Failed;
+}
+
+}  // namespace quilvane
