@@ -1,7 +1,9 @@
 #include "crypto/SafeText.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <optional>
 
 namespace quilvane {
@@ -9,27 +11,34 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
+struct Range {
+    char32_t first, last;
+};
+
 // Characters that draw nothing yet change how the text around them reads:
 // bidirectional controls, zero-width characters, line and paragraph
-// separators and the other format characters.
-bool IsInvisible(char32_t c) {
-    struct Range {
-        char32_t first, last;
-    };
-    static constexpr Range kRanges[] = {
-        {0x00AD, 0x00AD},   {0x034F, 0x034F},   {0x0600, 0x0605},   {0x061C, 0x061C},
-        {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x08E2, 0x08E2},   {0x115F, 0x1160},
-        {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},   {0x2060, 0x206F},
-        {0x3164, 0x3164},   {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},
-        {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x1BCA0, 0x1BCA3},
-        {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
-    };
-    for (const Range& range : kRanges) {
-        if (c >= range.first && c <= range.last) {
-            return true;
+// separators and the other format characters, from the Unicode data.
+constexpr Range kInvisible[] = {
+#include "InvisibleCharacters.inc"
+};
+
+constexpr bool SortedAndApart(const Range* begin, const Range* end) {
+    for (const Range* range = begin; range != end; ++range) {
+        if (range->first > range->last || (range != begin && range[-1].last >= range->first)) {
+            return false;
         }
     }
-    return false;
+    return true;
+}
+static_assert(SortedAndApart(std::begin(kInvisible), std::end(kInvisible)),
+              "the search by halves needs sorted, disjoint ranges");
+
+bool IsInvisible(char32_t c) {
+    // The first range that starts after `c`; the one before it may hold `c`.
+    const Range* after =
+        std::upper_bound(std::begin(kInvisible), std::end(kInvisible), c,
+                         [](char32_t point, const Range& range) { return point < range.first; });
+    return after != std::begin(kInvisible) && c <= after[-1].last;
 }
 
 // The next character of `text` from `at`, which moves past it; nothing for a

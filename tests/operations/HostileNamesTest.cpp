@@ -49,6 +49,7 @@ TEST(SafeTextTest, EscapesWhatWouldSteerTheScreenAndKeepsTheRest) {
              Case{"tab\tdel\x7F c1\u0085 \x1B[2J", 256, "tab\\tdel\\x7F c1\\x85 \\x1B[2J"},
              Case{"\u2066iso\u2069\u200B\uFEFF\u061C\u2028", 256,
                   "<U+2066>iso<U+2069><U+200B><U+FEFF><U+061C><U+2028>"},
+             Case{"pound\u0890mark \U00013430joiner", 256, "pound<U+0890>mark <U+13430>joiner"},
              // A stray continuation byte, an overlong "/", a cut sequence, a surrogate.
              Case{"a\x80 b\xC0\xAF c\xE2\x82 d\xED\xA0\x80", 256,
                   "a\uFFFD b\uFFFD\uFFFD c\uFFFD\uFFFD d\uFFFD\uFFFD\uFFFD"},
