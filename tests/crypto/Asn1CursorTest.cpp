@@ -61,70 +61,43 @@ TEST(Asn1CursorTest, EncodesEveryLengthBoundaryAsOpenSslReadsAndWritesIt) {
     }
 }
 
-TEST(Asn1CursorTest, ReadsWhatBerAllowsAndRefusesTheRest) {
-    struct Case {
-        std::vector<std::uint8_t> bytes;
-        ParseResult result;
-        std::optional<std::uint64_t> length;
-        std::uint32_t tag;
-    };
-    const Case cases[] = {
-        {{0x04, 0x81, 0x05}, ParseResult::Complete, 5, 4},           // longer than needed
-        {{0xBF, 0x87, 0x68, 0x01}, ParseResult::Complete, 1, 1000},  // high tag number
-        {{0x30, 0x80}, ParseResult::Complete, std::nullopt, 16},     // indefinite
-        {{0x04, 0x80}, ParseResult::Malformed, std::nullopt, 0},     // primitive, indefinite
-        {{0x30, 0xFF}, ParseResult::Malformed, std::nullopt, 0},     // reserved
-        {{0x30, 0x89, 1, 0, 0, 0, 0, 0, 0, 0, 0}, ParseResult::Malformed, std::nullopt, 0},
-        {{0x30, 0x88, 0x80, 0, 0, 0, 0, 0, 0, 0}, ParseResult::Malformed, std::nullopt, 0},
-    };
-    for (const Case& c : cases) {
-        Header header;
-        Cursor cursor(c.bytes);
-        ASSERT_EQ(cursor.ReadHeader(header), c.result);
-        if (c.result == ParseResult::Complete) {
-            EXPECT_EQ(header.length, c.length);
-            EXPECT_EQ(header.size, c.bytes.size());
-            EXPECT_EQ(header.tag, c.tag);
-        } else {
-            EXPECT_EQ(cursor.Rest().size(), c.bytes.size());
-        }
-    }
-}
-
-TEST(Asn1CursorTest, ReadsWholeElementsOnlyWithinItsBytes) {
+TEST(Asn1CursorTest, ReadsWhatBerAllowsOnlyWithinItsBytesAndRefusesTheRest) {
     using Bytes = std::vector<std::uint8_t>;
-    // A SET of an octet string in parts (BER) and an integer, then a NULL.
+    // A SET of an octet string in parts and an integer, both of indefinite length.
     const Bytes set = {0x31, 0x80, 0x24, 0x80, 0x04, 0x01, 'a',
                        0x00, 0x00, 0x02, 0x01, 0x05, 0x00, 0x00};
-    Bytes bytes = set;
-    bytes.insert(bytes.end(), {0x05, 0x00});
-    Cursor cursor(bytes);
-    EXPECT_FALSE(cursor.Next(kSequence));
-    const std::optional<Element> first = cursor.Next(kSet);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(Bytes(first->encoding.begin(), first->encoding.end()), set);
-    EXPECT_EQ(Bytes(first->contents.begin(), first->contents.end()),
-              Bytes(set.begin() + 2, set.end() - 2));
-    Cursor inside(first->contents);
-    EXPECT_TRUE(inside.Next(kConstructedOctetString) && inside.Next(kInteger) && inside.Empty());
-    EXPECT_TRUE(cursor.Next() && cursor.Empty() && !cursor.Next());
-
-    // Cut anywhere, or nested past the limit, it is no element and the cursor stays.
     Bytes deep;
     for (int i = 0; i <= kMaxDepth + 1; ++i) {
         deep.insert(deep.begin(), {0x30, 0x80});
         deep.insert(deep.end(), {0x00, 0x00});
     }
-    for (std::size_t cut = 0; cut < set.size(); ++cut) {
-        Cursor shorter(std::span<const std::uint8_t>(set).first(cut));
-        EXPECT_FALSE(shorter.Next());
-        EXPECT_EQ(shorter.Rest().size(), cut);
+    // The bytes, what their header is, and how many the whole element takes.
+    using Case = std::tuple<Bytes, ParseResult, std::size_t>;
+    for (const auto& [bytes, header, whole] : {
+             Case{set, ParseResult::Complete, set.size()},
+             Case{{0x04, 0x81, 0x01, 'a', 0x05}, ParseResult::Complete, 4},   // longer than needed
+             Case{{0xBF, 0x87, 0x68, 0x01, 0x00}, ParseResult::Complete, 5},  // high tag number
+             Case{{0x04, 0x05, 1, 2}, ParseResult::Complete, 0},              // past the end
+             Case{deep, ParseResult::Complete, 0},
+             Case{{0x04, 0x80, 0x00, 0x00}, ParseResult::Malformed, 0},  // primitive, indefinite
+             Case{{0x30, 0xFF}, ParseResult::Malformed, 0},              // reserved
+             Case{{0x30, 0x89, 1, 0, 0, 0, 0, 0, 0, 0, 0}, ParseResult::Malformed, 0},
+             Case{{0x30, 0x88, 0x80, 0, 0, 0, 0, 0, 0, 0}, ParseResult::Malformed, 0},
+         }) {
+        Header parsed;
+        EXPECT_EQ(Cursor(bytes).ReadHeader(parsed), header);
+        // What is no whole element leaves the cursor where it was.
+        Cursor cursor(bytes);
+        const std::optional<Element> element = cursor.Next();
+        EXPECT_EQ(element ? element->encoding.size() : 0, whole);
+        EXPECT_EQ(cursor.Rest().size(), bytes.size() - whole);
+        for (std::size_t cut = 0; cut < whole; ++cut) {
+            EXPECT_FALSE(Cursor(std::span(bytes).first(cut)).Next());
+        }
     }
-    for (const Bytes& refused : {Bytes{0x04, 0x05, 1, 2}, deep}) {
-        Cursor at(refused);
-        EXPECT_FALSE(at.Next());
-        EXPECT_EQ(at.Rest().size(), refused.size());
-    }
+    Cursor inside(Cursor(set).Next(kSet)->contents);
+    EXPECT_FALSE(inside.Next(kInteger));
+    EXPECT_TRUE(inside.Next(kConstructedOctetString) && inside.Next(kInteger) && inside.Empty());
 }
 
 }  // namespace
