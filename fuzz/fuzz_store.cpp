@@ -9,6 +9,7 @@
 #include "crypto/Error.h"
 #include "crypto/SignedData.h"
 #include "crypto/Store.h"
+#include "support/MemoryStreams.h"
 #include "support/ScriptedSecrets.h"
 
 using namespace quilvane;
@@ -25,17 +26,17 @@ Certificates OpenMy(const SecretPrompt& prompt) {
     return store.Certificates();
 }
 
-BinaryString Sign(const Certificate& certificate) {
-    static const std::uint8_t kDocument[] = {'d', 'o', 'c'};
-    SignedData message;
-    message.Content(BinaryString(Bytes(kDocument, sizeof kDocument)));
+std::string Sign(const Certificate& certificate) {
+    test::MemorySource document("doc");
+    test::MemorySink message;
     Signer signer;
     signer.Certificate(certificate);
-    return message.Sign(signer, false, Encoding::Binary);
+    SignedData().Sign(document, message, signer);
+    return message.text;
 }
 
-BinaryString& SignedUnderRoot() {
-    static BinaryString message;
+std::string& SignedUnderRoot() {
+    static std::string message;
     return message;
 }
 
@@ -73,10 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     try {
-        const std::span<const std::uint8_t> bytes = SignedUnderRoot().view();
-        SignedData message;
-        message.Verify(BinaryString(Bytes(bytes.data(), bytes.size())), false,
-                       VerifyFlag::SignatureAndCertificate);
+        test::MemorySource message(SignedUnderRoot());
+        SignedData().Verify(message, nullptr, VerifyFlag::SignatureAndCertificate);
     } catch (const Error&) {
     }
     return 0;

@@ -11,40 +11,19 @@
 #include "FuzzSupport.h"
 #include "crypto/Error.h"
 #include "crypto/SignedData.h"
+#include "internal/Asn1Cursor.h"
 #include "internal/MessageReader.h"
+#include "support/MemoryStreams.h"
 
 using namespace quilvane;
 
 namespace {
 
-class ChunkedSource : public ContentSource {
-  public:
-    ChunkedSource(std::span<const std::uint8_t> bytes, std::size_t step)
-        : bytes_(bytes), step_(step) {}
-    std::size_t Read(std::span<std::uint8_t> buffer) override {
-        std::size_t n = std::min({buffer.size(), step_, bytes_.size() - at_});
-        std::copy_n(bytes_.data() + at_, n, buffer.data());
-        at_ += n;
-        return n;
-    }
-    std::optional<std::uint64_t> Size() const override { return bytes_.size(); }
-
-  private:
-    std::span<const std::uint8_t> bytes_;
-    std::size_t step_;
-    std::size_t at_ = 0;
-};
-
-struct CountingSink : ContentSink {
-    void Write(std::span<const std::uint8_t> bytes) override { count += bytes.size(); }
-    std::uint64_t count = 0;
-};
-
 // What the reader promises of a message it accepted: the document passed
 // after the parts before it, whole, and in a binary message it is the run of
 // the file the reader says it is.
 void ReadWhole(std::span<const std::uint8_t> message, std::size_t step) {
-    ChunkedSource source(message, step);
+    test::MemorySource source(std::string(message.begin(), message.end()), step);
     bool prefixed = false;
     streaming::Buffer document;
     streaming::MessageParts parts = streaming::ReadMessage(
@@ -65,7 +44,9 @@ void ReadWhole(std::span<const std::uint8_t> message, std::size_t step) {
                      message.begin() + static_cast<std::ptrdiff_t>(*parts.contentOffset)))) {
         std::abort();
     }
-    streaming::Elements(parts.rest);
+    der::Cursor rest(parts.rest);
+    while (rest.Next()) {
+    }
 }
 
 }  // namespace
@@ -88,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const Error&) {
     }
     try {
-        ChunkedSource source(message, step);
-        CountingSink sink;
+        test::MemorySource source(std::string(message.begin(), message.end()), step);
+        test::AppendSink sink;
         SignedData signedData;
         signedData.Verify(source, &sink, flag);
         signedData.Signers();

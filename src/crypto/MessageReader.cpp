@@ -1,14 +1,11 @@
 #include "internal/MessageReader.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
 #include "crypto/Error.h"
-#include "internal/DerHeader.h"
-#include "internal/Handles.h"
+#include "internal/Armour.h"
+#include "internal/Asn1Cursor.h"
 #include "internal/SignedDataImpl.h"
 
 namespace quilvane::streaming {
@@ -16,15 +13,9 @@ namespace {
 
 using signed_data::NotSigned;
 
-using EncodeCtxPtr = std::unique_ptr<EVP_ENCODE_CTX, ossl::Deleter<EVP_ENCODE_CTX_free>>;
-
 // Certificates, CRLs and signer-infos are kept in memory while the document
 // passes; more than this is no message a person signed.
 constexpr std::uint64_t kMaxKept = 8u << 20;
-// Nesting deeper than this is no honest message either.
-constexpr int kMaxDepth = 32;
-// Enough of a file's start to tell binary from text.
-constexpr std::size_t kSniff = 4096;
 
 const std::uint8_t kSignedDataOid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86,
                                        0xF7, 0x0D, 0x01, 0x07, 0x02};
@@ -38,147 +29,6 @@ const std::uint8_t kEnvelopedDataOid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86,
 [[noreturn]] void CutShort() {
     NotSigned("it ends before the message does");
 }
-
-bool IsBase64(std::uint8_t c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-           c == '/';
-}
-
-bool IsSpace(std::uint8_t c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-// The message's bytes whatever form the file has: DER and BER pass through;
-// PEM and bare Base64 are decoded as they are read.
-class DecodedSource : public ContentSource {
-  public:
-    DecodedSource(ContentSource& raw, std::size_t chunk) : raw_(raw), chunk_(chunk) { Start(); }
-
-    bool Binary() const { return binary_; }
-    std::optional<std::uint64_t> Size() const override {
-        return binary_ ? raw_.Size() : std::nullopt;
-    }
-
-    std::size_t Read(std::span<std::uint8_t> buffer) override {
-        if (binary_) {
-            if (sniffed_ < sniff_.size()) {
-                std::size_t n = std::min(buffer.size(), sniff_.size() - sniffed_);
-                std::memcpy(buffer.data(), sniff_.data() + sniffed_, n);
-                sniffed_ += n;
-                return n;
-            }
-            return raw_.Read(buffer);
-        }
-        for (;;) {
-            if (decodedAt_ < decodedEnd_) {
-                std::size_t n = std::min(buffer.size(), decodedEnd_ - decodedAt_);
-                std::memcpy(buffer.data(), decoded_.data() + decodedAt_, n);
-                decodedAt_ += n;
-                return n;
-            }
-            if (ended_) {
-                return 0;
-            }
-            Decode();
-        }
-    }
-
-  private:
-    void Start() {
-        sniff_.assign(kSniff, 0);
-        std::size_t have = 0;
-        while (have < kSniff) {
-            std::size_t n = raw_.Read({sniff_.data() + have, std::min(chunk_, kSniff - have)});
-            if (n == 0) {
-                break;
-            }
-            have += n;
-        }
-        sniff_.resize(have);
-        sniffed_ = 0;
-        binary_ = true;
-        ended_ = false;
-        decodedAt_ = decodedEnd_ = 0;
-        if (have == 0 || sniff_[0] == der::kSequence) {
-            return;
-        }
-        std::size_t at = 0;
-        while (at < have && IsSpace(sniff_[at])) {
-            ++at;
-        }
-        static const std::string kBegin = "-----BEGIN ";
-        if (have - at >= kBegin.size() &&
-            std::memcmp(&sniff_[at], kBegin.data(), kBegin.size()) == 0) {
-            auto line = std::find(sniff_.begin() + static_cast<std::ptrdiff_t>(at), sniff_.end(),
-                                  std::uint8_t{'\n'});
-            std::string text(sniff_.begin() + static_cast<std::ptrdiff_t>(at + kBegin.size()),
-                             line);
-            while (!text.empty() && IsSpace(static_cast<std::uint8_t>(text.back()))) {
-                text.pop_back();
-            }
-            if (line == sniff_.end() || (text != "PKCS7-----" && text != "CMS-----" &&
-                                         text != "PKCS #7 SIGNED DATA-----")) {
-                NotSigned("it is text, but not a signed message in PEM form");
-            }
-            at = static_cast<std::size_t>(line - sniff_.begin()) + 1;
-        } else if (at == have || !IsBase64(sniff_[at])) {
-            return;
-        }
-        binary_ = false;
-        sniffed_ = at;
-        context_.reset(EVP_ENCODE_CTX_new());
-        if (!context_) {
-            ossl::Raise(status::Failed, "Could not read the signed message");
-        }
-        EVP_DecodeInit(context_.get());
-        // Base64 gives three bytes for four.
-        decoded_.resize(std::max(chunk_, kSniff) + 128);
-        raw_buffer_.resize(chunk_);
-    }
-
-    // Decodes the next run of text.
-    void Decode() {
-        std::span<const std::uint8_t> text;
-        if (sniffed_ < sniff_.size()) {
-            text = std::span<const std::uint8_t>(sniff_).subspan(sniffed_);
-            sniffed_ = sniff_.size();
-        } else {
-            text = {raw_buffer_.data(), raw_.Read(raw_buffer_)};
-        }
-        int length = 0;
-        int result = 0;
-        if (!text.empty()) {
-            result = EVP_DecodeUpdate(context_.get(), decoded_.data(), &length, text.data(),
-                                      static_cast<int>(text.size()));
-            if (result < 0) {
-                NotSigned("its Base64 text is damaged");
-            }
-        }
-        decodedAt_ = 0;
-        decodedEnd_ = static_cast<std::size_t>(length);
-        if (text.empty() || result == 0) {
-            // The end of the text, or the line that closes a PEM block.
-            int last = 0;
-            if (EVP_DecodeFinal(context_.get(), decoded_.data() + decodedEnd_, &last) < 0) {
-                NotSigned("its Base64 text is damaged");
-            }
-            decodedEnd_ += static_cast<std::size_t>(last);
-            ended_ = true;
-        }
-    }
-
-    ContentSource& raw_;
-    std::size_t chunk_;
-    Buffer sniff_;
-    std::size_t sniffed_ = 0;
-    bool binary_ = true;
-    bool ended_ = false;
-    EncodeCtxPtr context_;
-    Buffer raw_buffer_;
-    Buffer decoded_;
-    std::size_t decodedAt_ = 0;
-    std::size_t decodedEnd_ = 0;
-};
 
 // The decoded message, read a header or a run at a time.
 class Reader {
@@ -223,7 +73,8 @@ class Reader {
             if (!Ensure(want)) {
                 CutShort();
             }
-            switch (der::ParseHeader({Front(), end_ - at_}, header)) {
+            der::Cursor cursor({Front(), end_ - at_});
+            switch (cursor.ReadHeader(header)) {
                 case der::ParseResult::Complete:
                     return header;
                 case der::ParseResult::Malformed:
@@ -259,6 +110,18 @@ class Reader {
     }
 
     bool Finished() { return !Ensure(1); }
+
+    // True, and moved past them, at end-of-contents octets.
+    bool EndOfContents() {
+        if (!Ensure(2)) {
+            CutShort();
+        }
+        if (!der::Cursor({Front(), 2}).EndOfContents()) {
+            return false;
+        }
+        Skip(2);
+        return true;
+    }
 
   private:
     ContentSource& source_;
@@ -303,14 +166,7 @@ class Walker {
             }
             return in_.Position() == *frame.end;
         }
-        if (!in_.Ensure(2)) {
-            CutShort();
-        }
-        if (in_.Front()[0] == 0 && in_.Front()[1] == 0) {
-            in_.Skip(2);
-            return true;
-        }
-        return false;
+        return in_.EndOfContents();
     }
 
     void Close(const Frame& frame) {
@@ -322,7 +178,7 @@ class Walker {
     // Appends the whole next element, which must have `identifier` (0: any).
     void Keep(Buffer& out, std::uint8_t identifier = 0, int depth = 0) {
         der::Header header = in_.Peek();
-        if ((identifier != 0 && !header.Is(identifier)) || depth > kMaxDepth) {
+        if ((identifier != 0 && !header.Is(identifier)) || depth > der::kMaxDepth) {
             Damaged();
         }
         Append(header.size, out);
@@ -330,16 +186,10 @@ class Walker {
             Append(*header.length, out);
             return;
         }
-        for (;;) {
-            if (!in_.Ensure(2)) {
-                CutShort();
-            }
-            if (in_.Front()[0] == 0 && in_.Front()[1] == 0) {
-                Append(2, out);
-                return;
-            }
+        while (!in_.EndOfContents()) {
             Keep(out, 0, depth + 1);
         }
+        out.insert(out.end(), 2, std::uint8_t{0});  // the end-of-contents octets read
     }
 
     // The document: one octet string, primitive or in parts (BER).
@@ -349,7 +199,7 @@ class Walker {
             in_.Stream(*header.length, content_);
             return;
         }
-        if (!header.Is(der::kConstructedOctetString) || depth > kMaxDepth) {
+        if (!header.Is(der::kConstructedOctetString) || depth > der::kMaxDepth) {
             NotSigned("the document inside it is not held as an octet string");
         }
         Frame frame = Within(header);
@@ -381,30 +231,6 @@ bool Equal(const Buffer& bytes, std::span<const std::uint8_t> expected) {
     return std::equal(bytes.begin(), bytes.end(), expected.begin(), expected.end());
 }
 
-std::optional<std::size_t> ElementSize(std::span<const std::uint8_t> bytes, int depth) {
-    der::Header header;
-    if (depth > kMaxDepth || der::ParseHeader(bytes, header) != der::ParseResult::Complete) {
-        return std::nullopt;
-    }
-    if (header.length) {
-        if (*header.length > bytes.size() - header.size) {
-            return std::nullopt;
-        }
-        return header.size + static_cast<std::size_t>(*header.length);
-    }
-    std::size_t at = header.size;
-    for (;;) {
-        if (bytes.size() - at >= 2 && bytes[at] == 0 && bytes[at + 1] == 0) {
-            return at + 2;
-        }
-        std::optional<std::size_t> child = ElementSize(bytes.subspan(at), depth + 1);
-        if (!child) {
-            return std::nullopt;
-        }
-        at += *child;
-    }
-}
-
 void Put(Buffer& out, std::uint8_t identifier, std::uint64_t length) {
     der::EncodedHeader header = der::EncodeHeader(identifier, length);
     out.insert(out.end(), header.bytes.begin(), header.bytes.begin() + header.size);
@@ -420,7 +246,7 @@ MessageParts ReadMessage(ContentSource& source, std::size_t chunkSize,
                          const std::function<void(const MessageParts&)>& prefix,
                          const std::function<void(std::span<const std::uint8_t>)>& content) {
     chunkSize = std::max<std::size_t>(chunkSize, 1);
-    DecodedSource decoded(source, chunkSize);
+    ArmourDecoder decoded(source, chunkSize);
     Reader in(decoded, chunkSize);
     Walker walk(in, content);
     MessageParts parts;
@@ -500,64 +326,34 @@ Buffer Assemble(const MessageParts& parts, std::optional<std::uint64_t> contentS
 }
 
 MessageParts Split(std::span<const std::uint8_t> der, const std::string& what) {
-    std::size_t at = 0;
-    auto fail = [&]() { throw Error(status::Failed, what + "."); };
-    auto enter = [&](std::uint8_t identifier) {
-        der::Header header;
-        if (der::ParseHeader(der.subspan(at), header) != der::ParseResult::Complete ||
-            !header.Is(identifier) || !header.length ||
-            *header.length > der.size() - at - header.size) {
+    auto fail = [&]() -> der::Cursor { throw Error(status::Failed, what + "."); };
+    // A definite-length container's contents, read from its front.
+    auto enter = [&](der::Cursor& from, std::uint8_t identifier) {
+        std::optional<der::Element> element = from.Next(identifier);
+        return element && element->header.length ? der::Cursor(element->contents) : fail();
+    };
+    auto element = [&](der::Cursor& from, Buffer& out, std::uint8_t identifier) {
+        std::optional<der::Element> next = from.Next(identifier);
+        if (!next) {
             fail();
         }
-        at += header.size;
-        return at + static_cast<std::size_t>(*header.length);
+        out.assign(next->encoding.begin(), next->encoding.end());
     };
-    auto element = [&](Buffer& out, std::uint8_t identifier) {
-        std::optional<std::size_t> size = ElementSize(der.subspan(at), 0);
-        if (!size || der[at] != identifier) {
-            fail();
-        }
-        out.assign(der.begin() + static_cast<std::ptrdiff_t>(at),
-                   der.begin() + static_cast<std::ptrdiff_t>(at + *size));
-        at += *size;
-    };
+    der::Cursor whole(der);
+    der::Cursor info = enter(whole, der::kSequence);
     MessageParts parts;
-    std::size_t end = enter(der::kSequence);
-    element(parts.contentType, der::kObject);
-    if (enter(der::kExplicit0) != end || enter(der::kSequence) != end) {
+    element(info, parts.contentType, der::kObject);
+    der::Cursor explicit0 = enter(info, der::kExplicit0);
+    der::Cursor signedData = enter(explicit0, der::kSequence);
+    element(signedData, parts.version, der::kInteger);
+    element(signedData, parts.digestAlgorithms, der::kSet);
+    der::Cursor encapsulated = enter(signedData, der::kSequence);
+    element(encapsulated, parts.eContentType, der::kObject);
+    if (!whole.Empty() || !info.Empty() || !explicit0.Empty() || !encapsulated.Empty()) {
         fail();
     }
-    element(parts.version, der::kInteger);
-    element(parts.digestAlgorithms, der::kSet);
-    std::size_t encapsulated = enter(der::kSequence);
-    element(parts.eContentType, der::kObject);
-    if (at != encapsulated || end != der.size()) {
-        fail();
-    }
-    parts.rest.assign(der.begin() + static_cast<std::ptrdiff_t>(at), der.end());
+    parts.rest.assign(signedData.Rest().begin(), signedData.Rest().end());
     return parts;
-}
-
-std::vector<std::span<const std::uint8_t>> Elements(std::span<const std::uint8_t> bytes) {
-    std::vector<std::span<const std::uint8_t>> elements;
-    while (!bytes.empty()) {
-        std::optional<std::size_t> size = ElementSize(bytes, 0);
-        if (!size) {
-            return {};
-        }
-        elements.push_back(bytes.first(*size));
-        bytes = bytes.subspan(*size);
-    }
-    return elements;
-}
-
-std::span<const std::uint8_t> ContentsOf(std::span<const std::uint8_t> element) {
-    der::Header header;
-    std::optional<std::size_t> size = ElementSize(element, 0);
-    if (!size || der::ParseHeader(element, header) != der::ParseResult::Complete) {
-        return {};
-    }
-    return element.subspan(header.size, *size - header.size - (header.length ? 0 : 2));
 }
 
 }  // namespace quilvane::streaming

@@ -1,25 +1,19 @@
 #include "crypto/SignedData.h"
 
-#include <openssl/err.h>
 #include <openssl/objects.h>
-#include <openssl/pem.h>
 #include <openssl/pkcs7.h>
 
-#include <algorithm>
-#include <climits>
 #include <optional>
 #include <span>
-#include <system_error>
 #include <vector>
 
-#include "crypto/SafeText.h"
 #include "internal/CertificateImpl.h"
+#include "internal/ChainCheck.h"
 #include "internal/Handles.h"
 #include "internal/Names.h"
 #include "internal/SignedDataImpl.h"
 #include "internal/SignerChecks.h"
 #include "internal/Times.h"
-#include "internal/ChainCheck.h"
 
 namespace quilvane {
 
@@ -35,39 +29,6 @@ const std::string kNotSigned = "The file is not a signed message, or it is damag
 
 [[noreturn]] void NotSigned(const std::string& detail) {
     Fail(status::BadMessage, kNotSigned + ": " + detail + ".");
-}
-
-void RequireAttachedBinary(bool detached, Encoding encoding, const std::string& action) {
-    if (detached) {
-        Fail(status::Failed,
-             "Only signed messages with the document inside can be " + action + ".");
-    }
-    if (encoding != Encoding::Binary) {
-        Fail(status::Failed, "Signed messages are only " + action + " in binary (DER) form.");
-    }
-}
-
-std::string HexOf(const ASN1_STRING* value) {
-    return ossl::Hex(ASN1_STRING_get0_data(value),
-                     static_cast<std::size_t>(ASN1_STRING_length(value)));
-}
-
-// How a signer whose certificate is missing is named: by what the
-// signature says about the certificate.
-std::string SignerIdText(CMS_SignerInfo* info) {
-    ASN1_OCTET_STRING* keyId = nullptr;
-    X509_NAME* issuer = nullptr;
-    ASN1_INTEGER* serial = nullptr;
-    if (CMS_SignerInfo_get0_signer_id(info, &keyId, &issuer, &serial) == 1) {
-        if (issuer != nullptr && serial != nullptr) {
-            return "serial number " + HexOf(serial) + " from " +
-                   SafeText(ossl::SimpleName(issuer, nullptr));
-        }
-        if (keyId != nullptr) {
-            return "key identifier " + HexOf(keyId);
-        }
-    }
-    return "of unknown identity";
 }
 
 // Keys that sign the whole message themselves (RFC 8419) rather than a
@@ -224,86 +185,7 @@ void Seal(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what) {
     }
 }
 
-// Adds a complete signer-info over `content` to `cms`: content type, message
-// digest and signing time as signed attributes, the certificate among the
-// message's certificates. Earlier signer-infos are left untouched.
-void AddSigner(CMS_ContentInfo* cms, const Certificate& certificate, EVP_PKEY* key,
-               std::time_t signingTime, std::span<const unsigned char> content) {
-    X509* x509 = certificate.impl().x509.get();
-    const std::string name = ossl::NameOf(x509);
-    const std::string what = "Could not sign with the certificate of " + name;
-    const EVP_MD* digest = DigestFor(key, name);
-    unsigned char value[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    ossl::Check(EVP_Digest(content.data(), content.size(), value, &length, digest, nullptr),
-                status::Failed, what);
-    Seal(AddSignerInfo(cms, x509, key, digest, signingTime, {value, length}, what), key, what);
-}
-
-// Puts `content` into the message as its eContent without copying it.
-void AttachContent(CMS_ContentInfo* cms, Bytes content) {
-    const std::string what = "Could not put the document into the signed message";
-    if (content.size() > static_cast<std::size_t>(INT_MAX)) {
-        Fail(status::Failed, what + ": it is larger than a message can hold.");
-    }
-    ossl::OctetStringPtr octets(ossl::Check(ASN1_OCTET_STRING_new(), status::Failed, what));
-    if (content.empty()) {
-        ossl::Check(ASN1_STRING_set(octets.get(), "", 0), status::Failed, what);
-    } else {
-        int size = static_cast<int>(content.size());
-        ASN1_STRING_set0(octets.get(), content.release(), size);
-    }
-    // The message takes the string over; a message just made holds no
-    // document yet.
-    ASN1_OCTET_STRING** slot = ossl::Check(CMS_get0_content(cms), status::Failed, what);
-    ossl::OctetStringPtr previous(*slot);
-    *slot = octets.release();
-}
-
-std::span<const unsigned char> ContentOf(CMS_ContentInfo* cms) {
-    ASN1_OCTET_STRING** slot = CMS_get0_content(cms);
-    if (slot == nullptr || *slot == nullptr) {
-        return {};
-    }
-    return {ASN1_STRING_get0_data(*slot), static_cast<std::size_t>(ASN1_STRING_length(*slot))};
-}
-
-BinaryString Encode(CMS_ContentInfo* cms) {
-    return BinaryString(ossl::EncodeDer(cms, "Could not write the signed message"));
-}
-
-// Reads a DER or BER message.
-ossl::CmsPtr Decode(std::span<const unsigned char> bytes) {
-    if (bytes.empty()) {
-        NotSigned("it is empty");
-    }
-    if (bytes.size() > static_cast<std::size_t>(LONG_MAX)) {
-        NotSigned("it is too large");
-    }
-    const unsigned char* next = bytes.data();
-    ossl::CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &next, static_cast<long>(bytes.size())));
-    if (!cms) {
-        ossl::Raise(status::BadMessage, kNotSigned);
-    }
-    if (next != bytes.data() + bytes.size()) {
-        NotSigned("there is more data after the end of the message");
-    }
-    int type = OBJ_obj2nid(CMS_get0_type(cms.get()));
-    if (type == NID_pkcs7_enveloped) {
-        NotSigned("it is an encrypted message");
-    }
-    if (type != NID_pkcs7_signed) {
-        NotSigned("it is a message of another kind");
-    }
-    ASN1_OCTET_STRING** content = CMS_get0_content(cms.get());
-    if (content == nullptr || *content == nullptr) {
-        NotSigned("the document is not inside it");
-    }
-    return cms;
-}
-
-void CheckSignatures(CMS_ContentInfo* cms, BIO* chain,
-                     const std::span<const unsigned char>* content) {
+void CheckSignatures(CMS_ContentInfo* cms, BIO* chain) {
     STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
     int count = sk_CMS_SignerInfo_num(infos);
     if (count <= 0) {
@@ -323,7 +205,7 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain,
         CMS_SignerInfo_get0_algs(info, &key, &certificate, nullptr, nullptr);
         if (certificate == nullptr) {
             Fail(status::BadMessage, "The certificate of signer " + std::to_string(i + 1) + " (" +
-                                         SignerIdText(info) +
+                                         ossl::SignerIdText(info) +
                                          ") is not in the file, so that signature cannot be "
                                          "checked.");
         }
@@ -336,7 +218,7 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain,
         const std::string mismatch = "The signature of " + name + " does not match the document.";
         const std::string unreadable = "The signature of " + name + " cannot be checked";
         bool hasAttributes = CMS_signed_get_attr_count(info) >= 0;
-        if (IsEdDsa(key) && !hasAttributes && content == nullptr) {
+        if (IsEdDsa(key) && !hasAttributes) {
             Fail(status::BadMessage, unreadable +
                                          ": it is made over the whole document at once, which "
                                          "is not held in memory here.");
@@ -348,9 +230,7 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain,
 
         // The content against the signer's message digest (or, without
         // signed attributes, against the signature itself).
-        int result = IsEdDsa(key) && !hasAttributes
-                         ? VerifyEdDsa(info, key, content->data(), content->size())
-                         : CMS_SignerInfo_verify_content(info, chain);
+        int result = CMS_SignerInfo_verify_content(info, chain);
         if (result == 0) {
             Fail(status::SignatureMismatch,
                  hasAttributes ? "The document was changed after it was signed." : mismatch);
@@ -375,20 +255,6 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain,
             ossl::Raise(status::BadMessage, unreadable);
         }
     }
-}
-
-// Digests the content once, with every digest the message names, and checks
-// every signature over it.
-void CheckSignatures(CMS_ContentInfo* cms) {
-    ossl::BioPtr chain(CMS_dataInit(cms, nullptr));
-    if (!chain) {
-        ossl::Raise(status::BadMessage, kNotSigned);
-    }
-    std::vector<unsigned char> buffer(64 * 1024);
-    while (BIO_read(chain.get(), buffer.data(), static_cast<int>(buffer.size())) > 0) {
-    }
-    std::span<const unsigned char> content = ContentOf(cms);
-    CheckSignatures(cms, chain.get(), &content);
 }
 
 // The certificates a message carries, as intermediates of its signers' chains.
@@ -444,29 +310,6 @@ void CheckCertificates(CMS_ContentInfo* cms) {
     }
 }
 
-// Checks the co-signed message about to be handed out: every signer-info
-// read before is in it byte for byte, and every signature in it holds.
-void CheckCoSigned(CMS_ContentInfo* read, const std::vector<std::vector<unsigned char>>& before,
-                   std::span<const unsigned char> written) {
-    const std::vector<std::vector<unsigned char>> after = ossl::SignerInfoEncodings(written);
-    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(read);
-    for (std::size_t i = 0; i < before.size(); ++i) {
-        if (std::find(after.begin(), after.end(), before[i]) == after.end()) {
-            X509* certificate = CertificateOf(sk_CMS_SignerInfo_value(infos, static_cast<int>(i)));
-            Fail(status::Failed,
-                 "The signature of " + ossl::NameOf(certificate) +
-                     " could not be kept as it is in the file, so no signature was added.");
-        }
-    }
-    try {
-        CheckSignatures(Decode(written).get());
-    } catch (const Error& error) {
-        Fail(status::Failed,
-             "The co-signed message did not pass its own check, so no signature was added: " +
-                 error.description());
-    }
-}
-
 void ReadAttributes(CMS_SignerInfo* info, const std::string& name, Attributes& attributes) {
     // Built in steps: GCC 12 takes the moves of a variant made in place for
     // reads of uninitialised memory.
@@ -507,66 +350,10 @@ const Certificate& Signer::Certificate() const {
     return *certificate_;
 }
 
-SignedData::SignedData() : impl_(std::make_shared<Impl>()) {}
+SignedData::SignedData() : impl_(std::make_unique<Impl>()) {}
 SignedData::~SignedData() = default;
 SignedData::SignedData(SignedData&&) noexcept = default;
 SignedData& SignedData::operator=(SignedData&&) noexcept = default;
-
-void SignedData::Content(BinaryString content) {
-    // A fresh state: content lent out earlier keeps the old one alive.
-    impl_ = std::make_shared<Impl>();
-    impl_->content = std::move(content).take();
-}
-
-BinaryString SignedData::Content() const {
-    if (impl_->cms) {
-        return BinaryString(impl_, ContentOf(impl_->cms.get()));
-    }
-    return BinaryString(Bytes(impl_->content.data(), impl_->content.size()));
-}
-
-BinaryString SignedData::Sign(const Signer& signer, bool detached, Encoding encoding) {
-    ossl::ErrorMark mark;
-    RequireAttachedBinary(detached, encoding, "made");
-    if (impl_->cms) {
-        Fail(status::Failed,
-             "The document is already signed; a further signature is added by co-signing.");
-    }
-    const quilvane::Certificate& certificate = signer.Certificate();
-    std::time_t signingTime = SigningTime(signer);
-    EVP_PKEY* key = PrivateKey(certificate);
-
-    const std::string what = "Could not make a signed message";
-    ossl::CmsPtr cms(ossl::Check(CMS_ContentInfo_new(), status::Failed, what));
-    ossl::Check(CMS_SignedData_init(cms.get()), status::Failed, what);
-    impl_->keyHolders.push_back(certificate.impl().keys);
-    AddSigner(cms.get(), certificate, key, signingTime, impl_->content.view());
-    AttachContent(cms.get(), std::move(impl_->content));
-    impl_->cms = std::move(cms);
-    BinaryString message = Encode(impl_->cms.get());
-    impl_->signerInfosRead = ossl::SignerInfoEncodings(message.view());
-    return message;
-}
-
-void SignedData::Verify(BinaryString message, bool detached, VerifyFlag flag) {
-    ossl::ErrorMark mark;
-    impl_ = std::make_shared<Impl>();
-    RequireAttachedBinary(detached, Encoding::Binary, "checked");
-    ossl::CmsPtr cms;
-    std::vector<std::vector<unsigned char>> signerInfos;
-    {
-        // The input is freed as soon as it is read.
-        const Bytes bytes = std::move(message).take();
-        cms = Decode(bytes.view());
-        signerInfos = ossl::SignerInfoEncodings(bytes.view());
-    }
-    CheckSignatures(cms.get());
-    if (flag != VerifyFlag::SignatureOnly) {
-        CheckCertificates(cms.get());
-    }
-    impl_->cms = std::move(cms);
-    impl_->signerInfosRead = std::move(signerInfos);
-}
 
 std::vector<Signer> SignedData::Signers() const {
     std::vector<Signer> signers;
@@ -581,45 +368,12 @@ std::vector<Signer> SignedData::Signers() const {
         if (certificate != nullptr) {
             signer.Certificate(MakeCertificate(certificate));
         }
-        ReadAttributes(info,
-                       certificate != nullptr ? ossl::NameOf(certificate) : SignerIdText(info),
-                       signer.AuthenticatedAttributes());
+        ReadAttributes(
+            info, certificate != nullptr ? ossl::NameOf(certificate) : ossl::SignerIdText(info),
+            signer.AuthenticatedAttributes());
         signers.push_back(std::move(signer));
     }
     return signers;
-}
-
-BinaryString SignedData::CoSign(const Signer& signer, Encoding encoding) {
-    ossl::ErrorMark mark;
-    RequireAttachedBinary(false, encoding, "made");
-    if (!impl_->cms) {
-        Fail(status::Failed, "There is no verified signed message to add a signature to.");
-    }
-    const quilvane::Certificate& certificate = signer.Certificate();
-    std::time_t signingTime = SigningTime(signer);
-    EVP_PKEY* key = PrivateKey(certificate);
-
-    CMS_ContentInfo* cms = impl_->cms.get();
-    int before = sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms));
-    impl_->keyHolders.push_back(certificate.impl().keys);
-    try {
-        AddSigner(cms, certificate, key, signingTime, ContentOf(cms));
-        // The signer-infos are a SET OF, written in DER's sorted order: the
-        // new one takes its place among the others by its encoding. OpenSSL
-        // writes the earlier ones anew, which changes those it reads
-        // differently from how it writes them (signed attributes out of DER
-        // order, for one): such a message is not handed out.
-        BinaryString message = Encode(cms);
-        CheckCoSigned(cms, impl_->signerInfosRead, message.view());
-        return message;
-    } catch (...) {
-        // A signer-info cannot be taken out again; drop the message rather
-        // than ever write it.
-        if (sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms)) != before) {
-            impl_ = std::make_shared<Impl>();
-        }
-        throw;
-    }
 }
 
 std::vector<CertificateTrust> SignedData::Trust() const {

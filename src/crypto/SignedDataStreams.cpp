@@ -9,19 +9,20 @@
 #include <functional>
 
 #include "crypto/SignedData.h"
+#include "internal/Asn1Cursor.h"
 #include "internal/CertificateImpl.h"
-#include "internal/DerHeader.h"
 #include "internal/MessageReader.h"
 #include "internal/Names.h"
 #include "internal/SignedDataImpl.h"
+#include "internal/SignerChecks.h"
 
 namespace quilvane {
 namespace {
 
 using namespace signed_data;
+using ossl::Octets;
 using streaming::Buffer;
 using streaming::MessageParts;
-using Octets = std::span<const std::uint8_t>;
 
 // Asked of a source at a time: larger parts are no faster.
 constexpr std::size_t kChunk = std::size_t{1} << 20;
@@ -106,6 +107,10 @@ std::optional<Buffer> DigestIn(BIO* chain, const EVP_MD* md, const std::string& 
     Fail(status::Failed, what + ": the file changed while it was read.");
 }
 
+[[noreturn]] void ChangedWhileCoSigning(const std::string& how) {
+    Fail(status::Failed, "The signed file changed while it was being co-signed: " + how + ".");
+}
+
 // Puts the digest of the document read in place of the one the signer-info
 // was laid out with (of the same size).
 void SetMessageDigest(CMS_SignerInfo* info, Octets digest, const std::string& what) {
@@ -138,10 +143,13 @@ ossl::CmsPtr Rebuild(const MessageParts& parts) {
 // that drops the bytes: OpenSSL's own checks find their digests in it.
 ossl::BioPtr DigestChain(const Buffer& digestAlgorithms) {
     ossl::BioPtr chain(ossl::Check(BIO_new(BIO_s_null()), status::Failed, kNotSigned));
-    for (Octets element : streaming::Elements(streaming::ContentsOf(digestAlgorithms))) {
-        const unsigned char* next = element.data();
-        std::unique_ptr<X509_ALGOR, ossl::Deleter<X509_ALGOR_free>> algorithm(
-            d2i_X509_ALGOR(nullptr, &next, static_cast<long>(element.size())));
+    der::Cursor set(digestAlgorithms);
+    std::optional<der::Element> all = set.Next(der::kSet);
+    der::Cursor elements(all ? all->contents : Octets());
+    while (std::optional<der::Element> element = elements.Next()) {
+        const unsigned char* next = element->encoding.data();
+        ossl::AlgorPtr algorithm(
+            d2i_X509_ALGOR(nullptr, &next, static_cast<long>(element->encoding.size())));
         if (!algorithm) {
             ossl::Raise(status::BadMessage, kNotSigned);
         }
@@ -157,42 +165,6 @@ ossl::BioPtr DigestChain(const Buffer& digestAlgorithms) {
         chain = std::move(link);
     }
     return chain;
-}
-
-// The signer-infos among a message's certificates, CRLs and signer-infos.
-std::vector<Octets> SignerInfosIn(const Buffer& rest) {
-    std::vector<Octets> elements = streaming::Elements(rest);
-    if (elements.empty() || elements.back().empty() || elements.back()[0] != der::kSet) {
-        return {};
-    }
-    return streaming::Elements(streaming::ContentsOf(elements.back()));
-}
-
-// Refuses, naming the signer, when an earlier signer-info as read is not
-// among those OpenSSL writes now: writing it again would change its bytes.
-void RequireKeptAsRead(CMS_ContentInfo* cms, const std::vector<Octets>& read,
-                       const std::vector<Octets>& written) {
-    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
-    for (std::size_t i = 0; i < read.size(); ++i) {
-        if (std::any_of(written.begin(), written.end(), [&](Octets candidate) {
-                return std::equal(read[i].begin(), read[i].end(), candidate.begin(),
-                                  candidate.end());
-            })) {
-            continue;
-        }
-        CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, static_cast<int>(i));
-        X509* certificate = nullptr;
-        if (info != nullptr) {
-            CMS_SignerInfo_get0_algs(info, nullptr, &certificate, nullptr, nullptr);
-        }
-        std::string name = certificate != nullptr ? ossl::NameOf(certificate)
-                           : info != nullptr
-                               ? "signer " + std::to_string(i + 1) + " (" + SignerIdText(info) + ")"
-                               : "signer " + std::to_string(i + 1);
-        Fail(status::Failed, "The signature of " + name +
-                                 " is not written in DER form and would change if the file "
-                                 "were written again, so no signature can be added to it.");
-    }
 }
 
 bool SameParts(const MessageParts& a, const MessageParts& b) {
@@ -268,7 +240,7 @@ struct Signing {
 
 void SignedData::Sign(ContentSource& document, ContentSink& out, const Signer& signer) {
     ossl::ErrorMark mark;
-    impl_ = std::make_shared<Impl>();
+    impl_ = std::make_unique<Impl>();
     const auto [signingTime, x509, key, md, what] = Signing(signer);
     impl_->keyHolders.push_back(signer.Certificate().impl().keys);
 
@@ -327,7 +299,7 @@ void SignedData::Sign(ContentSource& document, ContentSink& out, const Signer& s
 
 void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag flag) {
     ossl::ErrorMark mark;
-    impl_ = std::make_shared<Impl>();
+    impl_ = std::make_unique<Impl>();
     ossl::BioPtr chain;
     MessageParts parts = streaming::ReadMessage(
         message, kChunk,
@@ -342,7 +314,7 @@ void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag
             }
         });
     ossl::CmsPtr cms = Rebuild(parts);
-    CheckSignatures(cms.get(), chain.get(), nullptr);
+    CheckSignatures(cms.get(), chain.get());
     if (flag != VerifyFlag::SignatureOnly) {
         CheckCertificates(cms.get());
     }
@@ -368,12 +340,13 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
         ossl::ErrorMark missing;  // a signer whose certificate is not carried
         CMS_set1_signers_certs(cms.get(), nullptr, 0);
     }
-    const std::vector<Octets> read = SignerInfosIn(parts.rest);
+    const std::vector<Octets> read = ossl::SignerInfosIn(parts.rest);
     if (read.empty()) {
         NotSigned("it holds no signature");
     }
-    RequireKeptAsRead(cms.get(), read,
-                      SignerInfosIn(streaming::Split(EncodeDetached(cms.get(), what), what).rest));
+    ossl::RequireKeptAsRead(
+        cms.get(), read,
+        ossl::SignerInfosIn(streaming::Split(EncodeDetached(cms.get(), what), what).rest));
 
     // The document's digest with the new signer's algorithm comes from the
     // verifying pass when the message names it; otherwise it is taken on the
@@ -387,7 +360,7 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
     if (value) {
         Seal(info, key, what);
         layout = LayOut(cms.get(), parts.contentSize, what);
-        RequireKeptAsRead(cms.get(), read, SignerInfosIn(layout.parts.rest));
+        ossl::RequireKeptAsRead(cms.get(), read, ossl::SignerInfosIn(layout.parts.rest));
         written = layout.before;
     } else {
         written = LayOutAhead(cms.get(), info, key, parts.contentSize, out, what);
@@ -397,40 +370,61 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
     }
     out.Write(written);
 
-    // A binary message holds its document as one run of the file: the
-    // kernel copies it when the file is still the size it was verified at.
+    // The digest the document is held to once more: the new signer's when the
+    // verifying pass took it, else the first the message names.
+    const EVP_MD* checkMd = value ? md : FirstDigest(impl_->digests.get());
+    std::optional<Buffer> expected =
+        checkMd != nullptr ? DigestIn(impl_->digests.get(), checkMd, what) : std::nullopt;
+    if (!expected) {
+        NotSigned("it names no digest algorithm");
+    }
+
+    // A binary message holds its document as one run of the file: the kernel
+    // copies it, and the file is read once more for the check below.
     auto* file = dynamic_cast<FileBackedSource*>(&message);
+    auto* rewindable = dynamic_cast<RewindableSource*>(&message);
     auto* target = dynamic_cast<FileCopySink*>(&out);
-    bool copied = value && parts.contentOffset && file != nullptr && target != nullptr &&
-                  message.Size() == parts.messageSize &&
-                  target->CopyFrom(file->Descriptor(), *parts.contentOffset, parts.contentSize);
-    if (!copied) {
-        // Read again, the document must be the one verified.
-        const EVP_MD* checkMd = value ? md : FirstDigest(impl_->digests.get());
-        std::optional<Buffer> expected =
-            checkMd != nullptr ? DigestIn(impl_->digests.get(), checkMd, what) : std::nullopt;
-        if (!expected) {
-            NotSigned("it names no digest algorithm");
-        }
-        Digest check(checkMd, what);
-        Digest digest(md, what);
-        MessageParts again = streaming::ReadMessage(message, kChunk, {}, [&](Octets bytes) {
+    const bool copied =
+        value && parts.contentOffset && file != nullptr && rewindable != nullptr &&
+        target != nullptr && message.Size() == parts.messageSize &&
+        target->CopyFrom(file->Descriptor(), *parts.contentOffset, parts.contentSize);
+    if (copied) {
+        rewindable->Rewind();
+    }
+    // Whichever way the document goes to `out`, it passes here and must be the
+    // one verified: only then does every signature, the new one too, hold
+    // over what is written.
+    Digest check(checkMd, what);
+    Digest digest(md, what);
+    MessageParts again;
+    try {
+        again = streaming::ReadMessage(message, kChunk, {}, [&](Octets bytes) {
             check.Update(bytes);
             if (!value) {
                 digest.Update(bytes);
             }
-            out.Write(bytes);
+            if (!copied) {
+                out.Write(bytes);
+            }
         });
-        if (!SameParts(again, parts) || check.Final() != *expected) {
-            DocumentChanged(what);
+    } catch (const Error& error) {
+        if (error.number() != status::BadMessage) {
+            throw;
         }
-        if (!value) {
-            SetMessageDigest(info, digest.Final(), what);
-            Seal(info, key, what);
-            layout = LayOut(cms.get(), parts.contentSize, what);
-            RequireKeptAsRead(cms.get(), read, SignerInfosIn(layout.parts.rest));
-            Patch(out, written, layout.before, what);
-        }
+        ChangedWhileCoSigning("it is no longer the message that was verified");
+    }
+    if (!SameParts(again, parts)) {
+        ChangedWhileCoSigning("it is no longer the message that was verified");
+    }
+    if (check.Final() != *expected) {
+        ChangedWhileCoSigning("its document no longer matches the signature that was verified");
+    }
+    if (!value) {
+        SetMessageDigest(info, digest.Final(), what);
+        Seal(info, key, what);
+        layout = LayOut(cms.get(), parts.contentSize, what);
+        ossl::RequireKeptAsRead(cms.get(), read, ossl::SignerInfosIn(layout.parts.rest));
+        Patch(out, written, layout.before, what);
     }
     out.Write(layout.parts.rest);
 

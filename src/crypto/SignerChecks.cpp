@@ -3,6 +3,11 @@
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
 
+#include <algorithm>
+
+#include "crypto/SafeText.h"
+#include "internal/Asn1Cursor.h"
+#include "internal/Names.h"
 #include "internal/Times.h"
 
 namespace quilvane::ossl {
@@ -21,54 +26,8 @@ X509_ATTRIBUTE* OnlyAttribute(CMS_SignerInfo* info, int nid, const std::string& 
     return CMS_signed_get_attr(info, at);
 }
 
-// One element of a DER or BER encoding.
-struct Element {
-    const unsigned char* start = nullptr;
-    const unsigned char* content = nullptr;
-    const unsigned char* contentEnd = nullptr;
-    const unsigned char* end = nullptr;
-    int tag = 0;
-    int tagClass = 0;
-};
-
-[[noreturn]] void Unreadable() {
-    throw Error(status::BadMessage,
-                "The file is not a signed message, or it is damaged or incomplete.");
-}
-
-// Reads the element at `p`, which must end by `end`; an indefinite length
-// is followed to its end-of-contents octets.
-Element Read(const unsigned char* p, const unsigned char* end, int depth) {
-    ErrorMark mark;
-    Element element{p};
-    long length = 0;
-    const unsigned char* q = p;
-    const int read = ASN1_get_object(&q, &length, &element.tag, &element.tagClass, end - p);
-    if ((read & 0x80) != 0 || depth > 64) {
-        Unreadable();
-    }
-    element.content = q;
-    if (read == (V_ASN1_CONSTRUCTED | 1)) {
-        const unsigned char* child = q;
-        while (!(end - child >= 2 && child[0] == 0 && child[1] == 0)) {
-            child = Read(child, end, depth + 1).end;
-        }
-        element.contentEnd = child;
-        element.end = child + 2;
-    } else {
-        element.contentEnd = q + length;
-        element.end = element.contentEnd;
-    }
-    return element;
-}
-
-std::vector<Element> Children(const Element& parent, int depth) {
-    std::vector<Element> children;
-    for (const unsigned char* p = parent.content; p < parent.contentEnd;) {
-        children.push_back(Read(p, parent.contentEnd, depth + 1));
-        p = children.back().end;
-    }
-    return children;
+std::string HexOf(const ASN1_STRING* value) {
+    return Hex(ASN1_STRING_get0_data(value), static_cast<std::size_t>(ASN1_STRING_length(value)));
 }
 
 }  // namespace
@@ -121,28 +80,64 @@ std::optional<std::time_t> SigningTimeOf(CMS_SignerInfo* info, const std::string
     return seconds;
 }
 
-std::vector<std::vector<unsigned char>> SignerInfoEncodings(
-    std::span<const unsigned char> message) {
-    const unsigned char* end = message.data() + message.size();
-    // ContentInfo { contentType, [0] { SignedData { ..., signerInfos SET } } }
-    const std::vector<Element> info = Children(Read(message.data(), end, 0), 0);
-    if (info.size() != 2) {
-        Unreadable();
+std::string SignerIdText(CMS_SignerInfo* info) {
+    ASN1_OCTET_STRING* keyId = nullptr;
+    X509_NAME* issuer = nullptr;
+    ASN1_INTEGER* serial = nullptr;
+    if (CMS_SignerInfo_get0_signer_id(info, &keyId, &issuer, &serial) == 1) {
+        if (issuer != nullptr && serial != nullptr) {
+            return "serial number " + HexOf(serial) + " from " +
+                   SafeText(SimpleName(issuer, nullptr));
+        }
+        if (keyId != nullptr) {
+            return "key identifier " + HexOf(keyId);
+        }
     }
-    const std::vector<Element> wrapped = Children(info[1], 1);
-    if (wrapped.size() != 1) {
-        Unreadable();
+    return "of unknown identity";
+}
+
+std::vector<Octets> SignerInfosIn(Octets tail) {
+    // Certificates [0], CRLs [1], then the signer-infos' SET.
+    der::Cursor elements(tail);
+    std::optional<der::Element> last;
+    while (std::optional<der::Element> element = elements.Next()) {
+        last = element;
     }
-    const std::vector<Element> signedData = Children(wrapped[0], 2);
-    if (signedData.empty() || signedData.back().tag != V_ASN1_SET ||
-        signedData.back().tagClass != V_ASN1_UNIVERSAL) {
-        Unreadable();
+    if (!elements.Empty() || !last || !last->header.Is(der::kSet)) {
+        return {};
     }
-    std::vector<std::vector<unsigned char>> encodings;
-    for (const Element& signer : Children(signedData.back(), 3)) {
-        encodings.emplace_back(signer.start, signer.end);
+    std::vector<Octets> infos;
+    der::Cursor set(last->contents);
+    while (std::optional<der::Element> info = set.Next()) {
+        infos.push_back(info->encoding);
     }
-    return encodings;
+    return set.Empty() ? infos : std::vector<Octets>();
+}
+
+void RequireKeptAsRead(CMS_ContentInfo* cms, const std::vector<Octets>& read,
+                       const std::vector<Octets>& written) {
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
+    for (std::size_t i = 0; i < read.size(); ++i) {
+        if (std::any_of(written.begin(), written.end(), [&](Octets candidate) {
+                return std::equal(read[i].begin(), read[i].end(), candidate.begin(),
+                                  candidate.end());
+            })) {
+            continue;
+        }
+        CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, static_cast<int>(i));
+        X509* certificate = nullptr;
+        if (info != nullptr) {
+            CMS_SignerInfo_get0_algs(info, nullptr, &certificate, nullptr, nullptr);
+        }
+        const std::string signer = "signer " + std::to_string(i + 1);
+        const std::string name = certificate != nullptr ? NameOf(certificate)
+                                 : info != nullptr      ? signer + " (" + SignerIdText(info) + ")"
+                                                        : signer;
+        throw Error(status::Failed, "The signature of " + name +
+                                        " is not written in DER form and would change if the "
+                                        "file were written again, so no signature can be added "
+                                        "to it.");
+    }
 }
 
 }  // namespace quilvane::ossl

@@ -1,6 +1,7 @@
 #pragma once
 // What the crypto tests share: a personal store in a temporary folder, the
-// scripted secret prompt, and errors caught as their status and description.
+// scripted secret prompt, content in memory, and errors caught as their
+// status and description.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include "crypto/Error.h"
 #include "crypto/SignedData.h"
 #include "crypto/Store.h"
+#include "support/MemoryStreams.h"
 #include "support/Raised.h"
 #include "support/ScriptedSecrets.h"
 #include "support/TestPki.h"
@@ -20,8 +22,6 @@
 namespace quilvane::test {
 
 using namespace status;
-
-using Outcome = Raise;
 
 class CryptoTest : public ::testing::Test {
   protected:

@@ -8,8 +8,8 @@ using enum KeyLength;
 const std::string kLegacy = " -provider default -provider legacy";
 // NULs, line ends and bytes above 127 that must come back exactly.
 const std::string kDocument = std::string("report\r\n\0\xff\x80\n", 12) + std::string(3000, 'x');
-const Outcome kNotEnvelope{BadMessage,
-                           "The file is not an encrypted message, or it is damaged or incomplete."};
+const Raise kNotEnvelope{BadMessage,
+                         "The file is not an encrypted message, or it is damaged or incomplete."};
 
 class EnvelopedDataTest : public CryptoTest {
   protected:
@@ -24,11 +24,11 @@ class EnvelopedDataTest : public CryptoTest {
         return Text(envelope.Encrypt(Encoding::Binary));
     }
     // The content of `message`, or what was raised; nothing decrypted is left after a refusal.
-    Outcome decrypt(const std::string& message) {
+    Raise decrypt(const std::string& message) {
         EnvelopedData envelope;
-        const Outcome outcome = Raised([&] { envelope.Decrypt(ui.prompt(), Binary(message)); });
+        const Raise outcome = Raised([&] { envelope.Decrypt(ui.prompt(), Binary(message)); });
         EXPECT_TRUE(outcome.first == 0 || envelope.Content().empty());
-        return outcome.first == 0 ? Outcome{0, Text(envelope.Content())} : outcome;
+        return outcome.first == 0 ? Raise{0, Text(envelope.Content())} : outcome;
     }
 };
 
@@ -47,7 +47,7 @@ TEST_F(EnvelopedDataTest, RoundTripsWithEachCipherItMakesAndOpensWithOpenssl) {
         EXPECT_NE(print.find("algorithm: " + printed + " "), std::string::npos) << print;
         EXPECT_EQ(Openssl("cms -decrypt -binary -inform DER -in", file, "-inkey", to->key, kLegacy),
                   content);
-        EXPECT_EQ(decrypt(ReadFile(file)), (Outcome{0, content})) << printed;
+        EXPECT_EQ(decrypt(ReadFile(file)), (Raise{0, content})) << printed;
     }
     // Ciphers, or key lengths, that are not made.
     for (auto [name, length] : {std::pair{RC2, Bits128}, std::pair{DES, Bits56},
@@ -61,7 +61,7 @@ TEST_F(EnvelopedDataTest, OpensOnlyAnEnvelopeForTheKeyInTheStore) {
     // Triple DES from openssl, where Alice is the second recipient.
     EXPECT_EQ(decrypt(Openssl("cms -encrypt -binary -outform DER -des3 -in",
                               save("document", kDocument), pki.bob.cert, pki.alice.cert)),
-              (Outcome{0, kDocument}));
+              (Raise{0, kDocument}));
     for (const std::string& message :
          {Openssl("cms -sign -nodetach -binary -outform DER -in", save("signed", "x"), "-signer",
                   pki.alice.cert, "-inkey", pki.alice.key),

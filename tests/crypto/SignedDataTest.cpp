@@ -1,12 +1,14 @@
-// SignedData signing, verifying and co-signing, the whole document at once
-// and in chunks: the bytes both paths write, what they sign, messages others
-// write, and what must be refused.
+// SignedData signing, verifying and co-signing in chunks: the bytes written
+// against the openssl command's, what they sign, messages others write, and
+// what must be refused.
 
-#include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <map>
 
 #include "CryptoTest.h"
-#include "internal/DerHeader.h"
+#include "internal/Asn1Cursor.h"
 #include "internal/MessageReader.h"
 #include "support/Forge.h"
 
@@ -17,44 +19,31 @@ constexpr std::time_t kWhen = 1700000000;
 constexpr std::size_t kWhole = std::size_t{1} << 30;
 const std::string kNotSigned = "The file is not a signed message, or it is damaged or incomplete: ";
 
-// Bytes in memory, given at most `step` at a time so that chunk boundaries
-// fall inside headers; `stopAt` raises status::Stopped as a cancelled
-// progress callback does.
-struct MemorySource : ContentSource, RewindableSource {
-    explicit MemorySource(std::string bytes, std::size_t step = kWhole, bool sized = true)
-        : bytes(std::move(bytes)), step(step), sized(sized) {}
+// A signed file read through its descriptor, and a sink that takes runs of
+// it as the kernel would copy them: co-signing's kernel-copy path.
+struct FileInput : ContentSource, RewindableSource, FileBackedSource {
+    explicit FileInput(fs::path file) : path(std::move(file)), fd(::open(path.c_str(), O_RDONLY)) {}
+    ~FileInput() override { ::close(fd); }
     std::size_t Read(std::span<std::uint8_t> buffer) override {
-        if (at > stopAt) {
-            throw Error(Stopped, "Stopped.");
-        }
-        std::size_t n = std::min({buffer.size(), step, bytes.size() - at});
-        std::copy_n(bytes.data() + at, n, buffer.data());
-        at += n;
-        return n;
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        return n < 0 ? throw Error(errno, "read") : static_cast<std::size_t>(n);
     }
-    std::optional<std::uint64_t> Size() const override {
-        return sized ? std::optional<std::uint64_t>(bytes.size()) : std::nullopt;
-    }
-    void Rewind() override { at = 0; }
-
-    std::string bytes;
-    std::size_t step;
-    bool sized;
-    std::size_t at = 0, stopAt = SIZE_MAX;
+    std::optional<std::uint64_t> Size() const override { return fs::file_size(path); }
+    void Rewind() override { ::lseek(fd, 0, SEEK_SET); }
+    int Descriptor() const override { return fd; }
+    fs::path path;
+    int fd;
 };
 
-struct AppendSink : ContentSink {
-    void Write(std::span<const std::uint8_t> bytes) override {
-        text.append(bytes.begin(), bytes.end());
+struct CopySink : MemorySink, FileCopySink {
+    bool CopyFrom(int descriptor, std::uint64_t offset, std::uint64_t length) override {
+        std::string run(length, '\0');
+        EXPECT_EQ(::pread(descriptor, run.data(), length, static_cast<off_t>(offset)),
+                  static_cast<ssize_t>(length));
+        text += run;
+        return ++copies > 0;
     }
-    std::string text;
-};
-
-struct MemorySink : AppendSink, PatchableSink {
-    void WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) override {
-        ASSERT_LE(offset + bytes.size(), text.size());
-        std::copy(bytes.begin(), bytes.end(), text.begin() + static_cast<std::ptrdiff_t>(offset));
-    }
+    int copies = 0;
 };
 
 std::string Pattern(std::size_t size) {
@@ -67,20 +56,38 @@ std::string Pattern(std::size_t size) {
 
 // The encodings of the elements inside `element`.
 std::vector<std::string> Inside(const std::string& element) {
+    der::Cursor outer({reinterpret_cast<const std::uint8_t*>(element.data()), element.size()});
+    der::Cursor inner(outer.Next().value().contents);
     std::vector<std::string> parts;
-    for (auto part : streaming::Elements(streaming::ContentsOf(
-             {reinterpret_cast<const std::uint8_t*>(element.data()), element.size()}))) {
-        parts.emplace_back(part.begin(), part.end());
+    while (std::optional<der::Element> part = inner.Next()) {
+        parts.emplace_back(part->encoding.begin(), part->encoding.end());
     }
     return parts;
 }
 
-// The encodings of a message's signer-infos.
+// The encodings of a message's signer-infos: the last element after its document.
 std::vector<std::string> SignerInfos(const std::string& message) {
     MemorySource source(message);
     const streaming::Buffer rest = streaming::ReadMessage(source, 4096, {}, [](auto) {}).rest;
-    const auto infos = streaming::Elements(rest).back();
-    return Inside({infos.begin(), infos.end()});
+    der::Cursor elements(rest);
+    std::string last;
+    while (std::optional<der::Element> element = elements.Next()) {
+        last.assign(element->encoding.begin(), element->encoding.end());
+    }
+    return Inside(last);
+}
+
+// The latest signing time in `message`: the one openssl just gave it.
+std::time_t LatestSigningTime(const std::string& message) {
+    MemorySource source(message);
+    SignedData data;
+    data.Verify(source, nullptr, VerifyFlag::SignatureOnly);
+    std::time_t latest = 0;
+    for (const Signer& signer : data.Signers()) {
+        const Attribute& time = signer.AuthenticatedAttributes().Item(1);
+        latest = std::max(latest, std::get<DateTime>(time.Value()).seconds);
+    }
+    return latest;
 }
 
 class SignedDataTest : public CryptoTest {
@@ -94,18 +101,12 @@ class SignedDataTest : public CryptoTest {
         return at->second;
     }
     std::string sign(const Identity& id, const std::string& document, std::size_t step = kWhole,
-                     bool sized = true, bool patchable = true) {
+                     bool sized = true, bool patchable = true, std::time_t when = kWhen) {
         MemorySource source(document, step, sized);
         MemorySink patch;
         AppendSink append;
-        SignedData().Sign(source, patchable ? patch : append, signer(id));
+        SignedData().Sign(source, patchable ? patch : append, signer(id, when));
         return patchable ? patch.text : append.text;
-    }
-    std::string signInMemory(const Identity& id, const std::string& document,
-                             std::time_t when = kWhen) {
-        SignedData data;
-        data.Content(Binary(document));
-        return Text(data.Sign(signer(id, when), false, Encoding::Binary));
     }
     // Verifies `message` in chunks; returns the document and the signers.
     std::pair<std::string, std::size_t> verify(const std::string& message,
@@ -114,7 +115,6 @@ class SignedDataTest : public CryptoTest {
         AppendSink document;
         SignedData data;
         data.Verify(source, &document, VerifyFlag::SignatureOnly);
-        EXPECT_TRUE(data.Content().empty());
         return {document.text, data.Signers().size()};
     }
     // Verifies `message` and co-signs `again` (the same message, unless a test says not).
@@ -133,36 +133,31 @@ class SignedDataTest : public CryptoTest {
     const Identity dave = pki.pki.issue("dave", "/CN=Dave Example", KeyType::Ed25519);
 };
 
-TEST_F(SignedDataTest, SignsContentTypeDigestAndSigningTimeInEitherTimeForm) {
-    using Case = std::tuple<const Identity*, std::time_t, const char*, const char*>;
-    for (const auto& [id, when, time, digest] :
-         {Case{&dave, 2524608000, "GENERALIZEDTIME:Jan  1 00:00:00 2050 GMT", "algorithm: sha512"},
-          Case{&pki.bob, 1714979289, "UTCTIME:May  6 07:08:09 2024 GMT", "algorithm: sha256"}}) {
-        const std::string message = signInMemory(*id, "document", when);
-        // Version, signer, digest, signed attributes, algorithm, signature;
-        // the attributes: content type, message digest and signing time.
-        const std::vector<std::string> info = Inside(SignerInfos(message).at(0));
-        EXPECT_EQ(Inside(info.at(3)).size(), 3u);
-        const std::string print = Openssl("cms -cmsout -print -inform DER -in", save("p", message));
-        for (const char* part : {"contentType", "messageDigest", "signingTime", time, digest}) {
-            EXPECT_NE(print.find(part), std::string::npos) << part << print;
-        }
-        if (id == &dave) {
-            // OpenSSL 3.0's CMS code cannot check Ed25519: check the signature
-            // over the signed attributes, re-tagged as the SET OF that is signed.
-            Openssl("pkeyutl -verify -certin -inkey", dave.cert, "-rawin -in",
-                    save("attributes.der", "\x31" + info.at(3).substr(1)), "-sigfile",
-                    save("signature.bin", info.at(5).substr(2)));
-        }
+// (RSA's, in UTCTime and SHA-256, are openssl's own bytes: the test below.)
+TEST_F(SignedDataTest, SignsEd25519WithSha512AndAGeneralizedSigningTime) {
+    const std::string message = sign(dave, "document", kWhole, true, true, 2524608000);
+    // Version, signer, digest, signed attributes, algorithm, signature;
+    // the attributes: content type, message digest and signing time.
+    const std::vector<std::string> info = Inside(SignerInfos(message).at(0));
+    EXPECT_EQ(Inside(info.at(3)).size(), 3u);
+    const std::string print = Openssl("cms -cmsout -print -inform DER -in", save("p", message));
+    for (const char* part : {"contentType", "messageDigest", "algorithm: sha512",
+                             "GENERALIZEDTIME:Jan  1 00:00:00 2050 GMT"}) {
+        EXPECT_NE(print.find(part), std::string::npos) << part << print;
     }
+    // OpenSSL 3.0's CMS code cannot check Ed25519: check the signature over
+    // the signed attributes, re-tagged as the SET OF that is signed.
+    Openssl("pkeyutl -verify -certin -inkey", dave.cert, "-rawin -in",
+            save("attributes.der", "\x31" + info.at(3).substr(1)), "-sigfile",
+            save("signature.bin", info.at(5).substr(2)));
 }
 
-TEST_F(SignedDataTest, WritesWhatTheWholeDocumentPathWritesAtEveryLengthBoundary) {
+TEST_F(SignedDataTest, WritesWhatOpensslWritesAtEveryLengthBoundary) {
     // The outer length's overhead over the document, to put it either side of 2^16.
     der::Header outer;
     const std::string probe = sign(pki.bob, Pattern(1000));
-    ASSERT_EQ(der::ParseHeader({reinterpret_cast<const std::uint8_t*>(probe.data()), 10}, outer),
-              der::ParseResult::Complete);
+    der::Cursor front({reinterpret_cast<const std::uint8_t*>(probe.data()), 10});
+    ASSERT_EQ(front.ReadHeader(outer), der::ParseResult::Complete);
     const std::size_t overhead = *outer.length - 1000;
     std::vector<std::size_t> sizes = {0, 1, 127, 128, 255, 256, 65535, 65536};
     for (std::size_t d = 0; d <= 84; d += 6) {
@@ -172,10 +167,14 @@ TEST_F(SignedDataTest, WritesWhatTheWholeDocumentPathWritesAtEveryLengthBoundary
         SCOPED_TRACE(size);
         const std::string document = Pattern(size);
         const std::size_t step = size < 300 ? 3 : kWhole;
-        // RSA PKCS #1 v1.5 signatures are deterministic: the same bytes.
-        const std::string whole = signInMemory(pki.alice, document);
-        EXPECT_EQ(sign(pki.alice, document, step), whole);
-        EXPECT_EQ(sign(pki.alice, document, step, false, false), whole);
+        // RSA PKCS #1 v1.5 signatures are deterministic: at openssl's signing
+        // time, the same bytes.
+        const std::string theirs =
+            Openssl("cms -sign -binary -nodetach -nosmimecap -md sha256 -outform DER -in",
+                    save("document", document), "-signer", pki.alice.cert, "-inkey", pki.alice.key);
+        const std::time_t when = LatestSigningTime(theirs);
+        EXPECT_EQ(sign(pki.alice, document, step, true, true, when), theirs);
+        EXPECT_EQ(sign(pki.alice, document, step, false, false, when), theirs);
         // ECDSA's vary in size: laid out ahead and patched, or read twice.
         for (const std::string& message :
              {sign(pki.bob, document, step), sign(pki.bob, document, step, true, false),
@@ -186,7 +185,7 @@ TEST_F(SignedDataTest, WritesWhatTheWholeDocumentPathWritesAtEveryLengthBoundary
     }
 }
 
-TEST_F(SignedDataTest, CoSignsAsTheWholeDocumentPathKeepingEarlierSignerInfosByteForByte) {
+TEST_F(SignedDataTest, CoSignsAsOpensslDoesKeepingEarlierSignerInfosByteForByte) {
     const std::string document = Pattern(70000);
     const fs::path sig = dir / "doc.sig";
     std::string message = sign(pki.bob, document, 4096);
@@ -194,9 +193,6 @@ TEST_F(SignedDataTest, CoSignsAsTheWholeDocumentPathKeepingEarlierSignerInfosByt
     for (const auto& [id, when] : {std::pair{&pki.alice, kWhen}, std::pair{&pki.carol, kWhen},
                                    std::pair{&pki.alice, kWhen + 100}}) {
         const std::string next = coSign(message, signer(*id, when));
-        SignedData whole;
-        whole.Verify(Binary(message), false, VerifyFlag::SignatureOnly);
-        EXPECT_EQ(next, Text(whole.CoSign(signer(*id, when), Encoding::Binary)));
         for (const std::string& info : SignerInfos(message)) {
             EXPECT_NE(next.find(info), std::string::npos);
         }
@@ -206,6 +202,12 @@ TEST_F(SignedDataTest, CoSignsAsTheWholeDocumentPathKeepingEarlierSignerInfosByt
     WriteFile(sig, message);
     Openssl("cms -verify -noverify -binary -inform DER -in", sig, "-out", dir / "out");
     EXPECT_EQ(ReadFile(dir / "out"), document);
+    // Carol's RSA signature again (her certificate is there), added by openssl
+    // at its own signing time.
+    const std::string theirs =
+        Openssl("cms -resign -binary -nocerts -nosmimecap -md sha256 -inform DER -outform DER -in",
+                sig, "-signer", pki.carol.cert, "-inkey", pki.carol.key);
+    EXPECT_EQ(coSign(message, signer(pki.carol, LatestSigningTime(theirs))), theirs);
 }
 
 TEST_F(SignedDataTest, VerifiesAndCoSignsWhatOthersWrite) {
@@ -256,21 +258,45 @@ TEST_F(SignedDataTest, RefusesWhatIsNotWholeAndStopsWhenAsked) {
                        "-inkey", pki.alice.key),
                BadMessage, kNotSigned + "the document is not inside it."}}) {
         SCOPED_TRACE(name);
-        const Outcome outcome = Raised([&] { verify(bytes, 3); });
+        const Raise outcome = Raised([&] { verify(bytes, 3); });
         EXPECT_EQ(outcome.first, status);
         EXPECT_PRED2(StartsWith, outcome.second, text);
     }
-    // What is read again to co-sign must be what was verified.
-    EXPECT_EQ(
-        Raised([&] { coSign(message, signer(pki.alice), sign(pki.bob, Pattern(3000) + "x")); }),
-        (Outcome{Failed,
-                 "Could not sign with the certificate of Alice Example: the file "
-                 "changed while it was read."}));
+    // What is read again to co-sign must be what was verified, whether it
+    // passes through memory or the kernel copies it.
+    const std::string since = "The signed file changed while it was being co-signed: ";
+    std::string overwritten = message;
+    overwritten.replace(message.find(document) + 100, 3, "xyz");
+    const Raise documentChanged{
+        Failed, since + "its document no longer matches the signature that was verified."};
+    const fs::path sig = dir / "doc.sig";
+    using Change = std::tuple<std::string, bool, Raise>;  // the file then, kernel copy, outcome
+    for (const auto& [again, kernel, expected] :
+         {Change{message, true, {}}, Change{overwritten, true, documentChanged},
+          Change{overwritten, false, documentChanged},
+          Change{sign(pki.bob, Pattern(3000) + "x"),
+                 false,
+                 {Failed, since + "it is no longer the message that was verified."}}}) {
+        WriteFile(sig, message);
+        FileInput file(sig);
+        SignedData data;
+        data.Verify(file, nullptr, VerifyFlag::SignatureOnly);
+        WriteFile(sig, again);  // while the signer is chosen
+        file.Rewind();
+        CopySink copying;
+        MemorySink plain;
+        EXPECT_EQ(Raised([&] { data.CoSign(file, kernel ? copying : plain, signer(pki.alice)); }),
+                  expected);
+        EXPECT_EQ(copying.copies, kernel ? 1 : 0);
+        if (expected == Raise{}) {
+            EXPECT_EQ(copying.text, coSign(message, signer(pki.alice)));
+        }
+    }
     // A stop raised by a source passes through as it is.
     MemorySource source(message, 100);
     source.stopAt = 1000;
     EXPECT_EQ(Raised([&] { SignedData().Verify(source, nullptr, VerifyFlag::SignatureOnly); }),
-              (Outcome{Stopped, "Stopped."}));
+              (Raise{Stopped, "Stopped."}));
 }
 
 }  // namespace

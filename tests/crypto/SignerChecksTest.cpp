@@ -8,14 +8,17 @@ namespace quilvane::test {
 class SignerChecksTest : public CryptoTest {
   protected:
     // Verifies `message`, then has Bob co-sign it: what was raised first.
-    Outcome verifyAndCoSign(const std::string& message) {
+    Raise verifyAndCoSign(const std::string& message) {
         return Raised([&] {
             SignedData data;
-            data.Verify(Binary(message), false, VerifyFlag::SignatureOnly);
+            MemorySource source(message);
+            data.Verify(source, nullptr, VerifyFlag::SignatureOnly);
             Signer bob;
             bob.Certificate(mine(pki.bob));
             bob.AuthenticatedAttributes().Add({AttributeName::SigningTime, DateTime{1000000000}});
-            data.CoSign(bob, Encoding::Binary);
+            source.Rewind();
+            MemorySink out;
+            data.CoSign(source, out, bob);
         });
     }
 };
@@ -44,7 +47,7 @@ TEST_F(SignerChecksTest, RefusesSignedAttributesThatContradictTheMessageOrCannot
         "The signature of Alice Example does not match the document: it was made over content of "
         "another type.";
     const std::string badTime = "The signing time in the signature of Alice Example is damaged.";
-    using Case = std::pair<std::string, Outcome>;
+    using Case = std::pair<std::string, Raise>;
     for (const auto& [message, expected] : {
              Case{Forge(pki.alice, "doc"), {}},
              // The content relabelled after signing: the signed type says plain data.
@@ -62,8 +65,8 @@ TEST_F(SignerChecksTest, RefusesSignedAttributesThatContradictTheMessageOrCannot
              // Valid, but OpenSSL would write the attributes sorted and break the signature.
              Case{Unsorted(Forge(pki.alice, "doc"), pki.alice),
                   {Failed,
-                   "The signature of Alice Example could not be kept as it is in the file, so no "
-                   "signature was added."}},
+                   "The signature of Alice Example is not written in DER form and would change if "
+                   "the file were written again, so no signature can be added to it."}},
          }) {
         EXPECT_EQ(verifyAndCoSign(message), expected);
     }
@@ -80,7 +83,8 @@ TEST_F(SignerChecksTest, JudgesHowFarEachSignersCertificateCanBeTrusted) {
     const auto signedBy = [&](const Identity& id, const std::string& digest) {
         OpensslSign(document, dir / "signed.sig", {id}, "-md " + digest);
         SignedData data;
-        data.Verify(Binary(ReadFile(dir / "signed.sig")), false, VerifyFlag::SignatureOnly);
+        MemorySource source(ReadFile(dir / "signed.sig"));
+        data.Verify(source, nullptr, VerifyFlag::SignatureOnly);
         return data.Trust().at(0);
     };
     using Case = std::tuple<const Identity*, const char*, Verdict, std::time_t, std::string>;

@@ -11,9 +11,9 @@ class StoreTest : public CryptoTest {
     static void Key(const Certificate& c) {
         Signer signer;
         signer.Certificate(c);
-        SignedData data;
-        data.Content(BinaryString(Bytes("x", 1)));
-        data.Sign(signer, false, Encoding::Binary);
+        MemorySource document("x");
+        AppendSink out;
+        SignedData().Sign(document, out, signer);
     }
     static std::string Names(const Certificates& certificates) {
         std::string names;
@@ -61,7 +61,7 @@ TEST_F(StoreTest, ListsEveryReadableCertificateInFileOrderAndPassesOverTheRest) 
     EXPECT_EQ(Names(all),
               "Bob Example @a-bob.cer; carol@example.org @b-pair.pem; Bob Example @b-pair.pem; "
               "Alice Example @c-alice.pem; carol@example.org @d-damaged.pem; ");
-    EXPECT_EQ(Raised([&] { Key(all.Item(4)); }), Outcome{});
+    EXPECT_EQ(Raised([&] { Key(all.Item(4)); }), Raise{});
 
     fs::remove_all(home.my());
     EXPECT_EQ(open().Count(), 0u);
@@ -80,9 +80,9 @@ TEST_F(StoreTest, EncryptedKeysAreUnlockedOnlyWhenNeededAndOnlyAMatchingOneIsUse
     // after the wrong answer saying so. (Three wrong answers: the terminal's
     // end-to-end test.)
     EXPECT_EQ(Raised([&] { Key(all.Item(1)); }),
-              (Outcome{Cancelled, "The operation was cancelled by the user."}));
+              (Raise{Cancelled, "The operation was cancelled by the user."}));
     ui.passphrases = {"alice pw", "alice-pw"};
-    EXPECT_EQ(Raised([&] { Key(all.Item(1)); }), Outcome{});
+    EXPECT_EQ(Raised([&] { Key(all.Item(1)); }), Raise{});
     const std::string prompt = "Enter the passphrase for the private key in \"";
     const std::string first = prompt + "alice.key\":";
     EXPECT_EQ(ui.passphrasePrompts,
@@ -92,7 +92,7 @@ TEST_F(StoreTest, EncryptedKeysAreUnlockedOnlyWhenNeededAndOnlyAMatchingOneIsUse
     // are not asked for again.
     ui.passphrases = {"bob-pw"};
     EXPECT_EQ(Raised([&] { Key(all.Item(3)); }).first, NoPrivateKey);
-    EXPECT_EQ(Raised([&] { Key(all.Item(2)); }), Outcome{});
+    EXPECT_EQ(Raised([&] { Key(all.Item(2)); }), Raise{});
     EXPECT_EQ(ui.passphrasePrompts.back(), prompt + "a-bob.key\":");
 }
 
@@ -109,7 +109,7 @@ TEST_F(StoreTest, Pkcs12FilesAreReadAndAProtectedOneAsksWhenTheStoreIsOpened) {
     EXPECT_EQ(Names(all),
               "Alice Example @alice.p12; carol@example.org @carol.pfx; Bob Example @z-bob.p12; ");
     for (std::size_t i = 1; i <= all.Count(); ++i) {
-        EXPECT_EQ(Raised([&] { Key(all.Item(i)); }), Outcome{}) << i;
+        EXPECT_EQ(Raised([&] { Key(all.Item(i)); }), Raise{}) << i;
     }
     EXPECT_EQ(ui.passphrasePrompts.at(0), "Enter the passphrase for \"z-bob.p12\":");
 

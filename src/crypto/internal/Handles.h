@@ -48,6 +48,8 @@ using X509SigPtr = std::unique_ptr<X509_SIG, Deleter<X509_SIG_free>>;
 using BignumPtr = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
 using X509NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME_free>>;
 using X509ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
+using EncodeCtxPtr = std::unique_ptr<EVP_ENCODE_CTX, Deleter<EVP_ENCODE_CTX_free>>;
+using AlgorPtr = std::unique_ptr<X509_ALGOR, Deleter<X509_ALGOR_free>>;
 // Memory the library hands over from its own allocator (PEM names, headers, data).
 struct MemFree {
     void operator()(void* p) const noexcept { OPENSSL_free(p); }

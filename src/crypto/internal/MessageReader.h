@@ -32,10 +32,9 @@ struct MessageParts {
 
 // Reads the message from `source` (DER, BER, PEM or bare Base64). Calls
 // `prefix` once the parts before the document are read, then `content` with
-// the document's octets in order. Raises status::BadMessage with the
-// whole-document path's "not a signed message" text for what is not a
-// signed-data message with the document inside. `chunkSize` bytes are asked
-// of the source at a time.
+// the document's octets in order. Raises status::BadMessage with the "not a
+// signed message" text for what is not a signed-data message with the
+// document inside. `chunkSize` bytes are asked of the source at a time.
 MessageParts ReadMessage(ContentSource& source, std::size_t chunkSize,
                          const std::function<void(const MessageParts&)>& prefix,
                          const std::function<void(std::span<const std::uint8_t>)>& content);
@@ -49,13 +48,5 @@ Buffer Assemble(const MessageParts& parts, std::optional<std::uint64_t> contentS
 // The parts of a DER signed-data message without a document, as OpenSSL's
 // encoder writes it. Raises status::Failed with `what` when it is not one.
 MessageParts Split(std::span<const std::uint8_t> der, const std::string& what);
-
-// The whole encodings of the elements that follow one another in `bytes`
-// (none when they cannot be told apart).
-std::vector<std::span<const std::uint8_t>> Elements(std::span<const std::uint8_t> bytes);
-
-// The contents of the element `element`: its children's encodings when it
-// is constructed (an indefinite length's end-of-contents left out).
-std::span<const std::uint8_t> ContentsOf(std::span<const std::uint8_t> element);
 
 }  // namespace quilvane::streaming

@@ -1,7 +1,6 @@
 #pragma once
-// What the whole-document and the streamed signed-data paths share: the
-// state of a SignedData and the steps that make and check a signer-info, so
-// that both paths sign and check alike.
+// The state of a SignedData and the steps that make and check a
+// signer-info, shared by signing, verifying and co-signing.
 
 #include <cstdint>
 #include <ctime>
@@ -19,19 +18,15 @@
 namespace quilvane {
 
 struct SignedData::Impl {
-    Bytes content;  // the content to sign, until Sign hands it to the message
     // The holders of the keys the message signed with: its signer-infos keep
     // the keys, and a token's key is only valid while its holder lives.
     // Declared before the message, so that the message goes first.
     std::vector<std::shared_ptr<KeyHolder>> keyHolders;
-    ossl::CmsPtr cms;  // the message Sign made or Verify accepted (streamed: without its document)
-    // After a streamed Verify: the message's parts around its document, and the
-    // document's digests (a chain of digest BIOs) for a streamed CoSign.
+    ossl::CmsPtr cms;  // the message made or accepted, without its document
+    // After Verify: the message's parts around its document, and the
+    // document's digests (a chain of digest BIOs) for CoSign.
     std::optional<streaming::MessageParts> parts;
     ossl::BioPtr digests;
-    // Each signer-info of a verified message as its bytes held it: OpenSSL
-    // writes them anew, and co-signing must not change them.
-    std::vector<std::vector<unsigned char>> signerInfosRead;
 };
 
 namespace signed_data {
@@ -43,8 +38,6 @@ extern const std::string kNotSigned;
 [[noreturn]] void Fail(std::int32_t status, const std::string& description);
 [[noreturn]] void NotSigned(const std::string& detail);
 
-// How a signer whose certificate is missing is named.
-std::string SignerIdText(CMS_SignerInfo* info);
 bool IsEdDsa(EVP_PKEY* key);
 // The digest for a signature with `key` by the signer named `name`.
 const EVP_MD* DigestFor(EVP_PKEY* key, const std::string& name);
@@ -61,10 +54,8 @@ CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* certificate, EVP_PKEY*
 void Seal(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what);
 
 // Checks every signature over the content whose digests `digests` (a chain of
-// digest BIOs) holds, in the order of the signer-infos. `content` is the
-// document itself when it is at hand, for signatures made over it whole.
-void CheckSignatures(CMS_ContentInfo* cms, BIO* digests,
-                     const std::span<const unsigned char>* content);
+// digest BIOs) holds, in the order of the signer-infos.
+void CheckSignatures(CMS_ContentInfo* cms, BIO* digests);
 // Checks each signer's certificate chain, now, against the trusted roots.
 void CheckCertificates(CMS_ContentInfo* cms);
 

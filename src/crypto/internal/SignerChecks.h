@@ -1,7 +1,8 @@
 #pragma once
-// Checks of one signer-info beyond its signature, and the signer-infos of a
-// message as its bytes hold them.
+// Checks of one signer-info beyond its signature, and of the signer-infos a
+// co-signed message must keep as they were read.
 
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <span>
@@ -21,9 +22,21 @@ void CheckContentType(CMS_ContentInfo* cms, CMS_SignerInfo* info, const std::str
 // when it is not exactly one well-formed UTCTime or GeneralizedTime.
 std::optional<std::time_t> SigningTimeOf(CMS_SignerInfo* info, const std::string& name);
 
-// The encoding of each signer-info of a signed-data message (DER or BER), in
-// the order the message holds them. Raises status::BadMessage when the bytes
-// are not such a message.
-std::vector<std::vector<unsigned char>> SignerInfoEncodings(std::span<const unsigned char> message);
+// How a signer whose certificate is missing is named: by what the signature
+// says about the certificate.
+std::string SignerIdText(CMS_SignerInfo* info);
+
+using Octets = std::span<const std::uint8_t>;
+
+// The encodings of the signer-infos at the end of `tail` (a signed-data
+// message's certificates, CRLs and signer-infos), where they lie in it; none
+// when they cannot be told apart.
+std::vector<Octets> SignerInfosIn(Octets tail);
+
+// Raises, naming the signer, when a signer-info of `cms` as it was read
+// (`read`, in the message's order) is not among those OpenSSL writes now
+// (`written`): writing the message again would change its bytes.
+void RequireKeptAsRead(CMS_ContentInfo* cms, const std::vector<Octets>& read,
+                       const std::vector<Octets>& written);
 
 }  // namespace quilvane::ossl

@@ -10,6 +10,8 @@
 
 namespace quilvane {
 
+// The form an encrypted message is written in: binary (DER), the only one.
+enum class Encoding { Binary = 1 };
 enum class AlgorithmName { RC2 = 0, RC4 = 1, DES = 2, TripleDES = 3, AES = 4 };
 enum class KeyLength { Maximum = 0, Bits40 = 1, Bits56 = 2, Bits128 = 3, Bits192 = 4, Bits256 = 5 };
 

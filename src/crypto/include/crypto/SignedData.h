@@ -7,14 +7,11 @@
 #include <variant>
 #include <vector>
 
-#include "crypto/Bytes.h"
 #include "crypto/Certificate.h"
 #include "crypto/ContentStream.h"
 #include "crypto/Trust.h"
 
 namespace quilvane {
-
-enum class Encoding { Base64 = 0, Binary = 1 };
 
 // How much SignedData::Verify checks.
 enum class VerifyFlag {
@@ -80,8 +77,12 @@ class Signer {
     quilvane::Attributes attributes_;
 };
 
-// A CMS signed-data message with its content attached. Every failure raises
-// Error with a negative status.
+// A CMS signed-data message with its document inside, read and written in
+// chunks in constant memory whatever the document's size. Each of Sign,
+// Verify and CoSign starts with an empty `out` (or `content`) and leaves what
+// it wrote there to be kept only when it returns; a raised Error (negative;
+// status::Stopped from a source or sink among them) means it must be thrown
+// away.
 class SignedData {
   public:
     SignedData();
@@ -89,24 +90,21 @@ class SignedData {
     SignedData(SignedData&&) noexcept;
     SignedData& operator=(SignedData&&) noexcept;
 
-    // The content to sign; taken without a copy.
-    void Content(BinaryString content);
-    // The content held: the one set, or the document inside a verified message.
-    // A verified document is lent, not copied: the string keeps the message it
-    // lies in alive, whatever becomes of this object.
-    BinaryString Content() const;
+    // Signs `document` into `out` in DER: SHA-256 (SHA-512 for Ed25519 keys),
+    // signed attributes content type, message digest and the signer's signing
+    // time, the signer's certificate in the certificates. The private key is
+    // the store's (a protected one asks for its passphrase through the
+    // store's user interface). The document is read once when its size is
+    // known and `out` is a PatchableSink (or the key is RSA or Ed25519);
+    // otherwise twice, which needs a RewindableSource.
+    void Sign(ContentSource& document, ContentSink& out, const Signer& signer);
 
-    // Signs the content: SHA-256 (SHA-512 for Ed25519 keys), signed attributes
-    // content type, message digest and the signer's signing time, the signer's
-    // certificate in the certificates. The private key is the store's (a
-    // protected one asks for its passphrase through the store's user
-    // interface). Only attached (detached = false) and binary DER messages are
-    // made. The content is handed over to the message.
-    BinaryString Sign(const Signer& signer, bool detached, Encoding encoding);
-
-    // Decodes and checks a message. Afterwards Signers() and Content() tell
-    // what it holds.
-    void Verify(BinaryString message, bool detached, VerifyFlag flag);
+    // Reads a signed message (DER; BER as `openssl cms -stream` writes it;
+    // PEM or bare Base64 of either), writes its document to `content` when
+    // given, and checks every signature over it (and with
+    // VerifyFlag::SignatureAndCertificate each signer's chain). Afterwards
+    // Signers() tells the signers.
+    void Verify(ContentSource& message, ContentSink* content, VerifyFlag flag);
 
     // The signers of a verified message, in the order of its signer-infos.
     std::vector<Signer> Signers() const;
@@ -116,43 +114,19 @@ class SignedData {
     // checks it.
     std::vector<CertificateTrust> Trust() const;
 
-    // Adds one signer-info to the verified message and returns the whole
-    // message: the content and every earlier signer-info stay as they were,
-    // and every signature in it holds. When that cannot be, raises and the
-    // message is dropped.
-    BinaryString CoSign(const Signer& signer, Encoding encoding);
-
-    // The same three for a document or message of any size, read and written
-    // in chunks in constant memory. Each starts with an empty `out` (or
-    // `content`) and leaves what it wrote there to be kept only when it
-    // returns; a raised Error (status::Stopped from a source or sink among
-    // them) means it must be thrown away.
-
-    // Signs `document` into `out`: the message the whole-document Sign makes,
-    // byte for byte, for any size. The document is read once when its size
-    // is known and `out` is a PatchableSink (or the key is RSA or Ed25519);
-    // otherwise twice, which needs a RewindableSource.
-    void Sign(ContentSource& document, ContentSink& out, const Signer& signer);
-
-    // Reads a signed message (DER; BER as `openssl cms -stream` writes it;
-    // PEM or bare Base64 of either), writes its document to `content` when
-    // given, and checks it as the whole-document Verify does. Afterwards
-    // Signers() tells the signers; Content() is empty (the document went to
-    // `content`).
-    void Verify(ContentSource& message, ContentSink* content, VerifyFlag flag);
-
-    // Adds one signer-info to the message the streamed Verify just accepted
-    // and writes the whole message to `out` in DER: the document and every
-    // earlier signer-info as they were read. `message` is that same message
-    // again from its first byte (the source rewound, or the file opened
-    // anew); what it holds must be what was verified. An earlier signer-info
-    // that could not stay byte for byte makes it refuse before writing.
+    // Adds one signer-info to the message Verify just accepted and writes the
+    // whole message to `out` in DER: the document and every earlier
+    // signer-info byte for byte as they were read, and every signature in it
+    // holding. `message` is that same message again from its first byte (the
+    // source rewound, or the file opened anew). Refuses when an earlier
+    // signer-info could not stay as it was, and when the document in
+    // `message` is no longer the one verified.
     void CoSign(ContentSource& message, ContentSink& out, const Signer& signer);
 
     struct Impl;
 
   private:
-    std::shared_ptr<Impl> impl_;  // shared with the content lent out
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace quilvane
