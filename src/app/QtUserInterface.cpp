@@ -18,8 +18,11 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cerrno>
 
 #include "app/OpenDocument.h"
+#include "app/SecretField.h"
+#include "crypto/Error.h"
 
 namespace quilvane {
 
@@ -172,7 +175,7 @@ void CertificateDialog::createCertificate() {
         return;
     }
     choice_.kind = EmptyStoreChoice::Kind::Create;
-    choice_.create = form.request();
+    choice_.create = form.takeRequest();
     accept();
 }
 
@@ -227,17 +230,17 @@ CreateCertificateDialog::CreateCertificateDialog(QWidget* parent)
     setMinimumWidth(380);
 }
 
-std::optional<CertificateRequest> CreateCertificateDialog::request() const {
-    if (result() != QDialog::Accepted) {
-        return std::nullopt;
+void CreateCertificateDialog::done(int result) {
+    if (result == QDialog::Accepted) {
+        request_ = CertificateRequest{
+            {name_->text().trimmed().toStdString(), email_->text().trimmed().toStdString(),
+             keyType_->currentIndex() == 1 ? NewKeyType::P256 : NewKeyType::Rsa3072},
+            TakeSecret(*passphrase_)};
     }
-    QByteArray secret = passphrase_->text().toUtf8();
-    CertificateRequest request{
-        {name_->text().trimmed().toStdString(), email_->text().trimmed().toStdString(),
-         keyType_->currentIndex() == 1 ? NewKeyType::P256 : NewKeyType::Rsa3072},
-        Secret(std::string(secret.constData(), static_cast<std::size_t>(secret.size())))};
-    secret.fill('\0');
-    return request;
+    // Whatever the answer, the passphrase stays in the fields no longer than the dialog.
+    WipeField(*passphrase_);
+    WipeField(*again_);
+    QDialog::done(result);
 }
 
 QtUserInterface::QtUserInterface(QWidget* parent) : parent_(parent) {}
@@ -307,7 +310,7 @@ EmptyStoreChoice QtUserInterface::emptyStore(const std::string& places) {
 std::optional<CertificateRequest> QtUserInterface::newCertificate() {
     CreateCertificateDialog dialog(parent());
     dialog.exec();
-    return dialog.request();
+    return dialog.takeRequest();
 }
 
 std::optional<Secret> QtUserInterface::secret(const SecretRequest& request) {
@@ -319,20 +322,17 @@ std::optional<Secret> QtUserInterface::secret(const SecretRequest& request) {
     dialog.setTextEchoMode(QLineEdit::Password);
     dialog.setLabelText(MessageText(request.prompt));
     dialog.setMinimumWidth(360);
-    if (dialog.exec() != QDialog::Accepted) {
+    const bool confirmed = dialog.exec() == QDialog::Accepted;
+    // The dialog's own field, which exists once the dialog takes text.
+    QLineEdit* field = dialog.findChild<QLineEdit*>();
+    if (field == nullptr) {
+        throw Error(EINVAL, "The passphrase dialog has no text field.");
+    }
+    if (!confirmed) {
+        WipeField(*field);
         return std::nullopt;
     }
-    const QString typed = dialog.textValue();
-    QByteArray bytes = typed.toUtf8();
-    Secret answer(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    bytes.fill('\0');
-    // The dialog and its line edit share this text's buffer: overwritten in
-    // place, none of them keeps the passphrase once it is used. (Text that
-    // was never typed may live in read-only memory: it is no secret.)
-    if (typed.data_ptr().isMutable()) {
-        std::fill_n(const_cast<QChar*>(typed.constData()), typed.size(), QChar(u' '));
-    }
-    return answer;
+    return TakeSecret(*field);
 }
 
 // A progress dialog goes whenever another dialog asks something: it would

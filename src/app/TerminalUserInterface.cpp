@@ -10,7 +10,9 @@
 #include <cstdio>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
+#include <streambuf>
 
 #include "app/OpenDocument.h"
 
@@ -192,6 +194,31 @@ std::optional<Secret> ReadQuietly(int fd, const std::string& prompt) {
     return answer;
 }
 
+// Standard input read a byte at a time: what follows an answer stays unread
+// rather than in a buffer of the process, where a piped secret line would
+// linger unwiped until the memory is reused.
+class UnbufferedInput : public std::streambuf {
+  public:
+    explicit UnbufferedInput(int fd) : fd_(fd) {}
+
+  protected:
+    int_type underflow() override {
+        ssize_t n = 0;
+        while ((n = ::read(fd_, &byte_, 1)) < 0 && errno == EINTR) {
+        }
+        if (n != 1) {
+            byte_ = 0;  // it may hold the last character of a secret
+            return traits_type::eof();
+        }
+        setg(&byte_, &byte_, &byte_ + 1);
+        return traits_type::to_int_type(byte_);
+    }
+
+  private:
+    int fd_;
+    char byte_ = 0;
+};
+
 }  // namespace
 
 PassphraseReader TerminalPassphraseReader() {
@@ -219,7 +246,13 @@ TerminalUserInterface::TerminalUserInterface(std::istream& in, std::ostream& out
     : in_(in), out_(out), err_(err), readPassphrase_(std::move(readPassphrase)) {}
 
 TerminalUserInterface TerminalUserInterface::Standard() {
-    TerminalUserInterface ui(std::cin, std::cout, std::cerr, TerminalPassphraseReader());
+    // One reader for every line of standard input, secret or not: two would
+    // each lose what the other had read ahead.
+    auto buffer = std::make_unique<UnbufferedInput>(STDIN_FILENO);
+    auto in = std::make_unique<std::istream>(buffer.get());
+    TerminalUserInterface ui(*in, std::cout, std::cerr, TerminalPassphraseReader());
+    ui.ownBuffer_ = std::move(buffer);
+    ui.ownInput_ = std::move(in);
     ui.echoAnswers_ = isatty(STDIN_FILENO) == 0;
     ui.showProgress_ = isatty(STDERR_FILENO) != 0;
     return ui;

@@ -64,6 +64,31 @@ TEST(TerminalUserInterface, ShowsMessagesAndTakesALineOfInputForEachAnswer) {
     }
 }
 
+// A piped secret passes through no buffer of the process: the secret and the
+// answer after it are read from standard input, and what follows stays unread.
+TEST(TerminalUserInterface, ReadsStandardInputNoFurtherThanTheAnswers) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    ASSERT_EQ(write(pipeFds[1], "s3cret\ny\nleft\n", 14), 14);
+    close(pipeFds[1]);
+    const pid_t child = fork();
+    if (child == 0) {
+        // No terminal to ask on, and the answers' echo out of the way.
+        const bool alone = setsid() > 0 && dup2(pipeFds[0], STDIN_FILENO) == STDIN_FILENO &&
+                           std::freopen("/dev/null", "w", stdout) != nullptr;
+        TerminalUserInterface ui = TerminalUserInterface::Standard();
+        const bool answered = alone && Passphrase(ui, "P") == "s3cret" && ui.ask("Q");
+        char rest[16];
+        const ssize_t n = read(STDIN_FILENO, rest, sizeof rest);
+        _exit(answered && n == 5 && std::string(rest, 5) == "left\n" ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0) << "standard input was read ahead, or the answers were lost";
+}
+
 // A child process whose terminal is a pseudo-terminal that the test types on
 // once the prompt shows.
 TEST(TerminalUserInterface, TheTerminalDoesNotShowThePassphrase) {

@@ -134,6 +134,44 @@ TEST_F(MainWindowTest, CommandsPassTheirPathsOnRefuseOnlyAnExactlyEmptyOneAndClo
     EXPECT_FALSE(window.isVisible());
 }
 
+// An operation's progress lets events through: while it runs, the window
+// takes no other command, even a click that slips through.
+TEST(MainWindow, TakesNoCommandWhileAnOperationRuns) {
+    Recorder recorder;
+    ScriptedUserInterface ui;
+    OperationTable operations = recorder.operations();
+    MainWindow* window = nullptr;
+    QStringList enabled;  // what could be used while the operation ran
+    const char* const controls[] = {"cmdSign", "cmdCoSign", "cmdVerify"};
+    operations.SignFile = [&](UserInterface&, std::string path, std::string) {
+        recorder.calls.push_back(path);
+        for (const char* name : controls) {
+            if (window->findChild<QPushButton*>(name)->isEnabled()) {
+                enabled << name;
+            }
+        }
+        if (window->findChild<QTabWidget*>("sstMain")->tabBar()->isEnabled()) {
+            enabled << "tabs";
+        }
+        if (recorder.calls.size() == 1) {
+            emit window->findChild<QPushButton*>("cmdSign")->clicked();
+        }
+        return Outcome::Completed;
+    };
+    MainWindow shown(operations, &ui);
+    window = &shown;
+    shown.findChild<QLineEdit*>("txtSignFile")->setText("a.pdf");
+    for (int i = 0; i < 2; ++i) {  // and again once it ended
+        shown.findChild<QPushButton*>("cmdSign")->click();
+    }
+    EXPECT_EQ(recorder.calls, (Calls{"a.pdf", "a.pdf"}));
+    EXPECT_EQ(enabled, QStringList{});
+    for (const char* name : controls) {
+        EXPECT_TRUE(shown.findChild<QPushButton*>(name)->isEnabled()) << name;
+    }
+    EXPECT_TRUE(shown.findChild<QTabWidget*>("sstMain")->tabBar()->isEnabled());
+}
+
 // The Qt user interface's boxes, pick list and passphrase dialog, each with
 // the answers a person can give.
 TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
@@ -199,9 +237,12 @@ TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
         Answer<CertificateDialog>([&] { chosen = ui.pickCertificate("T", "Pick", rows); }, pick);
         EXPECT_EQ(chosen, confirm ? std::optional<std::size_t>(1) : std::nullopt);
 
-        // The passphrase is typed hidden.
+        // The passphrase is typed hidden, and does not stay in the field.
         std::optional<std::string> typed = "unset";
+        QString left = "unset";
         const auto type = [&](QInputDialog* dialog) {
+            QObject::connect(dialog->findChild<QLineEdit*>(), &QLineEdit::textChanged,
+                             [&](const QString& text) { left = text; });
             EXPECT_EQ(dialog->windowTitle(), "Quilvane");
             EXPECT_EQ(dialog->labelText(), "Passphrase for \"a.key\":");
             EXPECT_EQ(dialog->textEchoMode(), QLineEdit::Password);
@@ -210,6 +251,7 @@ TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
         };
         Answer<QInputDialog>([&] { typed = Passphrase(ui, "Passphrase for \"a.key\":"); }, type);
         EXPECT_EQ(typed, confirm ? std::optional(typing) : std::nullopt);
+        EXPECT_EQ(left, "");
     }
 }
 
@@ -262,6 +304,9 @@ TEST(QtUserInterface, AnEmptyStoreOffersToImportOrCreateACertificate) {
                     type("passphraseAgain", "px");
                     type("passphraseAgain", "pw");
                     ok->click();
+                    for (const char* name : {"passphrase", "passphraseAgain"}) {
+                        EXPECT_EQ(form->findChild<QLineEdit*>(name)->text(), "") << name;
+                    }
                 });
         };
         Answer<CertificateDialog>(

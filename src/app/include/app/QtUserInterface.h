@@ -65,10 +65,14 @@ class CreateCertificateDialog : public QDialog {
   public:
     explicit CreateCertificateDialog(QWidget* parent = nullptr);
 
-    // What was typed, once the dialog was accepted.
-    std::optional<CertificateRequest> request() const;
+    // What was typed, once the dialog was accepted; taken only once.
+    std::optional<CertificateRequest> takeRequest() { return std::move(request_); }
+
+    // The passphrase leaves its fields as the dialog ends, whatever the answer.
+    void done(int result) override;
 
   private:
+    std::optional<CertificateRequest> request_;
     QLineEdit *name_, *email_, *passphrase_, *again_;
     QComboBox* keyType_;
     QLabel* hint_;
