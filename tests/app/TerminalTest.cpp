@@ -95,7 +95,8 @@ TEST(TerminalUserInterface, TheTerminalDoesNotShowThePassphrase) {
     int master = -1;
     const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
     if (child == 0) {
-        const std::optional<Secret> typed = TerminalPassphraseReader()("Passphrase for \"a.key\"");
+        const std::optional<Secret> typed =
+            TerminalPassphraseReader()("Passphrase for \"a.key\": ");
         _exit(typed && typed->text() == "s3cret words" ? 0 : 1);
     }
     ASSERT_GT(child, 0);

@@ -4,6 +4,8 @@
 // dialog, each answered as a person would.
 
 #include "app/AppTestSupport.h"
+#include "app/CertificateDialog.h"
+#include "app/CreateCertificateDialog.h"
 #include "app/MainWindow.h"
 #include "app/QtUserInterface.h"
 #include "app/Version.h"

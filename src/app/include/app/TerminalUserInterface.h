@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <istream>
 #include <memory>
 #include <optional>
@@ -14,17 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "app/TerminalPassphrase.h"
 #include "operations/UserInterface.h"
 
 namespace quilvane {
-
-// Reads a passphrase after showing `prompt`; nothing when the user cancels.
-using PassphraseReader = std::function<std::optional<Secret>(const std::string& prompt)>;
-
-// A reader that asks on the process's terminal (the controlling terminal, or
-// standard input when that is one) with echo switched off. Empty when the
-// process has no terminal at all.
-PassphraseReader TerminalPassphraseReader();
 
 class TerminalUserInterface : public UserInterface {
   public:
