@@ -136,9 +136,10 @@ TEST(OpenDocument, StartsTheApplicationOrGivesTheReasonWhyNot) {
               "[MIME Cache]\napplication/x-qv=opener.desktop;\n");
 
     // OpenDocument(`name`) in a child working in the docs folder, on nothing
-    // but the folders above; as `nobody`, without root's rights, so that file
-    // permissions apply.
-    const auto open = [&](const std::string& name, bool nobody = false) {
+    // but the folders above. `refused`: as a user that a file of mode 000
+    // refuses. Root reads any file, so it becomes nobody first; any other user
+    // is refused as it is, its own file included: the check is the same.
+    const auto open = [&](const std::string& name, bool refused = false) {
         const pid_t child = fork();
         if (child == 0) {
             for (const char* v : {"HOME", "XDG_DATA_DIRS", "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS"}) {
@@ -146,7 +147,7 @@ TEST(OpenDocument, StartsTheApplicationOrGivesTheReasonWhyNot) {
             }
             setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
             const bool user =
-                !nobody || geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0);
+                !refused || geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0);
             _exit(user && chdir(docs.c_str()) == 0 ? OpenDocument(name) : 99);
         }
         int status = 0;

@@ -3,6 +3,7 @@
 
 #include <QDialog>
 #include <optional>
+#include <utility>
 
 #include "operations/UserInterface.h"
 
