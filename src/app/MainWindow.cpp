@@ -17,6 +17,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QTabBar>
 #include <QTabWidget>
 #include <utility>
 #include <vector>
@@ -298,9 +299,11 @@ void MainWindow::buildControls() {
     connect(signBrowse_, &QPushButton::clicked, this, &MainWindow::browseForSigning);
     connect(coSignBrowse_, &QPushButton::clicked, this, &MainWindow::browseForCoSigning);
     connect(verifyBrowse_, &QPushButton::clicked, this, &MainWindow::browseForVerifying);
-    connect(signButton_, &QPushButton::clicked, this, &MainWindow::sign);
-    connect(coSignButton_, &QPushButton::clicked, this, &MainWindow::coSign);
-    connect(verifyButton_, &QPushButton::clicked, this, &MainWindow::verify);
+    connect(signButton_, &QPushButton::clicked, this, [this] { runCommand(&MainWindow::sign); });
+    connect(coSignButton_, &QPushButton::clicked, this,
+            [this] { runCommand(&MainWindow::coSign); });
+    connect(verifyButton_, &QPushButton::clicked, this,
+            [this] { runCommand(&MainWindow::verify); });
     connect(closeButton_, &QPushButton::clicked, this, &MainWindow::quit);
 }
 
@@ -373,6 +376,32 @@ void MainWindow::browseForCoSigning() {
 
 void MainWindow::browseForVerifying() {
     browse(QString::fromLatin1(kSignatureFilter), verifyPath_);
+}
+
+void MainWindow::runCommand(void (MainWindow::*command)()) {
+    // A progress report lets events through, and with them a second click that
+    // would start an operation inside the first one; it is refused.
+    if (running_) {
+        return;
+    }
+    running_ = true;
+    const std::vector<QWidget*> controls{signButton_, coSignButton_, verifyButton_,
+                                         tabs_->tabBar()};
+    for (QWidget* control : controls) {
+        control->setEnabled(false);
+    }
+    // The operations raise nothing; the window comes back whatever happens.
+    struct Restore {
+        MainWindow* window;
+        const std::vector<QWidget*>& controls;
+        ~Restore() {
+            for (QWidget* control : controls) {
+                control->setEnabled(true);
+            }
+            window->running_ = false;
+        }
+    } restore{this, controls};
+    (this->*command)();
 }
 
 void MainWindow::sign() {

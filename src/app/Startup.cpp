@@ -1,5 +1,7 @@
 #include "app/Startup.h"
 
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -8,8 +10,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QLibraryInfo>
+#include <cerrno>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -159,7 +163,23 @@ int RunInWindow(const CommandLine& command, const char* argv0) {
 
 }  // namespace
 
+bool KeepSecretsInProcess() {
+    // Without this a crash would write the passphrase and the unlocked key
+    // into a core file, and another process of the user could read them.
+    const rlimit noCore{0, 0};
+    if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || ::setrlimit(RLIMIT_CORE, &noCore) != 0) {
+        std::cerr << "Quilvane: cannot keep secrets out of core dumps: " << std::strerror(errno)
+                  << ".\n";
+        return false;
+    }
+    return true;
+}
+
 int RunQuilvane(int argc, char** argv) {
+    // Before anything that could touch a secret.
+    if (!KeepSecretsInProcess()) {
+        return kExitFailed;
+    }
     // Dates and times in the user's own form, in either mode.
     std::setlocale(LC_ALL, "");
     const std::string program = argc > 0 && argv[0] != nullptr ? argv[0] : "quilvane";

@@ -3,10 +3,17 @@
 // mode, with no display, answers on standard input and a certificate store in
 // a temporary folder.
 
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <numeric>
 
 #include "app/AppTestSupport.h"
 #include "app/Dispatch.h"
+#include "app/Startup.h"
 #include "app/Version.h"
 #include "support/TestPki.h"
 
@@ -59,6 +66,27 @@ TEST(Dispatch, EachFormRunsItsOperationWithItsPathsAndEndsWithItsStatus) {
             EXPECT_EQ(recorder.calls, call.empty() ? Calls{} : Calls{call});
         }
     }
+}
+
+// Whatever it is asked, the program first makes itself non-dumpable: no core
+// file and no other process of the user attached to read its secrets.
+TEST(Startup, TheProgramCannotBeDumpedOrTraced) {
+    const pid_t child = fork();
+    if (child == 0) {
+        char name[] = "quilvane", option[] = "--version";
+        char* argv[] = {name, option, nullptr};
+        rlimit core{1, 1};
+        const bool ran = std::freopen("/dev/null", "w", stdout) != nullptr &&
+                         RunQuilvane(2, argv) == kExitCompleted;
+        _exit(ran && prctl(PR_GET_DUMPABLE) == 0 && getrlimit(RLIMIT_CORE, &core) == 0 &&
+                      core.rlim_cur == 0 && core.rlim_max == 0
+                  ? 0
+                  : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
 }
 
 TEST(EndToEnd, SignsAndVerifiesInTheTerminal) {

@@ -64,13 +64,39 @@ TEST(TerminalUserInterface, ShowsMessagesAndTakesALineOfInputForEachAnswer) {
     }
 }
 
+// A piped secret passes through no buffer of the process: the secret and the
+// answer after it are read from standard input, and what follows stays unread.
+TEST(TerminalUserInterface, ReadsStandardInputNoFurtherThanTheAnswers) {
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    ASSERT_EQ(write(pipeFds[1], "s3cret\ny\nleft\n", 14), 14);
+    close(pipeFds[1]);
+    const pid_t child = fork();
+    if (child == 0) {
+        // No terminal to ask on, and the answers' echo out of the way.
+        const bool alone = setsid() > 0 && dup2(pipeFds[0], STDIN_FILENO) == STDIN_FILENO &&
+                           std::freopen("/dev/null", "w", stdout) != nullptr;
+        TerminalUserInterface ui = TerminalUserInterface::Standard();
+        const bool answered = alone && Passphrase(ui, "P") == "s3cret" && ui.ask("Q");
+        char rest[16];
+        const ssize_t n = read(STDIN_FILENO, rest, sizeof rest);
+        _exit(answered && n == 5 && std::string(rest, 5) == "left\n" ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0) << "standard input was read ahead, or the answers were lost";
+}
+
 // A child process whose terminal is a pseudo-terminal that the test types on
 // once the prompt shows.
 TEST(TerminalUserInterface, TheTerminalDoesNotShowThePassphrase) {
     int master = -1;
     const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
     if (child == 0) {
-        const std::optional<Secret> typed = TerminalPassphraseReader()("Passphrase for \"a.key\"");
+        const std::optional<Secret> typed =
+            TerminalPassphraseReader()("Passphrase for \"a.key\": ");
         _exit(typed && typed->text() == "s3cret words" ? 0 : 1);
     }
     ASSERT_GT(child, 0);
@@ -110,9 +136,10 @@ TEST(OpenDocument, StartsTheApplicationOrGivesTheReasonWhyNot) {
               "[MIME Cache]\napplication/x-qv=opener.desktop;\n");
 
     // OpenDocument(`name`) in a child working in the docs folder, on nothing
-    // but the folders above; as `nobody`, without root's rights, so that file
-    // permissions apply.
-    const auto open = [&](const std::string& name, bool nobody = false) {
+    // but the folders above. `refused`: as a user that a file of mode 000
+    // refuses. Root reads any file, so it becomes nobody first; any other user
+    // is refused as it is, its own file included: the check is the same.
+    const auto open = [&](const std::string& name, bool refused = false) {
         const pid_t child = fork();
         if (child == 0) {
             for (const char* v : {"HOME", "XDG_DATA_DIRS", "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS"}) {
@@ -120,7 +147,7 @@ TEST(OpenDocument, StartsTheApplicationOrGivesTheReasonWhyNot) {
             }
             setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
             const bool user =
-                !nobody || geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0);
+                !refused || geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0);
             _exit(user && chdir(docs.c_str()) == 0 ? OpenDocument(name) : 99);
         }
         int status = 0;

@@ -4,6 +4,8 @@
 // dialog, each answered as a person would.
 
 #include "app/AppTestSupport.h"
+#include "app/CertificateDialog.h"
+#include "app/CreateCertificateDialog.h"
 #include "app/MainWindow.h"
 #include "app/QtUserInterface.h"
 #include "app/Version.h"
@@ -40,37 +42,69 @@ class MainWindowTest : public ::testing::Test {
     MainWindow window{recorder.operations(), &ui};
 };
 
-TEST_F(MainWindowTest, ControlsStandAsLaidOutAndTakeTheFocusInOrder) {
-    // Each control's name, caption (a shell pattern), place in pixels
-    // and tab (-1: on the window itself); on a tab, the place is taken from the
-    // tab control's top-left corner. The controls that take the focus come
-    // first, in the order they take it.
+TEST_F(MainWindowTest, ControlsShowTheirCaptionsFitTogetherAndTakeTheFocusInOrder) {
+    // Each control's caption (a shell pattern) and its tab (-1: on the window itself).
     const std::string version = kVersion;
-    const std::string status = "ZARAN Quilvane v" + version + std::string(51, ' ') + "[! ]*";
-    const std::tuple<const char*, std::string, QRect, int> layout[] = {
-        {"sstMain", "", {8, 15, 361, 185}, -1},
-        {"txtSignFile", "", {72, 76, 241, 25}, 0},
-        {"txtFileCoSign", "", {72, 76, 241, 25}, 1},
-        {"chkDecrypt", "Decrypt File", {256, 124, 81, 25}, 2},
-        {"Label2", status, {8, 239, 369, 17}, -1},
-        {"Label6", "Version " + version, {112, 65, 60, 13}, 3},
+    const std::vector<std::tuple<const char*, std::string, int>> controls = {
+        {"sstMain", "", -1},
+        {"cmdClose", "Clos&e", -1},
+        {"Label2", "ZARAN Quilvane v" + version + std::string(51, ' ') + "[! ]*", -1},
+        {"Label1", "Select File:", 0},
+        {"txtSignFile", "", 0},
+        {"cmdBrowse", "...", 0},
+        {"cmdSign", "&Sign", 0},
+        {"chkEncrypt", "Encrypt File", 0},
+        {"Label4", "Select File:", 1},
+        {"txtFileCoSign", "", 1},
+        {"cmdBrowseCoSign", "...", 1},
+        {"cmdCoSign", "&Co-Sign", 1},
+        {"Label3", "Select File:", 2},
+        {"txtSignature", "", 2},
+        {"cmdBrowseSign", "...", 2},
+        {"cmdVerify", "&Verify and Show", 2},
+        {"chkDecrypt", "Decrypt File", 2},
+        {"Image1", "", 3},
+        {"Label5", "Quilvane", 3},
+        {"Label6", "Version " + version, 3},
+        {"Label7", "?*", 3},
     };
     EXPECT_EQ(window.windowTitle(), "ZARAN Quilvane");
     EXPECT_TRUE(window.minimumSize() == QSize(379, 256) && window.maximumSize() == QSize(379, 256));
     auto* sst = find<QTabWidget>("sstMain");
     EXPECT_EQ((QStringList{sst->tabText(0), sst->tabText(1), sst->tabText(2), sst->tabText(3)}),
               (QStringList{"Sign", "&Co-Sign", "&Verify", "About"}));
+    EXPECT_EQ(sst->currentIndex(), 0);
     window.show();
-    for (const auto& [name, caption, rect, tab] : layout) {
+    std::vector<QWidget*> placed;
+    for (const auto& [name, caption, tab] : controls) {
         SCOPED_TRACE(name);
         QWidget* w = find(name);
         ASSERT_NE(w, nullptr);
         EXPECT_PRED2(Like, w->property("text").toString().toStdString(), caption);
-        // A tab's controls show with their tab page; the check boxes never do.
+        // A tab's controls show with their tab page, below its tab bar; the
+        // check boxes never show, but keep their place.
         EXPECT_EQ(sst->indexOf(w->parentWidget()), tab);
         EXPECT_EQ(w->isHidden(), w->inherits("QCheckBox"));
-        EXPECT_EQ(QRect(w->mapTo(tab < 0 ? w->window() : sst, QPoint()), w->size()), rect);
+        // Every page takes the place of the one in front.
+        EXPECT_TRUE(
+            (tab < 0 ? window.rect() : sst->currentWidget()->rect()).contains(w->geometry()));
+        // A label's caption is not cut off, nor the picture.
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), label->width());
+            const QSize picture = label->pixmap().size();
+            EXPECT_TRUE(picture.width() <= w->width() && picture.height() <= w->height());
+        }
+        // A shared edge of a pixel, as a text box has with its browse button, is no overlap.
+        for (const QWidget* other : placed) {
+            const QRect shared = other->geometry() & w->geometry();
+            EXPECT_TRUE(other->parentWidget() != w->parentWidget() || shared.width() <= 1 ||
+                        shared.height() <= 1)
+                << "overlaps " << other->objectName().toStdString();
+        }
+        placed.push_back(w);
     }
+    EXPECT_EQ(find<QLabel>("Image1")->pixmap().size(), QSize(39, 43));
+
     // The controls that take the focus, in the order they take it; the tab
     // control takes it through its tab bar.
     const QStringList order{"sstMain",   "cmdClose",        "txtSignFile",   "cmdBrowse",
@@ -132,6 +166,44 @@ TEST_F(MainWindowTest, CommandsPassTheirPathsOnRefuseOnlyAnExactlyEmptyOneAndClo
     QTimer::singleShot(30000, &window, [] { QCoreApplication::exit(99); });
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_FALSE(window.isVisible());
+}
+
+// An operation's progress lets events through: while it runs, the window
+// takes no other command, even a click that slips through.
+TEST(MainWindow, TakesNoCommandWhileAnOperationRuns) {
+    Recorder recorder;
+    ScriptedUserInterface ui;
+    OperationTable operations = recorder.operations();
+    MainWindow* window = nullptr;
+    QStringList enabled;  // what could be used while the operation ran
+    const char* const controls[] = {"cmdSign", "cmdCoSign", "cmdVerify"};
+    operations.SignFile = [&](UserInterface&, std::string path, std::string) {
+        recorder.calls.push_back(path);
+        for (const char* name : controls) {
+            if (window->findChild<QPushButton*>(name)->isEnabled()) {
+                enabled << name;
+            }
+        }
+        if (window->findChild<QTabWidget*>("sstMain")->tabBar()->isEnabled()) {
+            enabled << "tabs";
+        }
+        if (recorder.calls.size() == 1) {
+            emit window->findChild<QPushButton*>("cmdSign")->clicked();
+        }
+        return Outcome::Completed;
+    };
+    MainWindow shown(operations, &ui);
+    window = &shown;
+    shown.findChild<QLineEdit*>("txtSignFile")->setText("a.pdf");
+    for (int i = 0; i < 2; ++i) {  // and again once it ended
+        shown.findChild<QPushButton*>("cmdSign")->click();
+    }
+    EXPECT_EQ(recorder.calls, (Calls{"a.pdf", "a.pdf"}));
+    EXPECT_EQ(enabled, QStringList{});
+    for (const char* name : controls) {
+        EXPECT_TRUE(shown.findChild<QPushButton*>(name)->isEnabled()) << name;
+    }
+    EXPECT_TRUE(shown.findChild<QTabWidget*>("sstMain")->tabBar()->isEnabled());
 }
 
 // The Qt user interface's boxes, pick list and passphrase dialog, each with
@@ -199,9 +271,12 @@ TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
         Answer<CertificateDialog>([&] { chosen = ui.pickCertificate("T", "Pick", rows); }, pick);
         EXPECT_EQ(chosen, confirm ? std::optional<std::size_t>(1) : std::nullopt);
 
-        // The passphrase is typed hidden.
+        // The passphrase is typed hidden, and does not stay in the field.
         std::optional<std::string> typed = "unset";
+        QString left = "unset";
         const auto type = [&](QInputDialog* dialog) {
+            QObject::connect(dialog->findChild<QLineEdit*>(), &QLineEdit::textChanged,
+                             [&](const QString& text) { left = text; });
             EXPECT_EQ(dialog->windowTitle(), "Quilvane");
             EXPECT_EQ(dialog->labelText(), "Passphrase for \"a.key\":");
             EXPECT_EQ(dialog->textEchoMode(), QLineEdit::Password);
@@ -210,6 +285,7 @@ TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
         };
         Answer<QInputDialog>([&] { typed = Passphrase(ui, "Passphrase for \"a.key\":"); }, type);
         EXPECT_EQ(typed, confirm ? std::optional(typing) : std::nullopt);
+        EXPECT_EQ(left, "");
     }
 }
 
@@ -262,6 +338,9 @@ TEST(QtUserInterface, AnEmptyStoreOffersToImportOrCreateACertificate) {
                     type("passphraseAgain", "px");
                     type("passphraseAgain", "pw");
                     ok->click();
+                    for (const char* name : {"passphrase", "passphraseAgain"}) {
+                        EXPECT_EQ(form->findChild<QLineEdit*>(name)->text(), "") << name;
+                    }
                 });
         };
         Answer<CertificateDialog>(

@@ -53,6 +53,9 @@ class MainWindow : public QWidget {
     void browseForSigning();
     void browseForCoSigning();
     void browseForVerifying();
+    // Runs one of the commands below with the action buttons and the tabs
+    // disabled, and never while another runs.
+    void runCommand(void (MainWindow::*command)());
     void sign();
     void coSign();
     void verify();
@@ -91,6 +94,8 @@ class MainWindow : public QWidget {
     QLabel* productName_ = nullptr;
     QLabel* version_ = nullptr;
     QLabel* credit_ = nullptr;
+
+    bool running_ = false;
 
     QFileDialog* browseDialog_ = nullptr;
     // The dialog's current file name: the last file confirmed with any of the

@@ -5,24 +5,18 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <istream>
+#include <memory>
 #include <optional>
 #include <ostream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
+#include "app/TerminalPassphrase.h"
 #include "operations/UserInterface.h"
 
 namespace quilvane {
-
-// Reads a passphrase after showing `prompt`; nothing when the user cancels.
-using PassphraseReader = std::function<std::optional<Secret>(const std::string& prompt)>;
-
-// A reader that asks on the process's terminal (the controlling terminal, or
-// standard input when that is one) with echo switched off. Empty when the
-// process has no terminal at all.
-PassphraseReader TerminalPassphraseReader();
 
 class TerminalUserInterface : public UserInterface {
   public:
@@ -32,7 +26,8 @@ class TerminalUserInterface : public UserInterface {
     TerminalUserInterface(std::istream& in, std::ostream& out, std::ostream& err,
                           PassphraseReader readPassphrase = {});
 
-    // The process's own streams and terminal.
+    // The process's own streams and terminal. Standard input is read without
+    // std::cin, so that no buffer of the process keeps a piped secret.
     static TerminalUserInterface Standard();
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes = {}) override;
@@ -52,6 +47,9 @@ class TerminalUserInterface : public UserInterface {
     // Shows `prompt` and reads the answer line; nothing at the end of input.
     std::optional<std::string> askLine(const std::string& prompt);
 
+    // Standard()'s reader of standard input, which `in_` then refers to.
+    std::unique_ptr<std::streambuf> ownBuffer_;
+    std::unique_ptr<std::istream> ownInput_;
     std::istream& in_;
     std::ostream& out_;
     std::ostream& err_;

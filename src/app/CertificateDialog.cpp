@@ -1,0 +1,145 @@
+#include "app/CertificateDialog.h"
+
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QStringList>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "app/CreateCertificateDialog.h"
+
+namespace quilvane {
+
+CertificateDialog::CertificateDialog(const QString& title, const QString& prompt,
+                                     const std::vector<CertificateRow>& rows, QWidget* parent)
+    : QDialog(parent),
+      prompt_(new QLabel(prompt, this)),
+      list_(new QTreeWidget(this)),
+      buttons_(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this)) {
+    setObjectName(QStringLiteral("certificateDialog"));
+    setWindowTitle(title);
+    setModal(true);
+
+    prompt_->setObjectName(QStringLiteral("prompt"));
+    prompt_->setTextFormat(Qt::PlainText);
+
+    list_->setObjectName(QStringLiteral("certificateList"));
+    list_->setColumnCount(4);
+    list_->setHeaderLabels({tr("Issued to"), tr("Issued by"), tr("Expiration date"), tr("File")});
+    list_->setRootIsDecorated(false);
+    list_->setItemsExpandable(false);
+    list_->setUniformRowHeights(true);
+    list_->setAllColumnsShowFocus(true);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    // The rows stay in the store's order: the chosen row's number is the answer.
+    list_->setSortingEnabled(false);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const CertificateRow& row = rows[i];
+        auto* item =
+            new QTreeWidgetItem(list_, QStringList{QString::fromStdString(row.issuedTo),
+                                                   QString::fromStdString(row.issuedBy),
+                                                   QString::fromStdString(row.expires),
+                                                   QFile::decodeName(row.location.c_str())});
+        item->setData(0, Qt::UserRole, QVariant::fromValue<qulonglong>(i));
+        item->setToolTip(3, item->text(3));
+    }
+    list_->header()->setStretchLastSection(true);
+    for (int column = 0; column < 3; ++column) {
+        list_->resizeColumnToContents(column);
+        list_->setColumnWidth(column, list_->columnWidth(column) + 16);
+    }
+    list_->clearSelection();
+
+    buttons_->setObjectName(QStringLiteral("buttons"));
+    QPushButton* ok = buttons_->button(QDialogButtonBox::Ok);
+    ok->setEnabled(false);
+    connect(list_, &QTreeWidget::itemSelectionChanged, this,
+            [this, ok] { ok->setEnabled(!list_->selectedItems().isEmpty()); });
+    connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+        list_->setCurrentItem(item);
+        item->setSelected(true);
+        accept();
+    });
+    connect(buttons_, &QDialogButtonBox::accepted, this, [this] {
+        if (!list_->selectedItems().isEmpty()) {
+            accept();
+        }
+    });
+    connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(prompt_);
+    layout->addWidget(list_, 1);
+    layout->addWidget(buttons_);
+    resize(620, 320);
+}
+
+std::optional<std::size_t> CertificateDialog::chosen() const {
+    if (result() != QDialog::Accepted) {
+        return std::nullopt;
+    }
+    const QList<QTreeWidgetItem*> selected = list_->selectedItems();
+    if (selected.isEmpty()) {
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(selected.first()->data(0, Qt::UserRole).toULongLong());
+}
+
+void CertificateDialog::offerFirstCertificate(const QString& places) {
+    auto* note = new QLabel(this);
+    note->setObjectName(QStringLiteral("emptyStore"));
+    note->setTextFormat(Qt::PlainText);
+    note->setWordWrap(true);
+    QString lines;
+    for (const QString& place : places.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        lines += QStringLiteral("\n    ") + place;
+    }
+    note->setText(tr("You have no certificate to sign with yet. Quilvane looked in:") + lines +
+                  QStringLiteral("\n\n") +
+                  tr("Import a certificate you have (PKCS #12, PEM or DER), or create a "
+                     "self-signed one to try Quilvane with."));
+    static_cast<QVBoxLayout*>(layout())->insertWidget(1, note);
+    list_->hide();
+
+    QPushButton* import = buttons_->addButton(tr("Import…"), QDialogButtonBox::ActionRole);
+    import->setObjectName(QStringLiteral("importButton"));
+    QPushButton* create = buttons_->addButton(tr("Create…"), QDialogButtonBox::ActionRole);
+    create->setObjectName(QStringLiteral("createButton"));
+    buttons_->button(QDialogButtonBox::Ok)->hide();
+    connect(import, &QPushButton::clicked, this, &CertificateDialog::importFile);
+    connect(create, &QPushButton::clicked, this, &CertificateDialog::createCertificate);
+    // Without the list, the note and the buttons are all there is.
+    resize(width(), sizeHint().height());
+}
+
+void CertificateDialog::importFile() {
+    QFileDialog files(this, tr("Import a Certificate"), QDir::homePath(),
+                      tr("Certificates (*.p12 *.pfx *.pem *.crt *.cer *.der);;All files (*)"));
+    files.setObjectName(QStringLiteral("importDialog"));
+    files.setFileMode(QFileDialog::ExistingFile);
+    files.setAcceptMode(QFileDialog::AcceptOpen);
+    if (files.exec() != QDialog::Accepted || files.selectedFiles().isEmpty()) {
+        return;
+    }
+    choice_.kind = EmptyStoreChoice::Kind::Import;
+    choice_.path = QFile::encodeName(files.selectedFiles().first()).toStdString();
+    accept();
+}
+
+void CertificateDialog::createCertificate() {
+    CreateCertificateDialog form(this);
+    if (form.exec() != QDialog::Accepted) {
+        return;
+    }
+    choice_.kind = EmptyStoreChoice::Kind::Create;
+    choice_.create = form.takeRequest();
+    accept();
+}
+
+}  // namespace quilvane

@@ -1,0 +1,79 @@
+#include "app/CreateCertificateDialog.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "app/SecretField.h"
+
+namespace quilvane {
+
+CreateCertificateDialog::CreateCertificateDialog(QWidget* parent)
+    : QDialog(parent),
+      name_(new QLineEdit(this)),
+      email_(new QLineEdit(this)),
+      passphrase_(new QLineEdit(this)),
+      again_(new QLineEdit(this)),
+      keyType_(new QComboBox(this)),
+      hint_(new QLabel(this)),
+      buttons_(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this)) {
+    setObjectName(QStringLiteral("createCertificateDialog"));
+    setWindowTitle(tr("Create a Certificate"));
+    setModal(true);
+    name_->setObjectName(QStringLiteral("name"));
+    email_->setObjectName(QStringLiteral("email"));
+    passphrase_->setObjectName(QStringLiteral("passphrase"));
+    again_->setObjectName(QStringLiteral("passphraseAgain"));
+    keyType_->setObjectName(QStringLiteral("keyType"));
+    buttons_->setObjectName(QStringLiteral("buttons"));
+    passphrase_->setEchoMode(QLineEdit::Password);
+    again_->setEchoMode(QLineEdit::Password);
+    keyType_->addItems({QStringLiteral("RSA-3072"), QStringLiteral("P-256")});
+    hint_->setWordWrap(true);
+    hint_->setText(
+        tr("A self-signed certificate, valid for one year, for trying Quilvane. "
+           "The passphrase protects its private key."));
+
+    auto* form = new QFormLayout;
+    form->addRow(tr("&Name:"), name_);
+    form->addRow(tr("&E-mail address:"), email_);
+    form->addRow(tr("&Key type:"), keyType_);
+    form->addRow(tr("&Passphrase:"), passphrase_);
+    form->addRow(tr("&Again:"), again_);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(hint_);
+    layout->addLayout(form);
+    layout->addWidget(buttons_);
+
+    QPushButton* ok = buttons_->button(QDialogButtonBox::Ok);
+    const auto check = [this, ok] {
+        ok->setEnabled(!name_->text().trimmed().isEmpty() && !passphrase_->text().isEmpty() &&
+                       passphrase_->text() == again_->text());
+    };
+    for (QLineEdit* edit : {name_, passphrase_, again_}) {
+        connect(edit, &QLineEdit::textChanged, this, check);
+    }
+    check();
+    connect(buttons_, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons_, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    setMinimumWidth(380);
+}
+
+void CreateCertificateDialog::done(int result) {
+    if (result == QDialog::Accepted) {
+        request_ = CertificateRequest{
+            {name_->text().trimmed().toStdString(), email_->text().trimmed().toStdString(),
+             keyType_->currentIndex() == 1 ? NewKeyType::P256 : NewKeyType::Rsa3072},
+            TakeSecret(*passphrase_)};
+    }
+    // Whatever the answer, the passphrase stays in the fields no longer than the dialog.
+    WipeField(*passphrase_);
+    WipeField(*again_);
+    QDialog::done(result);
+}
+
+}  // namespace quilvane
