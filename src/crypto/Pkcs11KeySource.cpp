@@ -497,12 +497,25 @@ EVP_PKEY* Pkcs11KeySource::KeyFor(X509* certificate) {
             continue;
         }
         ossl::PkeyPtr& key = state_->keys[i];
+        if (key != nullptr) {
+            // libp11 waits for ever for a session on a token that is gone,
+            // and a token may log out between two uses (taken out and put
+            // back, or told so by another program): each use checks first.
+            const State::Entry& entry = state_->entries[i];
+            if (entry.loginRequired && !state_->RequirePresent(entry).loggedIn) {
+                // The keys' handles went with the login, and libp11 still
+                // counts itself logged in: all are forgotten, then found afresh.
+                for (auto& [j, other] : state_->keys) {
+                    if (state_->entries[j].slot == entry.slot) {
+                        other.reset();
+                    }
+                }
+                const ossl::ErrorMark mark;
+                PKCS11_logout(entry.slot);
+            }
+        }
         if (key == nullptr) {
             key = state_->Unlock(i);
-        } else {
-            // libp11 waits for ever for a session on a token that is gone:
-            // each use of a key checks first.
-            state_->RequirePresent(state_->entries[i]);
         }
         return key.get();
     }

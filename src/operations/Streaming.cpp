@@ -15,6 +15,10 @@ extern "C" void AskToStop(int) {
 
 }  // namespace
 
+bool StopRequested() {
+    return gStopAsked != 0;
+}
+
 StreamedWork::StreamedWork(UserInterface& ui, std::string label)
     : ui_(ui), label_(std::move(label)) {
     gStopAsked = 0;

@@ -13,6 +13,10 @@
 
 namespace quilvane {
 
+// Whether SIGINT or SIGTERM came during the last streamed work: a batch
+// ends then, rather than going on with the next file.
+bool StopRequested();
+
 class StreamedWork {
   public:
     StreamedWork(UserInterface& ui, std::string label);
