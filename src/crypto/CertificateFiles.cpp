@@ -6,12 +6,12 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <string_view>
 #include <system_error>
 
+#include "crypto/Text.h"
 #include "internal/Names.h"
 #include "internal/Providers.h"
 
@@ -37,7 +37,7 @@ ossl::BioPtr ReadOnlyBio(std::string_view bytes, const std::string& what) {
 template <typename Write>
 std::optional<std::string> PemText(const std::string& file, Write write) {
     ossl::BioPtr out(ossl::Check(BIO_new(BIO_s_mem()), status::Failed,
-                                 "Could not keep the private key in " + ossl::Quoted(file)));
+                                 "Could not keep the private key in " + Quoted(file)));
     if (write(out.get()) <= 0) {
         return std::nullopt;
     }
@@ -98,7 +98,7 @@ void Reader::SetAuthoritiesApart() {
 }
 
 void Reader::ReadPem(std::string_view text) {
-    ossl::BioPtr in = ReadOnlyBio(text, "Could not read " + ossl::Quoted(file_));
+    ossl::BioPtr in = ReadOnlyBio(text, "Could not read " + Quoted(file_));
     for (;;) {
         ossl::ErrorMark mark;
         const int before = BIO_pending(in.get());
@@ -191,7 +191,7 @@ bool Reader::ReadPkcs12(std::string_view bytes) {
     // Files written by older programs protect their certificates with RC2.
     LoadLegacyProvider();
 
-    const std::string name = ossl::Quoted(file_);
+    const std::string name = Quoted(file_);
     const bool hasMac = PKCS12_mac_present(p12.get()) == 1;
     // Without a passphrase: no password at all, or the empty one (the parser
     // tells these two apart by itself).
@@ -279,9 +279,7 @@ bool Reader::ReadPkcs12(std::string_view bytes) {
 
 CertificateFile ReadCertificateBytes(std::string_view bytes, const fs::path& file,
                                      const SecretPrompt* prompt, LockedPkcs12 locked) {
-    std::string extension = file.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string extension = Lowered(file.extension().string());
     Reader reader(
         file, prompt,
         locked == LockedPkcs12::Keep ? Reader::Pkcs12Mode::Keep : Reader::Pkcs12Mode::Ask);
@@ -295,7 +293,7 @@ CertificateFile UnlockPkcs12(std::string_view bytes, const fs::path& file,
     ossl::ErrorMark mark;
     if (!reader.ReadPkcs12(bytes)) {
         ossl::Raise(status::StoreFailure,
-                    "The file " + ossl::Quoted(file.filename().string()) + " could not be read");
+                    "The file " + Quoted(file.filename().string()) + " could not be read");
     }
     return std::move(reader.contents);
 }
@@ -333,8 +331,7 @@ std::vector<fs::path> FolderFiles(const fs::path& folder) {
         }
     }
     if (ec) {
-        throw Error(status::StoreFailure, "The certificate folder " +
-                                              ossl::Quoted(folder.string()) +
+        throw Error(status::StoreFailure, "The certificate folder " + Quoted(folder.string()) +
                                               " could not be read: " + ec.message() + ".");
     }
     std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {

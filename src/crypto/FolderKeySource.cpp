@@ -4,11 +4,11 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
-#include <cctype>
 #include <exception>
 #include <filesystem>
 #include <set>
 
+#include "crypto/Text.h"
 #include "internal/CertificateFiles.h"
 #include "internal/CertificateImpl.h"
 #include "internal/KeySource.h"
@@ -160,7 +160,7 @@ ossl::PkeyPtr FolderKeys::Unlock(const Entry& entry) {
         CertificateFile contents = UnlockPkcs12(entry.locked, entry.file, prompt_);
         return contents.keys.empty() ? nullptr : std::move(contents.keys.front());
     }
-    const std::string name = ossl::Quoted(entry.file.filename().string());
+    const std::string name = Quoted(entry.file.filename().string());
     SecretRequest question{SecretRequest::Kind::Passphrase,
                            "Enter the passphrase for the private key in " + name + ":", false};
     for (int tries = 1;; ++tries) {
@@ -207,10 +207,7 @@ class FolderSource final : public KeySource {
         }
         std::vector<X509*> listed;
         for (const fs::path& file : files) {
-            std::string extension = file.extension().string();
-            for (char& c : extension) {
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            }
+            const std::string extension = Lowered(file.extension().string());
             const bool besides =
                 (extension == ".p12" || extension == ".pfx") && kept.count(file.stem()) != 0;
             CertificateFile contents = ReadCertificateFile(

@@ -8,6 +8,7 @@
 
 #include <string_view>
 
+#include "crypto/Text.h"
 #include "internal/CertificateFiles.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Names.h"
@@ -75,7 +76,7 @@ NewCertificateFiles MakeSelfSignedCertificate(const NewCertificate& details,
         ossl::Check(X509_NAME_add_entry_by_txt(
                         name.get(), field, MBSTRING_UTF8,
                         reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0),
-                    status::Failed, what + " for " + ossl::Quoted(value));
+                    status::Failed, what + " for " + Quoted(value));
     };
     add("CN", details.name);
     if (!details.email.empty()) {
@@ -144,7 +145,7 @@ ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& 
     if (cancelled) {
         throw CancelledError();
     }
-    const std::string file = ossl::Quoted(fileName);
+    const std::string file = Quoted(fileName);
     RequireCertificates(contents, file);
 
     ossl::ErrorMark mark;
@@ -190,7 +191,7 @@ ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& 
 TrustCandidate ReadTrustCandidate(std::span<const std::uint8_t> bytes,
                                   const std::string& fileName) {
     CertificateFile contents = ReadCertificateBytes(Text(bytes), fileName, nullptr);
-    const std::string file = ossl::Quoted(fileName);
+    const std::string file = Quoted(fileName);
     RequireCertificates(contents, file);
     X509* x509 = contents.certificates.front().get();
     TrustCandidate candidate;
@@ -202,11 +203,7 @@ TrustCandidate ReadTrustCandidate(std::span<const std::uint8_t> bytes,
                         " is neither a certificate authority nor self-signed: it cannot be a "
                         "trusted root.");
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    ossl::Check(X509_digest(x509, EVP_sha256(), digest, &length), status::Failed,
-                "Could not take the fingerprint of the certificate");
-    candidate.fingerprint = ossl::Hex(digest, length);
+    candidate.fingerprint = ossl::Fingerprint(x509);
     candidate.pem = PemOf(x509, "Could not write the certificate");
     return candidate;
 }

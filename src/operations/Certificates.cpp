@@ -15,6 +15,7 @@
 #include "crypto/PersonalFiles.h"
 #include "crypto/SafeText.h"
 #include "crypto/Store.h"
+#include "crypto/Text.h"
 #include "operations/Files.h"
 #include "operations/Signing.h"
 
@@ -35,10 +36,6 @@ Handler CommandHandler() {
     handler.programPrefix = "";
     handler.servicePrefix = "";
     return handler;
-}
-
-std::string Quoted(const std::string& text) {
-    return "\"" + text + "\"";
 }
 
 fs::path ReadyFolder(const std::string& name, bool privateFolder) {
