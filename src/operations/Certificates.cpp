@@ -112,9 +112,10 @@ bool IsWideLetter(const std::string& text, std::size_t at, std::size_t& length) 
            (code >= 0x391 && code <= 0x3C9) || (code >= 0x400 && code <= 0x45F);
 }
 
-// A file name made from a person's name: letters, digits, "-", "_" and "."
-// stay; anything else, which a shell, another system or a reader of the name
-// could be misled by, becomes "-".
+// The stem of a file name made from a person's name or a file's: letters,
+// digits, "-", "_" and "." stay; anything else, which a shell, another system
+// or a reader of the name could be misled by, becomes "-". A leading "." would
+// hide the file, or make it look like a write under way.
 std::string FileStemFor(const std::string& name) {
     // Well below any file system's limit on a name's length.
     constexpr std::size_t kLongest = 100;
@@ -160,7 +161,7 @@ Imported ImportIntoStore(UserInterface& ui, const std::string& path) {
         files.push_back({".crt", check.certificatesPem, kPublicFile});
     }
     const std::vector<std::string> written =
-        WriteNew(ReadyFolder("My", true), name.stem().string(), files);
+        WriteNew(ReadyFolder("My", true), FileStemFor(name.stem().string()), files);
     OPENSSL_cleanse(files.front().bytes.data(), files.front().bytes.size());
     return {written.front(), std::move(check)};
 }
@@ -255,9 +256,10 @@ Outcome TrustCertificate(UserInterface& ui, std::string path) {
                     "\r\nTrust it only if this is the fingerprint its owner gave you.")) {
             return Outcome::Cancelled;
         }
-        const std::string written = WriteNew(ReadyFolder("Root", false), name.stem().string(),
-                                             {{".pem", candidate.pem, kPublicFile}})
-                                        .front();
+        const std::string written =
+            WriteNew(ReadyFolder("Root", false), FileStemFor(name.stem().string()),
+                     {{".pem", candidate.pem, kPublicFile}})
+                .front();
         ui.message("The certificate of " + candidate.name + " is now a trusted root:\r\n" + written,
                    Icon::Information);
         return Outcome::Completed;
