@@ -59,7 +59,7 @@ class FolderKeys final : public KeyHolder {
 
     void Add(CertificateFile& contents, const fs::path& file) {
         for (ossl::PkeyPtr& key : contents.keys) {
-            keys_.push_back({file, {}, false, std::move(key)});
+            keys_.push_back({file, {}, false, std::move(key), true});
         }
         for (std::string& pem : contents.lockedKeys) {
             keys_.push_back({file, std::move(pem), false, nullptr});
@@ -113,8 +113,7 @@ EVP_PKEY* FolderKeys::KeyFor(X509* certificate) {
     // 1 is a match; 0 a different key; below 0 a key of another type.
     const auto matches = [publicKey](EVP_PKEY* key) { return EVP_PKEY_eq(key, publicKey) == 1; };
 
-    for (Entry& entry : keys_) {
-        entry.tried = entry.tried || entry.key != nullptr;
+    for (const Entry& entry : keys_) {
         if (entry.key != nullptr && matches(entry.key.get())) {
             return entry.key.get();
         }
