@@ -22,7 +22,7 @@ constexpr std::size_t kMostSigners = 4;
 
 Certificates OpenMy(const SecretPrompt& prompt) {
     Store store;
-    store.Open(prompt, StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
+    store.Open(prompt, "My");
     return store.Certificates();
 }
 

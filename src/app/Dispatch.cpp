@@ -27,6 +27,20 @@ std::optional<BatchAction> BatchOption(const std::string& option) {
     return std::nullopt;
 }
 
+// The options that take one file.
+std::optional<Form> FileOption(const std::string& option) {
+    if (option == "--import") {
+        return Form::Import;
+    }
+    if (option == "--trust") {
+        return Form::Trust;
+    }
+    if (option == "--export-certificate") {
+        return Form::ExportCertificate;
+    }
+    return std::nullopt;
+}
+
 // The last component of argv[0], so that the usage names the command as typed.
 std::string ProgramName(const std::string& program) {
     std::string name = program.substr(program.find_last_of('/') + 1);
@@ -55,8 +69,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             command.form = Form::Batch;
             command.action = *action;
             command.paths.assign(arguments.begin() + 1, arguments.end());
-        } else if ((first == "--import" || first == "--trust") && arguments.size() > 1) {
-            command.form = first == "--import" ? Form::Import : Form::Trust;
+        } else if (const std::optional<Form> form = FileOption(first);
+                   form && arguments.size() > 1) {
+            command.form = *form;
             command.path = arguments[1];
         } else if (first == "--create-certificate") {
             command.form = Form::CreateCertificate;
@@ -108,6 +123,8 @@ int RunCommandLine(const CommandLine& command, const OperationTable& operations,
             return StatusOf(operations.CreateCertificate(ui));
         case Form::Trust:
             return StatusOf(operations.TrustCertificate(ui, command.path));
+        case Form::ExportCertificate:
+            return StatusOf(operations.ExportCertificate(ui, command.path));
         case Form::Unrecognised:
         case Form::UnknownOption:
             return kExitUsage;
@@ -133,6 +150,7 @@ std::string UsageText(const std::string& program) {
         {" --import FILE", "copy a certificate file (PKCS #12, PEM, DER) into your store"},
         {" --create-certificate", "make a self-signed certificate to try signing with"},
         {" --trust FILE", "trust a CA or self-signed certificate for co-signing"},
+        {" --export-certificate FILE", "write a certificate of yours, without its key, to FILE"},
         {" --help", "show this text"},
         {" --version", "show the version"},
     };

@@ -24,6 +24,7 @@ OperationTable OperationTable::Real() {
     table.ImportCertificate = quilvane::ImportCertificate;
     table.CreateCertificate = quilvane::CreateCertificate;
     table.TrustCertificate = quilvane::TrustCertificate;
+    table.ExportCertificate = quilvane::ExportCertificate;
     return table;
 }
 

@@ -6,12 +6,12 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iterator>
 #include <string_view>
 #include <system_error>
 
+#include "crypto/Text.h"
 #include "internal/Names.h"
 #include "internal/Providers.h"
 
@@ -23,6 +23,8 @@ namespace fs = std::filesystem;
 // Certificates and keys are small. A bigger file is something else put into
 // the folder (a document, an archive) and is passed over without being read.
 constexpr std::uintmax_t kLargestFile = 4 * 1024 * 1024;
+// How the files being written into a folder are named until they are complete.
+constexpr std::string_view kTemporaryPrefix = ".quilvane-";
 
 // A read-only memory BIO over `bytes`, which must outlive it.
 ossl::BioPtr ReadOnlyBio(std::string_view bytes, const std::string& what) {
@@ -35,7 +37,7 @@ ossl::BioPtr ReadOnlyBio(std::string_view bytes, const std::string& what) {
 template <typename Write>
 std::optional<std::string> PemText(const std::string& file, Write write) {
     ossl::BioPtr out(ossl::Check(BIO_new(BIO_s_mem()), status::Failed,
-                                 "Could not keep the private key in " + ossl::Quoted(file)));
+                                 "Could not keep the private key in " + Quoted(file)));
     if (write(out.get()) <= 0) {
         return std::nullopt;
     }
@@ -44,8 +46,12 @@ std::optional<std::string> PemText(const std::string& file, Write write) {
 
 class Reader {
   public:
-    Reader(const fs::path& path, const SecretPrompt* prompt)
-        : file_(path.filename().string()), prompt_(prompt) {}
+    // How a protected PKCS #12 file is met: asked for at once, kept locked,
+    // or unlocked on demand, where a failure is raised rather than passed over.
+    enum class Pkcs12Mode { Ask, Keep, Unlock };
+
+    Reader(const fs::path& path, const SecretPrompt* prompt, Pkcs12Mode mode)
+        : file_(path.filename().string()), prompt_(prompt), mode_(mode) {}
 
     void Read(std::string_view bytes, bool pkcs12Name) {
         ossl::ErrorMark mark;
@@ -57,22 +63,42 @@ class Reader {
         } else {
             ReadDer(bytes);
         }
+        SetAuthoritiesApart();
     }
+
+    // False when the bytes are not a PKCS #12 file.
+    bool ReadPkcs12(std::string_view bytes);
 
     CertificateFile contents;
 
   private:
     void ReadPem(std::string_view text);
     void ReadDer(std::string_view bytes);
-    // False when the bytes are not a PKCS #12 file.
-    bool ReadPkcs12(std::string_view bytes);
+    // A person's certificate with its chain: the issuers are not the
+    // person's, as in a PKCS #12 file.
+    void SetAuthoritiesApart();
 
     std::string file_;
     const SecretPrompt* prompt_;
+    Pkcs12Mode mode_;
 };
 
+void Reader::SetAuthoritiesApart() {
+    std::vector<ossl::X509Ptr>& all = contents.certificates;
+    const auto isAuthority = [](const ossl::X509Ptr& x509) {
+        return X509_check_ca(x509.get()) != 0;
+    };
+    if (std::all_of(all.begin(), all.end(), isAuthority)) {
+        return;
+    }
+    const auto split = std::stable_partition(
+        all.begin(), all.end(), [&](const ossl::X509Ptr& x509) { return !isAuthority(x509); });
+    std::move(split, all.end(), std::back_inserter(contents.authorities));
+    all.erase(split, all.end());
+}
+
 void Reader::ReadPem(std::string_view text) {
-    ossl::BioPtr in = ReadOnlyBio(text, "Could not read " + ossl::Quoted(file_));
+    ossl::BioPtr in = ReadOnlyBio(text, "Could not read " + Quoted(file_));
     for (;;) {
         ossl::ErrorMark mark;
         const int before = BIO_pending(in.get());
@@ -165,7 +191,7 @@ bool Reader::ReadPkcs12(std::string_view bytes) {
     // Files written by older programs protect their certificates with RC2.
     LoadLegacyProvider();
 
-    const std::string name = ossl::Quoted(file_);
+    const std::string name = Quoted(file_);
     const bool hasMac = PKCS12_mac_present(p12.get()) == 1;
     // Without a passphrase: no password at all, or the empty one (the parser
     // tells these two apart by itself).
@@ -207,14 +233,25 @@ bool Reader::ReadPkcs12(std::string_view bytes) {
         // No MAC to test a passphrase against, and the bags did not open
         // without one: they are protected.
     }
+    if (mode_ == Pkcs12Mode::Keep) {
+        contents.lockedPkcs12.assign(bytes);
+        return true;
+    }
     if (prompt_ == nullptr || !*prompt_) {
+        if (mode_ == Pkcs12Mode::Unlock) {
+            throw CancelledError();
+        }
         return true;
     }
     SecretRequest question{SecretRequest::Kind::Passphrase,
                            "Enter the passphrase for " + name + ":", false};
     for (int tries = 1;; ++tries) {
         std::optional<Secret> passphrase = (*prompt_)(question);
-        if (!passphrase) {
+        // An empty answer is no try: a file without a passphrase never asks.
+        if (!passphrase || passphrase->text().empty()) {
+            if (mode_ == Pkcs12Mode::Unlock) {
+                throw CancelledError();
+            }
             return true;  // the person chose not to open this file
         }
         const char* text = passphrase->text().c_str();
@@ -227,6 +264,9 @@ bool Reader::ReadPkcs12(std::string_view bytes) {
             return true;
         }
         if (!AskAgain(question, tries)) {
+            if (mode_ == Pkcs12Mode::Unlock) {
+                throw Error(status::WrongPassphrase, "The passphrase for " + name + " is wrong.");
+            }
             // One file the person cannot open does not close the whole store.
             contents.warnings.push_back("The passphrase for " + name +
                                         " was wrong three times: its certificates are not listed.");
@@ -238,16 +278,28 @@ bool Reader::ReadPkcs12(std::string_view bytes) {
 }  // namespace
 
 CertificateFile ReadCertificateBytes(std::string_view bytes, const fs::path& file,
-                                     const SecretPrompt* prompt) {
-    std::string extension = file.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    Reader reader(file, prompt);
+                                     const SecretPrompt* prompt, LockedPkcs12 locked) {
+    const std::string extension = Lowered(file.extension().string());
+    Reader reader(
+        file, prompt,
+        locked == LockedPkcs12::Keep ? Reader::Pkcs12Mode::Keep : Reader::Pkcs12Mode::Ask);
     reader.Read(bytes, extension == ".p12" || extension == ".pfx");
     return std::move(reader.contents);
 }
 
-CertificateFile ReadCertificateFile(const fs::path& file, const SecretPrompt* prompt) {
+CertificateFile UnlockPkcs12(std::string_view bytes, const fs::path& file,
+                             const SecretPrompt& prompt) {
+    Reader reader(file, &prompt, Reader::Pkcs12Mode::Unlock);
+    ossl::ErrorMark mark;
+    if (!reader.ReadPkcs12(bytes)) {
+        ossl::Raise(status::StoreFailure,
+                    "The file " + Quoted(file.filename().string()) + " could not be read");
+    }
+    return std::move(reader.contents);
+}
+
+CertificateFile ReadCertificateFile(const fs::path& file, const SecretPrompt* prompt,
+                                    LockedPkcs12 locked) {
     std::error_code ec;
     const std::uintmax_t size = fs::file_size(file, ec);
     if (ec || size > kLargestFile) {
@@ -258,7 +310,7 @@ CertificateFile ReadCertificateFile(const fs::path& file, const SecretPrompt* pr
     if (!in.is_open() || in.bad()) {
         return {};
     }
-    CertificateFile contents = ReadCertificateBytes(bytes, file, prompt);
+    CertificateFile contents = ReadCertificateBytes(bytes, file, prompt, locked);
     OPENSSL_cleanse(bytes.data(), bytes.size());
     return contents;
 }
@@ -272,13 +324,14 @@ std::vector<fs::path> FolderFiles(const fs::path& folder) {
     }
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
         std::error_code kind;
-        if (it->is_regular_file(kind)) {
+        // A write under way, or one cut short, is no certificate of the user's.
+        if (it->is_regular_file(kind) &&
+            !it->path().filename().string().starts_with(kTemporaryPrefix)) {
             files.push_back(it->path());
         }
     }
     if (ec) {
-        throw Error(status::StoreFailure, "The certificate folder " +
-                                              ossl::Quoted(folder.string()) +
+        throw Error(status::StoreFailure, "The certificate folder " + Quoted(folder.string()) +
                                               " could not be read: " + ec.message() + ".");
     }
     std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {

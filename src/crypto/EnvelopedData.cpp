@@ -164,7 +164,7 @@ void EnvelopedData::Decrypt(const SecretPrompt& prompt, const BinaryString& mess
     LoadLegacyProvider();
 
     Store store;
-    store.Open(prompt, StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
+    store.Open(prompt, "My");
     const Certificates& mine = store.Certificates();
 
     // A recipient's certificate without its key in the store is most often

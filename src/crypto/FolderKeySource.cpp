@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
+#include <set>
 
+#include "crypto/Text.h"
 #include "internal/CertificateFiles.h"
 #include "internal/CertificateImpl.h"
 #include "internal/KeySource.h"
@@ -57,10 +59,13 @@ class FolderKeys final : public KeyHolder {
 
     void Add(CertificateFile& contents, const fs::path& file) {
         for (ossl::PkeyPtr& key : contents.keys) {
-            keys_.push_back({file, {}, std::move(key)});
+            keys_.push_back({file, {}, false, std::move(key), true});
         }
         for (std::string& pem : contents.lockedKeys) {
-            keys_.push_back({file, std::move(pem), nullptr});
+            keys_.push_back({file, std::move(pem), false, nullptr});
+        }
+        if (!contents.lockedPkcs12.empty()) {
+            keys_.push_back({file, std::move(contents.lockedPkcs12), true, nullptr});
         }
         for (const ossl::X509Ptr& certificate : contents.certificates) {
             certificateFiles_.emplace_back(ossl::Share(certificate.get()), file);
@@ -72,8 +77,12 @@ class FolderKeys final : public KeyHolder {
   private:
     struct Entry {
         fs::path file;
-        std::string locked;  // the encrypted PEM text until the key is unlocked
+        // Until the key is unlocked: the encrypted PEM text, or the bytes of
+        // a protected PKCS #12 file.
+        std::string locked;
+        bool pkcs12 = false;
         ossl::PkeyPtr key;
+        bool tried = false;  // unlocked, or opened and found to hold no key
     };
 
     fs::path FileOf(X509* certificate) const;
@@ -125,7 +134,7 @@ EVP_PKEY* FolderKeys::KeyFor(X509* certificate) {
     };
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < keys_.size(); ++i) {
-        if (keys_[i].key == nullptr) {
+        if (!keys_[i].tried) {
             order.push_back(i);
         }
     }
@@ -136,8 +145,9 @@ EVP_PKEY* FolderKeys::KeyFor(X509* certificate) {
     for (std::size_t i : order) {
         Entry& entry = keys_[i];
         entry.key = Unlock(entry);
+        entry.tried = true;
         WipeText(entry.locked);
-        if (matches(entry.key.get())) {
+        if (entry.key != nullptr && matches(entry.key.get())) {
             return entry.key.get();
         }
     }
@@ -145,7 +155,11 @@ EVP_PKEY* FolderKeys::KeyFor(X509* certificate) {
 }
 
 ossl::PkeyPtr FolderKeys::Unlock(const Entry& entry) {
-    const std::string name = ossl::Quoted(entry.file.filename().string());
+    if (entry.pkcs12) {
+        CertificateFile contents = UnlockPkcs12(entry.locked, entry.file, prompt_);
+        return contents.keys.empty() ? nullptr : std::move(contents.keys.front());
+    }
+    const std::string name = Quoted(entry.file.filename().string());
     SecretRequest question{SecretRequest::Kind::Passphrase,
                            "Enter the passphrase for the private key in " + name + ":", false};
     for (int tries = 1;; ++tries) {
@@ -181,11 +195,32 @@ class FolderSource final : public KeySource {
 
     void List(std::vector<Certificate>& out, std::vector<std::string>& warnings) override {
         auto keys = std::make_shared<FolderKeys>(prompt_);
-        for (const fs::path& file : FolderFiles(folder_)) {
-            CertificateFile contents = ReadCertificateFile(file, &prompt_);
+        const std::vector<fs::path> files = FolderFiles(folder_);
+        // A protected PKCS #12 file with its certificates kept beside it in
+        // STEM.crt is opened only when one of them is chosen.
+        std::set<fs::path> kept;
+        for (const fs::path& file : files) {
+            if (file.extension() == ".crt") {
+                kept.insert(file.stem());
+            }
+        }
+        std::vector<X509*> listed;
+        for (const fs::path& file : files) {
+            const std::string extension = Lowered(file.extension().string());
+            const bool besides =
+                (extension == ".p12" || extension == ".pfx") && kept.count(file.stem()) != 0;
+            CertificateFile contents = ReadCertificateFile(
+                file, &prompt_, besides ? LockedPkcs12::Keep : LockedPkcs12::Ask);
             keys->Add(contents, file);
             warnings.insert(warnings.end(), contents.warnings.begin(), contents.warnings.end());
             for (const ossl::X509Ptr& certificate : contents.certificates) {
+                // A certificate kept in two files (alone, and with its key) is one choice.
+                if (std::any_of(listed.begin(), listed.end(), [&](X509* other) {
+                        return X509_cmp(other, certificate.get()) == 0;
+                    })) {
+                    continue;
+                }
+                listed.push_back(certificate.get());
                 out.push_back(MakeCertificate(certificate.get(), file.filename().string(), keys));
             }
         }

@@ -1,6 +1,8 @@
 #include "internal/Names.h"
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/objects.h>
 
 #include <array>
@@ -157,17 +159,20 @@ std::string Utf8(const ASN1_STRING* text) {
 }
 
 std::string Hex(const unsigned char* bytes, std::size_t size) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(size * 3);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (i != 0) {
-            text += ':';
-        }
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 0x0F];
+    if (size == 0) {
+        return {};
     }
-    return text;
+    MemPtr<char> text(Check(OPENSSL_buf2hexstr(bytes, static_cast<long>(size)), status::Failed,
+                            "Could not write bytes as text"));
+    return text.get();
+}
+
+std::string Fingerprint(X509* certificate) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    Check(X509_digest(certificate, EVP_sha256(), digest, &length), status::Failed,
+          "Could not take the fingerprint of the certificate of " + NameOf(certificate));
+    return Hex(digest, length);
 }
 
 std::string SimpleName(const X509_NAME* name, const GENERAL_NAMES* altNames) {
@@ -192,10 +197,6 @@ std::string SimpleName(const X509_NAME* name, const GENERAL_NAMES* altNames) {
 std::string NameOf(X509* certificate) {
     std::string name = MakeCertificate(certificate).GetInfo(CertInfo::SubjectSimpleName);
     return name.empty() ? "an unnamed signer" : SafeText(name);
-}
-
-std::string Quoted(const std::string& text) {
-    return "\"" + text + "\"";
 }
 
 std::string AttributeText(X509_ATTRIBUTE* attribute) {

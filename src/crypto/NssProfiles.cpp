@@ -1,12 +1,14 @@
 #include "internal/NssProfiles.h"
 
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <string_view>
 #include <system_error>
+
+#include "crypto/Error.h"
+#include "crypto/Paths.h"
+#include "crypto/Text.h"
 
 namespace quilvane {
 
@@ -30,17 +32,6 @@ constexpr ProfileRoot kProfileRoots[] = {
     {".var/app/org.mozilla.Thunderbird/.thunderbird", "Thunderbird (Flatpak)"},
 };
 
-std::string_view Trimmed(std::string_view text) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && blank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 struct Profile {
     std::string name;
     std::string path;
@@ -55,7 +46,7 @@ std::vector<Profile> ReadProfilesIni(const fs::path& file) {
     std::string line;
     bool inProfile = false;
     while (std::getline(in, line)) {
-        const std::string_view text = Trimmed(line);
+        const std::string text = Trimmed(line);
         if (text.empty() || text.front() == ';' || text.front() == '#') {
             continue;
         }
@@ -67,11 +58,11 @@ std::vector<Profile> ReadProfilesIni(const fs::path& file) {
             continue;
         }
         const std::size_t equals = text.find('=');
-        if (!inProfile || equals == std::string_view::npos) {
+        if (!inProfile || equals == std::string::npos) {
             continue;
         }
-        const std::string_view key = Trimmed(text.substr(0, equals));
-        const std::string value(Trimmed(text.substr(equals + 1)));
+        const std::string key = Trimmed(std::string_view(text).substr(0, equals));
+        const std::string value = Trimmed(std::string_view(text).substr(equals + 1));
         if (key == "Name") {
             profiles.back().name = value;
         } else if (key == "Path") {
@@ -92,11 +83,12 @@ bool HasCertificateDatabase(const fs::path& folder) {
 
 std::vector<NssDatabase> FindNssDatabases() {
     std::vector<NssDatabase> found;
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || *home != '/') {
-        return found;
+    fs::path base;
+    try {
+        base = HomeFolder();
+    } catch (const Error&) {
+        return found;  // no home, no databases in it
     }
-    const fs::path base = home;
     std::set<fs::path> seen;
     const auto add = [&](const fs::path& folder, std::string name) {
         if (!HasCertificateDatabase(folder)) {
@@ -128,6 +120,54 @@ std::vector<NssDatabase> FindNssDatabases() {
         }
     }
     return found;
+}
+
+namespace {
+
+// A token label is 32 bytes, blank-padded.
+constexpr std::size_t kLabelSize = 32;
+
+// Shortens to a label's 32 bytes without cutting a UTF-8 character.
+std::string LabelText(const std::string& text) {
+    if (text.size() <= kLabelSize) {
+        return text;
+    }
+    std::size_t end = kLabelSize;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+        --end;
+    }
+    return text.substr(0, end);
+}
+
+// NSS's parameter reader ends a value at its closing quote or bracket, takes
+// a backslash before any character literally, and strips one level of
+// backslashes each time it reads a nested value.
+std::string NssEscaped(std::string_view text, char closing) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == closing) {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string NssInitArgs(const std::vector<NssDatabase>& databases) {
+    std::string tokens;
+    for (std::size_t i = 0; i < databases.size(); ++i) {
+        const std::string token = "configDir='" + NssEscaped("sql:" + databases[i].folder, '\'') +
+                                  "' certPrefix='' keyPrefix='' tokenDescription='" +
+                                  NssEscaped(LabelText(databases[i].name), '\'') +
+                                  "' flags=readOnly";
+        tokens += (tokens.empty() ? "" : " ") + std::to_string(kFirstNssSlot + i) + "=[" +
+                  NssEscaped(token, ']') + "]";
+    }
+    return "configDir='' certPrefix='' keyPrefix='' secmod='secmod.db' "
+           "flags='readOnly,noModDB' tokens=<" +
+           NssEscaped(tokens, '>') + ">";
 }
 
 }  // namespace quilvane

@@ -8,7 +8,9 @@
 
 #include <string_view>
 
+#include "crypto/Text.h"
 #include "internal/CertificateFiles.h"
+#include "internal/CertificateImpl.h"
 #include "internal/Names.h"
 
 namespace quilvane {
@@ -41,9 +43,16 @@ void AddExtension(X509* x509, int nid, const std::string& value) {
     ossl::Check(X509_add_ext(x509, extension.get(), -1), status::Failed, what);
 }
 
+std::string PemOf(X509* x509, const std::string& what) {
+    ossl::BioPtr out(ossl::Check(BIO_new(BIO_s_mem()), status::Failed, what));
+    ossl::Check(PEM_write_bio_X509(out.get(), x509), status::Failed, what);
+    return ossl::MemoryText(out.get());
+}
+
 }  // namespace
 
-std::string MakeSelfSignedCertificate(const NewCertificate& details, const Secret& passphrase) {
+NewCertificateFiles MakeSelfSignedCertificate(const NewCertificate& details,
+                                              const Secret& passphrase) {
     const std::string what = "Could not make the certificate";
     if (details.name.empty()) {
         throw Error(status::Failed, what + ": it needs a name.");
@@ -67,7 +76,7 @@ std::string MakeSelfSignedCertificate(const NewCertificate& details, const Secre
         ossl::Check(X509_NAME_add_entry_by_txt(
                         name.get(), field, MBSTRING_UTF8,
                         reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0),
-                    status::Failed, what + " for " + ossl::Quoted(value));
+                    status::Failed, what + " for " + Quoted(value));
     };
     add("CN", details.name);
     if (!details.email.empty()) {
@@ -91,13 +100,19 @@ std::string MakeSelfSignedCertificate(const NewCertificate& details, const Secre
     }
     ossl::Check(X509_sign(x509.get(), key.get(), EVP_sha256()), status::Failed, what);
 
+    NewCertificateFiles files;
+    files.certificate = PemOf(x509.get(), what);
     ossl::BioPtr out(ossl::Check(BIO_new(BIO_s_mem()), status::Failed, what));
-    ossl::Check(PEM_write_bio_X509(out.get(), x509.get()), status::Failed, what);
     ossl::Check(PEM_write_bio_PKCS8PrivateKey(
                     out.get(), key.get(), EVP_aes_256_cbc(), passphrase.text().data(),
                     static_cast<int>(passphrase.text().size()), nullptr, nullptr),
                 status::Failed, "Could not protect the new key");
-    return ossl::MemoryText(out.get());
+    files.withKey = files.certificate + ossl::MemoryText(out.get());
+    return files;
+}
+
+std::string CertificatePem(const Certificate& certificate) {
+    return PemOf(certificate.impl().x509.get(), "Could not write the certificate");
 }
 
 namespace {
@@ -123,14 +138,14 @@ ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& 
     bool cancelled = false;
     const SecretPrompt asking = [&](const SecretRequest& request) {
         std::optional<Secret> answer = prompt ? prompt(request) : std::nullopt;
-        cancelled = cancelled || !answer;
+        cancelled = cancelled || !answer || answer->text().empty();
         return answer;
     };
     CertificateFile contents = ReadCertificateBytes(Text(bytes), fileName, &asking);
     if (cancelled) {
         throw CancelledError();
     }
-    const std::string file = ossl::Quoted(fileName);
+    const std::string file = Quoted(fileName);
     RequireCertificates(contents, file);
 
     ossl::ErrorMark mark;
@@ -162,13 +177,21 @@ ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& 
             check.withKey = check.withKey || (publicKey && EVP_PKEY_eq(key.get(), publicKey) == 1);
         }
     }
+    const auto* der = bytes.data();
+    if (ossl::Pkcs12Ptr{d2i_PKCS12(nullptr, &der, static_cast<long>(bytes.size()))}) {
+        for (const auto* list : {&contents.certificates, &contents.authorities}) {
+            for (const ossl::X509Ptr& certificate : *list) {
+                check.certificatesPem += PemOf(certificate.get(), "Could not keep the certificate");
+            }
+        }
+    }
     return check;
 }
 
 TrustCandidate ReadTrustCandidate(std::span<const std::uint8_t> bytes,
                                   const std::string& fileName) {
     CertificateFile contents = ReadCertificateBytes(Text(bytes), fileName, nullptr);
-    const std::string file = ossl::Quoted(fileName);
+    const std::string file = Quoted(fileName);
     RequireCertificates(contents, file);
     X509* x509 = contents.certificates.front().get();
     TrustCandidate candidate;
@@ -180,16 +203,8 @@ TrustCandidate ReadTrustCandidate(std::span<const std::uint8_t> bytes,
                         " is neither a certificate authority nor self-signed: it cannot be a "
                         "trusted root.");
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    ossl::Check(X509_digest(x509, EVP_sha256(), digest, &length), status::Failed,
-                "Could not take the fingerprint of the certificate");
-    candidate.fingerprint = ossl::Hex(digest, length);
-    ossl::BioPtr out(
-        ossl::Check(BIO_new(BIO_s_mem()), status::Failed, "Could not write the certificate"));
-    ossl::Check(PEM_write_bio_X509(out.get(), x509), status::Failed,
-                "Could not write the certificate");
-    candidate.pem = ossl::MemoryText(out.get());
+    candidate.fingerprint = ossl::Fingerprint(x509);
+    candidate.pem = PemOf(x509, "Could not write the certificate");
     return candidate;
 }
 

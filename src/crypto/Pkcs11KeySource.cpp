@@ -1,20 +1,16 @@
+// Listing the certificates of a PKCS #11 module's tokens and logging in to
+// them when a key is needed.
+
 #include "internal/Pkcs11KeySource.h"
 
-#include <dlfcn.h>
-#include <libp11.h>
-#include <p11-kit/pkcs11.h>
-
-#include <cstdio>
-#include <cstring>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
-#include <string_view>
 #include <utility>
 
+#include "crypto/Text.h"
 #include "internal/KeySource.h"
-#include "internal/Names.h"
+#include "internal/Pkcs11Module.h"
 
 #ifndef QUILVANE_P11KIT_PROXY
 #define QUILVANE_P11KIT_PROXY "p11-kit-proxy.so"
@@ -26,196 +22,6 @@
 namespace quilvane {
 
 namespace {
-
-// Slots 1 to 3 are NSS's own; those it opens on request are numbered from 4.
-constexpr unsigned long kFirstNssSlot = 4;
-// A token label is 32 bytes, blank-padded.
-constexpr std::size_t kLabelSize = 32;
-
-using ossl::Quoted;
-
-struct ContextFree {
-    void operator()(PKCS11_CTX* ctx) const noexcept { PKCS11_CTX_free(ctx); }
-};
-struct ContextRelease {
-    void operator()(PKCS11_CTX* ctx) const noexcept {
-        PKCS11_CTX_unload(ctx);
-        PKCS11_CTX_free(ctx);
-    }
-};
-struct LibraryClose {
-    void operator()(void* handle) const noexcept { dlclose(handle); }
-};
-
-// A fixed-size, blank-padded PKCS #11 text as a string.
-template <std::size_t N>
-std::string Text(const unsigned char (&field)[N]) {
-    std::string text(reinterpret_cast<const char*>(field), N);
-    text.erase(text.find_last_not_of(' ') + 1);
-    return text;
-}
-
-// What tells one token from another when it may have moved to another slot.
-struct TokenIdentity {
-    std::string label, manufacturer, model, serial;
-    bool operator==(const TokenIdentity&) const = default;
-};
-
-TokenIdentity IdentityOf(const PKCS11_TOKEN& token) {
-    return {token.label, token.manufacturer, token.model, token.serialnr};
-}
-
-TokenIdentity IdentityOf(const CK_TOKEN_INFO& info) {
-    return {Text(info.label), Text(info.manufacturerID), Text(info.model), Text(info.serialNumber)};
-}
-
-// What the module says about a token right now, read beside libp11.
-struct TokenState {
-    CK_FLAGS flags = 0;
-    bool loggedIn = false;
-};
-
-// A module loaded once per process and shared by the sources listing it and
-// the keys they hand out. Beside libp11's context it keeps a second handle
-// on the module's function list: libp11 reads a token's flags only once and
-// waits for ever for a session a module refuses, so token state and presence
-// are checked here first.
-class Module {
-  public:
-    static std::shared_ptr<Module> Load(const std::string& path, const std::string& initArgs,
-                                        std::map<unsigned long, std::string> places);
-    ~Module();
-    Module(const Module&) = delete;
-    Module& operator=(const Module&) = delete;
-
-    PKCS11_CTX* context() const { return context_.get(); }
-    // For NSS, the name of the database in each slot; empty for other modules.
-    const std::map<unsigned long, std::string>& places() const { return places_; }
-    // The state of the token `identity`, looked for in `slot` first; nothing
-    // when no slot holds it or it refuses sessions.
-    std::optional<TokenState> StateOf(unsigned long slot, const TokenIdentity& identity) const;
-
-  private:
-    Module() = default;
-
-    std::unique_ptr<void, LibraryClose> library_;
-    std::string initArgs_;
-    std::map<unsigned long, std::string> places_;
-    std::unique_ptr<PKCS11_CTX, ContextRelease> context_;
-    CK_FUNCTION_LIST* functions_ = nullptr;
-    bool finalize_ = false;  // the function list was initialised here
-};
-
-std::shared_ptr<Module> Module::Load(const std::string& path, const std::string& initArgs,
-                                     std::map<unsigned long, std::string> places) {
-    static std::mutex mutex;
-    static std::map<std::string, std::weak_ptr<Module>> loaded;
-    const std::lock_guard lock(mutex);
-    if (std::shared_ptr<Module> live = loaded[path].lock()) {
-        return live;
-    }
-
-    const std::string what = "The PKCS #11 module " + Quoted(path) + " could not be loaded";
-    std::shared_ptr<Module> module(new Module);
-    module->initArgs_ = initArgs;
-    module->places_ = std::move(places);
-    std::unique_ptr<PKCS11_CTX, ContextFree> context(
-        ossl::Check(PKCS11_CTX_new(), status::StoreFailure, what));
-    if (!module->initArgs_.empty()) {
-        PKCS11_CTX_init_args(context.get(), module->initArgs_.c_str());
-    }
-    if (PKCS11_CTX_load(context.get(), path.c_str()) != 0) {
-        ossl::Raise(status::StoreFailure, what);
-    }
-    module->context_.reset(context.release());
-
-    // Finalised when no source needs it, but never unmapped: NSS's softoken
-    // leaves memory behind that must stay where its own pointers find it, and
-    // a module's code must outlive any handler it registered.
-    module->library_.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE));
-    auto* getList = module->library_ ? reinterpret_cast<CK_C_GetFunctionList>(
-                                           dlsym(module->library_.get(), "C_GetFunctionList"))
-                                     : nullptr;
-    if (getList == nullptr || getList(&module->functions_) != CKR_OK ||
-        module->functions_ == nullptr) {
-        throw Error(status::StoreFailure, what + ": it has no function list.");
-    }
-    // The p11-kit proxy hands every caller a list of its own, still to be
-    // initialised; other modules share one list, which libp11 initialised.
-    CK_C_INITIALIZE_ARGS args{};
-    args.flags = CKF_OS_LOCKING_OK;
-    args.pReserved = module->initArgs_.empty() ? nullptr : module->initArgs_.data();
-    const CK_RV rv = module->functions_->C_Initialize(&args);
-    if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        throw Error(status::StoreFailure, what + ": it could not be initialised.");
-    }
-    module->finalize_ = rv == CKR_OK;
-    loaded[path] = module;
-    return module;
-}
-
-Module::~Module() {
-    if (finalize_) {
-        functions_->C_Finalize(nullptr);
-    }
-}
-
-std::optional<TokenState> Module::StateOf(unsigned long slot, const TokenIdentity& identity) const {
-    CK_ULONG count = 0;
-    std::vector<CK_SLOT_ID> slots;
-    if (functions_->C_GetSlotList(CK_TRUE, nullptr, &count) == CKR_OK) {
-        slots.resize(count);
-        if (functions_->C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK) {
-            count = 0;
-        }
-        slots.resize(count);
-    }
-    // The listed slot first: a token moved to another reader is still found.
-    slots.insert(slots.begin(), slot);
-    for (CK_SLOT_ID id : slots) {
-        CK_TOKEN_INFO info{};
-        if (functions_->C_GetTokenInfo(id, &info) != CKR_OK || IdentityOf(info) != identity) {
-            continue;
-        }
-        CK_SESSION_HANDLE session = 0;
-        if (functions_->C_OpenSession(id, CKF_SERIAL_SESSION, nullptr, nullptr, &session) !=
-            CKR_OK) {
-            return std::nullopt;
-        }
-        CK_SESSION_INFO sessionInfo{};
-        const bool known = functions_->C_GetSessionInfo(session, &sessionInfo) == CKR_OK;
-        functions_->C_CloseSession(session);
-        return TokenState{info.flags, known && (sessionInfo.state == CKS_RO_USER_FUNCTIONS ||
-                                                sessionInfo.state == CKS_RW_USER_FUNCTIONS)};
-    }
-    return std::nullopt;
-}
-
-// libp11's slot list, released through the context that made it.
-struct SlotList {
-    SlotList(std::shared_ptr<Module> module, PKCS11_SLOT* slots, unsigned int count)
-        : module(std::move(module)), slots(slots), count(count) {}
-    ~SlotList() { PKCS11_release_all_slots(module->context(), slots, count); }
-    SlotList(const SlotList&) = delete;
-    SlotList& operator=(const SlotList&) = delete;
-
-    std::shared_ptr<Module> module;
-    PKCS11_SLOT* slots;
-    unsigned int count;
-};
-
-// The CKR_ value libp11 queued for the last failed call, 0 when it queued none.
-unsigned long TakeModuleResult() {
-    unsigned long result = 0;
-    unsigned long code = 0;
-    while ((code = ERR_get_error()) != 0) {
-        const char* library = ERR_lib_error_string(code);
-        if (result == 0 && library != nullptr && std::strcmp(library, "PKCS#11 module") == 0) {
-            result = static_cast<unsigned long>(ERR_GET_REASON(code));
-        }
-    }
-    return result;
-}
 
 // What the token says about the tries left, for the person deciding whether
 // to try once more.
@@ -232,38 +38,6 @@ std::string TriesText(CK_FLAGS flags) {
     return {};
 }
 
-// Shortens to a label's 32 bytes without cutting a UTF-8 character.
-std::string LabelText(const std::string& text) {
-    if (text.size() <= kLabelSize) {
-        return text;
-    }
-    std::size_t end = kLabelSize;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-        --end;
-    }
-    return text.substr(0, end);
-}
-
-// NSS's parameter reader ends a value at its closing quote or bracket, takes
-// a backslash before any character literally, and strips one level of
-// backslashes each time it reads a nested value.
-std::string NssEscaped(std::string_view text, char closing) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\\' || c == closing) {
-            out += '\\';
-        }
-        out += c;
-    }
-    return out;
-}
-
-std::string ResultText(unsigned long result) {
-    char text[32];
-    std::snprintf(text, sizeof text, "CKR 0x%lX", result);
-    return text;
-}
-
 }  // namespace
 
 struct Pkcs11KeySource::State {
@@ -276,7 +50,7 @@ struct Pkcs11KeySource::State {
 
     // Declared in this order so that keys go before the slots, and the slots
     // before the module.
-    std::shared_ptr<Module> module;
+    std::shared_ptr<Pkcs11Module> module;
     std::unique_ptr<SlotList> slots;
     SecretPrompt prompt;
     bool database = false;  // an NSS database: a password, not a PIN
@@ -459,7 +233,7 @@ Pkcs11KeySource::~Pkcs11KeySource() = default;
 std::shared_ptr<Pkcs11KeySource> Pkcs11KeySource::OpenTokens(SecretPrompt prompt,
                                                              const std::string& module) {
     auto state = std::make_unique<State>();
-    state->module = Module::Load(module.empty() ? QUILVANE_P11KIT_PROXY : module, {}, {});
+    state->module = Pkcs11Module::Load(module.empty() ? QUILVANE_P11KIT_PROXY : module, {}, {});
     state->prompt = std::move(prompt);
     state->List();
     return std::make_shared<Pkcs11KeySource>(std::move(state));
@@ -475,8 +249,8 @@ std::shared_ptr<Pkcs11KeySource> Pkcs11KeySource::OpenNssDatabases(
         places[kFirstNssSlot + i] = databases[i].name;
     }
     auto state = std::make_unique<State>();
-    state->module = Module::Load(module.empty() ? QUILVANE_NSS_SOFTOKEN : module,
-                                 NssInitArgs(databases), std::move(places));
+    state->module = Pkcs11Module::Load(module.empty() ? QUILVANE_NSS_SOFTOKEN : module,
+                                       NssInitArgs(databases), std::move(places));
     state->prompt = std::move(prompt);
     state->database = true;
     state->List();
@@ -497,31 +271,29 @@ EVP_PKEY* Pkcs11KeySource::KeyFor(X509* certificate) {
             continue;
         }
         ossl::PkeyPtr& key = state_->keys[i];
+        if (key != nullptr) {
+            // libp11 waits for ever for a session on a token that is gone,
+            // and a token may log out between two uses (taken out and put
+            // back, or told so by another program): each use checks first.
+            const State::Entry& entry = state_->entries[i];
+            if (entry.loginRequired && !state_->RequirePresent(entry).loggedIn) {
+                // The keys' handles went with the login, and libp11 still
+                // counts itself logged in: all are forgotten, then found afresh.
+                for (auto& [j, other] : state_->keys) {
+                    if (state_->entries[j].slot == entry.slot) {
+                        other.reset();
+                    }
+                }
+                const ossl::ErrorMark mark;
+                PKCS11_logout(entry.slot);
+            }
+        }
         if (key == nullptr) {
             key = state_->Unlock(i);
-        } else {
-            // libp11 waits for ever for a session on a token that is gone:
-            // each use of a key checks first.
-            state_->RequirePresent(state_->entries[i]);
         }
         return key.get();
     }
     throw Error(status::NoPrivateKey, "The certificate is not on a token of this source.");
-}
-
-std::string NssInitArgs(const std::vector<NssDatabase>& databases) {
-    std::string tokens;
-    for (std::size_t i = 0; i < databases.size(); ++i) {
-        const std::string token = "configDir='" + NssEscaped("sql:" + databases[i].folder, '\'') +
-                                  "' certPrefix='' keyPrefix='' tokenDescription='" +
-                                  NssEscaped(LabelText(databases[i].name), '\'') +
-                                  "' flags=readOnly";
-        tokens += (tokens.empty() ? "" : " ") + std::to_string(kFirstNssSlot + i) + "=[" +
-                  NssEscaped(token, ']') + "]";
-    }
-    return "configDir='' certPrefix='' keyPrefix='' secmod='secmod.db' "
-           "flags='readOnly,noModDB' tokens=<" +
-           NssEscaped(tokens, '>') + ">";
 }
 
 namespace {

@@ -2,36 +2,19 @@
 
 #include "crypto/Store.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <utility>
 
+#include "crypto/Error.h"
+#include "crypto/Paths.h"
+#include "crypto/Text.h"
 #include "internal/KeySource.h"
-#include "internal/Names.h"
 
 namespace quilvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-fs::path HomeFolder() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-        return home;
-    }
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-        found == nullptr || found->pw_dir == nullptr) {
-        throw Error(status::StoreFailure,
-                    "The certificate store cannot be found: the home folder is not known.");
-    }
-    return found->pw_dir;
-}
 
 // A source that could not be opened: it lists nothing and tells why.
 class UnavailableSource final : public KeySource {
@@ -73,17 +56,16 @@ std::string Store::Folder(const std::string& name) {
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/') {
         data = xdg;
     } else {
-        data = HomeFolder() / ".local" / "share";
+        data = fs::path(HomeFolder()) / ".local" / "share";
     }
     return (data / "quilvane" / name).string();
 }
 
-void Store::Open(const SecretPrompt& prompt, StoreLocation /*location*/, const std::string& name,
-                 StoreOpenMode /*mode*/) {
+void Store::Open(const SecretPrompt& prompt, const std::string& name) {
     // Only the current user's stores exist, and they are only ever read.
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
         throw Error(status::StoreFailure,
-                    "There is no certificate store named " + ossl::Quoted(name) + ".");
+                    "There is no certificate store named " + Quoted(name) + ".");
     }
     std::vector<Certificate> certificates;
     warnings_.clear();

@@ -126,11 +126,7 @@ CertificateTrust TrustOf(CMS_SignerInfo* info, X509* certificate, X509_STORE* ro
     trust.subject = shared.GetInfo(CertInfo::SubjectSimpleName);
     trust.issuer = shared.GetInfo(CertInfo::IssuerSimpleName);
     trust.validTo = ToTime(X509_get0_notAfter(certificate)).value_or(0);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    Check(X509_digest(certificate, EVP_sha256(), digest, &length), status::Failed,
-          "Could not take the fingerprint of the certificate of " + NameOf(certificate));
-    trust.sha256 = Hex(digest, length);
+    trust.sha256 = Fingerprint(certificate);
 
     // The reasons against, the gravest first.
     if (trust.detail = BrokenDigestOf(info, certificate); !trust.detail.empty()) {

@@ -5,7 +5,9 @@
 #include <optional>
 #include <utility>
 
+#include "operations/Files.h"
 #include "operations/Signing.h"
+#include "operations/Streaming.h"
 
 namespace quilvane {
 namespace {
@@ -73,23 +75,40 @@ Wording WordingOf(BatchAction action) {
 Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::string>& paths,
                  BatchMessages messages) {
     BatchInterface batch(ui, messages);
+    // Between the files too, SIGINT and SIGTERM stop the batch rather than end
+    // the program in the middle of it.
+    StopSignals stops;
     // The certificate is chosen once, when the first file needs it; its
     // unlocked key is kept with it, so the secret is asked once too.
     std::optional<Certificate> chosen;
-    const CertificateChooser once = [&chosen](UserInterface& asked) {
+    // A secret refused for the chosen key ends the batch: asked again for
+    // every file, each wrong PIN would bring the card closer to locking.
+    std::string refused;
+    const CertificateChooser once = [&](UserInterface& asked) {
         if (!chosen) {
             chosen = SelectCertificate(asked);
+        }
+        try {
+            // Also logs in again to a token that logged out since the last file.
+            chosen->UnlockKey();
+        } catch (const Error& error) {
+            if (error.number() == status::WrongPassphrase) {
+                refused = error.description();
+            }
+            throw;
         }
         return *chosen;
     };
     const Wording wording = WordingOf(action);
 
     std::size_t completed = 0, stoppedAt = paths.size();
+    std::string why = "cancelled";  // the reason the files from stoppedAt on were not handled
     std::string failedNames, details;
     std::size_t failed = 0;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const std::string& path = paths[i];
-        if (!ui.progress({std::string(wording.doing) + " \"" + path + "\"", i, paths.size()})) {
+        if (!ui.progress(
+                {std::string(wording.doing) + " \"" + ShownPath(path) + "\"", i, paths.size()})) {
             stoppedAt = i;
             break;
         }
@@ -106,6 +125,13 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
                 break;
         }
         const std::string said = batch.takeLastMessage();
+        // SIGINT or SIGTERM ends the whole batch, not only the file at hand.
+        if (StopRequested()) {
+            completed += outcome == Outcome::Completed ? 1 : 0;
+            stoppedAt = outcome == Outcome::Completed ? i + 1 : i;
+            why = "stopped after \"" + ShownPath(path) + "\"";
+            break;
+        }
         if (outcome == Outcome::Completed) {
             ++completed;
             continue;
@@ -117,8 +143,14 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
             break;
         }
         ++failed;
-        failedNames += (failedNames.empty() ? "" : ", ") + path;
-        details += path + ":\r\n" + (said.empty() ? "No file was named." : said) + "\r\n";
+        failedNames += (failedNames.empty() ? "" : ", ") + ShownPath(path);
+        details +=
+            ShownPath(path) + ":\r\n" + (said.empty() ? "No file was named." : said) + "\r\n";
+        if (!refused.empty()) {
+            stoppedAt = i + 1;
+            why = refused.ends_with('.') ? refused.substr(0, refused.size() - 1) : refused;
+            break;
+        }
     }
     ui.progressDone();
 
@@ -127,8 +159,8 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
         summary += ", " + std::to_string(failed) + " failed: " + failedNames;
     }
     if (stoppedAt < paths.size()) {
-        summary += ", " + std::to_string(paths.size() - stoppedAt) + " not " + wording.done +
-                   ": cancelled";
+        summary +=
+            ", " + std::to_string(paths.size() - stoppedAt) + " not " + wording.done + ": " + why;
     }
     summary += ".";
     const bool all = completed == paths.size();

@@ -3,13 +3,21 @@
 
 #include "operations/Certificates.h"
 
+#include <openssl/crypto.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <system_error>
 
 #include "crypto/PersonalFiles.h"
+#include "crypto/SafeText.h"
 #include "crypto/Store.h"
+#include "crypto/Text.h"
 #include "operations/Files.h"
+#include "operations/Signing.h"
 
 namespace quilvane {
 namespace {
@@ -23,10 +31,6 @@ constexpr mode_t kPublicFile = 0644;
 // A cancelled dialog ends these commands without a word, as it ends signing.
 constexpr ReportPolicy kCommandPolicy{.reporter = Reporter::Certificates, .silentCancel = true};
 
-std::string Quoted(const std::string& text) {
-    return "\"" + text + "\"";
-}
-
 fs::path ReadyFolder(const std::string& name, bool privateFolder) {
     const fs::path folder = Store::Folder(name);
     std::error_code ec;
@@ -39,44 +43,99 @@ fs::path ReadyFolder(const std::string& name, bool privateFolder) {
     return folder;
 }
 
-// Writes `bytes` into `folder` as `name`, or as "stem-2.ext", "stem-3.ext"...
-// when that name is taken. Returns the path written.
-std::string WriteNew(const fs::path& folder, const fs::path& name,
-                     std::span<const std::uint8_t> bytes, mode_t mode) {
-    const std::string stem = name.stem().string(), extension = name.extension().string();
-    for (int n = 1; n < 1000; ++n) {
-        const fs::path path =
-            folder / (n == 1 ? name.string() : stem + "-" + std::to_string(n) + extension);
-        std::error_code ec;
-        if (fs::exists(fs::symlink_status(path, ec))) {
-            continue;
-        }
-        FileSink sink(path.string(), Backup::None, Links::Replace, mode);
-        sink.Write(bytes);
-        if (sink.CommitNew()) {
-            return path.string();
-        }
-    }
-    throw Error(EEXIST, "Cannot find a free name for " + Quoted(name.string()) + " in " +
-                            Quoted(folder.string()) + ".");
-}
+// One file of a group written together under one stem.
+struct NewFile {
+    std::string extension;
+    std::string bytes;
+    mode_t mode;
+};
 
 std::span<const std::uint8_t> BytesOf(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// A file name made from a person's name: what a shell or another system
-// would trip over becomes "-".
-std::string FileNameFor(const std::string& name) {
-    std::string file;
-    for (char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        file += byte < 0x20 || c == '/' || c == ' ' || c == '\\' || c == ':' ? '-' : c;
+// Writes `files` into `folder` as "stem.ext" each, or under "stem-2",
+// "stem-3"... when any of those names is taken, so that the files of a group
+// keep one stem. Returns the paths written, in the order of `files`.
+std::vector<std::string> WriteNew(const fs::path& folder, const std::string& stem,
+                                  const std::vector<NewFile>& files) {
+    for (int n = 1; n < 1000; ++n) {
+        const std::string base = n == 1 ? stem : stem + "-" + std::to_string(n);
+        std::vector<std::string> paths;
+        for (const NewFile& file : files) {
+            paths.push_back((folder / (base + file.extension)).string());
+        }
+        if (std::any_of(paths.begin(), paths.end(), [](const std::string& path) {
+                std::error_code ec;
+                return fs::exists(fs::symlink_status(path, ec));
+            })) {
+            continue;
+        }
+        std::size_t written = 0;
+        for (; written < files.size(); ++written) {
+            FileSink sink(paths[written], Backup::None, Links::Replace, files[written].mode);
+            sink.Write(BytesOf(files[written].bytes));
+            if (!sink.CommitNew()) {
+                break;
+            }
+        }
+        if (written == files.size()) {
+            return paths;
+        }
+        // Another writer took a name meanwhile: the group moves on whole.
+        for (std::size_t i = 0; i < written; ++i) {
+            ::unlink(paths[i].c_str());
+        }
     }
-    if (file.empty() || file.front() == '.') {
-        file.insert(0, "certificate");
+    throw Error(EEXIST, "Cannot find a free name for \"" + ShownPath(stem) + "\" in \"" +
+                            ShownPath(folder.string()) + "\".");
+}
+
+// Whether the UTF-8 character starting at `text[at]` is a letter of the Latin,
+// Greek or Cyrillic alphabets; its length goes to `length`. Ranges with no
+// control, format or direction characters in them only.
+bool IsWideLetter(const std::string& text, std::size_t at, std::size_t& length) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+    if (at + 1 >= text.size() || (byte(0) & 0xE0) != 0xC0 || (byte(1) & 0xC0) != 0x80) {
+        return false;
     }
-    return file + ".pem";
+    const unsigned code = ((byte(0) & 0x1Fu) << 6) | (byte(1) & 0x3Fu);
+    length = 2;
+    return (code >= 0xC0 && code <= 0x24F && code != 0xD7 && code != 0xF7) ||
+           (code >= 0x391 && code <= 0x3C9) || (code >= 0x400 && code <= 0x45F);
+}
+
+// The stem of a file name made from a person's name or a file's: letters,
+// digits, "-", "_" and "." stay; anything else, which a shell, another system
+// or a reader of the name could be misled by, becomes "-". A leading "." would
+// hide the file, or make it look like a write under way.
+std::string FileStemFor(const std::string& name) {
+    // Well below any file system's limit on a name's length.
+    constexpr std::size_t kLongest = 100;
+    std::string stem;
+    for (std::size_t i = 0; i < name.size() && stem.size() < kLongest;) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        std::size_t length = 1;
+        if (std::isalnum(c) != 0 && c < 0x80) {
+            stem += name[i];
+        } else if (c == '-' || c == '_' || c == '.') {
+            stem += name[i];
+        } else if (IsWideLetter(name, i, length)) {
+            stem += name.substr(i, length);
+        } else {
+            stem += '-';
+            // The rest of a character that is not kept goes with its first byte.
+            while (i + length < name.size() &&
+                   (static_cast<unsigned char>(name[i + length]) & 0xC0) == 0x80) {
+                ++length;
+            }
+        }
+        i += length;
+    }
+    if (stem.empty() || stem.front() == '.') {
+        stem.insert(0, "certificate");
+    }
+    return stem;
 }
 
 struct Imported {
@@ -88,13 +147,30 @@ Imported ImportIntoStore(UserInterface& ui, const std::string& path) {
     ByteBuffer bytes = LoadBinFile(path);
     const fs::path name = fs::path(path).filename();
     ImportCheck check = CheckImport(bytes.view(), name.string(), PromptThrough(ui));
-    return {WriteNew(ReadyFolder("My", true), name, bytes.view(), kPrivateFile), std::move(check)};
+    std::vector<NewFile> files = {{name.extension().string(),
+                                   std::string(bytes.view().begin(), bytes.view().end()),
+                                   kPrivateFile}};
+    if (!check.certificatesPem.empty()) {
+        files.push_back({".crt", check.certificatesPem, kPublicFile});
+    }
+    const std::vector<std::string> written =
+        WriteNew(ReadyFolder("My", true), FileStemFor(name.stem().string()), files);
+    OPENSSL_cleanse(files.front().bytes.data(), files.front().bytes.size());
+    return {written.front(), std::move(check)};
 }
 
-std::string CreateInStore(const CertificateRequest& request) {
-    const std::string pem = MakeSelfSignedCertificate(request.details, request.passphrase);
-    return WriteNew(ReadyFolder("My", true), FileNameFor(request.details.name), BytesOf(pem),
-                    kPrivateFile);
+// The files of a new certificate: with its key, and alone to give to others.
+struct Created {
+    std::string withKey;
+    std::string certificate;
+};
+
+Created CreateInStore(const CertificateRequest& request) {
+    const NewCertificateFiles made = MakeSelfSignedCertificate(request.details, request.passphrase);
+    const std::vector<std::string> written =
+        WriteNew(ReadyFolder("My", true), FileStemFor(request.details.name),
+                 {{".pem", made.withKey, kPrivateFile}, {".crt", made.certificate, kPublicFile}});
+    return {written[0], written[1]};
 }
 
 }  // namespace
@@ -138,9 +214,9 @@ Outcome ImportCertificate(UserInterface& ui, std::string path) {
             notes.informative =
                 "The file holds no private key for it: signing needs the key in the same folder.";
         }
-        ui.message(
-            "Imported the certificate of " + names + " into your certificates:\r\n" + written,
-            Icon::Information, notes);
+        ui.message("Imported the certificate of " + names + " into your certificates:\r\n" +
+                       ShownPath(written),
+                   Icon::Information, notes);
         return Outcome::Completed;
     });
 }
@@ -151,13 +227,14 @@ Outcome CreateCertificate(UserInterface& ui) {
         if (!request) {
             throw CancelledError();
         }
-        const std::string written = CreateInStore(*request);
-        ui.message("Created a self-signed certificate for " + request->details.name +
-                       ", valid for one year, in your certificates:\r\n" + written,
-                   Icon::Information,
-                   {"Others can check your signatures once they trust it: give them this file "
-                    "and have them run \"quilvane --trust FILE\".",
-                    {}});
+        const Created created = CreateInStore(*request);
+        ui.message(
+            "Created a self-signed certificate for " + request->details.name +
+                ", valid for one year, in your certificates:\r\n" + ShownPath(created.withKey),
+            Icon::Information,
+            {"Others can check your signatures once they trust it: give them " +
+                 ShownPath(created.certificate) + " and have them run \"quilvane --trust FILE\".",
+             {}});
         return Outcome::Completed;
     });
 }
@@ -174,10 +251,34 @@ Outcome TrustCertificate(UserInterface& ui, std::string path) {
             return Outcome::Cancelled;
         }
         const std::string written =
-            WriteNew(ReadyFolder("Root", false), name.stem().string() + ".pem",
-                     BytesOf(candidate.pem), kPublicFile);
-        ui.message("The certificate of " + candidate.name + " is now a trusted root:\r\n" + written,
+            WriteNew(ReadyFolder("Root", false), FileStemFor(name.stem().string()),
+                     {{".pem", candidate.pem, kPublicFile}})
+                .front();
+        ui.message("The certificate of " + candidate.name + " is now a trusted root:\r\n" +
+                       ShownPath(written),
                    Icon::Information);
+        return Outcome::Completed;
+    });
+}
+
+Outcome ExportCertificate(UserInterface& ui, std::string path) {
+    return RunGuarded(ui, kCommandPolicy, [&] {
+        const Certificate chosen = SelectCertificate(ui);
+        const std::string pem = CertificatePem(chosen);
+        // A new file only: what is there, or a link, is left as it is.
+        std::error_code ec;
+        if (fs::exists(fs::symlink_status(path, ec))) {
+            RaiseFileError(EEXIST, "Cannot write", path);
+        }
+        FileSink sink(path, Backup::None, Links::Replace, kPublicFile);
+        sink.Write(BytesOf(pem));
+        if (!sink.CommitNew()) {
+            RaiseFileError(EEXIST, "Cannot write", path);
+        }
+        ui.message(
+            "Wrote the certificate of " + SafeText(chosen.GetInfo(CertInfo::SubjectSimpleName)) +
+                ", without its private key, to:\r\n" + ShownPath(fs::absolute(path, ec).string()),
+            Icon::Information);
         return Outcome::Completed;
     });
 }

@@ -1,32 +1,21 @@
 // Picking the certificate to sign or encrypt with.
 
 #include <algorithm>
-#include <cctype>
 #include <tuple>
 
 #include "crypto/SafeText.h"
 #include "crypto/Store.h"
+#include "crypto/Text.h"
 #include "operations/Certificates.h"
 #include "operations/LocalTime.h"
 #include "operations/Signing.h"
 
 namespace quilvane {
-namespace {
-
-std::string Folded(const std::string& text) {
-    std::string folded = text;
-    for (char& c : folded) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return folded;
-}
-
-}  // namespace
 
 Certificate SelectCertificate(UserInterface& ui) {
     for (;;) {
         Store store;
-        store.Open(PromptThrough(ui), StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
+        store.Open(PromptThrough(ui), "My");
         const Certificates& certificates = store.Certificates();
         if (!store.Warnings().empty()) {
             std::string text;
@@ -53,7 +42,7 @@ Certificate SelectCertificate(UserInterface& ui) {
         std::vector<Entry> entries;
         for (std::size_t i = 1; i <= certificates.Count(); ++i) {
             const Certificate& certificate = certificates.Item(i);
-            entries.push_back({i, Folded(certificate.GetInfo(CertInfo::SubjectSimpleName)),
+            entries.push_back({i, Lowered(certificate.GetInfo(CertInfo::SubjectSimpleName)),
                                certificate.ValidTo()});
         }
         std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {

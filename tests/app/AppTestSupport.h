@@ -46,10 +46,11 @@ struct Recorder {
             calls.push_back(call);
             return outcome;
         };
-        return {
-            record("SignFile"),          record("VerifySig"),         record("CoSignContent"),
-            record("Envelope"),          record("ReceiveMessage"),    batch,
-            record("ImportCertificate"), record("CreateCertificate"), record("TrustCertificate")};
+        return {record("SignFile"),          record("VerifySig"),
+                record("CoSignContent"),     record("Envelope"),
+                record("ReceiveMessage"),    batch,
+                record("ImportCertificate"), record("CreateCertificate"),
+                record("TrustCertificate"),  record("ExportCertificate")};
     }
 };
 

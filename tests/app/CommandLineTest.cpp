@@ -40,6 +40,10 @@ TEST(Dispatch, EachFormRunsItsOperationWithItsPathsAndEndsWithItsStatus) {
         {{"--sign"}, Form::UnknownOption, "", 2},
         {{"--import", "me.p12", "x"}, Form::Import, "ImportCertificate|me.p12", 0},
         {{"--trust", "ca.pem"}, Form::Trust, "TrustCertificate|ca.pem", 0},
+        {{"--export-certificate", "me.crt"},
+         Form::ExportCertificate,
+         "ExportCertificate|me.crt",
+         0},
         {{"--import"}, Form::UnknownOption, "", 2},
     };
     // Only the exact lower-case letters are actions.
@@ -103,8 +107,10 @@ TEST(EndToEnd, SignsAndVerifiesInTheTerminal) {
     // Created in the terminal, the key type asked again after a wrong answer.
     EXPECT_PRED2(Like, run("--create-certificate", "", "Ada\n\n3\n2\npw\npx\npw\npw\n"),
                  "Your name: Ada\n*P-256 \\[1]: 3\n*P-256 \\[1]: 2\n*The two passphrases "
-                 "differ.\n*Created a self-signed certificate for Ada*(exit 0)");
+                 "differ.\n*Created a self-signed certificate for Ada*give them " +
+                     (store.my() / "Ada.crt").string() + " and have them run*(exit 0)");
     fs::remove(store.my() / "Ada.pem");
+    fs::remove(store.my() / "Ada.crt");
 
     SharedPki& pki = SharedPki::get();
     std::string bytes = "\r\n" + std::string(256, '\0');  // CR LF left as it is, every byte

@@ -35,7 +35,7 @@ class CryptoTest : public ::testing::Test {
 
     Certificates open() {
         Store store;
-        store.Open(ui.prompt(), StoreLocation::CurrentUser, "My", StoreOpenMode::ReadOnly);
+        store.Open(ui.prompt(), "My");
         return store.Certificates();
     }
     // A personal store of `id`'s certificate and key only; the certificate as it lists it.

@@ -46,22 +46,27 @@ TEST_F(StoreTest, CertificateSimpleNameFallsBackFromCommonNameToEmailOrganisatio
 
 TEST_F(StoreTest, ListsEveryReadableCertificateInFileOrderAndPassesOverTheRest) {
     // Certificate and key in one PEM file with text around them; two
-    // certificates in one file; a DER certificate.
+    // certificates in one file; a DER certificate. A certificate in two files
+    // is listed once, from the first.
     WriteFile(home.my() / "c-alice.pem",
               "Alice's certificate\n" + ReadFile(alice.cert) + "her key\n" + ReadFile(alice.key));
     WriteFile(home.my() / "b-pair.pem", ReadFile(carol.cert) + ReadFile(bob.cert));
     Openssl("x509 -outform DER -in", bob.cert, "-out", home.my() / "a-bob.cer");
     // What cannot be read is passed over; the good part of a damaged file is still listed.
     WriteFile(home.my() / "d-damaged.pem",
-              ReadFile(alice.cert).replace(500, 20, "!!!!not base64!!!!!!") + ReadFile(carol.cert));
+              ReadFile(alice.cert).replace(500, 20, "!!!!not base64!!!!!!") +
+                  ReadFile(pki.pki.root().cert));
     WriteFile(home.my() / "f-truncated.p12", ReadFile(alice.cert).substr(0, 40));
     fs::create_directory(home.my() / "g-folder.pem");
+    // A write under way, or cut short, is not read.
+    WriteFile(home.my() / ".quilvane-h7", ReadFile(carol.cert) + ReadFile(carol.key));
 
     const Certificates all = open();
     EXPECT_EQ(Names(all),
-              "Bob Example @a-bob.cer; carol@example.org @b-pair.pem; Bob Example @b-pair.pem; "
-              "Alice Example @c-alice.pem; carol@example.org @d-damaged.pem; ");
-    EXPECT_EQ(Raised([&] { Key(all.Item(4)); }), Raise{});
+              "Bob Example @a-bob.cer; carol@example.org @b-pair.pem; Alice Example @c-alice.pem; "
+              "Quilvane Test Root @d-damaged.pem; ");
+    EXPECT_EQ(Raised([&] { Key(all.Item(3)); }), Raise{});
+    EXPECT_EQ(Raised([&] { Key(all.Item(2)); }).first, NoPrivateKey);
 
     fs::remove_all(home.my());
     EXPECT_EQ(open().Count(), 0u);

@@ -1,3 +1,5 @@
+#include <csignal>
+
 #include "OperationsTest.h"
 #include "operations/Batch.h"
 
@@ -58,6 +60,30 @@ TEST_F(BatchTest, ACancelStopsTheRestAndWritesNothingMore) {
     EXPECT_TRUE(fs::exists(files[0] + ".sig"));
     EXPECT_FALSE(fs::exists(files[1] + ".sig"));
     expectOneMessage(stop, "1 signed, 1 not signed: cancelled.", Icon::Exclamation);
+}
+
+TEST_F(BatchTest, AStopSignalEndsTheWholeBatchAndTheSummarySaysWhere) {
+    // SIGTERM arrives while the second file streams.
+    struct Terminating : ScriptedUserInterface {
+        bool progress(const Progress& now) override {
+            if (now.bytes && progressLabels.size() == 2 && !sent) {
+                sent = true;
+                std::raise(SIGTERM);
+            }
+            return ScriptedUserInterface::progress(now);
+        }
+        bool sent = false;
+    };
+    const std::vector<std::string> files = {a, b, file("c.txt", "c")};
+    Terminating person;
+    person.picks = {0};
+    person.passphrases = {"pw"};
+    EXPECT_NE(RunBatch(person, BatchAction::Sign, files, BatchMessages::Each), Outcome::Completed);
+    EXPECT_FALSE(fs::exists(files[2] + ".sig"));
+    EXPECT_PRED2(Like, person.messages.back().text,
+                 "? signed, ? not signed: stopped after \"" + b + "\".");
+    // The next streamed work starts afresh.
+    EXPECT_EQ(VerifySig(person, a + ".sig", false), Outcome::Completed);
 }
 
 }  // namespace quilvane::test

@@ -2,9 +2,13 @@
 // list, and in NSS databases made with certutil and pk12util, signing
 // through the real operation.
 
+#include <dlfcn.h>
+#include <p11-kit-1/p11-kit/pkcs11.h>
+
 #include <cstdlib>
 
 #include "OperationsTest.h"
+#include "operations/Batch.h"
 
 namespace quilvane::test {
 
@@ -16,6 +20,30 @@ std::string SoftHsmModule() {
     const std::size_t start = config.find("module:") + 7;
     std::string path = config.substr(start, config.find('\n', start) - start);
     return path.substr(path.find_first_not_of(' '));
+}
+
+// Logs this process out of the token `label`, as a token that was pulled out
+// and put back does: a login holds for every session of the process.
+void LogOut(const std::string& label) {
+    void* module = dlopen(SoftHsmModule().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(module, nullptr) << "SoftHSM2 is loaded by the signing";
+    CK_FUNCTION_LIST* functions = nullptr;
+    reinterpret_cast<CK_C_GetFunctionList>(dlsym(module, "C_GetFunctionList"))(&functions);
+    CK_SLOT_ID slots[16];
+    CK_ULONG count = 16;
+    ASSERT_EQ(functions->C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+    for (CK_ULONG i = 0; i < count; ++i) {
+        CK_TOKEN_INFO info{};
+        CK_SESSION_HANDLE session = 0;
+        if (functions->C_GetTokenInfo(slots[i], &info) == CKR_OK &&
+            std::string(reinterpret_cast<char*>(info.label), label.size()) == label &&
+            functions->C_OpenSession(slots[i], CKF_SERIAL_SESSION, nullptr, nullptr, &session) ==
+                CKR_OK) {
+            EXPECT_EQ(functions->C_Logout(session), CKR_OK);
+            functions->C_CloseSession(session);
+        }
+    }
+    dlclose(module);
 }
 
 class TokenTest : public OperationsTest {
@@ -120,6 +148,38 @@ TEST_F(TokenTest, TokensAndDatabasesListWithoutLoginAndSignOnlyWithTheirSecret) 
             EXPECT_EQ(openedByOpenssl(input + ".sig"), "contract text");
         }
     }
+}
+
+// A batch signs with one login while the token keeps it, logs in again (asking
+// once) when the token logged out, and ends at a wrong PIN, which would
+// otherwise be tried again for every file.
+TEST_F(TokenTest, ABatchLogsInAgainWhenTheTokenLoggedOutAndEndsAtAWrongPin) {
+    struct LoggingOut : ScriptedUserInterface {
+        bool progress(const Progress& now) override {
+            const bool goOn = ScriptedUserInterface::progress(now);
+            if (!now.bytes && progressLabels.size() == 3) {
+                LogOut("Tina RSA");
+            }
+            return goOn;
+        }
+    };
+    const std::vector<std::string> files = {file("a", "a"), file("b", "b"), file("c", "c")};
+    LoggingOut person;
+    person.picks = {1};
+    person.passphrases = {kPin, kPin};
+    EXPECT_EQ(RunBatch(person, BatchAction::Sign, files, BatchMessages::Each), Outcome::Completed);
+    EXPECT_EQ(person.passphrasePrompts.size(), 2u);
+    EXPECT_EQ(openedByOpenssl(files[2] + ".sig"), "c");
+
+    ScriptedUserInterface wrong;
+    wrong.picks = {1};
+    wrong.passphrases = {"9999", kPin};
+    EXPECT_EQ(RunBatch(wrong, BatchAction::Sign, files, BatchMessages::SummaryOnly),
+              Outcome::Failed);
+    EXPECT_EQ(wrong.passphrasePrompts.size(), 1u);
+    EXPECT_PRED2(Like, wrong.messages.at(0).text,
+                 "0 signed, 1 failed: " + files[0] +
+                     ", 2 not signed: The PIN for the token \"Tina RSA\" is wrong*");
 }
 
 }  // namespace quilvane::test

@@ -13,9 +13,16 @@ struct NssDatabase {
     std::string name;    // how the person knows it: "Firefox profile default-release"
 };
 
-// Every database found under $HOME that has a cert9.db, each folder once,
+// Every database found in the home folder that has a cert9.db, each folder once,
 // in a fixed order: ~/.pki/nssdb, then Firefox, then Thunderbird profiles in
-// the order of their profiles.ini. Nothing when HOME is unset.
+// the order of their profiles.ini. Nothing when the home folder is not known.
 std::vector<NssDatabase> FindNssDatabases();
+
+// Slots 1 to 3 are NSS's own; those it opens on request are numbered from 4.
+inline constexpr unsigned long kFirstNssSlot = 4;
+
+// The softoken init string that opens `databases`, one slot each from
+// kFirstNssSlot on, read-only and without NSS's module database.
+std::string NssInitArgs(const std::vector<NssDatabase>& databases);
 
 }  // namespace quilvane

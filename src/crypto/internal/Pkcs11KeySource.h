@@ -60,8 +60,4 @@ class Pkcs11KeySource final : public KeyHolder {
     std::unique_ptr<State> state_;
 };
 
-// The softoken init string that opens `databases`, one slot each from slot 4
-// on, read-only and without NSS's module database.
-std::string NssInitArgs(const std::vector<NssDatabase>& databases);
-
 }  // namespace quilvane

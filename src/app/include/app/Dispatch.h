@@ -32,6 +32,7 @@ struct CommandLine {
         Import,             // --import FILE
         CreateCertificate,  // --create-certificate
         Trust,              // --trust FILE
+        ExportCertificate,  // --export-certificate FILE
     };
 
     Form form = Form::Interactive;

@@ -26,6 +26,7 @@ struct OperationTable {
     std::function<Outcome(UserInterface&, std::string path)> ImportCertificate;
     std::function<Outcome(UserInterface&)> CreateCertificate;
     std::function<Outcome(UserInterface&, std::string path)> TrustCertificate;
+    std::function<Outcome(UserInterface&, std::string path)> ExportCertificate;
 
     // The real operations.
     static OperationTable Real();

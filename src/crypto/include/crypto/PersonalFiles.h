@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/Certificate.h"
 #include "crypto/Secret.h"
 
 namespace quilvane {
@@ -22,15 +23,25 @@ struct NewCertificate {
     NewKeyType keyType = NewKeyType::Rsa3072;
 };
 
+// A new certificate as the files that keep it.
+struct NewCertificateFiles {
+    std::string certificate;  // PEM, to give to others
+    std::string withKey;      // the certificate followed by its encrypted key
+};
+
 // A self-signed certificate for signing, valid for a year from now, and its
-// new private key: the PEM certificate followed by the key as an encrypted
-// PKCS #8 PEM block (AES-256, the key derived from `passphrase`).
-std::string MakeSelfSignedCertificate(const NewCertificate& details, const Secret& passphrase);
+// new private key, an encrypted PKCS #8 PEM block (AES-256, the key derived
+// from `passphrase`).
+NewCertificateFiles MakeSelfSignedCertificate(const NewCertificate& details,
+                                              const Secret& passphrase);
 
 // What a file offered for import holds.
 struct ImportCheck {
     std::vector<std::string> names;  // the simple names of its certificates
     bool withKey = false;            // it holds the private key of one of them
+    // For a PKCS #12 file: its certificates and their issuers as PEM, kept
+    // beside it so that listing them needs no passphrase. Empty otherwise.
+    std::string certificatesPem;
 };
 
 // Reads a PKCS #12, PEM or DER file named `fileName` and checks the secrets
@@ -39,6 +50,9 @@ struct ImportCheck {
 // status::WrongPassphrase or status::Cancelled.
 ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& fileName,
                         const SecretPrompt& prompt);
+
+// `certificate` alone, as PEM text.
+std::string CertificatePem(const Certificate& certificate);
 
 // A certificate that may become a trusted root.
 struct TrustCandidate {

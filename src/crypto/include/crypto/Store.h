@@ -8,9 +8,6 @@
 
 namespace quilvane {
 
-enum class StoreLocation { CurrentUser = 2 };
-enum class StoreOpenMode { ReadOnly = 0 };
-
 // A certificate store of the current user, gathered from its key sources:
 // for "My", the folder $XDG_DATA_HOME/quilvane/My (~/.local/share/quilvane/My)
 // with its PEM and DER certificates, PEM private keys (plain or encrypted) and
@@ -23,8 +20,7 @@ class Store {
     // wrong every time, is passed over so that the good ones are still listed. Secrets (a protected
     // PKCS #12 file's passphrase now, an encrypted key's when it is needed) are asked through
     // `prompt`; the certificates handed out keep a copy of it.
-    void Open(const SecretPrompt& prompt, StoreLocation location, const std::string& name,
-              StoreOpenMode mode);
+    void Open(const SecretPrompt& prompt, const std::string& name);
 
     const quilvane::Certificates& Certificates() const { return certificates_; }
     // What the person should hear about the last Open(): files passed over
