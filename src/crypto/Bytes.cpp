@@ -63,11 +63,11 @@ void WipeText(std::string& text) noexcept {
     text.clear();
 }
 
-BinaryString Utilities::ByteArrayToBinaryString(ByteBuffer bytes) noexcept {
+BinaryString Utilities::ByteArrayToBinaryString(Bytes bytes) noexcept {
     return BinaryString(std::move(bytes));
 }
 
-ByteBuffer Utilities::BinaryStringToByteArray(BinaryString text) {
+Bytes Utilities::BinaryStringToByteArray(BinaryString text) {
     return std::move(text).take();
 }
 

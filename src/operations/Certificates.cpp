@@ -144,7 +144,7 @@ struct Imported {
 };
 
 Imported ImportIntoStore(UserInterface& ui, const std::string& path) {
-    ByteBuffer bytes = LoadBinFile(path);
+    Bytes bytes = LoadBinFile(path);
     const fs::path name = fs::path(path).filename();
     ImportCheck check = CheckImport(bytes.view(), name.string(), PromptThrough(ui));
     std::vector<NewFile> files = {{name.extension().string(),
@@ -241,7 +241,7 @@ Outcome CreateCertificate(UserInterface& ui) {
 
 Outcome TrustCertificate(UserInterface& ui, std::string path) {
     return RunGuarded(ui, kCommandPolicy, [&] {
-        ByteBuffer bytes = LoadBinFile(path);
+        Bytes bytes = LoadBinFile(path);
         const fs::path name = fs::path(path).filename();
         const TrustCandidate candidate = ReadTrustCandidate(bytes.view(), name.string());
         if (!ui.ask("Trust the certificate of " + candidate.name +

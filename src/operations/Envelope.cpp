@@ -10,7 +10,7 @@ namespace quilvane {
 
 Outcome Envelope(UserInterface& ui, std::string inputPath, std::string outputPath) {
     return RunGuarded(ui, ReportPolicy{.reporter = Reporter::Envelope, .icon = Icon::None}, [&] {
-        ByteBuffer document = LoadBinFile(inputPath);
+        Bytes document = LoadBinFile(inputPath);
         EnvelopedData envelope;
         envelope.Content(Utilities::ByteArrayToBinaryString(std::move(document)));
         envelope.Recipients().Add(SelectCertificate(ui));
@@ -23,7 +23,7 @@ Outcome Envelope(UserInterface& ui, std::string inputPath, std::string outputPat
             ui.message("Data encryption failed", Icon::Critical);
             return Outcome::Failed;
         }
-        ByteBuffer out = Utilities::BinaryStringToByteArray(std::move(message));
+        Bytes out = Utilities::BinaryStringToByteArray(std::move(message));
         const std::string kept = SaveBinFile(out.view(), outputPath, Backup::Keep);
         ui.message("Signature successfully applied.", Icon::Information, {kept, {}});
         return Outcome::Completed;

@@ -18,13 +18,13 @@ constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFF;
 
 }  // namespace
 
-ByteBuffer LoadBinFile(const std::string& path) {
+Bytes LoadBinFile(const std::string& path) {
     FileSource source(path);
     if (*source.Size() > kMaxFileSize) {
         throw Error(EFBIG, "Cannot read \"" + ShownPath(path) +
                                "\": the file is 2 GiB or larger, more than can be handled.");
     }
-    ByteBuffer buffer(static_cast<std::size_t>(*source.Size()));
+    Bytes buffer(static_cast<std::size_t>(*source.Size()));
     std::size_t done = 0;
     while (done < buffer.size()) {
         const std::size_t n = source.Read({buffer.data() + done, buffer.size() - done});

@@ -42,9 +42,6 @@ class Bytes {
     std::size_t size_ = 0;
 };
 
-// A whole file held in memory, indexed from 0.
-using ByteBuffer = Bytes;
-
 // The form in which the service takes content and messages and gives them
 // back. It carries the same bytes as a buffer; the operations only convert it
 // and test it for emptiness. It either owns its bytes or borrows them from
@@ -82,8 +79,8 @@ class BinaryString {
 // Conversions between buffers and binary strings. They move what is owned
 // and copy only what a string borrows.
 struct Utilities {
-    static BinaryString ByteArrayToBinaryString(ByteBuffer bytes) noexcept;
-    static ByteBuffer BinaryStringToByteArray(BinaryString text);
+    static BinaryString ByteArrayToBinaryString(Bytes bytes) noexcept;
+    static Bytes BinaryStringToByteArray(BinaryString text);
 };
 
 }  // namespace quilvane

@@ -12,7 +12,7 @@ namespace quilvane {
 
 // Reads a whole file. A missing file, a folder, an unreadable file or one of
 // 2 GiB or more raises a program error naming the file.
-ByteBuffer LoadBinFile(const std::string& path);
+Bytes LoadBinFile(const std::string& path);
 
 // Writes `bytes` as the whole of `path` through a FileSink; returns the note
 // on what was kept ("" for nothing). Refuses more than LoadBinFile could read
