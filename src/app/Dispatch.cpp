@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
+#include <variant>
 
 #include "app/Version.h"
 
@@ -14,29 +16,18 @@ int StatusOf(Outcome outcome) {
     return outcome == Outcome::Completed ? kExitCompleted : kExitFailed;
 }
 
-std::optional<BatchAction> BatchOption(const std::string& option) {
-    if (option == "--sign") {
-        return BatchAction::Sign;
-    }
-    if (option == "--verify") {
-        return BatchAction::Verify;
-    }
-    if (option == "--cosign") {
-        return BatchAction::CoSign;
-    }
-    return std::nullopt;
-}
-
-// The options that take one file.
-std::optional<Form> FileOption(const std::string& option) {
-    if (option == "--import") {
-        return Form::Import;
-    }
-    if (option == "--trust") {
-        return Form::Trust;
-    }
-    if (option == "--export-certificate") {
-        return Form::ExportCertificate;
+// The options that take files: a batch of them, or one.
+using FileOption = std::variant<BatchAction, Form>;
+std::optional<FileOption> FileOptionNamed(const std::string& option) {
+    static constexpr std::pair<const char*, FileOption> kOptions[] = {
+        {"--sign", BatchAction::Sign},     {"--verify", BatchAction::Verify},
+        {"--cosign", BatchAction::CoSign}, {"--import", Form::Import},
+        {"--trust", Form::Trust},          {"--export-certificate", Form::ExportCertificate},
+    };
+    for (const auto& [name, value] : kOptions) {
+        if (option == name) {
+            return value;
+        }
     }
     return std::nullopt;
 }
@@ -64,15 +55,16 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             command.form = Form::Help;
         } else if (first == "--version") {
             command.form = Form::Version;
-        } else if (const std::optional<BatchAction> action = BatchOption(first);
-                   action && arguments.size() > 1) {
-            command.form = Form::Batch;
-            command.action = *action;
-            command.paths.assign(arguments.begin() + 1, arguments.end());
-        } else if (const std::optional<Form> form = FileOption(first);
-                   form && arguments.size() > 1) {
-            command.form = *form;
-            command.path = arguments[1];
+        } else if (const std::optional<FileOption> option = FileOptionNamed(first);
+                   option && arguments.size() > 1) {
+            if (const auto* action = std::get_if<BatchAction>(&*option)) {
+                command.form = Form::Batch;
+                command.action = *action;
+                command.paths.assign(arguments.begin() + 1, arguments.end());
+            } else {
+                command.form = std::get<Form>(*option);
+                command.path = arguments[1];
+            }
         } else if (first == "--create-certificate") {
             command.form = Form::CreateCertificate;
         } else {
@@ -134,11 +126,8 @@ int RunCommandLine(const CommandLine& command, const OperationTable& operations,
 
 std::string UsageText(const std::string& program) {
     const std::string name = ProgramName(program);
-    struct UsageLine {
-        const char* arguments;
-        const char* meaning;
-    };
-    constexpr UsageLine kLines[] = {
+    // The arguments of each form, and what it does.
+    constexpr std::pair<const char*, const char*> kLines[] = {
         {"", "open the window"},
         {" FILE", "verify the signed file FILE, then open the window"},
         {" FILE v", "verify the signed file FILE"},
@@ -157,10 +146,10 @@ std::string UsageText(const std::string& program) {
     std::string text = "Usage: " + name + " [FILE [v|s|c]]\n" +
                        "Signs documents with your own certificate, co-signs and verifies signed "
                        "files.\n\n";
-    for (const UsageLine& form : kLines) {
-        std::string line = "  " + name + form.arguments;
+    for (const auto& [arguments, meaning] : kLines) {
+        std::string line = "  " + name + arguments;
         line.resize(std::max(line.size() + 2, name.size() + 21), ' ');
-        text += line + form.meaning + "\n";
+        text += line + meaning + "\n";
     }
     return text +
            "\n"

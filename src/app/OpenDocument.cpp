@@ -10,6 +10,10 @@
 #include <cerrno>
 #include <memory>
 #include <optional>
+#include <string>
+
+#include "crypto/Error.h"
+#include "crypto/Paths.h"
 
 namespace quilvane {
 namespace {
@@ -76,6 +80,12 @@ std::optional<std::int32_t> AccessFailure(const std::string& path) {
 }
 
 bool Launch(GAppInfo* application, GFile* file) {
+    std::string home = "/";
+    try {
+        home = HomeFolder();
+    } catch (const Error&) {
+        // No home folder to start in: the root is as neutral a place.
+    }
     ObjectPtr<GAppLaunchContext> context(g_app_launch_context_new());
     GError* raw = nullptr;
     gboolean started = FALSE;
@@ -87,8 +97,7 @@ bool Launch(GAppInfo* application, GFile* file) {
         const bool ownFolder = g_desktop_app_info_has_key(desktop, "Path") != FALSE;
         started = g_desktop_app_info_launch_uris_as_manager(
             desktop, &uris, context.get(), G_SPAWN_SEARCH_PATH,
-            ownFolder ? nullptr : EnterHomeFolder, const_cast<gchar*>(g_get_home_dir()), nullptr,
-            nullptr, &raw);
+            ownFolder ? nullptr : EnterHomeFolder, home.data(), nullptr, nullptr, &raw);
     } else {
         GList files = {file, nullptr, nullptr};
         started = g_app_info_launch(application, &files, context.get(), &raw);

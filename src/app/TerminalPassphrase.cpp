@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "app/TerminalPassphrase.h"
+#include "operations/FileStreams.h"
 
 namespace quilvane {
 namespace {
@@ -61,17 +62,8 @@ extern "C" void RestoreTerminalAndRaise(int signal) {
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 void WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    // A terminal that takes nothing more is not waited on.
+    (void)quilvane::WriteAll(fd, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
 }
 
 // Shows `prompt` on the terminal `fd` and reads one line with echo off. Nothing when the

@@ -1,4 +1,5 @@
 #include "app/TerminalUserInterface.h"
+#include "crypto/Text.h"
 
 #include <unistd.h>
 
@@ -27,25 +28,6 @@ std::string WithLineFeeds(const std::string& text) {
         result += text[i];
     }
     return result;
-}
-
-std::string Trimmed(const std::string& text) {
-    std::size_t first = 0;
-    std::size_t last = text.size();
-    while (first < last && std::isspace(static_cast<unsigned char>(text[first])) != 0) {
-        ++first;
-    }
-    while (last > first && std::isspace(static_cast<unsigned char>(text[last - 1])) != 0) {
-        --last;
-    }
-    return text.substr(first, last - first);
-}
-
-std::string Lowered(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
 }
 
 // The prompt as it stands before the typed passphrase.

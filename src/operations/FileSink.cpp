@@ -346,16 +346,7 @@ std::string FileSink::Place() {
     if (keepOld_) {
         note = KeepBackup();
     }
-    try {
-        GiveName(name_, true);
-    } catch (const Error& error) {
-        Fail(error.number());
-    }
-    const int fd = std::exchange(fd_, -1);
-    if (::close(fd) != 0) {
-        Fail(errno);
-    }
-    SyncFolder();
+    TakeName(true);
     return note;
 }
 
@@ -366,10 +357,14 @@ std::string FileSink::Commit() {
 
 bool FileSink::CommitNew() {
     Prepare();
+    return TakeName(false);
+}
+
+bool FileSink::TakeName(bool replace) {
     try {
-        GiveName(name_, false);
+        GiveName(name_, replace);
     } catch (const Error& error) {
-        if (error.number() == EEXIST) {
+        if (!replace && error.number() == EEXIST) {
             return false;
         }
         Fail(error.number());

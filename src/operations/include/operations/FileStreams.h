@@ -112,6 +112,9 @@ class FileSink final : public ContentSink, public PatchableSink, public FileCopy
     bool Differs() const;
     std::string KeepBackup();
     void GiveName(const std::string& name, bool replace);
+    // The file gets its name (false when one was not to be replaced and is
+    // taken) and is closed, and the folder flushed.
+    bool TakeName(bool replace);
     void SyncFolder() const;
 
     std::string path_;                     // as the caller named it
