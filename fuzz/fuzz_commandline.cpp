@@ -58,6 +58,7 @@ OperationTable Recorders() {
     table.ImportCertificate = table.VerifySig;
     table.CreateCertificate = [](UserInterface& ui) { return Converse(ui, ""); };
     table.TrustCertificate = table.VerifySig;
+    table.ExportCertificate = table.VerifySig;
     return table;
 }
 
