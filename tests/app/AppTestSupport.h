@@ -12,12 +12,9 @@
 #include "support/ScriptedUserInterface.h"
 #include "support/TestPki.h"
 
-// Readable failure messages for the Qt values the tests compare.
+// Readable failure messages for the Qt texts the tests compare.
 inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
-}
-inline void PrintTo(const QRect& r, std::ostream* out) {
-    *out << r.x() << ',' << r.y() << ' ' << r.width() << 'x' << r.height();
 }
 
 namespace quilvane::test {

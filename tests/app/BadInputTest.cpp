@@ -75,6 +75,8 @@ void RunRows(bool asNobody) {
         {"s.sig", "cp \"$F/nocerts.sig\" \"$N\"", "v", 1,
          "(CAPICOM error found: The certificate of signer 1 (*) is not in the file, so that "
          "signature cannot be checked.\n"},
+        {"m.sig", "LC_ALL=C sed 's/A document/A Document/' \"$F/good.sig\" >\"$N\"", "v", 1,
+         "(CAPICOM error found: The document was changed after it was signed.\n"},
         {"t.sig", kCopy + " && printf junk >>\"$N\"", "v", 1,
          kRefused + ": there is more data after the end of the message.\n"},
         {"p.sig", "cp \"$F/pem.sig\" \"$N\"", "v", 0, Wrote("p")},

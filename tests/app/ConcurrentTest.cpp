@@ -28,7 +28,9 @@ TEST(EndToEnd, ASecondCoSignOfTheSameFileIsRefusedWhileTheFirstWorks) {
         program + " doc.sig c >second 2>&1; echo $? >second-status; echo 1 >&3; exec 3>&-; wait");
     ASSERT_EQ(status, 0);
     EXPECT_EQ(ReadFile(dir / "second-status"), "1\n") << ReadFile(dir / "second");
-    EXPECT_PRED2(Like, ReadFile(dir / "second"), "*is being changed by another program*");
+    EXPECT_PRED2(Like, ReadFile(dir / "second"),
+                 "*VB Error found:Cannot co-sign \"doc.sig\": it is being changed by another "
+                 "program.\n");
     EXPECT_EQ(ReadFile(dir / "first-status"), "0\n") << ReadFile(dir / "first");
     const std::string report = RunProgram(dir.path(), "doc.sig", "v", "n\n");
     for (const char* signer : {"*Name: Alice Example*(exit 0)", "*Name: Bob Example*(exit 0)"}) {

@@ -174,11 +174,6 @@ TEST_F(CertificatesTest, NamesMadeFromAPersonsNameKeepOnlyLettersDigitsAndPlainM
                     fs::exists(home.my() / (stem + ".crt")))
             << stem;
     }
-    // A temporary file in the personal store is not listed either.
-    WriteFile(home.my() / ".quilvane-y2", ReadFile(pki.bob.cert) + ReadFile(pki.bob.key));
-    ui.picks = {std::nullopt};
-    EXPECT_EQ(SignFile(ui, file("m.txt", "m"), dir / "m.sig"), Outcome::Cancelled);
-    EXPECT_EQ(ui.pickLists.at(0).size(), 3u);
 }
 
 TEST_F(CertificatesTest, ExportWritesTheChosenCertificateAloneAsANewFileOnly) {

@@ -5,16 +5,6 @@ namespace quilvane::test {
 class EnvelopeTest : public OperationsTest {
   protected:
     EnvelopeTest() { install(pki.alice); }
-
-    // `content` encrypted by openssl for `recipient` into "<name>.sig"; the document removed.
-    std::string opensslEnvelope(const std::string& name, const std::string& content,
-                                const Identity& recipient) {
-        const std::string plain = file(name, content);
-        Openssl("cms -encrypt -binary -outform DER -aes256 -in", fs::path(plain), "-out",
-                fs::path(plain + ".sig"), recipient.cert);
-        fs::remove(plain);
-        return plain + ".sig";
-    }
 };
 
 TEST_F(EnvelopeTest, EncryptsWithAesForThePickedCertificateAndOpensAgain) {
@@ -40,34 +30,33 @@ TEST_F(EnvelopeTest, EncryptsWithAesForThePickedCertificateAndOpensAgain) {
     EXPECT_EQ(ReadFile(input), content);
 }
 
-TEST_F(EnvelopeTest, WhatCannotBeOpenedIsRefusedAndNothingWritten) {
-    const std::pair<std::string, std::string> cases[] = {
-        // For Bob, whose key this user does not hold.
-        {opensslEnvelope("for-bob.txt", "not yours", pki.bob),
-         "CAPICOM error found : None of your certificates can open this message"},
-        {file("empty.sig", ""),
-         "Signature Decryption Succeeded.\r\nNo message was available in the file."}};
-    for (const auto& [path, prefix] : cases) {
+// Failures show one box, without icon when encrypting, and write nothing.
+TEST_F(EnvelopeTest, WhatCannotBeDoneIsRefusedAndNothingWritten) {
+    const std::string missing = (dir / "missing.pdf").string(), input = file("a.txt", "a");
+    Openssl("cms -encrypt -binary -outform DER -aes256 -in", fs::path(input), "-out",
+            dir / "for-bob.sig", pki.bob.cert);  // whose key this user does not hold
+    const std::string forBob = (dir / "for-bob.sig").string();
+    using Case = std::tuple<std::string, bool, Outcome, std::string, Icon>;  // open, or encrypt
+    for (const auto& [path, open, outcome, prefix, icon] : {
+             Case{forBob, true, Outcome::Failed,
+                  "CAPICOM error found : None of your certificates can open this message",
+                  Icon::Critical},
+             Case{file("empty.sig", ""), true, Outcome::Failed,
+                  "Signature Decryption Succeeded.\r\nNo message was available in the file.",
+                  Icon::Critical},
+             // A missing file is reported before any pick list.
+             Case{missing, false, Outcome::Failed, "VB Error found:", Icon::None},
+             // Cancelling the pick list is reported, unlike when signing.
+             Case{input, false, Outcome::Cancelled, "CAPICOM error found : ", Icon::None},
+         }) {
+        SCOPED_TRACE(path);
         ScriptedUserInterface fresh;
-        EXPECT_EQ(ReceiveMessage(fresh, path), Outcome::Failed) << path;
-        expectOneMessage(fresh, prefix);
-        EXPECT_FALSE(fs::exists(path.substr(0, path.size() - 4))) << path;
+        const std::string out = open ? path.substr(0, path.size() - 4) : path + ".sig";
+        EXPECT_EQ(open ? ReceiveMessage(fresh, path) : Envelope(fresh, path, out), outcome);
+        EXPECT_EQ(fresh.pickLists.size(), outcome == Outcome::Cancelled ? 1u : 0u);
+        expectOneMessage(fresh, prefix, icon);
+        EXPECT_FALSE(fs::exists(out));
     }
-}
-
-TEST_F(EnvelopeTest, EncryptionFailuresShowOneBoxWithoutIcon) {
-    // A missing file is reported before any pick list.
-    std::string missing = (dir / "missing.pdf").string();
-    EXPECT_EQ(Envelope(ui, missing, missing + ".sig"), Outcome::Failed);
-    EXPECT_TRUE(ui.pickLists.empty());
-    expectOneMessage(ui, "VB Error found:", Icon::None);
-
-    // Cancelling the pick list is reported, unlike when signing.
-    const std::string input = file("a.txt", "a");
-    ScriptedUserInterface cancel;
-    EXPECT_EQ(Envelope(cancel, input, input + ".sig"), Outcome::Cancelled);
-    expectOneMessage(cancel, "CAPICOM error found : ", Icon::None);
-    EXPECT_FALSE(fs::exists(input + ".sig"));
 }
 
 }  // namespace quilvane::test
