@@ -98,7 +98,7 @@ FileSink::FileSink(std::string path, Backup backup, Links links, mode_t newFileM
         if (Planted(folder, *existing_)) {
             RefusePlanted(path_, false);
         }
-        if (::faccessat(folder_, name_.c_str(), W_OK, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::faccessat(folder_, name_.c_str(), W_OK, 0) != 0) {
             Fail(errno);
         }
     }
