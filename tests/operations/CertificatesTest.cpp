@@ -135,8 +135,6 @@ TEST_F(CertificatesTest, AFirstCertificateIsCreatedSignedWithAndTrustedForCoSign
     bobs.add({pki.bob.cert, pki.bob.key});
     ScriptedUserInterface bob;
     bob.picks = {0};
-    // A copy left over from a write cut short is no trusted root.
-    fs::copy_file(created, bobs.root() / ".quilvane-x1");
     EXPECT_EQ(CoSignContent(bob, input + ".sig", input + ".sig"), Outcome::Failed);
     const std::string fingerprint =
         Openssl("x509 -noout -fingerprint -sha256 -in", fs::path(created)).substr(19);

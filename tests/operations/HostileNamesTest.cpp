@@ -1,6 +1,5 @@
 #include "OperationsTest.h"
 #include "crypto/SafeText.h"
-#include "operations/LocalTime.h"
 #include "support/Forge.h"
 
 namespace quilvane::test {
@@ -63,23 +62,6 @@ TEST(SafeTextTest, EscapesWhatWouldSteerTheScreenAndKeepsTheRest) {
          }) {
         EXPECT_EQ(SafeText(text, limit), shown);
     }
-}
-
-TEST(TrustLineTest, SaysWhyACertificateIsNotTrusted) {
-    const std::string start = "Certificate of Alice: issued by Root CA, valid until " +
-                              LocalDate(1780000000) + ", SHA-256 0A:FF: ";
-    using Case = std::tuple<Verdict, std::string, std::string>;
-    for (const auto& [verdict, detail, end] : {
-             Case{Verdict::Trusted, "", "trusted"},
-             Case{Verdict::BrokenDigest, "MD5", "not trusted (signed with the broken digest MD5)"},
-             Case{Verdict::Expired, "", "not trusted (expired on " + LocalDate(1600000000) + ")"},
-         }) {
-        const CertificateTrust trust{"Alice", "Root CA",  1780000000, "0A:FF",
-                                     verdict, 1600000000, detail};
-        EXPECT_EQ(TrustLine(trust), start + end);
-    }
-    const CertificateTrust trust{"A", "R", 0, "", Verdict::Trusted, 0, ""};
-    EXPECT_EQ(TrustLines({trust, trust}), TrustLine(trust) + "\r\n" + TrustLine(trust));
 }
 
 }  // namespace quilvane::test

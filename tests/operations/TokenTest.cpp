@@ -104,43 +104,38 @@ TEST_F(TokenTest, TokensAndDatabasesListWithoutLoginAndSignOnlyWithTheirSecret) 
         eve = "Enter the PIN for the token \"Eve EC\" (a wrong PIN may lock the token):",
         firefox = "Enter the password of Firefox profile work:", done = "Signature applied",
         wrong = "CAPICOM error found : The ";
-    struct Case {
-        std::size_t pick;
-        std::optional<std::string> secret;
-        std::string asked;  // the one prompt, "" for none
-        Outcome outcome;
-        std::string message;  // the start of the one message shown, "" for none
-    };
-    const Case cases[] = {
-        {1, kPin, tina, Outcome::Completed, done},
-        {2, kPin, eve, Outcome::Completed, done},
-        {3, std::nullopt, "", Outcome::Completed, done},  // no password to ask
-        {4, "nss secret", firefox, Outcome::Completed, done},
-        // Asked once, never again by itself: each try counts towards locking the token.
-        {1, "9999", tina, Outcome::Failed, wrong + "PIN for the token \"Tina RSA\" is wrong."},
-        {1, std::nullopt, tina, Outcome::Cancelled, ""},
-        {4, "guess", firefox, Outcome::Failed,
-         wrong + "password of Firefox profile work is wrong."},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(listed[c.pick] + " " + c.secret.value_or("(cancel)"));
+    // The pick, the secret typed, the one prompt and the start of the one message ("" for none).
+    using Case =
+        std::tuple<std::size_t, std::optional<std::string>, std::string, Outcome, std::string>;
+    for (const auto& [pick, secret, asked, outcome, message] : {
+             Case{1, kPin, tina, Outcome::Completed, done},
+             Case{2, kPin, eve, Outcome::Completed, done},
+             Case{3, std::nullopt, "", Outcome::Completed, done},  // no password to ask
+             Case{4, "nss secret", firefox, Outcome::Completed, done},
+             // Asked once, never again by itself: each try counts towards locking the token.
+             Case{1, "9999", tina, Outcome::Failed,
+                  wrong + "PIN for the token \"Tina RSA\" is wrong."},
+             Case{1, std::nullopt, tina, Outcome::Cancelled, ""},
+             Case{4, "guess", firefox, Outcome::Failed,
+                  wrong + "password of Firefox profile work is wrong."},
+         }) {
+        SCOPED_TRACE(listed[pick] + " " + secret.value_or("(cancel)"));
         ScriptedUserInterface person;
-        person.picks = {c.pick};
-        person.passphrases = {c.secret, kPin};
+        person.picks = {pick};
+        person.passphrases = {secret, kPin};
         fs::remove(input + ".sig");
-        EXPECT_EQ(SignFile(person, input, input + ".sig"), c.outcome);
+        EXPECT_EQ(SignFile(person, input, input + ".sig"), outcome);
         std::vector<std::string> shown;
         for (const CertificateRow& row : person.pickLists.at(0)) {
             shown.push_back(row.issuedTo + "|" + row.location);
         }
         EXPECT_EQ(shown, listed);
         EXPECT_EQ(person.passphrasePrompts,
-                  c.asked.empty() ? std::vector<std::string>{} : std::vector{c.asked});
-        EXPECT_EQ(
-            person.messages.empty() ? "" : person.messages[0].text.substr(0, c.message.size()),
-            c.message);
-        EXPECT_EQ(fs::exists(input + ".sig"), c.outcome == Outcome::Completed);
-        if (c.outcome == Outcome::Completed) {
+                  asked.empty() ? std::vector<std::string>{} : std::vector{asked});
+        EXPECT_EQ(person.messages.empty() ? "" : person.messages[0].text.substr(0, message.size()),
+                  message);
+        EXPECT_EQ(fs::exists(input + ".sig"), outcome == Outcome::Completed);
+        if (outcome == Outcome::Completed) {
             EXPECT_EQ(openedByOpenssl(input + ".sig"), "contract text");
         }
     }

@@ -48,13 +48,6 @@ TEST_F(VerifySigTest, ListsEverySignerAndOpensOnYes) {
     EXPECT_NE(text.find("\r\nName: Bob Example ==> Signed On: "), std::string::npos) << text;
     EXPECT_EQ(ReadFile(dir / "two.txt"), "both of us");
     EXPECT_EQ(ui.opened, std::vector<std::string>{(dir / "two.txt").string()});
-
-    // A failure to open is explained in a box without icon.
-    ui.openResult = 31;
-    EXPECT_EQ(VerifySig(ui, sig), Outcome::Completed);
-    ASSERT_EQ(ui.messages.size(), 3u);
-    EXPECT_EQ(ui.messages[2].text, "No association for file extension");
-    EXPECT_EQ(ui.messages[2].icon, Icon::None);
 }
 
 // (A refused file: the bad-input catalogue.)
