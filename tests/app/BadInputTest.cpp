@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include "app/AppTestSupport.h"
-#include "support/TestPki.h"
 
 namespace quilvane::test {
 namespace {
@@ -41,17 +40,17 @@ void RunRows(bool asNobody) {
     SharedPki& pki = SharedPki::get();
     store.add({pki.alice.cert, pki.alice.key});
     fs::copy_file(pki.pki.root().cert, store.root() / "root.pem");
-    fs::create_directories(t / "f");
+    const fs::path f = t / "f", doc = f / "doc.txt";
+    fs::create_directories(f);
+    WriteFile(doc, "A document.\n");
+    OpensslSign(doc, f / "good.sig", {pki.alice});
+    OpensslSign(doc, f / "ber.sig", {pki.alice}, "-stream");
+    OpensslSign(doc, f / "pem.sig", {pki.alice}, "-outform PEM");
+    OpensslSign(doc, f / "nocerts.sig", {pki.alice}, "-nocerts");
     const std::string alice = Quote(pki.alice.cert.string());
-    const std::string sign = "openssl cms -sign -in doc.txt -binary -nodetach -signer " + alice +
-                             " -inkey " + Quote(pki.alice.key.string());
-    test::Run(
-        "cd " + Quote((t / "f").string()) + " && printf 'A document.\\n' >doc.txt && " + sign +
-        " -outform DER -out good.sig && " + sign + " -outform DER -stream -out ber.sig && " + sign +
-        " -outform PEM -out pem.sig && " + sign +
-        " -nocerts -outform DER -out nocerts.sig && openssl cms -encrypt -in doc.txt " +
-        "-binary -aes256 -outform DER -out enveloped.sig " + alice +
-        " && openssl crl2pkcs7 -nocrl -outform DER -certfile " + alice + " -out nosigners.sig");
+    Openssl("cms -encrypt -binary -aes256 -outform DER -in", doc, "-out", f / "enveloped.sig",
+            alice);
+    Openssl("crl2pkcs7 -nocrl -outform DER -certfile", alice, "-out", f / "nosigners.sig");
     const std::string readOnly = "chmod -R a+rX \"$T\" && " + kCopy + " && chmod 555 .";
 
     const std::vector<Row> rows = {

@@ -30,7 +30,7 @@ TEST(EndToEnd, ASecondCoSignOfTheSameFileIsRefusedWhileTheFirstWorks) {
     EXPECT_EQ(ReadFile(dir / "second-status"), "1\n") << ReadFile(dir / "second");
     EXPECT_PRED2(Like, ReadFile(dir / "second"),
                  "*VB Error found:Cannot co-sign \"doc.sig\": it is being changed by another "
-                 "program.\n");
+                 "program. Try again when that program is done.\n");
     EXPECT_EQ(ReadFile(dir / "first-status"), "0\n") << ReadFile(dir / "first");
     const std::string report = RunProgram(dir.path(), "doc.sig", "v", "n\n");
     for (const char* signer : {"*Name: Alice Example*(exit 0)", "*Name: Bob Example*(exit 0)"}) {

@@ -9,20 +9,15 @@
 #include <string>
 
 #include "crypto/ContentStream.h"
-#include "crypto/Error.h"
 
 namespace quilvane::test {
 
 // Gives at most `step` bytes at a time, so that chunk boundaries fall inside
-// headers; past `stopAt` bytes it raises status::Stopped as a cancelled
-// progress callback does.
+// headers.
 struct MemorySource : ContentSource, RewindableSource {
     explicit MemorySource(std::string bytes, std::size_t step = SIZE_MAX, bool sized = true)
         : bytes(std::move(bytes)), step(step), sized(sized) {}
     std::size_t Read(std::span<std::uint8_t> buffer) override {
-        if (at > stopAt) {
-            throw Error(status::Stopped, "Stopped.");
-        }
         std::size_t n = std::min({buffer.size(), step, bytes.size() - at});
         std::copy_n(bytes.data() + at, n, buffer.data());
         at += n;
@@ -36,7 +31,7 @@ struct MemorySource : ContentSource, RewindableSource {
     std::string bytes;
     std::size_t step;
     bool sized;
-    std::size_t at = 0, stopAt = SIZE_MAX;
+    std::size_t at = 0;
 };
 
 struct AppendSink : ContentSink {

@@ -151,7 +151,6 @@ SharedPki& SharedPki::get() {
 StoreHome::StoreHome(const fs::path& dataHome) : dataHome_(dataHome) {
     if (const char* old = std::getenv("XDG_DATA_HOME")) {
         old_ = old;
-        hadOld_ = true;
     }
     setenv("XDG_DATA_HOME", dataHome_.c_str(), 1);
     fs::create_directories(my());
@@ -159,11 +158,7 @@ StoreHome::StoreHome(const fs::path& dataHome) : dataHome_(dataHome) {
 }
 
 StoreHome::~StoreHome() {
-    if (hadOld_) {
-        setenv("XDG_DATA_HOME", old_.c_str(), 1);
-    } else {
-        unsetenv("XDG_DATA_HOME");
-    }
+    old_ ? setenv("XDG_DATA_HOME", old_->c_str(), 1) : unsetenv("XDG_DATA_HOME");
 }
 
 fs::path StoreHome::my() const {

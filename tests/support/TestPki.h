@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -119,8 +120,7 @@ class StoreHome {
 
   private:
     fs::path dataHome_;
-    std::string old_;
-    bool hadOld_ = false;
+    std::optional<std::string> old_;
 };
 
 }  // namespace quilvane::test
