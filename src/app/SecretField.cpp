@@ -8,20 +8,12 @@
 namespace quilvane {
 namespace {
 
-// Volatile, so that stores into memory about to be freed are not left out.
-void Overwrite(void* data, std::size_t size) {
-    auto* bytes = static_cast<volatile unsigned char*>(data);
-    for (std::size_t i = 0; i < size; ++i) {
-        bytes[i] = 0;
-    }
-}
-
 // Once the field let go of the text, `text` is its only holder: overwritten
 // in place. Text still shared (a literal, a copy kept elsewhere) is left, as
 // data() would only overwrite a fresh copy of it.
 void Overwrite(QString& text) {
     if (text.isDetached()) {
-        Overwrite(text.data(), static_cast<std::size_t>(text.size()) * sizeof(QChar));
+        WipeMemory(text.data(), static_cast<std::size_t>(text.size()) * sizeof(QChar));
     }
 }
 
@@ -34,7 +26,7 @@ Secret TakeSecret(QLineEdit& field) {
     field.setText(QString());
     QByteArray bytes = typed.toUtf8();
     Secret secret(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-    Overwrite(bytes.data(), static_cast<std::size_t>(bytes.size()));
+    WipeMemory(bytes.data(), static_cast<std::size_t>(bytes.size()));
     Overwrite(typed);
     return secret;
 }

@@ -55,11 +55,15 @@ std::uint8_t* Bytes::release() noexcept {
     return std::exchange(data_, nullptr);
 }
 
+void WipeMemory(void* data, std::size_t size) noexcept {
+    OPENSSL_cleanse(data, size);
+}
+
 void WipeText(std::string& text) noexcept {
     // The whole buffer: characters past the end (a dropped line end, what a
     // move left behind) are copies too.
     text.resize(text.capacity());
-    OPENSSL_cleanse(text.data(), text.size());
+    WipeMemory(text.data(), text.size());
     text.clear();
 }
 

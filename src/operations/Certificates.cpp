@@ -3,7 +3,6 @@
 
 #include "operations/Certificates.h"
 
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 
 #include "crypto/PersonalFiles.h"
 #include "crypto/SafeText.h"
+#include "crypto/Secret.h"
 #include "crypto/Store.h"
 #include "crypto/Text.h"
 #include "operations/Files.h"
@@ -155,7 +155,7 @@ Imported ImportIntoStore(UserInterface& ui, const std::string& path) {
     }
     const std::vector<std::string> written =
         WriteNew(ReadyFolder("My", true), FileStemFor(name.stem().string()), files);
-    OPENSSL_cleanse(files.front().bytes.data(), files.front().bytes.size());
+    WipeText(files.front().bytes);
     return {written.front(), std::move(check)};
 }
 

@@ -2,14 +2,18 @@
 // How the crypto layer asks for a secret (a passphrase, a PIN) without
 // knowing who answers it: the window, the terminal or a test.
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
 
 namespace quilvane {
 
-// Overwrites the characters of `text`, all of its buffer, and empties it, so
-// that a secret does not linger in memory that is given back.
+// Overwrites `size` bytes at `data` in a way the compiler cannot leave out,
+// so that a secret does not linger in memory that is given back.
+void WipeMemory(void* data, std::size_t size) noexcept;
+
+// Overwrites the characters of `text`, all of its buffer, and empties it.
 void WipeText(std::string& text) noexcept;
 
 // A passphrase or PIN. Moved, never copied; its memory is wiped when it goes
