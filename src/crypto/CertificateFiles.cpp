@@ -11,6 +11,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "crypto/Paths.h"
 #include "crypto/Text.h"
 #include "internal/Names.h"
 #include "internal/Providers.h"
@@ -23,8 +24,6 @@ namespace fs = std::filesystem;
 // Certificates and keys are small. A bigger file is something else put into
 // the folder (a document, an archive) and is passed over without being read.
 constexpr std::uintmax_t kLargestFile = 4 * 1024 * 1024;
-// How the files being written into a folder are named until they are complete.
-constexpr std::string_view kTemporaryPrefix = ".quilvane-";
 
 // A read-only memory BIO over `bytes`, which must outlive it.
 ossl::BioPtr ReadOnlyBio(std::string_view bytes, const std::string& what) {

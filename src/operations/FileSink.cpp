@@ -35,18 +35,6 @@ bool SameBytes(int fd, int other, std::uint64_t size) {
     return true;
 }
 
-void TakeOwnerAndMode(int fd, const struct stat& of) {
-    // Only root may give a file away: a file that others own and let us
-    // write becomes ours when anyone else replaces it. The special bits are
-    // never carried over: a set-user-ID program stays one only as its owner wrote it.
-    if (::fchown(fd, of.st_uid, of.st_gid) != 0 && ::geteuid() == 0) {
-        throw Error(errno, "");
-    }
-    if (::fchmod(fd, of.st_mode & 0777) != 0) {
-        throw Error(errno, "");
-    }
-}
-
 }  // namespace
 
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
@@ -124,11 +112,19 @@ FileSink::FileSink(std::string path, Backup backup, Links links, mode_t newFileM
         Fail(errno);
     }
     if (replacesFile) {
-        try {
-            TakeOwnerAndMode(fd_, *existing_);
-        } catch (const Error& error) {
-            Fail(error.number());
-        }
+        TakeOwnerAndMode(*existing_);
+    }
+}
+
+void FileSink::TakeOwnerAndMode(const struct stat& of) {
+    // Only root may give a file away: a file that others own and let us
+    // write becomes ours when anyone else replaces it. The special bits are
+    // never carried over: a set-user-ID program stays one only as its owner wrote it.
+    if (::fchown(fd_, of.st_uid, of.st_gid) != 0 && ::geteuid() == 0) {
+        Fail(errno);
+    }
+    if (::fchmod(fd_, of.st_mode & 0777) != 0) {
+        Fail(errno);
     }
 }
 
@@ -266,7 +262,7 @@ std::string FileSink::KeepBackup() {
             copy.Write({chunk.data(), static_cast<std::size_t>(n)});
         }
         ::close(old);
-        TakeOwnerAndMode(copy.fd_, *existing_);
+        copy.TakeOwnerAndMode(*existing_);
         copy.Commit();
     } else {
         const int renamed = ::renameat(folder_, linked.c_str(), folder_, backup.c_str());

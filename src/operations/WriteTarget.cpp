@@ -7,6 +7,7 @@
 #include <random>
 
 #include "crypto/Error.h"
+#include "crypto/Paths.h"
 #include "operations/Files.h"
 
 namespace quilvane {
@@ -66,7 +67,7 @@ std::string TemporaryName() {
     static constexpr char kLetters[] =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::random_device random;
-    std::string name = ".quilvane-";
+    std::string name(kTemporaryPrefix);
     for (int i = 0; i < 8; ++i) {
         name += kLetters[random() % (sizeof kLetters - 1)];
     }

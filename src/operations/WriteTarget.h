@@ -26,8 +26,8 @@ bool Planted(const struct stat& folder, const struct stat& entry);
 // when it is no link. A dangling link is refused.
 std::string KernelTarget(const std::string& path);
 
-// A fresh temporary name: ".quilvane-" and eight random letters. The store
-// readers pass over such names.
+// A fresh temporary name: kTemporaryPrefix and eight random letters, which the
+// store readers pass over.
 std::string TemporaryName();
 
 // Makes something under a fresh temporary name in `folder` with `make`

@@ -109,6 +109,7 @@ class FileSink final : public ContentSink, public PatchableSink, public FileCopy
 
   private:
     [[noreturn]] void Fail(int err) const;
+    void TakeOwnerAndMode(const struct stat& of);
     bool Differs() const;
     std::string KeepBackup();
     void GiveName(const std::string& name, bool replace);
