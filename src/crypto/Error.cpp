@@ -6,8 +6,11 @@
 
 namespace quilvane {
 
-Error::Error(std::int32_t number, std::string description)
-    : std::runtime_error(description), number_(number), description_(std::move(description)) {}
+Error::Error(std::int32_t number, std::string description, std::string detail)
+    : std::runtime_error(description),
+      number_(number),
+      description_(std::move(description)),
+      detail_(std::move(detail)) {}
 
 Error CancelledError() {
     return Error(status::Cancelled, "The operation was cancelled by the user.");

@@ -436,3 +436,11 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
 }
 
 }  // namespace quilvane
+
+namespace quilvane {
+
+void SignedData::VerifyDetached(ContentSource&, ContentSource&, VerifyFlag) {
+    throw Error(status::Failed, "Detached signatures cannot be checked yet.");
+}
+
+}  // namespace quilvane

@@ -39,6 +39,15 @@ std::string TrustLine(const CertificateTrust& trust) {
         case Verdict::NotYetValid:
             verdict = "not valid until " + LocalDate(trust.when);
             break;
+        case Verdict::NotForSigning:
+            verdict = "not meant for signing (" + SafeText(trust.detail) + ")";
+            break;
+        case Verdict::SigningTimeOutside:
+            verdict = "signing time outside the certificate's validity";
+            break;
+        case Verdict::SelfSigned:
+            verdict = "self-signed";
+            break;
         case Verdict::UntrustedRoot:
             verdict = "not issued by a trusted root";
             break;

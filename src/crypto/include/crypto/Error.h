@@ -14,14 +14,17 @@ namespace quilvane {
 // boundary and tell the user; everything below only raises it.
 class Error : public std::runtime_error {
   public:
-    Error(std::int32_t number, std::string description);
+    Error(std::int32_t number, std::string description, std::string detail = {});
 
     std::int32_t number() const noexcept { return number_; }
     const std::string& description() const noexcept { return description_; }
+    // What the library said, for the details of a report; never the message itself.
+    const std::string& detail() const noexcept { return detail_; }
 
   private:
     std::int32_t number_;
     std::string description_;
+    std::string detail_;
 };
 
 constexpr std::int32_t Status(std::uint32_t code) {

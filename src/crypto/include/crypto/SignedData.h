@@ -63,6 +63,12 @@ class Attributes {
     std::vector<Attribute> items_;
 };
 
+// How far a signature goes beyond plain CMS.
+enum class SignatureLevel {
+    Cms,      // a plain CMS signature
+    CadesBB,  // CAdES baseline B-B: the signer's certificate bound by signing-certificate-v2
+};
+
 class Signer {
   public:
     void Certificate(const quilvane::Certificate& certificate) { certificate_ = certificate; }
@@ -72,9 +78,14 @@ class Signer {
     quilvane::Attributes& AuthenticatedAttributes() { return attributes_; }
     const quilvane::Attributes& AuthenticatedAttributes() const { return attributes_; }
 
+    // Of a verified signer: what its signature is.
+    SignatureLevel Level() const { return level_; }
+    void Level(SignatureLevel level) { level_ = level; }
+
   private:
     std::optional<quilvane::Certificate> certificate_;
     quilvane::Attributes attributes_;
+    SignatureLevel level_ = SignatureLevel::Cms;
 };
 
 // A CMS signed-data message with its document inside, read and written in
@@ -105,6 +116,11 @@ class SignedData {
     // VerifyFlag::SignatureAndCertificate each signer's chain). Afterwards
     // Signers() tells the signers.
     void Verify(ContentSource& message, ContentSink* content, VerifyFlag flag);
+
+    // Checks a detached signed message (one without its document) against
+    // `document`, streamed, as Verify checks an attached one. A message that
+    // holds its document is refused.
+    void VerifyDetached(ContentSource& message, ContentSource& document, VerifyFlag flag);
 
     // The signers of a verified message, in the order of its signer-infos.
     std::vector<Signer> Signers() const;
