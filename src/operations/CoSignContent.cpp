@@ -20,7 +20,7 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
             message.OnProgress(work.Callback());
             signedData.Verify(message, nullptr, VerifyFlag::SignatureAndCertificate);
         }
-        ShowVerified(ui, signedData);
+        ShowVerified(ui, signedData, inputPath);
 
         const Certificate certificate = choose(ui);
         certificate.UnlockKey();

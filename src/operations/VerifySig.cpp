@@ -63,7 +63,7 @@ std::string TrustLine(const CertificateTrust& trust) {
            verdict;
 }
 
-std::string TrustLines(const std::vector<CertificateTrust>& trust) {
+std::string TrustLines(const std::vector<CertificateTrust>& trust, const std::string&) {
     std::string lines;
     for (const CertificateTrust& one : trust) {
         lines += (lines.empty() ? "" : "\r\n") + TrustLine(one);
@@ -71,11 +71,16 @@ std::string TrustLines(const std::vector<CertificateTrust>& trust) {
     return lines;
 }
 
-void ShowVerified(UserInterface& ui, const SignedData& signedData) {
+std::string ChainDetails(const std::vector<CertificateTrust>&) {
+    return {};
+}
+
+void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::string& signedPath) {
     // The trust lines come after the report, whose text stays as it always was.
     std::string report = ListSigners(signedData.Signers());
-    ui.message("Verification complete. Document is untampered.\r\n" + report, Icon::Information,
-               MessageNotes{.informative = {}, .details = TrustLines(signedData.Trust())});
+    ui.message(
+        "Verification complete. Document is untampered.\r\n" + report, Icon::Information,
+        MessageNotes{.informative = {}, .details = TrustLines(signedData.Trust(), signedPath)});
 }
 
 std::string ValueText(const AttributeValue& value) {
@@ -164,7 +169,7 @@ Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen) {
             signedData.Verify(message, document ? static_cast<ContentSink*>(&*document) : &nowhere,
                               VerifyFlag::SignatureOnly);
         }
-        ShowVerified(ui, signedData);
+        ShowVerified(ui, signedData, signedPath);
         if (unwritable) {
             throw *unwritable;
         }

@@ -43,12 +43,15 @@ std::string ListSigners(const std::vector<Signer>& signers);
 // "Certificate of <name>: issued by <issuer>, valid until <date>, SHA-256
 // <fingerprint>: <verdict>", the verdict "trusted" or "not trusted (<reason>)".
 std::string TrustLine(const CertificateTrust& trust);
-// The lines of all signers, in their order, joined by CR LF.
-std::string TrustLines(const std::vector<CertificateTrust>& trust);
+// The lines of all signers, in their order, joined by CR LF; `signedPath` is
+// the file they were read from, for the advice on how to trust a signer.
+std::string TrustLines(const std::vector<CertificateTrust>& trust, const std::string& signedPath);
+// The details behind the trust lines: each signer's fingerprints and chain.
+std::string ChainDetails(const std::vector<CertificateTrust>& trust);
 
 // The message that a file verified: the report as its text, the trust lines
 // as its details.
-void ShowVerified(UserInterface& ui, const SignedData& signedData);
+void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::string& signedPath);
 
 // The text of an attribute value: a date-time in the user's locale and time
 // zone, a text value unchanged.
