@@ -267,21 +267,25 @@ MessageParts ReadMessage(ContentSource& source, std::size_t chunkSize,
     walk.Keep(parts.digestAlgorithms, der::kSet);
     Walker::Frame encapsulated = walk.Open(der::kSequence);
     walk.Keep(parts.eContentType, der::kObject);
-    if (walk.Closes(encapsulated)) {
-        NotSigned("the document is not inside it");
+    parts.detached = walk.Closes(encapsulated);
+    if (parts.detached) {
+        if (prefix) {
+            prefix(parts);
+        }
+    } else {
+        Walker::Frame eContent = walk.Open(der::kExplicit0);
+        if (prefix) {
+            prefix(parts);
+        }
+        der::Header octets = in.Take();
+        if (decoded.Binary() && octets.Is(der::kOctetString)) {
+            parts.contentOffset = in.Position();
+        }
+        walk.Octets(octets, 0);
+        parts.contentSize = walk.ContentSize();
+        walk.Close(eContent);
+        walk.Close(encapsulated);
     }
-    Walker::Frame eContent = walk.Open(der::kExplicit0);
-    if (prefix) {
-        prefix(parts);
-    }
-    der::Header octets = in.Take();
-    if (decoded.Binary() && octets.Is(der::kOctetString)) {
-        parts.contentOffset = in.Position();
-    }
-    walk.Octets(octets, 0);
-    parts.contentSize = walk.ContentSize();
-    walk.Close(eContent);
-    walk.Close(encapsulated);
     while (!walk.Closes(signedData)) {
         walk.Keep(parts.rest);
     }

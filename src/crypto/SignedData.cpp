@@ -185,7 +185,37 @@ void Seal(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what) {
     }
 }
 
-void CheckSignatures(CMS_ContentInfo* cms, BIO* chain) {
+const std::string WholeDocument::kLimitText = "48 MiB";
+
+void WholeDocument::Add(std::span<const std::uint8_t> bytes) {
+    if (!keeping_ || tooLarge_) {
+        return;
+    }
+    if (bytes_.size() + bytes.size() > kLimit) {
+        tooLarge_ = true;
+        std::vector<std::uint8_t>().swap(bytes_);
+        return;
+    }
+    // Reserved once, so that growing never holds two copies; untouched pages
+    // take no memory.
+    if (bytes_.capacity() == 0) {
+        bytes_.reserve(kLimit);
+    }
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+}
+
+bool SignsWholeDocument(CMS_SignerInfo* info) {
+    X509_ALGOR* algorithm = nullptr;
+    CMS_SignerInfo_get0_algs(info, nullptr, nullptr, nullptr, &algorithm);
+    const ASN1_OBJECT* object = nullptr;
+    if (algorithm != nullptr) {
+        X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
+    }
+    const int nid = OBJ_obj2nid(object);
+    return CMS_signed_get_attr_count(info) < 0 && (nid == NID_ED25519 || nid == NID_ED448);
+}
+
+void CheckSignatures(CMS_ContentInfo* cms, BIO* chain, const WholeDocument& whole) {
     STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
     int count = sk_CMS_SignerInfo_num(infos);
     if (count <= 0) {
@@ -218,16 +248,35 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain) {
         const std::string mismatch = "The signature of " + name + " does not match the document.";
         const std::string unreadable = "The signature of " + name + " cannot be checked";
         bool hasAttributes = CMS_signed_get_attr_count(info) >= 0;
-        if (IsEdDsa(key) && !hasAttributes) {
-            Fail(status::BadMessage, unreadable +
-                                         ": it is made over the whole document at once, which "
-                                         "is not held in memory here.");
-        }
         // What the signed attributes say of the message, told in words before
         // OpenSSL's own checks refuse them as a mere "attribute error".
         ossl::CheckContentType(cms, info, name);
         ossl::SigningTimeOf(info, name);
 
+        if (IsEdDsa(key) && !hasAttributes) {
+            // The document itself is the signed message, checked in one call.
+            if (!whole.Keeping()) {
+                Fail(status::BadMessage,
+                     unreadable +
+                         ": it is made over the whole document at once, and the "
+                         "message does not name the digest such a signature uses.");
+            }
+            if (whole.TooLarge()) {
+                Fail(status::BadMessage,
+                     unreadable +
+                         ": it is made over the whole document at once, which is "
+                         "checked only up to " +
+                         WholeDocument::kLimitText + ", and the document is larger.");
+            }
+            int result = VerifyEdDsa(info, key, whole.Bytes().data(), whole.Bytes().size());
+            if (result < 0) {
+                ossl::Raise(status::BadMessage, unreadable);
+            }
+            if (result == 0) {
+                Fail(status::SignatureMismatch, mismatch);
+            }
+            continue;
+        }
         // The content against the signer's message digest (or, without
         // signed attributes, against the signature itself).
         int result = CMS_SignerInfo_verify_content(info, chain);
@@ -322,8 +371,10 @@ void ReadAttributes(CMS_SignerInfo* info, const std::string& name, Attributes& a
     for (int i = 0; i < CMS_signed_get_attr_count(info); ++i) {
         X509_ATTRIBUTE* attribute = CMS_signed_get_attr(info, i);
         int nid = OBJ_obj2nid(X509_ATTRIBUTE_get0_object(attribute));
+        // Those every signature carries are not what the signer added.
         if (nid != NID_pkcs9_contentType && nid != NID_pkcs9_messageDigest &&
-            nid != NID_pkcs9_signingTime) {
+            nid != NID_pkcs9_signingTime && nid != NID_id_smime_aa_signingCertificate &&
+            nid != NID_id_smime_aa_signingCertificateV2) {
             Attribute other;
             other.Name(AttributeName::Other);
             other.Value(ossl::AttributeText(attribute));

@@ -82,16 +82,23 @@ class Digest {
     std::string what_;
 };
 
-// The digest with `md` of what the chain of digest BIOs took, if it has one.
-std::optional<Buffer> DigestIn(BIO* chain, const EVP_MD* md, const std::string& what) {
+// The context of the chain of digest BIOs that digests with `md`, if any.
+EVP_MD_CTX* ContextIn(BIO* chain, const EVP_MD* md) {
     for (BIO* link = chain; (link = BIO_find_type(link, BIO_TYPE_MD)) != nullptr;
          link = BIO_next(link)) {
         EVP_MD_CTX* context = nullptr;
         BIO_get_md_ctx(link, &context);
-        if (context == nullptr ||
-            EVP_MD_get_type(EVP_MD_CTX_get0_md(context)) != EVP_MD_get_type(md)) {
-            continue;
+        if (context != nullptr &&
+            EVP_MD_get_type(EVP_MD_CTX_get0_md(context)) == EVP_MD_get_type(md)) {
+            return context;
         }
+    }
+    return nullptr;
+}
+
+// The digest with `md` of what the chain of digest BIOs took, if it has one.
+std::optional<Buffer> DigestIn(BIO* chain, const EVP_MD* md, const std::string& what) {
+    if (EVP_MD_CTX* context = ContextIn(chain, md)) {
         ossl::MdCtxPtr copy(ossl::Check(EVP_MD_CTX_new(), status::Failed, what));
         ossl::Check(EVP_MD_CTX_copy_ex(copy.get(), context), status::Failed, what);
         Buffer value(EVP_MAX_MD_SIZE);
@@ -101,6 +108,14 @@ std::optional<Buffer> DigestIn(BIO* chain, const EVP_MD* md, const std::string& 
         return value;
     }
     return std::nullopt;
+}
+
+// Sends document bytes through the chain of digest BIOs.
+void DigestThrough(BIO* chain, Octets bytes) {
+    if (BIO_write(chain, bytes.data(), static_cast<int>(bytes.size())) !=
+        static_cast<int>(bytes.size())) {
+        ossl::Raise(status::Failed, "Could not digest the document");
+    }
 }
 
 [[noreturn]] void DocumentChanged(const std::string& what) {
@@ -170,7 +185,27 @@ ossl::BioPtr DigestChain(const Buffer& digestAlgorithms) {
 bool SameParts(const MessageParts& a, const MessageParts& b) {
     return a.contentType == b.contentType && a.version == b.version &&
            a.digestAlgorithms == b.digestAlgorithms && a.eContentType == b.eContentType &&
-           a.rest == b.rest && a.contentSize == b.contentSize;
+           a.rest == b.rest && a.contentSize == b.contentSize && a.detached == b.detached;
+}
+
+// A copy of the verified message to add a signer-info to, and its earlier
+// signer-infos as read, once each is known to come out of OpenSSL's encoder
+// as it was read.
+std::pair<ossl::CmsPtr, std::vector<Octets>> CopyToCoSign(const MessageParts& parts,
+                                                          const std::string& what) {
+    ossl::CmsPtr cms = Rebuild(parts);
+    {
+        ossl::ErrorMark missing;  // a signer whose certificate is not carried
+        CMS_set1_signers_certs(cms.get(), nullptr, 0);
+    }
+    std::vector<Octets> read = ossl::SignerInfosIn(parts.rest);
+    if (read.empty()) {
+        NotSigned("it holds no signature");
+    }
+    ossl::RequireKeptAsRead(
+        cms.get(), read,
+        ossl::SignerInfosIn(streaming::Split(EncodeDetached(cms.get(), what), what).rest));
+    return {std::move(cms), std::move(read)};
 }
 
 // What comes before a document of `size` octets in `cms`, whose signer-info
@@ -301,20 +336,86 @@ void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag
     ossl::ErrorMark mark;
     impl_ = std::make_unique<Impl>();
     ossl::BioPtr chain;
+    WholeDocument whole;
     MessageParts parts = streaming::ReadMessage(
         message, kChunk,
-        [&](const MessageParts& prefix) { chain = DigestChain(prefix.digestAlgorithms); },
-        [&](Octets bytes) {
-            if (BIO_write(chain.get(), bytes.data(), static_cast<int>(bytes.size())) !=
-                static_cast<int>(bytes.size())) {
-                ossl::Raise(status::Failed, "Could not digest the document");
+        [&](const MessageParts& prefix) {
+            if (prefix.detached) {
+                NotSigned("the document is not inside it");
             }
+            chain = DigestChain(prefix.digestAlgorithms);
+            // The signer-infos come after the document: it is kept whenever
+            // the message names a digest that EdDSA signers use.
+            if (ContextIn(chain.get(), EVP_sha512()) != nullptr ||
+                ContextIn(chain.get(), EVP_shake256()) != nullptr) {
+                whole.Keep();
+            }
+        },
+        [&](Octets bytes) {
+            DigestThrough(chain.get(), bytes);
+            whole.Add(bytes);
             if (content != nullptr) {
                 content->Write(bytes);
             }
         });
     ossl::CmsPtr cms = Rebuild(parts);
-    CheckSignatures(cms.get(), chain.get());
+    CheckSignatures(cms.get(), chain.get(), whole);
+    if (flag != VerifyFlag::SignatureOnly) {
+        CheckCertificates(cms.get());
+    }
+    impl_->cms = std::move(cms);
+    impl_->parts = std::move(parts);
+    impl_->digests = std::move(chain);
+}
+
+bool SignedData::IsDetached(ContentSource& message) {
+    ossl::ErrorMark mark;
+    // Read only as far as where the document would begin.
+    struct Found {
+        bool detached;
+    };
+    try {
+        streaming::ReadMessage(
+            message, kChunk, [](const MessageParts& prefix) { throw Found{prefix.detached}; }, {});
+    } catch (const Found& found) {
+        return found.detached;
+    }
+    return false;
+}
+
+void SignedData::VerifyDetached(ContentSource& message, ContentSource& document, VerifyFlag flag) {
+    ossl::ErrorMark mark;
+    impl_ = std::make_unique<Impl>();
+    ossl::BioPtr chain;
+    MessageParts parts = streaming::ReadMessage(
+        message, kChunk,
+        [&](const MessageParts& prefix) {
+            if (!prefix.detached) {
+                Fail(status::BadMessage,
+                     "The signed message holds its document itself: it is not a detached "
+                     "signature.");
+            }
+            chain = DigestChain(prefix.digestAlgorithms);
+        },
+        {});
+    ossl::CmsPtr cms = Rebuild(parts);
+    WholeDocument whole;
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
+    for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
+        if (SignsWholeDocument(sk_CMS_SignerInfo_value(infos, i))) {
+            whole.Keep();
+        }
+    }
+    // A document known to be too large for such a signer is not read at all.
+    if (whole.Keeping() && document.Size().value_or(0) > WholeDocument::kLimit) {
+        whole.SetTooLarge();
+    } else {
+        Pump(document, [&](Octets bytes) {
+            DigestThrough(chain.get(), bytes);
+            whole.Add(bytes);
+        });
+    }
+    CheckSignatures(cms.get(), chain.get(), whole);
     if (flag != VerifyFlag::SignatureOnly) {
         CheckCertificates(cms.get());
     }
@@ -332,21 +433,13 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
     impl_->keyHolders.push_back(signer.Certificate().impl().keys);
     const MessageParts& parts = *impl_->parts;
 
+    if (parts.detached) {
+        Fail(status::Failed, what + ": the signature is detached, and its document was not given.");
+    }
     // Every earlier signer-info must come out of OpenSSL's encoder as it was
     // read, before the new one is added and before anything is written. The
     // message is co-signed as a copy, so that a failure leaves it as verified.
-    ossl::CmsPtr cms = Rebuild(parts);
-    {
-        ossl::ErrorMark missing;  // a signer whose certificate is not carried
-        CMS_set1_signers_certs(cms.get(), nullptr, 0);
-    }
-    const std::vector<Octets> read = ossl::SignerInfosIn(parts.rest);
-    if (read.empty()) {
-        NotSigned("it holds no signature");
-    }
-    ossl::RequireKeptAsRead(
-        cms.get(), read,
-        ossl::SignerInfosIn(streaming::Split(EncodeDetached(cms.get(), what), what).rest));
+    auto [cms, read] = CopyToCoSign(parts, what);
 
     // The document's digest with the new signer's algorithm comes from the
     // verifying pass when the message names it; otherwise it is taken on the
@@ -435,12 +528,62 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
     impl_->parts = std::move(layout.parts);
 }
 
-}  // namespace quilvane
+void SignedData::CoSignDetached(ContentSource& message, ContentSource& document, ContentSink& out,
+                                const Signer& signer) {
+    ossl::ErrorMark mark;
+    if (!impl_->parts || !impl_->parts->detached) {
+        Fail(status::Failed, "There is no verified detached signature to add a signature to.");
+    }
+    const auto [signingTime, x509, key, md, what] = Signing(signer);
+    impl_->keyHolders.push_back(signer.Certificate().impl().keys);
+    const MessageParts& parts = *impl_->parts;
+    auto [cms, read] = CopyToCoSign(parts, what);
 
-namespace quilvane {
+    // The document is read once more: it must be the one verified, and it
+    // gives the new signer's digest.
+    const EVP_MD* checkMd = FirstDigest(impl_->digests.get());
+    std::optional<Buffer> expected =
+        checkMd != nullptr ? DigestIn(impl_->digests.get(), checkMd, what) : std::nullopt;
+    if (!expected) {
+        NotSigned("it names no digest algorithm");
+    }
+    Digest check(checkMd, what);
+    Digest digest(md, what);
+    Pump(document, [&](Octets bytes) {
+        check.Update(bytes);
+        digest.Update(bytes);
+    });
+    if (check.Final() != *expected) {
+        Fail(status::Failed,
+             "The document changed while it was being co-signed: it no longer "
+             "matches the signature that was verified.");
+    }
+    CMS_SignerInfo* info =
+        AddSignerInfo(cms.get(), x509, key, md, signingTime, digest.Final(), what);
+    Seal(info, key, what);
+    Buffer der = EncodeDetached(cms.get(), what);
+    MessageParts written = streaming::Split(der, what);
+    ossl::RequireKeptAsRead(cms.get(), read, ossl::SignerInfosIn(written.rest));
 
-void SignedData::VerifyDetached(ContentSource&, ContentSource&, VerifyFlag) {
-    throw Error(status::Failed, "Detached signatures cannot be checked yet.");
+    MessageParts again;
+    try {
+        again = streaming::ReadMessage(message, kChunk, {}, {});
+    } catch (const Error& error) {
+        if (error.number() != status::BadMessage) {
+            throw;
+        }
+        ChangedWhileCoSigning("it is no longer the message that was verified");
+    }
+    if (!SameParts(again, parts)) {
+        ChangedWhileCoSigning("it is no longer the message that was verified");
+    }
+    out.Write(der);
+
+    // The co-signed message, as written, is the one this object now holds.
+    written.detached = true;
+    written.messageSize = der.size();
+    impl_->cms = std::move(cms);
+    impl_->parts = std::move(written);
 }
 
 }  // namespace quilvane

@@ -231,6 +231,25 @@ TEST_F(SignedDataTest, VerifiesAndCoSignsWhatOthersWrite) {
     }
 }
 
+TEST_F(SignedDataTest, ChecksADetachedMessageAgainstItsDocument) {
+    const std::string document = Pattern(5000);
+    const std::string detached =
+        Openssl("cms -sign -binary -outform DER -in", save("apart", document), "-signer",
+                pki.alice.cert, "-inkey", pki.alice.key);
+    const auto check = [&](const std::string& message, const std::string& against) {
+        MemorySource from(message, 3), beside(against, 7);
+        return Raised(
+            [&] { SignedData().VerifyDetached(from, beside, VerifyFlag::SignatureOnly); });
+    };
+    EXPECT_EQ(check(detached, document), Raise{});
+    EXPECT_EQ(check(detached, document + "x"),
+              (Raise{SignatureMismatch, "The document was changed after it was signed."}));
+    EXPECT_EQ(check(sign(pki.bob, document), document),
+              (Raise{BadMessage,
+                     "The signed message holds its document itself: it is not a detached "
+                     "signature."}));
+}
+
 TEST_F(SignedDataTest, RefusesWhatIsNotWhole) {
     const std::string document = Pattern(3000);
     const std::string message = sign(pki.bob, document);

@@ -28,13 +28,15 @@ struct MessageParts {
     // (a binary message with the document in one primitive octet string).
     std::optional<std::uint64_t> contentOffset;
     std::uint64_t messageSize = 0;  // of the message as decoded
+    bool detached = false;          // the document is kept apart from the message
 };
 
 // Reads the message from `source` (DER, BER, PEM or bare Base64). Calls
-// `prefix` once the parts before the document are read, then `content` with
-// the document's octets in order. Raises status::BadMessage with the "not a
-// signed message" text for what is not a signed-data message with the
-// document inside. `chunkSize` bytes are asked of the source at a time.
+// `prefix` once the parts before the document are read (telling whether the
+// message is detached), then `content` with the document's octets in order.
+// Raises status::BadMessage with the "not a signed message" text for what is
+// not a signed-data message. `chunkSize` bytes are asked of the source at a
+// time.
 MessageParts ReadMessage(ContentSource& source, std::size_t chunkSize,
                          const std::function<void(const MessageParts&)>& prefix,
                          const std::function<void(std::span<const std::uint8_t>)>& content);

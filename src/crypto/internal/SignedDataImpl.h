@@ -53,9 +53,35 @@ CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* certificate, EVP_PKEY*
                               std::span<const unsigned char> value, const std::string& what);
 void Seal(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what);
 
+// The document itself, kept as it passes for the signers that sign it whole
+// (EdDSA without signed attributes), up to a size that memory can take.
+class WholeDocument {
+  public:
+    static constexpr std::uint64_t kLimit = std::uint64_t{48} << 20;
+    static const std::string kLimitText;
+
+    void Keep() { keeping_ = true; }
+    bool Keeping() const { return keeping_; }
+    // Past the limit the bytes so far are dropped and no more are kept.
+    void Add(std::span<const std::uint8_t> bytes);
+    // For a document known to be past the limit before it is read.
+    void SetTooLarge() { tooLarge_ = true; }
+    bool TooLarge() const { return tooLarge_; }
+    std::span<const std::uint8_t> Bytes() const { return bytes_; }
+
+  private:
+    bool keeping_ = false;
+    bool tooLarge_ = false;
+    std::vector<std::uint8_t> bytes_;
+};
+
+// Whether a signer-info signs the whole document rather than a digest.
+bool SignsWholeDocument(CMS_SignerInfo* info);
+
 // Checks every signature over the content whose digests `digests` (a chain of
-// digest BIOs) holds, in the order of the signer-infos.
-void CheckSignatures(CMS_ContentInfo* cms, BIO* digests);
+// digest BIOs) holds, and `whole` for a signer that signs it whole, in the
+// order of the signer-infos.
+void CheckSignatures(CMS_ContentInfo* cms, BIO* digests, const WholeDocument& whole);
 // Checks each signer's certificate chain, now, against the trusted roots.
 void CheckCertificates(CMS_ContentInfo* cms);
 

@@ -122,6 +122,11 @@ class SignedData {
     // holds its document is refused.
     void VerifyDetached(ContentSource& message, ContentSource& document, VerifyFlag flag);
 
+    // Whether `message` is a detached signed message, read only up to where
+    // its document would begin; raises as Verify does for what is not a
+    // signed message. The source is left part-read.
+    static bool IsDetached(ContentSource& message);
+
     // The signers of a verified message, in the order of its signer-infos.
     std::vector<Signer> Signers() const;
 
@@ -138,6 +143,12 @@ class SignedData {
     // signer-info could not stay as it was, and when the document in
     // `message` is no longer the one verified.
     void CoSign(ContentSource& message, ContentSink& out, const Signer& signer);
+
+    // CoSign for the detached message VerifyDetached just accepted:
+    // `document` is its document again from the first byte, read once more
+    // and held to the one verified; the message written stays detached.
+    void CoSignDetached(ContentSource& message, ContentSource& document, ContentSink& out,
+                        const Signer& signer);
 
     struct Impl;
 
