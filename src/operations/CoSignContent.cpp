@@ -1,5 +1,7 @@
 // Adding one more signature to a signed-message file.
 
+#include <optional>
+
 #include "operations/Files.h"
 #include "operations/Signing.h"
 #include "operations/Streaming.h"
@@ -14,11 +16,22 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
         // Held until the new file is in place, so that two co-signs of one
         // file cannot both read it and one lose the other's signature.
         message.LockForChange("co-sign");
+        // A detached signature stays detached; its document is read from beside it.
+        std::optional<FileSource> document;
+        if (SignedData::IsDetached(message)) {
+            document.emplace(DetachedDocumentPath(inputPath));
+        }
+        message.Rewind();
         SignedData signedData;
         {
             StreamedWork work(ui, "Verifying \"" + ShownPath(inputPath) + "\"");
             message.OnProgress(work.Callback());
-            signedData.Verify(message, nullptr, VerifyFlag::SignatureAndCertificate);
+            if (document) {
+                document->OnProgress(work.Callback());
+                signedData.VerifyDetached(message, *document, VerifyFlag::SignatureAndCertificate);
+            } else {
+                signedData.Verify(message, nullptr, VerifyFlag::SignatureAndCertificate);
+            }
         }
         ShowVerified(ui, signedData, inputPath);
 
@@ -40,7 +53,13 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
             message.Rewind();
             message.OnProgress(work.Callback());
             out.OnProgress(work.Callback());
-            signedData.CoSign(message, out, signer);
+            if (document) {
+                document->Rewind();
+                document->OnProgress(work.Callback());
+                signedData.CoSignDetached(message, *document, out, signer);
+            } else {
+                signedData.CoSign(message, out, signer);
+            }
             CommitUnlessStopped(out);
         }
         ui.message(

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <filesystem>
 #include <variant>
 
 #include "crypto/SafeText.h"
@@ -13,13 +14,17 @@
 
 namespace quilvane {
 
+namespace fs = std::filesystem;
+
 std::string ListSigners(const std::vector<Signer>& signers) {
     std::string text = "\r\nDocument is signed by following persons:\r\n";
     for (const Signer& signer : signers) {
         std::string name = signer.Certificate().GetInfo(CertInfo::SubjectSimpleName);
-        const Attribute& first = signer.AuthenticatedAttributes().Item(1);
-        text += "Name: " + SafeText(name) +
-                " ==> Signed On: " + SafeText(ValueText(first.Value())) + "\r\n";
+        const Attributes& attributes = signer.AuthenticatedAttributes();
+        const std::string on = attributes.Count() == 0
+                                   ? std::string("(no signing time)")
+                                   : SafeText(ValueText(attributes.Item(1).Value()));
+        text += "Name: " + SafeText(name) + " ==> Signed On: " + on + "\r\n";
     }
     return text;
 }
@@ -135,12 +140,47 @@ void SaveAndShowFile(UserInterface& ui, const std::string& kept, const std::stri
     }
 }
 
+std::string DetachedDocumentPath(const std::string& signaturePath) {
+    const std::string path = DropLastFourCharacters(signaturePath);
+    if (path.empty() || !fs::exists(fs::symlink_status(path))) {
+        throw Error(ENOENT, "The signature in \"" + ShownPath(signaturePath) +
+                                "\" is kept apart from its document, which was looked for as \"" +
+                                ShownPath(path) + "\" and is not there.");
+    }
+    return path;
+}
+
+namespace {
+
+// A detached signature is checked against the document beside it, which
+// stays as it is: nothing is written.
+Outcome VerifyDetachedFile(UserInterface& ui, FileSource& message, const std::string& signedPath,
+                           bool offerToOpen) {
+    FileSource document(DetachedDocumentPath(signedPath));
+    SignedData signedData;
+    {
+        StreamedWork work(ui, "Verifying \"" + ShownPath(signedPath) + "\"");
+        document.OnProgress(work.Callback());
+        signedData.VerifyDetached(message, document, VerifyFlag::SignatureOnly);
+    }
+    ShowVerified(ui, signedData, signedPath);
+    SaveAndShowFile(ui, {}, DetachedDocumentPath(signedPath), offerToOpen);
+    return Outcome::Completed;
+}
+
+}  // namespace
+
 Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen) {
     return RunGuarded(ui, ReportPolicy{.reporter = Reporter::VerifySig}, [&] {
         if (signedPath.empty()) {
             return Outcome::Cancelled;
         }
         FileSource message(signedPath);
+        const bool detached = SignedData::IsDetached(message);
+        message.Rewind();
+        if (detached) {
+            return VerifyDetachedFile(ui, message, signedPath, offerToOpen);
+        }
         // The document streams into its file as it is checked, and takes its
         // place only after the report. A name that gives no document name, or
         // a place that takes no file, is told after the report too. A stop

@@ -65,6 +65,11 @@ void SaveAndShowFile(UserInterface& ui, const std::string& kept, const std::stri
 // The text shown for a failure code of opening a document (32 or less).
 std::string OpenFailureText(std::int32_t code);
 
+// The document of a detached signature: the signature's name less its last
+// four characters. Raises a program error naming that file when it is not
+// there.
+std::string DetachedDocumentPath(const std::string& signaturePath);
+
 // Adds one signature to a signed-message file.
 Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outputPath,
                       const CertificateChooser& choose = SelectCertificate);
