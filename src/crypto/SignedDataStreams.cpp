@@ -370,17 +370,25 @@ void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag
 
 bool SignedData::IsDetached(ContentSource& message) {
     ossl::ErrorMark mark;
-    // Read only as far as where the document would begin.
-    struct Found {
-        bool detached;
-    };
+    // An attached message is read only as far as where its document begins.
+    struct Attached {};
     try {
-        streaming::ReadMessage(
-            message, kChunk, [](const MessageParts& prefix) { throw Found{prefix.detached}; }, {});
-    } catch (const Found& found) {
-        return found.detached;
+        MessageParts parts = streaming::ReadMessage(message, kChunk,
+                                                    [](const MessageParts& prefix) {
+                                                        if (!prefix.detached) {
+                                                            throw Attached{};
+                                                        }
+                                                    },
+                                                    {});
+        // Without a signer it is no signature at all (a bundle of certificates).
+        ossl::CmsPtr cms = Rebuild(parts);
+        if (sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms.get())) <= 0) {
+            NotSigned("it holds no signature");
+        }
+        return true;
+    } catch (const Attached&) {
+        return false;
     }
-    return false;
 }
 
 void SignedData::VerifyDetached(ContentSource& message, ContentSource& document, VerifyFlag flag) {

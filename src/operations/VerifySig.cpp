@@ -156,7 +156,8 @@ namespace {
 // stays as it is: nothing is written.
 Outcome VerifyDetachedFile(UserInterface& ui, FileSource& message, const std::string& signedPath,
                            bool offerToOpen) {
-    FileSource document(DetachedDocumentPath(signedPath));
+    const std::string documentPath = DetachedDocumentPath(signedPath);
+    FileSource document(documentPath);
     SignedData signedData;
     {
         StreamedWork work(ui, "Verifying \"" + ShownPath(signedPath) + "\"");
@@ -164,7 +165,7 @@ Outcome VerifyDetachedFile(UserInterface& ui, FileSource& message, const std::st
         signedData.VerifyDetached(message, document, VerifyFlag::SignatureOnly);
     }
     ShowVerified(ui, signedData, signedPath);
-    SaveAndShowFile(ui, {}, DetachedDocumentPath(signedPath), offerToOpen);
+    SaveAndShowFile(ui, {}, documentPath, offerToOpen);
     return Outcome::Completed;
 }
 

@@ -122,9 +122,9 @@ class SignedData {
     // holds its document is refused.
     void VerifyDetached(ContentSource& message, ContentSource& document, VerifyFlag flag);
 
-    // Whether `message` is a detached signed message, read only up to where
-    // its document would begin; raises as Verify does for what is not a
-    // signed message. The source is left part-read.
+    // Whether `message` is a detached signed message: an attached one is read
+    // only up to where its document begins. Raises as Verify does for what is
+    // not a signed message, or holds no signature. The source is left read.
     static bool IsDetached(ContentSource& message);
 
     // The signers of a verified message, in the order of its signer-infos.
