@@ -137,12 +137,14 @@ class SignedDataTest : public CryptoTest {
 TEST_F(SignedDataTest, SignsEd25519WithSha512AndAGeneralizedSigningTime) {
     const std::string message = sign(dave, "document", kWhole, true, true, 2524608000);
     // Version, signer, digest, signed attributes, algorithm, signature;
-    // the attributes: content type, message digest and signing time.
+    // the attributes: content type, message digest, signing time and the
+    // certificate's SHA-512 hash.
     const std::vector<std::string> info = Inside(SignerInfos(message).at(0));
-    EXPECT_EQ(Inside(info.at(3)).size(), 3u);
+    EXPECT_EQ(Inside(info.at(3)).size(), 4u);
     const std::string print = Openssl("cms -cmsout -print -inform DER -in", save("p", message));
-    for (const char* part : {"contentType", "messageDigest", "algorithm: sha512",
-                             "GENERALIZEDTIME:Jan  1 00:00:00 2050 GMT"}) {
+    for (const char* part :
+         {"contentType", "messageDigest", "algorithm: sha512", "id-smime-aa-signingCertificateV2",
+          "GENERALIZEDTIME:Jan  1 00:00:00 2050 GMT"}) {
         EXPECT_NE(print.find(part), std::string::npos) << part << print;
     }
     // OpenSSL 3.0's CMS code cannot check Ed25519: check the signature over
@@ -170,7 +172,7 @@ TEST_F(SignedDataTest, WritesWhatOpensslWritesAtEveryLengthBoundary) {
         // RSA PKCS #1 v1.5 signatures are deterministic: at openssl's signing
         // time, the same bytes.
         const std::string theirs =
-            Openssl("cms -sign -binary -nodetach -nosmimecap -md sha256 -outform DER -in",
+            Openssl("cms -sign -cades -binary -nodetach -nosmimecap -md sha256 -outform DER -in",
                     save("document", document), "-signer", pki.alice.cert, "-inkey", pki.alice.key);
         const std::time_t when = LatestSigningTime(theirs);
         EXPECT_EQ(sign(pki.alice, document, step, true, true, when), theirs);
@@ -204,9 +206,9 @@ TEST_F(SignedDataTest, CoSignsAsOpensslDoesKeepingEarlierSignerInfosByteForByte)
     EXPECT_EQ(ReadFile(dir / "out"), document);
     // Carol's RSA signature again (her certificate is there), added by openssl
     // at its own signing time.
-    const std::string theirs =
-        Openssl("cms -resign -binary -nocerts -nosmimecap -md sha256 -inform DER -outform DER -in",
-                sig, "-signer", pki.carol.cert, "-inkey", pki.carol.key);
+    const std::string theirs = Openssl(
+        "cms -resign -cades -binary -nocerts -nosmimecap -md sha256 -inform DER -outform DER -in",
+        sig, "-signer", pki.carol.cert, "-inkey", pki.carol.key);
     EXPECT_EQ(coSign(message, signer(pki.carol, LatestSigningTime(theirs))), theirs);
 }
 
