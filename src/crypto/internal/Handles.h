@@ -37,6 +37,7 @@ using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
 using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>>;
