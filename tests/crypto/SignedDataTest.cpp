@@ -237,42 +237,38 @@ TEST_F(SignedDataTest, VerifiesAndCoSignsWhatOthersWrite) {
 }
 
 TEST_F(SignedDataTest, RefusesASignatureItsCertificateDoesNotConfirm) {
-    // Alice's public key with Carol's private exponent: taken for Alice's key,
-    // it signs wrongly, as a faulty token would.
+    // Alice's public key with Carol's private exponent passes for Alice's
+    // key and signs wrongly, as a faulty token would.
+    const auto number = [](const Identity& of, const char* name) {
+        const ossl::BioPtr file(BIO_new_file(of.key.c_str(), "r"));
+        const ossl::PkeyPtr key(PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr));
+        BIGNUM* raw = nullptr;
+        EVP_PKEY_get_bn_param(key.get(), name, &raw);
+        const ossl::BignumPtr owner(raw);
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(BN_num_bytes(raw)));
+        BN_bn2nativepad(raw, bytes.data(), static_cast<int>(bytes.size()));
+        return bytes;
+    };
+    std::vector<unsigned char> n = number(pki.alice, "n"), e = number(pki.alice, "e"),
+                               d = number(pki.carol, "d");
+    OSSL_PARAM parts[] = {OSSL_PARAM_construct_BN("n", n.data(), n.size()),
+                          OSSL_PARAM_construct_BN("e", e.data(), e.size()),
+                          OSSL_PARAM_construct_BN("d", d.data(), d.size()), OSSL_PARAM_END};
     struct FaultyKey : KeyHolder {
-        FaultyKey(const Identity& id, const Identity& other) {
-            const auto number = [](const Identity& of, const char* name) {
-                const ossl::BioPtr file(BIO_new_file(of.key.c_str(), "r"));
-                const ossl::PkeyPtr pkey(
-                    PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr));
-                BIGNUM* raw = nullptr;
-                EXPECT_EQ(EVP_PKEY_get_bn_param(pkey.get(), name, &raw), 1);
-                const ossl::BignumPtr value(raw);
-                std::vector<unsigned char> bytes(static_cast<std::size_t>(BN_num_bytes(raw)));
-                EXPECT_GT(BN_bn2nativepad(raw, bytes.data(), static_cast<int>(bytes.size())), 0);
-                return bytes;
-            };
-            std::vector<unsigned char> n = number(id, "n"), e = number(id, "e"),
-                                       d = number(other, "d");
-            OSSL_PARAM parts[] = {OSSL_PARAM_construct_BN("n", n.data(), n.size()),
-                                  OSSL_PARAM_construct_BN("e", e.data(), e.size()),
-                                  OSSL_PARAM_construct_BN("d", d.data(), d.size()),
-                                  OSSL_PARAM_construct_end()};
-            const ossl::PkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
-            EVP_PKEY* made = nullptr;
-            EXPECT_EQ(EVP_PKEY_fromdata_init(context.get()), 1);
-            EXPECT_EQ(EVP_PKEY_fromdata(context.get(), &made, EVP_PKEY_KEYPAIR, parts), 1);
-            key.reset(made);
-        }
         EVP_PKEY* KeyFor(X509*) override { return key.get(); }
         ossl::PkeyPtr key;
     };
-    Signer faulty;
-    faulty.Certificate(MakeCertificate(mine(pki.alice).impl().x509.get(), "faulty",
-                                       std::make_shared<FaultyKey>(pki.alice, pki.carol)));
+    auto faulty = std::make_shared<FaultyKey>();
+    const ossl::PkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* made = nullptr;
+    ASSERT_EQ(EVP_PKEY_fromdata_init(context.get()), 1);
+    ASSERT_EQ(EVP_PKEY_fromdata(context.get(), &made, EVP_PKEY_KEYPAIR, parts), 1);
+    faulty->key.reset(made);
+    Signer alice;
+    alice.Certificate(MakeCertificate(mine(pki.alice).impl().x509.get(), "faulty", faulty));
     MemorySource source("document");
     MemorySink out;
-    EXPECT_EQ(Raised([&] { SignedData().Sign(source, out, faulty); }),
+    EXPECT_EQ(Raised([&] { SignedData().Sign(source, out, alice); }),
               Raise(Failed,
                     "Could not sign with the certificate of Alice Example: the signature "
                     "its private key made does not verify with the certificate, so the "
