@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
+#include <iterator>
 #include <set>
 
 #include "crypto/Text.h"
@@ -70,9 +71,21 @@ class FolderKeys final : public KeyHolder {
         for (const ossl::X509Ptr& certificate : contents.certificates) {
             certificateFiles_.emplace_back(ossl::Share(certificate.get()), file);
         }
+        KeepAuthorities(contents);
     }
 
     EVP_PKEY* KeyFor(X509* certificate) override;
+
+    std::vector<ossl::X509Ptr> OtherCertificates() const override {
+        std::vector<ossl::X509Ptr> all;
+        for (const auto& [x509, file] : certificateFiles_) {
+            all.push_back(ossl::Share(x509.get()));
+        }
+        for (const ossl::X509Ptr& x509 : authorities_) {
+            all.push_back(ossl::Share(x509.get()));
+        }
+        return all;
+    }
 
   private:
     struct Entry {
@@ -87,10 +100,17 @@ class FolderKeys final : public KeyHolder {
 
     fs::path FileOf(X509* certificate) const;
     ossl::PkeyPtr Unlock(const Entry& entry);
+    void KeepAuthorities(CertificateFile& contents) {
+        std::move(contents.authorities.begin(), contents.authorities.end(),
+                  std::back_inserter(authorities_));
+        contents.authorities.clear();
+    }
 
     SecretPrompt prompt_;
     std::vector<Entry> keys_;
     std::vector<std::pair<ossl::X509Ptr, fs::path>> certificateFiles_;
+    // The issuers a PKCS #12 file brought along, also those of one unlocked later.
+    std::vector<ossl::X509Ptr> authorities_;
 };
 
 fs::path FolderKeys::FileOf(X509* certificate) const {
@@ -157,6 +177,7 @@ EVP_PKEY* FolderKeys::KeyFor(X509* certificate) {
 ossl::PkeyPtr FolderKeys::Unlock(const Entry& entry) {
     if (entry.pkcs12) {
         CertificateFile contents = UnlockPkcs12(entry.locked, entry.file, prompt_);
+        KeepAuthorities(contents);
         return contents.keys.empty() ? nullptr : std::move(contents.keys.front());
     }
     const std::string name = Quoted(entry.file.filename().string());

@@ -57,6 +57,7 @@ struct Pkcs11KeySource::State {
     std::vector<TokenCertificate> certificates;
     std::vector<std::string> places;  // every token or database looked at
     std::vector<Entry> entries;       // beside `certificates`
+    std::vector<ossl::X509Ptr> all;   // every certificate of the tokens, issuers too
     std::map<std::size_t, ossl::PkeyPtr> keys;
 
     void List();
@@ -122,6 +123,9 @@ void Pkcs11KeySource::State::List() {
         }
         for (unsigned int c = 0; c < certCount; ++c) {
             std::vector<unsigned char> id(certs[c].id, certs[c].id + certs[c].id_len);
+            if (certs[c].x509 != nullptr) {
+                all.push_back(ossl::Share(certs[c].x509));
+            }
             if (id.empty() || certs[c].x509 == nullptr) {
                 continue;
             }
@@ -294,6 +298,14 @@ EVP_PKEY* Pkcs11KeySource::KeyFor(X509* certificate) {
         return key.get();
     }
     throw Error(status::NoPrivateKey, "The certificate is not on a token of this source.");
+}
+
+std::vector<ossl::X509Ptr> Pkcs11KeySource::OtherCertificates() const {
+    std::vector<ossl::X509Ptr> shared;
+    for (const ossl::X509Ptr& x509 : state_->all) {
+        shared.push_back(ossl::Share(x509.get()));
+    }
+    return shared;
 }
 
 namespace {

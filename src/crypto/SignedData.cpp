@@ -1,12 +1,17 @@
 #include "crypto/SignedData.h"
 
+#include <openssl/core_names.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
+#include <openssl/rsa.h>
 
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "crypto/Store.h"
+#include "internal/CertificateFiles.h"
 #include "internal/CertificateImpl.h"
 #include "internal/ChainCheck.h"
 #include "internal/Handles.h"
@@ -39,13 +44,26 @@ bool IsEdDsa(EVP_PKEY* key) {
 }
 
 // The digest for a signature with `key`: SHA-512 with Ed25519 as RFC 8419
-// wants, SHA-256 with every other kind of key.
+// wants; with ECDSA one as strong as the curve, which verifiers such as
+// gpgsm require; SHA-256 with every other kind of key.
 const EVP_MD* DigestFor(EVP_PKEY* key, const std::string& name) {
     if (EVP_PKEY_is_a(key, "ED448")) {
         Fail(status::Failed, "The certificate of " + name +
                                  " has an Ed448 key, which cannot be used for signing here.");
     }
-    return EVP_PKEY_is_a(key, "ED25519") ? EVP_sha512() : EVP_sha256();
+    if (EVP_PKEY_is_a(key, "ED25519")) {
+        return EVP_sha512();
+    }
+    if (EVP_PKEY_is_a(key, "EC")) {
+        const int bits = EVP_PKEY_get_bits(key);
+        if (bits > 384) {
+            return EVP_sha512();
+        }
+        if (bits > 256) {
+            return EVP_sha384();
+        }
+    }
+    return EVP_sha256();
 }
 
 // An encoding OpenSSL made, in its own memory.
@@ -135,6 +153,67 @@ EVP_PKEY* PrivateKey(const Certificate& certificate) {
     return key;
 }
 
+// The certificates between `certificate` and its root, not the root itself,
+// as far as they are found: among those its key's source holds and in the
+// user's Root and My folders. Only a path is built, nothing is trusted: the
+// chain lets a verifier that trusts the root reach the signer.
+ossl::X509StackPtr IssuersOf(const Certificate& certificate) {
+    const Certificate::Impl& impl = certificate.impl();
+    X509* x509 = impl.x509.get();
+    const std::string what =
+        "Could not gather the issuers of the certificate of " + ossl::NameOf(x509);
+    ossl::X509StackPtr candidates(ossl::Check(sk_X509_new_null(), status::Failed, what));
+    const auto add = [&](ossl::X509Ptr other) {
+        ossl::Check(sk_X509_push(candidates.get(), other.get()), status::Failed, what);
+        other.release();
+    };
+    if (impl.keys) {
+        for (ossl::X509Ptr& other : impl.keys->OtherCertificates()) {
+            add(std::move(other));
+        }
+    }
+    for (const char* name : {"Root", "My"}) {
+        std::vector<std::filesystem::path> files;
+        try {
+            files = FolderFiles(Store::Folder(name));
+        } catch (const Error&) {
+            continue;  // an unreadable folder offers no issuers
+        }
+        for (const std::filesystem::path& file : files) {
+            CertificateFile contents = ReadCertificateFile(file, nullptr, LockedPkcs12::Keep);
+            for (auto* list : {&contents.certificates, &contents.authorities}) {
+                for (ossl::X509Ptr& other : *list) {
+                    add(std::move(other));
+                }
+            }
+        }
+    }
+
+    // Path building by OpenSSL over an empty trust store, every complaint
+    // waved through: what it found is the chain.
+    ossl::StorePtr none(ossl::Check(X509_STORE_new(), status::Failed, what));
+    ossl::StoreCtxPtr context(ossl::Check(X509_STORE_CTX_new(), status::Failed, what));
+    ossl::Check(X509_STORE_CTX_init(context.get(), none.get(), x509, candidates.get()),
+                status::Failed, what);
+    X509_STORE_CTX_set_verify_cb(context.get(), [](int, X509_STORE_CTX*) { return 1; });
+    {
+        ossl::ErrorMark mark;
+        X509_verify_cert(context.get());
+    }
+    ossl::X509StackPtr chain(X509_STORE_CTX_get1_chain(context.get()));
+    ossl::X509StackPtr issuers(ossl::Check(sk_X509_new_null(), status::Failed, what));
+    const int count = sk_X509_num(chain.get());
+    for (int i = 1; i < count; ++i) {
+        X509* issuer = sk_X509_value(chain.get(), i);
+        if (i == count - 1 && X509_self_signed(issuer, 0) == 1) {
+            break;
+        }
+        ossl::Check(sk_X509_push(issuers.get(), issuer), status::Failed, what);
+        X509_up_ref(issuer);
+    }
+    return issuers;
+}
+
 bool Carries(CMS_ContentInfo* cms, X509* certificate) {
     ossl::ErrorMark mark;  // a message without certificates carries none
     ossl::X509StackPtr carried(CMS_get1_certs(cms));
@@ -146,17 +225,53 @@ bool Carries(CMS_ContentInfo* cms, X509* certificate) {
     return false;
 }
 
-CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* x509, EVP_PKEY* key, const EVP_MD* digest,
-                              std::time_t signingTime, std::span<const unsigned char> value,
-                              const std::string& what) {
-    // OpenSSL refuses to add a certificate the message already carries
-    // (someone signing twice), and with it the whole signer.
-    unsigned int flags = CMS_BINARY | CMS_NOSMIMECAP | CMS_PARTIAL;
-    if (Carries(cms, x509)) {
-        flags |= CMS_NOCERTS;
+// Adds `certificate` to the message's certificates unless it carries it
+// already: OpenSSL refuses a repeated one, and with it the whole signer.
+void AddCertificate(CMS_ContentInfo* cms, X509* certificate, const std::string& what) {
+    if (!Carries(cms, certificate)) {
+        ossl::Check(CMS_add1_cert(cms, certificate), status::Failed, what);
+    }
+}
+
+// An RSA-PSS key signs only with PSS, so the signer-info declares
+// id-RSASSA-PSS with the parameters used (salt as long as the digest), as
+// OpenSSL's provider states them.
+void UsePss(CMS_SignerInfo* info, const std::string& what) {
+    EVP_PKEY_CTX* context = ossl::Check(CMS_SignerInfo_get0_pkey_ctx(info), status::Failed, what);
+    ossl::Check(EVP_PKEY_CTX_set_rsa_padding(context, RSA_PKCS1_PSS_PADDING), status::Failed, what);
+    ossl::Check(EVP_PKEY_CTX_set_rsa_pss_saltlen(context, RSA_PSS_SALTLEN_DIGEST), status::Failed,
+                what);
+    unsigned char identifier[128];
+    OSSL_PARAM parameters[] = {OSSL_PARAM_construct_octet_string(OSSL_SIGNATURE_PARAM_ALGORITHM_ID,
+                                                                 identifier, sizeof identifier),
+                               OSSL_PARAM_construct_end()};
+    ossl::Check(EVP_PKEY_CTX_get_params(context, parameters), status::Failed, what);
+    X509_ALGOR* algorithm = nullptr;
+    CMS_SignerInfo_get0_algs(info, nullptr, nullptr, nullptr, &algorithm);
+    const unsigned char* next = identifier;
+    ossl::Check(d2i_X509_ALGOR(&algorithm, &next, static_cast<long>(parameters[0].return_size)),
+                status::Failed, what);
+}
+
+CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* x509, STACK_OF(X509) * issuers,
+                              EVP_PKEY* key, const EVP_MD* digest, std::time_t signingTime,
+                              std::span<const unsigned char> value, const std::string& what) {
+    // CMS_CADES adds signing-certificate-v2 under `digest` (CAdES B-B); the
+    // certificates are added below, each only once.
+    const bool pss = EVP_PKEY_is_a(key, "RSA-PSS");
+    unsigned int flags = CMS_BINARY | CMS_NOSMIMECAP | CMS_PARTIAL | CMS_NOCERTS | CMS_CADES;
+    if (pss) {
+        flags |= CMS_KEY_PARAM;
     }
     CMS_SignerInfo* info = CMS_add1_signer(cms, x509, key, digest, flags);
     ossl::Check(info, status::Failed, what);
+    AddCertificate(cms, x509, what);
+    for (int i = 0; i < sk_X509_num(issuers); ++i) {
+        AddCertificate(cms, sk_X509_value(issuers, i), what);
+    }
+    if (pss) {
+        UsePss(info, what);
+    }
 
     ossl::AsnTimePtr time = ossl::FromTime(signingTime);
     ossl::Check(CMS_signed_add1_attr_by_NID(info, NID_pkcs9_signingTime,
@@ -177,12 +292,64 @@ CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* x509, EVP_PKEY* key, c
     return info;
 }
 
-void Seal(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what) {
+X509* CertificateOf(CMS_SignerInfo* info) {
+    X509* certificate = nullptr;
+    CMS_SignerInfo_get0_algs(info, nullptr, &certificate, nullptr, nullptr);
+    return certificate;
+}
+
+// The new signer-info `info` of `cms` checked as others will read it: from
+// the message's DER, with its certificate's public key rather than the key
+// that signed. A key that is not the certificate's, or a token that signs
+// wrongly, is refused before anything is kept.
+void CheckSealed(CMS_ContentInfo* cms, CMS_SignerInfo* info, const std::string& what) {
+    X509* certificate = CertificateOf(info);
+    const Bytes der = ossl::EncodeDer(cms, what);
+    const unsigned char* next = der.data();
+    ossl::CmsPtr copy(ossl::Check(
+        d2i_CMS_ContentInfo(nullptr, &next, static_cast<long>(der.size())), status::Failed, what));
+    // DER sorts the signer-infos: the new one is found by its signature.
+    CMS_SignerInfo* made = nullptr;
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(copy.get());
+    for (int i = 0; i < sk_CMS_SignerInfo_num(infos) && made == nullptr; ++i) {
+        CMS_SignerInfo* each = sk_CMS_SignerInfo_value(infos, i);
+        if (ASN1_STRING_cmp(CMS_SignerInfo_get0_signature(each),
+                            CMS_SignerInfo_get0_signature(info)) == 0) {
+            made = each;
+        }
+    }
+    EVP_PKEY* publicKey = X509_get0_pubkey(certificate);
+    int result = -1;
+    if (made != nullptr && publicKey != nullptr) {
+        ossl::ErrorMark mark;  // told below in our own words
+        if (IsEdDsa(publicKey)) {
+            Encoded attributes = SignedAttributesDer(made, false);
+            result = VerifyEdDsa(made, publicKey, attributes.bytes.get(), attributes.size);
+        } else {
+            CMS_SignerInfo_set1_signer_cert(made, certificate);
+            result = CMS_SignerInfo_verify(made);
+        }
+    }
+    if (result != 1) {
+        Fail(status::Failed, what +
+                                 ": the signature its private key made does not verify with "
+                                 "the certificate, so the key is not that certificate's.");
+    }
+}
+
+void Seal(CMS_ContentInfo* cms, CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what) {
     if (IsEdDsa(key)) {
         SignEdDsa(info, key, what);
     } else {
         ossl::Check(CMS_SignerInfo_sign(info), status::Failed, what);
     }
+    CheckSealed(cms, info, what);
+}
+
+// The certificates a message carries, as intermediates of its signers' chains.
+ossl::X509StackPtr CarriedCertificates(CMS_ContentInfo* cms) {
+    ossl::ErrorMark mark;  // a message without certificates has no intermediates
+    return ossl::X509StackPtr(CMS_get1_certs(cms));
 }
 
 const std::string WholeDocument::kLimitText = "48 MiB";
@@ -227,6 +394,7 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain, const WholeDocument& whol
         ossl::ErrorMark mark;
         CMS_set1_signers_certs(cms, nullptr, 0);
     }
+    const ossl::X509StackPtr carried = CarriedCertificates(cms);
 
     for (int i = 0; i < count; ++i) {
         CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
@@ -303,19 +471,8 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain, const WholeDocument& whol
         if (result < 0) {
             ossl::Raise(status::BadMessage, unreadable);
         }
+        ossl::BindsSigner(info, certificate, carried.get(), name);
     }
-}
-
-// The certificates a message carries, as intermediates of its signers' chains.
-ossl::X509StackPtr CarriedCertificates(CMS_ContentInfo* cms) {
-    ossl::ErrorMark mark;  // a message without certificates has no intermediates
-    return ossl::X509StackPtr(CMS_get1_certs(cms));
-}
-
-X509* CertificateOf(CMS_SignerInfo* info) {
-    X509* certificate = nullptr;
-    CMS_SignerInfo_get0_algs(info, nullptr, &certificate, nullptr, nullptr);
-    return certificate;
 }
 
 // Checks each signer's certificate chain, now, for any purpose.
@@ -371,7 +528,8 @@ void ReadAttributes(CMS_SignerInfo* info, const std::string& name, Attributes& a
     for (int i = 0; i < CMS_signed_get_attr_count(info); ++i) {
         X509_ATTRIBUTE* attribute = CMS_signed_get_attr(info, i);
         int nid = OBJ_obj2nid(X509_ATTRIBUTE_get0_object(attribute));
-        // Those every signature carries are not what the signer added.
+        // The ESS signing-certificate attributes bind the certificate for
+        // the signature's sake; the signer did not add them to say anything.
         if (nid != NID_pkcs9_contentType && nid != NID_pkcs9_messageDigest &&
             nid != NID_pkcs9_signingTime && nid != NID_id_smime_aa_signingCertificate &&
             nid != NID_id_smime_aa_signingCertificateV2) {
@@ -411,6 +569,7 @@ std::vector<Signer> SignedData::Signers() const {
     if (!impl_->cms) {
         return signers;
     }
+    const ossl::X509StackPtr carried = CarriedCertificates(impl_->cms.get());
     STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(impl_->cms.get());
     for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
         CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
@@ -418,6 +577,11 @@ std::vector<Signer> SignedData::Signers() const {
         X509* certificate = CertificateOf(info);
         if (certificate != nullptr) {
             signer.Certificate(MakeCertificate(certificate));
+            // The message was verified or made here, so the binding holds.
+            signer.Level(
+                ossl::BindsSigner(info, certificate, carried.get(), ossl::NameOf(certificate))
+                    ? SignatureLevel::CadesBB
+                    : SignatureLevel::Cms);
         }
         ReadAttributes(
             info, certificate != nullptr ? ossl::NameOf(certificate) : ossl::SignerIdText(info),

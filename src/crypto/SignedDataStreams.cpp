@@ -263,12 +263,14 @@ struct Signing {
           x509(signer.Certificate().impl().x509.get()),
           key(PrivateKey(signer.Certificate())),
           md(DigestFor(key, ossl::NameOf(x509))),
-          what("Could not sign with the certificate of " + ossl::NameOf(x509)) {}
+          what("Could not sign with the certificate of " + ossl::NameOf(x509)),
+          issuers(IssuersOf(signer.Certificate())) {}
     std::time_t signingTime;  // first: a wrong one is told before a passphrase is asked
     X509* x509;
     EVP_PKEY* key;
     const EVP_MD* md;
     std::string what;
+    ossl::X509StackPtr issuers;  // after the key: a locked file's issuers show once it is open
 };
 
 }  // namespace
@@ -276,14 +278,15 @@ struct Signing {
 void SignedData::Sign(ContentSource& document, ContentSink& out, const Signer& signer) {
     ossl::ErrorMark mark;
     impl_ = std::make_unique<Impl>();
-    const auto [signingTime, x509, key, md, what] = Signing(signer);
+    const auto [signingTime, x509, key, md, what, issuers] = Signing(signer);
     impl_->keyHolders.push_back(signer.Certificate().impl().keys);
 
     ossl::CmsPtr cms(
         ossl::Check(CMS_ContentInfo_new(), status::Failed, "Could not make a signed message"));
     ossl::Check(CMS_SignedData_init(cms.get()), status::Failed, "Could not make a signed message");
     const Buffer placeholder(static_cast<std::size_t>(EVP_MD_get_size(md)), 0);
-    CMS_SignerInfo* info = AddSignerInfo(cms.get(), x509, key, md, signingTime, placeholder, what);
+    CMS_SignerInfo* info =
+        AddSignerInfo(cms.get(), x509, issuers.get(), key, md, signingTime, placeholder, what);
 
     // One pass when the layout is known ahead: the document is digested and
     // written together and the lengths are put right afterwards.
@@ -307,7 +310,7 @@ void SignedData::Sign(ContentSource& document, ContentSink& out, const Signer& s
     }
     Buffer value = digest.Final();
     SetMessageDigest(info, value, what);
-    Seal(info, key, what);
+    Seal(cms.get(), info, key, what);
     Layout layout = LayOut(cms.get(), read, what);
 
     if (onePass) {
@@ -437,7 +440,7 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
     if (!impl_->parts) {
         Fail(status::Failed, "There is no verified signed message to add a signature to.");
     }
-    const auto [signingTime, x509, key, md, what] = Signing(signer);
+    const auto [signingTime, x509, key, md, what, issuers] = Signing(signer);
     impl_->keyHolders.push_back(signer.Certificate().impl().keys);
     const MessageParts& parts = *impl_->parts;
 
@@ -454,12 +457,12 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
     // way and the layout is made ahead, as for signing.
     std::optional<Buffer> value = DigestIn(impl_->digests.get(), md, what);
     const Buffer placeholder(static_cast<std::size_t>(EVP_MD_get_size(md)), 0);
-    CMS_SignerInfo* info =
-        AddSignerInfo(cms.get(), x509, key, md, signingTime, value ? *value : placeholder, what);
+    CMS_SignerInfo* info = AddSignerInfo(cms.get(), x509, issuers.get(), key, md, signingTime,
+                                         value ? *value : placeholder, what);
     Buffer written;
     Layout layout;
     if (value) {
-        Seal(info, key, what);
+        Seal(cms.get(), info, key, what);
         layout = LayOut(cms.get(), parts.contentSize, what);
         ossl::RequireKeptAsRead(cms.get(), read, ossl::SignerInfosIn(layout.parts.rest));
         written = layout.before;
@@ -522,7 +525,7 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
     }
     if (!value) {
         SetMessageDigest(info, digest.Final(), what);
-        Seal(info, key, what);
+        Seal(cms.get(), info, key, what);
         layout = LayOut(cms.get(), parts.contentSize, what);
         ossl::RequireKeptAsRead(cms.get(), read, ossl::SignerInfosIn(layout.parts.rest));
         Patch(out, written, layout.before, what);

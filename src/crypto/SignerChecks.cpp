@@ -1,6 +1,7 @@
 #include "internal/SignerChecks.h"
 
 #include <openssl/asn1.h>
+#include <openssl/ess.h>
 #include <openssl/objects.h>
 
 #include <algorithm>
@@ -30,7 +31,65 @@ std::string HexOf(const ASN1_STRING* value) {
     return Hex(ASN1_STRING_get0_data(value), static_cast<std::size_t>(ASN1_STRING_length(value)));
 }
 
+// The value of the one signed attribute `nid` decoded by `decode`; null when
+// there is none.
+template <typename T>
+T* DecodedAttribute(CMS_SignerInfo* info, int nid, T* (*decode)(T**, const unsigned char**, long),
+                    const std::string& damaged) {
+    X509_ATTRIBUTE* attribute = OnlyAttribute(info, nid, damaged);
+    if (attribute == nullptr) {
+        return nullptr;
+    }
+    const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(attribute, 0);
+    if (X509_ATTRIBUTE_count(attribute) != 1 || value == nullptr ||
+        value->type != V_ASN1_SEQUENCE) {
+        throw Error(status::BadMessage, damaged);
+    }
+    const unsigned char* next = ASN1_STRING_get0_data(value->value.sequence);
+    const long length = ASN1_STRING_length(value->value.sequence);
+    T* decoded = decode(nullptr, &next, length);
+    if (decoded == nullptr) {
+        throw Error(status::BadMessage, damaged);
+    }
+    return decoded;
+}
+
 }  // namespace
+
+bool BindsSigner(CMS_SignerInfo* info, X509* certificate, STACK_OF(X509) * carried,
+                 const std::string& name) {
+    ErrorMark mark;
+    const std::string damaged =
+        "The signature of " + name + " names its certificate in a damaged attribute.";
+    EssCertPtr v1(
+        DecodedAttribute(info, NID_id_smime_aa_signingCertificate, d2i_ESS_SIGNING_CERT, damaged));
+    EssCertV2Ptr v2(DecodedAttribute(info, NID_id_smime_aa_signingCertificateV2,
+                                     d2i_ESS_SIGNING_CERT_V2, damaged));
+    if (!v1 && !v2) {
+        return false;
+    }
+    // The signer's certificate first, as the check wants it.
+    X509StackPtr chain(Check(sk_X509_new_null(), status::Failed, damaged));
+    const auto push = [&](X509* each) {
+        X509Ptr shared = Share(each);
+        Check(sk_X509_push(chain.get(), shared.get()), status::Failed, damaged);
+        shared.release();
+    };
+    push(certificate);
+    for (int i = 0; i < sk_X509_num(carried); ++i) {
+        push(sk_X509_value(carried, i));
+    }
+    const int result = OSSL_ESS_check_signing_certs(v1.get(), v2.get(), chain.get(), 0);
+    if (result == 0) {
+        throw Error(status::SignatureMismatch,
+                    "The signature of " + name +
+                        " is bound to another certificate than the one it came with.");
+    }
+    if (result < 0) {
+        throw Error(status::BadMessage, damaged);
+    }
+    return true;
+}
 
 void CheckContentType(CMS_ContentInfo* cms, CMS_SignerInfo* info, const std::string& name) {
     if (CMS_signed_get_attr_count(info) < 0) {

@@ -7,8 +7,11 @@
 
 #include <map>
 
+#include <openssl/pem.h>
 #include "CryptoTest.h"
+
 #include "internal/Asn1Cursor.h"
+#include "internal/CertificateImpl.h"
 #include "internal/MessageReader.h"
 #include "support/Forge.h"
 
@@ -137,12 +140,14 @@ class SignedDataTest : public CryptoTest {
 TEST_F(SignedDataTest, SignsEd25519WithSha512AndAGeneralizedSigningTime) {
     const std::string message = sign(dave, "document", kWhole, true, true, 2524608000);
     // Version, signer, digest, signed attributes, algorithm, signature;
-    // the attributes: content type, message digest and signing time.
+    // the attributes: content type, message digest, signing time and the
+    // certificate's SHA-512 hash.
     const std::vector<std::string> info = Inside(SignerInfos(message).at(0));
-    EXPECT_EQ(Inside(info.at(3)).size(), 3u);
+    EXPECT_EQ(Inside(info.at(3)).size(), 4u);
     const std::string print = Openssl("cms -cmsout -print -inform DER -in", save("p", message));
-    for (const char* part : {"contentType", "messageDigest", "algorithm: sha512",
-                             "GENERALIZEDTIME:Jan  1 00:00:00 2050 GMT"}) {
+    for (const char* part :
+         {"contentType", "messageDigest", "algorithm: sha512", "id-smime-aa-signingCertificateV2",
+          "GENERALIZEDTIME:Jan  1 00:00:00 2050 GMT"}) {
         EXPECT_NE(print.find(part), std::string::npos) << part << print;
     }
     // OpenSSL 3.0's CMS code cannot check Ed25519: check the signature over
@@ -170,7 +175,7 @@ TEST_F(SignedDataTest, WritesWhatOpensslWritesAtEveryLengthBoundary) {
         // RSA PKCS #1 v1.5 signatures are deterministic: at openssl's signing
         // time, the same bytes.
         const std::string theirs =
-            Openssl("cms -sign -binary -nodetach -nosmimecap -md sha256 -outform DER -in",
+            Openssl("cms -sign -cades -binary -nodetach -nosmimecap -md sha256 -outform DER -in",
                     save("document", document), "-signer", pki.alice.cert, "-inkey", pki.alice.key);
         const std::time_t when = LatestSigningTime(theirs);
         EXPECT_EQ(sign(pki.alice, document, step, true, true, when), theirs);
@@ -204,9 +209,9 @@ TEST_F(SignedDataTest, CoSignsAsOpensslDoesKeepingEarlierSignerInfosByteForByte)
     EXPECT_EQ(ReadFile(dir / "out"), document);
     // Carol's RSA signature again (her certificate is there), added by openssl
     // at its own signing time.
-    const std::string theirs =
-        Openssl("cms -resign -binary -nocerts -nosmimecap -md sha256 -inform DER -outform DER -in",
-                sig, "-signer", pki.carol.cert, "-inkey", pki.carol.key);
+    const std::string theirs = Openssl(
+        "cms -resign -cades -binary -nocerts -nosmimecap -md sha256 -inform DER -outform DER -in",
+        sig, "-signer", pki.carol.cert, "-inkey", pki.carol.key);
     EXPECT_EQ(coSign(message, signer(pki.carol, LatestSigningTime(theirs))), theirs);
 }
 
@@ -248,6 +253,45 @@ TEST_F(SignedDataTest, ChecksADetachedMessageAgainstItsDocument) {
               (Raise{BadMessage,
                      "The signed message holds its document itself: it is not a detached "
                      "signature."}));
+}
+
+TEST_F(SignedDataTest, RefusesASignatureItsCertificateDoesNotConfirm) {
+    // Alice's public key with Carol's private exponent passes for Alice's
+    // key and signs wrongly, as a faulty token would.
+    const auto number = [](const Identity& of, const char* name) {
+        const ossl::BioPtr file(BIO_new_file(of.key.c_str(), "r"));
+        const ossl::PkeyPtr key(PEM_read_bio_PrivateKey(file.get(), nullptr, nullptr, nullptr));
+        BIGNUM* raw = nullptr;
+        EVP_PKEY_get_bn_param(key.get(), name, &raw);
+        const ossl::BignumPtr owner(raw);
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(BN_num_bytes(raw)));
+        BN_bn2nativepad(raw, bytes.data(), static_cast<int>(bytes.size()));
+        return bytes;
+    };
+    std::vector<unsigned char> n = number(pki.alice, "n"), e = number(pki.alice, "e"),
+                               d = number(pki.carol, "d");
+    OSSL_PARAM parts[] = {OSSL_PARAM_construct_BN("n", n.data(), n.size()),
+                          OSSL_PARAM_construct_BN("e", e.data(), e.size()),
+                          OSSL_PARAM_construct_BN("d", d.data(), d.size()), OSSL_PARAM_END};
+    struct FaultyKey : KeyHolder {
+        EVP_PKEY* KeyFor(X509*) override { return key.get(); }
+        ossl::PkeyPtr key;
+    };
+    auto faulty = std::make_shared<FaultyKey>();
+    const ossl::PkeyCtxPtr context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
+    EVP_PKEY* made = nullptr;
+    ASSERT_EQ(EVP_PKEY_fromdata_init(context.get()), 1);
+    ASSERT_EQ(EVP_PKEY_fromdata(context.get(), &made, EVP_PKEY_KEYPAIR, parts), 1);
+    faulty->key.reset(made);
+    Signer alice;
+    alice.Certificate(MakeCertificate(mine(pki.alice).impl().x509.get(), "faulty", faulty));
+    MemorySource source("document");
+    MemorySink out;
+    EXPECT_EQ(Raised([&] { SignedData().Sign(source, out, alice); }),
+              Raise(Failed,
+                    "Could not sign with the certificate of Alice Example: the signature "
+                    "its private key made does not verify with the certificate, so the "
+                    "key is not that certificate's."));
 }
 
 TEST_F(SignedDataTest, RefusesWhatIsNotWhole) {

@@ -1,6 +1,9 @@
+#include <openssl/ess.h>
 #include <openssl/objects.h>
+#include <openssl/pem.h>
 
 #include "CryptoTest.h"
+#include "internal/Handles.h"
 #include "support/Forge.h"
 
 namespace quilvane::test {
@@ -42,6 +45,24 @@ Change SigningTime(const Identity& id, int type, std::vector<std::string> values
     };
 }
 
+// Adds a signing-certificate-v2 attribute that names `named`'s certificate,
+// and signs again as `id`.
+Change BoundTo(const Identity& id, const Identity& named) {
+    return [=](CMS_ContentInfo*, CMS_SignerInfo* info) {
+        const ossl::BioPtr file(BIO_new_file(named.cert.c_str(), "r"));
+        const ossl::X509Ptr certificate(PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr));
+        const ossl::EssCertV2Ptr binding(
+            OSSL_ESS_signing_cert_v2_new_init(EVP_sha256(), certificate.get(), nullptr, 0));
+        unsigned char* der = nullptr;
+        const int size = i2d_ESS_SIGNING_CERT_V2(binding.get(), &der);
+        const ossl::MemPtr<unsigned char> owner(der);
+        ASSERT_EQ(CMS_signed_add1_attr_by_NID(info, NID_id_smime_aa_signingCertificateV2,
+                                              V_ASN1_SEQUENCE, der, size),
+                  1);
+        SignAgain(info, id);
+    };
+}
+
 TEST_F(SignerChecksTest, RefusesSignedAttributesThatContradictTheMessageOrCannotBeKept) {
     const std::string wrongType =
         "The signature of Alice Example does not match the document: it was made over content of "
@@ -50,6 +71,11 @@ TEST_F(SignerChecksTest, RefusesSignedAttributesThatContradictTheMessageOrCannot
     using Case = std::pair<std::string, Raise>;
     for (const auto& [message, expected] : {
              Case{Forge(pki.alice, "doc"), {}},
+             Case{Forge(pki.alice, "doc", BoundTo(pki.alice, pki.alice)), {}},
+             Case{Forge(pki.alice, "doc", BoundTo(pki.alice, pki.carol)),
+                  {SignatureMismatch,
+                   "The signature of Alice Example is bound to another "
+                   "certificate than the one it came with."}},
              // The content relabelled after signing: the signed type says plain data.
              Case{Forge(pki.alice, "doc",
                         [](CMS_ContentInfo*cms, CMS_SignerInfo*) {
@@ -69,6 +95,20 @@ TEST_F(SignerChecksTest, RefusesSignedAttributesThatContradictTheMessageOrCannot
                    "the file were written again, so no signature can be added to it."}},
          }) {
         EXPECT_EQ(verifyAndCoSign(message), expected);
+    }
+}
+
+TEST_F(SignerChecksTest, TellsACadesSignatureFromPlainCms) {
+    for (const auto& [message, level] :
+         {std::pair{Forge(pki.alice, "doc"), SignatureLevel::Cms},
+          std::pair{Forge(pki.alice, "doc", BoundTo(pki.alice, pki.alice)),
+                    SignatureLevel::CadesBB}}) {
+        SignedData data;
+        MemorySource source(message);
+        data.Verify(source, nullptr, VerifyFlag::SignatureOnly);
+        EXPECT_EQ(data.Signers().at(0).Level(), level);
+        // Bound for the signature's sake: not an attribute the signer added.
+        EXPECT_EQ(data.Signers().at(0).AuthenticatedAttributes().Count(), 1u);
     }
 }
 

@@ -1,34 +1,105 @@
-// Signed-message files must read in the other standard CMS tools, not only
-// in openssl: here gpgsm checks what we sign and co-sign.
+// Signed-message files must read in the other standard CMS tools: openssl
+// and gpgsm check what we sign and co-sign with every kind of key, each
+// certificate issued through an intermediate and only the root known to them.
 
 #include "OperationsTest.h"
 
 namespace quilvane::test {
+namespace {
 
-using Interoperability = OperationsTest;
+struct Leaf {
+    const char* file;  // in the personal store; the pick list follows these names
+    KeyType type;
+};
+// PKCS #12 files and PEM bundles, each with the leaf's key and the intermediate.
+const Leaf kLeaves[] = {{"a-rsa.p12", KeyType::Rsa},
+                        {"b-pss.pem", KeyType::RsaPss},
+                        {"c-p256.p12", KeyType::Ec},
+                        {"d-p384.pem", KeyType::EcP384},
+                        {"e-ed25519.p12", KeyType::Ed25519}};
 
-TEST_F(Interoperability, GpgsmChecksEverySignatureWeMake) {
+class Interoperability : public OperationsTest {
+  protected:
+    void SetUp() override {
+        static std::vector<Identity> leaves;  // RSA keys take a moment: made once
+        for (std::size_t i = leaves.size(); i < std::size(kLeaves); ++i) {
+            leaves.push_back(pki.pki.issueThroughIntermediate(
+                "leaf" + std::to_string(i), "/CN=Leaf " + std::string(kLeaves[i].file),
+                kLeaves[i].type));
+        }
+        const fs::path intermediate = pki.pki.intermediate().cert;
+        for (std::size_t i = 0; i < leaves.size(); ++i) {
+            const fs::path to = home.my() / kLeaves[i].file;
+            if (to.extension() == ".p12") {
+                Openssl("pkcs12 -export -passout pass: -in", leaves[i].cert, "-inkey",
+                        leaves[i].key, "-certfile", intermediate, "-out", to);
+            } else {
+                WriteFile(to, ReadFile(leaves[i].cert) + ReadFile(leaves[i].key) +
+                                  ReadFile(intermediate));
+            }
+        }
+        fs::copy_file(pki.pki.root().cert, home.root() / "root.pem");
+    }
+
+    // The certificates a signed file carries.
+    std::size_t carried(const std::string& sig) {
+        Openssl("pkcs7 -print_certs -inform DER -in", fs::path(sig), "-out", dir / "carried.pem");
+        const std::string pem = ReadFile(dir / "carried.pem");
+        std::size_t count = 0;
+        for (std::size_t at = 0; (at = pem.find("-----BEGIN CERTIFICATE", at)) != pem.npos; ++at) {
+            ++count;
+        }
+        return count;
+    }
+};
+
+TEST_F(Interoperability, OpensslAcceptsEverySignatureWithOnlyTheRoot) {
+    const std::string document = "An agreement\r\n\0\x01\xfe\xff"s;
+    const fs::path root = pki.pki.root().cert;
+    // Signer and co-signer by their places in kLeaves; how many certificates
+    // the file then carries: the co-signer's own joins the intermediate they share.
+    using Case = std::tuple<std::size_t, std::size_t, std::size_t>;
+    for (const auto& [by, then, certificates] :
+         {Case{0, 3, 3}, Case{1, 0, 3}, Case{2, 1, 3}, Case{3, 2, 3}, Case{4, 4, 2}}) {
+        SCOPED_TRACE(kLeaves[by].file);
+        const std::string path = file(std::to_string(by) + ".txt", document), sig = path + ".sig";
+        ui.picks = {by, then};
+        ASSERT_EQ(SignFile(ui, path, sig), Outcome::Completed);
+        EXPECT_EQ(carried(sig), 2u);
+        ASSERT_EQ(CoSignContent(ui, sig, sig), Outcome::Completed) << ui.messages.back().text;
+        EXPECT_EQ(carried(sig), certificates);
+
+        if (kLeaves[by].type == KeyType::Ed25519) {
+            // OpenSSL 3.0's CMS code cannot check Ed25519; the chain it can.
+            Openssl("verify -CAfile", root, "-untrusted", dir / "carried.pem",
+                    pki.pki.folder() / ("leaf" + std::to_string(by) + ".pem"));
+            continue;
+        }
+        for (const char* options : {"", "-cades"}) {
+            Openssl("cms -verify -binary -inform DER", options, "-CAfile", root, "-in",
+                    fs::path(sig), "-out", dir / "out");
+            EXPECT_EQ(ReadFile(dir / "out"), document);
+        }
+        const std::string print = Openssl("cms -cmsout -print -inform DER -in", fs::path(sig));
+        EXPECT_EQ(print.find("rsassaPss") != std::string::npos,
+                  kLeaves[by].type == KeyType::RsaPss || kLeaves[then].type == KeyType::RsaPss);
+    }
+}
+
+TEST_F(Interoperability, GpgsmAcceptsRsaAndP384WithOnlyTheRoot) {
     if (RunStatus("command -v gpgsm") != 0) {
         GTEST_SKIP() << "gpgsm is not installed";
     }
-    install(pki.alice);
-    install(pki.bob);
-    fs::copy_file(pki.pki.folder() / "root.pem", home.root() / "root.pem");
     const std::string document = "An agreement\r\n\0\x01\xfe\xff"s;
     const std::string path = file("agreement.txt", document);
-
-    ui.picks = {0, 1};  // alice.pem signs, bob.pem co-signs
-    ASSERT_EQ(SignFile(ui, path, path + ".sig"), Outcome::Completed);
+    ui.picks = {0, 3};  // RSA signs, P-384 co-signs
 
     // gpgsm with a home of its own, whose agent is stopped at the end.
     const std::string gnupg = Quote((dir / "gnupg").string()),
                       gpgsm = "gpgsm --batch --homedir " + gnupg;
     fs::create_directories(dir / "gnupg");
     fs::permissions(dir / "gnupg", fs::perms::owner_all);
-    for (const fs::path& certificate :
-         {pki.pki.folder() / "root.pem", pki.alice.cert, pki.bob.cert}) {
-        test::Run(gpgsm + " --import " + Quote(certificate.string()));
-    }
+    test::Run(gpgsm + " --import " + Quote(pki.pki.root().cert.string()));
     // How many signatures gpgsm finds good, then the document it wrote to `out`.
     const auto check = [&](const std::string& out) {
         const std::string good =
@@ -37,10 +108,12 @@ TEST_F(Interoperability, GpgsmChecksEverySignatureWeMake) {
                       " 2>/dev/null | grep -c ' GOODSIG '");
         return good + ReadFile(out);
     };
+    ASSERT_EQ(SignFile(ui, path, path + ".sig"), Outcome::Completed);
     EXPECT_EQ(check(path + ".out"), "1\n" + document);
     EXPECT_EQ(CoSignContent(ui, path + ".sig", path + ".sig"), Outcome::Completed);
     EXPECT_EQ(check(path + ".out2"), "2\n" + document);
     RunStatus("gpgconf --homedir " + gnupg + " --kill all");
 }
 
+}  // namespace
 }  // namespace quilvane::test

@@ -2,6 +2,7 @@
 
 #include <openssl/pem.h>
 #include <openssl/rand.h>
+#include <openssl/rsa.h>
 
 #include <algorithm>
 #include <numeric>
@@ -55,6 +56,16 @@ void Replace(std::string& text, const std::string& from, const std::string& to) 
     text.replace(at, from.size(), to);
 }
 
+// A 2048-bit key that signs only with RSASSA-PSS.
+EVP_PKEY* RsaPssKey() {
+    PkeyCtxPtr context(Must(EVP_PKEY_CTX_new_from_name(nullptr, "RSA-PSS", nullptr), "context"));
+    Must(EVP_PKEY_keygen_init(context.get()), "keygen");
+    Must(EVP_PKEY_CTX_set_rsa_keygen_bits(context.get(), 2048), "bits");
+    EVP_PKEY* key = nullptr;
+    Must(EVP_PKEY_generate(context.get(), &key), "generate");
+    return key;
+}
+
 // "/CN=Alice Example/O=Example Ltd" as a name.
 X509NamePtr Name(const std::string& subject) {
     X509NamePtr name(Must(X509_NAME_new(), "name"));
@@ -76,9 +87,11 @@ X509NamePtr Name(const std::string& subject) {
 Identity Make(const fs::path& folder, const std::string& stem, X509_NAME* name, KeyType type,
               const Identity* issuer, const std::string& from, const std::string& to,
               const std::vector<std::pair<int, const char*>>& extensions) {
-    PkeyPtr key(Must(type == KeyType::Rsa  ? EVP_RSA_gen(2048)
-                     : type == KeyType::Ec ? EVP_EC_gen("P-256")
-                                           : EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"),
+    PkeyPtr key(Must(type == KeyType::Rsa      ? EVP_RSA_gen(2048)
+                     : type == KeyType::RsaPss ? RsaPssKey()
+                     : type == KeyType::Ec     ? EVP_EC_gen("P-256")
+                     : type == KeyType::EcP384 ? EVP_EC_gen("P-384")
+                                               : EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"),
                      "key"));
     X509Ptr ca = issuer != nullptr ? CertificateOf(*issuer) : nullptr;
     PkeyPtr caKey = issuer != nullptr ? KeyOf(*issuer) : nullptr;
@@ -133,13 +146,34 @@ const Identity& Pki::root() {
     return root_;
 }
 
+const std::vector<std::pair<int, const char*>> kUserExtensions = {
+    {NID_basic_constraints, "CA:FALSE"},
+    {NID_key_usage, "critical,digitalSignature,nonRepudiation,keyEncipherment"},
+    {NID_subject_key_identifier, "hash"},
+    {NID_authority_key_identifier, "keyid"}};
+
 Identity Pki::issue(const std::string& name, const std::string& subject, KeyType type,
                     const std::string& notBefore, const std::string& notAfter) {
     return Make(folder_, name, Name(subject).get(), type, &root(), notBefore, notAfter,
-                {{NID_basic_constraints, "CA:FALSE"},
-                 {NID_key_usage, "critical,digitalSignature,nonRepudiation,keyEncipherment"},
-                 {NID_subject_key_identifier, "hash"},
-                 {NID_authority_key_identifier, "keyid"}});
+                kUserExtensions);
+}
+
+const Identity& Pki::intermediate() {
+    if (intermediate_.cert.empty()) {
+        intermediate_ = Make(folder_, "intermediate",
+                             Name("/CN=Quilvane Test Issuing CA/O=Quilvane Tests").get(),
+                             KeyType::Rsa, &root(), "", "",
+                             {{NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
+                              {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                              {NID_subject_key_identifier, "hash"},
+                              {NID_authority_key_identifier, "keyid"}});
+    }
+    return intermediate_;
+}
+
+Identity Pki::issueThroughIntermediate(const std::string& name, const std::string& subject,
+                                       KeyType type) {
+    return Make(folder_, name, Name(subject).get(), type, &intermediate(), "", "", kUserExtensions);
 }
 
 Identity NamedIdentity(const fs::path& folder, const std::string& stem,

@@ -58,7 +58,7 @@ void ClearPrivateHome();
 std::string ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, const std::string& bytes);
 
-enum class KeyType { Rsa, Ec, Ed25519 };
+enum class KeyType { Rsa, RsaPss, Ec, EcP384, Ed25519 };
 
 struct Identity {
     fs::path cert;  // PEM certificate
@@ -78,12 +78,18 @@ class Pki {
     // (YYYYMMDDHHMMSSZ) or empty for "yesterday" and "in a year".
     Identity issue(const std::string& name, const std::string& subject, KeyType type = KeyType::Rsa,
                    const std::string& notBefore = {}, const std::string& notAfter = {});
+    // An issuing authority under the root (made on first use), as real
+    // authorities issue people's certificates through one.
+    const Identity& intermediate();
+    // A user certificate issued by the intermediate, valid from yesterday for a year.
+    Identity issueThroughIntermediate(const std::string& name, const std::string& subject,
+                                      KeyType type);
 
     const fs::path& folder() const { return folder_; }
 
   private:
     fs::path folder_;
-    Identity root_;
+    Identity root_, intermediate_;
 };
 
 // Certificates made once per test program: making RSA keys takes a moment.

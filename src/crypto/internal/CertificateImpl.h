@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "crypto/Certificate.h"
 #include "internal/Handles.h"
@@ -18,6 +19,10 @@ class KeyHolder {
     // A key owned by the holder that matches `certificate`'s public key.
     // Raises status::NoPrivateKey, status::WrongPassphrase or status::Cancelled.
     virtual EVP_PKEY* KeyFor(X509* certificate) = 0;
+    // The other certificates the holder's source saw (a PKCS #12 file's
+    // authorities, a bundle's companions, a token's CA certificates): where
+    // a signer's intermediates are looked for.
+    virtual std::vector<ossl::X509Ptr> OtherCertificates() const { return {}; }
 };
 
 struct Certificate::Impl {

@@ -6,6 +6,7 @@
 #include <openssl/bn.h>
 #include <openssl/cms.h>
 #include <openssl/crypto.h>
+#include <openssl/ess.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
@@ -36,6 +37,7 @@ using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
 using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>>;
@@ -50,6 +52,8 @@ using X509NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME_free>>;
 using X509ExtensionPtr = std::unique_ptr<X509_EXTENSION, Deleter<X509_EXTENSION_free>>;
 using EncodeCtxPtr = std::unique_ptr<EVP_ENCODE_CTX, Deleter<EVP_ENCODE_CTX_free>>;
 using AlgorPtr = std::unique_ptr<X509_ALGOR, Deleter<X509_ALGOR_free>>;
+using EssCertPtr = std::unique_ptr<ESS_SIGNING_CERT, Deleter<ESS_SIGNING_CERT_free>>;
+using EssCertV2Ptr = std::unique_ptr<ESS_SIGNING_CERT_V2, Deleter<ESS_SIGNING_CERT_V2_free>>;
 // Memory the library hands over from its own allocator (PEM names, headers, data).
 struct MemFree {
     void operator()(void* p) const noexcept { OPENSSL_free(p); }

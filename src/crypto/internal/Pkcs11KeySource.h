@@ -55,6 +55,7 @@ class Pkcs11KeySource final : public KeyHolder {
     // (a wrong or locked PIN, naming the token's remaining-tries state),
     // status::NoPrivateKey, or status::Failed for a token that is gone.
     EVP_PKEY* KeyFor(X509* certificate) override;
+    std::vector<ossl::X509Ptr> OtherCertificates() const override;
 
   private:
     std::unique_ptr<State> state_;

@@ -44,14 +44,20 @@ const EVP_MD* DigestFor(EVP_PKEY* key, const std::string& name);
 // The signing time the operation set, else now.
 std::time_t SigningTime(const Signer& signer);
 EVP_PKEY* PrivateKey(const Certificate& certificate);
+// The certificates that issued `certificate`, up to (not including) a
+// self-signed root, as far as the key's source and the user's folders have them.
+ossl::X509StackPtr IssuersOf(const Certificate& certificate);
 
 // Adds a signer-info to `cms` with its signed attributes complete (content
-// type, message digest `value`, signing time) and its signature still to be
-// made by Seal; the certificate joins the message's certificates.
-CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* certificate, EVP_PKEY* key,
-                              const EVP_MD* digest, std::time_t signingTime,
+// type, message digest `value`, signing time, signing-certificate-v2) and its
+// signature still to be made by Seal; the certificate and its `issuers` join
+// the message's certificates, those it lacks.
+CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* certificate, STACK_OF(X509) * issuers,
+                              EVP_PKEY* key, const EVP_MD* digest, std::time_t signingTime,
                               std::span<const unsigned char> value, const std::string& what);
-void Seal(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what);
+// Signs the signed attributes of `info`, a signer-info of `cms`, then checks
+// that signature with the certificate; raises naming the signer when it fails.
+void Seal(CMS_ContentInfo* cms, CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what);
 
 // The document itself, kept as it passes for the signers that sign it whole
 // (EdDSA without signed attributes), up to a size that memory can take.

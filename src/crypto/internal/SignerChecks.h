@@ -22,6 +22,15 @@ void CheckContentType(CMS_ContentInfo* cms, CMS_SignerInfo* info, const std::str
 // when it is not exactly one well-formed UTCTime or GeneralizedTime.
 std::optional<std::time_t> SigningTimeOf(CMS_SignerInfo* info, const std::string& name);
 
+// Whether `info` binds its signer's `certificate` with an ESS
+// signing-certificate or signing-certificate-v2 attribute (CAdES B-B); false
+// when it has neither. Raises status::SignatureMismatch, naming the signer,
+// when the attribute names another certificate, and status::BadMessage when
+// it cannot be read. Certificates the attribute lists after the signer's are
+// looked for among `carried`, the message's own.
+bool BindsSigner(CMS_SignerInfo* info, X509* certificate, STACK_OF(X509) * carried,
+                 const std::string& name);
+
 // How a signer whose certificate is missing is named: by what the signature
 // says about the certificate.
 std::string SignerIdText(CMS_SignerInfo* info);
