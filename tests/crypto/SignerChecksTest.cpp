@@ -94,7 +94,7 @@ TEST_F(SignerChecksTest, JudgesHowFarEachSignersCertificateCanBeTrusted) {
              Case{&pki.alice, "sha1", Verdict::BrokenDigest, 0, "SHA-1"},
              Case{&expired, "sha256", Verdict::Expired, 1609459200, ""},
              Case{&future, "sha256", Verdict::NotYetValid, 2524608000, ""},
-             Case{&selfMade, "sha256", Verdict::UntrustedRoot, 0, ""},
+             Case{&selfMade, "sha256", Verdict::SelfSigned, 0, ""},
          }) {
         const CertificateTrust trust = signedBy(*id, digest);
         EXPECT_EQ(trust.verdict, verdict) << id->cert << digest;
