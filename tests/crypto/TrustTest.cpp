@@ -64,6 +64,10 @@ TEST_F(TrustTest, TrustsOnlySignersMeantForSigningUnderAnAnchorWithSoundDigests)
     const Identity sam = issue("sam", "Sam Server", root, "server");
     const Identity kim = issue("kim", "Kim Cipher", root, "encipher");
     const Identity self = NamedIdentity(dir.path(), "self", "Selma Self");
+    const Identity expired = pki.pki.issue("tt-expired", "/CN=Erin Expired", KeyType::Ec,
+                                           "20200101000000Z", "20210101000000Z");
+    const Identity future = pki.pki.issue("tt-future", "/CN=Frank Future", KeyType::Ec,
+                                          "20500101000000Z", "20600101000000Z");
     const fs::path document = save("document.txt", "judged");
     const auto signedBy = [&](const Identity& id, const std::string& extra = {}) {
         OpensslSign(document, dir / "signed.sig", {id}, extra);
@@ -81,18 +85,22 @@ TEST_F(TrustTest, TrustsOnlySignersMeantForSigningUnderAnAnchorWithSoundDigests)
     });
 
     enum Anchor { None, UserRoot, SystemRoot, Authority };
-    using Case = std::tuple<std::string, Anchor, Verdict, std::string>;
-    for (const auto& [message, anchor, verdict, detail] : {
-             Case{signedBy(ivy, viaAuthority), UserRoot, Verdict::Trusted, ""},
-             Case{signedBy(ivy, viaAuthority), SystemRoot, Verdict::Trusted, ""},
-             Case{signedBy(ivy), Authority, Verdict::Trusted, ""},
-             Case{signedBy(ivy, viaAuthority), None, Verdict::UntrustedRoot, ""},
+    using Case = std::tuple<std::string, Anchor, Verdict, std::string, std::time_t>;
+    for (const auto& [message, anchor, verdict, detail, when] : {
+             Case{signedBy(ivy, viaAuthority), UserRoot, Verdict::Trusted, "", 0},
+             Case{signedBy(ivy, viaAuthority), SystemRoot, Verdict::Trusted, "", 0},
+             Case{signedBy(ivy), Authority, Verdict::Trusted, "", 0},
+             Case{signedBy(ivy, viaAuthority), None, Verdict::UntrustedRoot, "", 0},
              Case{signedBy(walt, "-certfile " + Quote(weak.cert.string())), UserRoot,
-                  Verdict::BrokenDigest, "SHA-1"},
-             Case{signedBy(sam), UserRoot, Verdict::NotForSigning, "TLS web server authentication"},
-             Case{signedBy(kim), UserRoot, Verdict::NotForSigning, "key encipherment"},
-             Case{signedBy(self), UserRoot, Verdict::SelfSigned, ""},
-             Case{in1990, Authority, Verdict::SigningTimeOutside, ""},
+                  Verdict::BrokenDigest, "SHA-1", 0},
+             Case{signedBy(sam), UserRoot, Verdict::NotForSigning, "TLS web server authentication",
+                  0},
+             Case{signedBy(kim), UserRoot, Verdict::NotForSigning, "key encipherment", 0},
+             Case{signedBy(self), UserRoot, Verdict::SelfSigned, "", 0},
+             Case{in1990, Authority, Verdict::SigningTimeOutside, "", 0},
+             Case{signedBy(pki.alice, "-md md5"), None, Verdict::BrokenDigest, "MD5", 0},
+             Case{signedBy(expired), None, Verdict::Expired, "", 1609459200},
+             Case{signedBy(future), None, Verdict::NotYetValid, "", 2524608000},
          }) {
         fs::remove_all(home.root());
         fs::remove_all(system);
@@ -106,6 +114,7 @@ TEST_F(TrustTest, TrustsOnlySignersMeantForSigningUnderAnAnchorWithSoundDigests)
         const CertificateTrust trust = judge(message);
         EXPECT_EQ(trust.verdict, verdict) << trust.subject << " " << anchor;
         EXPECT_EQ(trust.detail, detail) << trust.subject;
+        EXPECT_EQ(trust.when, when) << trust.subject;
     }
     unsetenv("SSL_CERT_FILE");
     unsetenv("SSL_CERT_DIR");
