@@ -6,9 +6,11 @@
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "crypto/Text.h"
+#include "internal/Armour.h"
 #include "internal/CertificateFiles.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Names.h"
@@ -47,6 +49,55 @@ std::string PemOf(X509* x509, const std::string& what) {
     ossl::BioPtr out(ossl::Check(BIO_new(BIO_s_mem()), status::Failed, what));
     ossl::Check(PEM_write_bio_X509(out.get(), x509), status::Failed, what);
     return ossl::MemoryText(out.get());
+}
+
+// The bytes of a file already read, for the armour decoder.
+class HeldSource : public ContentSource {
+  public:
+    explicit HeldSource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+    std::optional<std::uint64_t> Size() const override { return bytes_.size(); }
+    std::size_t Read(std::span<std::uint8_t> buffer) override {
+        const std::size_t size = std::min(buffer.size(), bytes_.size() - at_);
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(at_), size, buffer.begin());
+        at_ += size;
+        return size;
+    }
+
+  private:
+    std::span<const std::uint8_t> bytes_;
+    std::size_t at_ = 0;
+};
+
+// The signed message in `bytes`; null when they hold none.
+ossl::CmsPtr SignedMessageIn(std::span<const std::uint8_t> bytes) {
+    std::vector<std::uint8_t> der;
+    try {
+        HeldSource held(bytes);
+        streaming::ArmourDecoder decoder(held, 1 << 16);
+        std::uint8_t chunk[1 << 16];
+        while (const std::size_t size = decoder.Read(chunk)) {
+            der.insert(der.end(), chunk, chunk + size);
+        }
+    } catch (const Error&) {
+        return nullptr;
+    }
+    ossl::ErrorMark mark;  // other bytes are an answer, not an error
+    const unsigned char* at = der.data();
+    ossl::CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &at, static_cast<long>(der.size())));
+    if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) {
+        return nullptr;
+    }
+    return cms;
+}
+
+TrustCandidate CandidateOf(X509* certificate) {
+    TrustCandidate candidate;
+    candidate.name = ossl::NameOf(certificate);
+    candidate.fingerprint = ossl::Fingerprint(certificate);
+    candidate.pem = PemOf(certificate, "Could not write the certificate");
+    ossl::ErrorMark mark;
+    candidate.root = X509_self_signed(certificate, 0) == 1;
+    return candidate;
 }
 
 }  // namespace
@@ -194,18 +245,39 @@ TrustCandidate ReadTrustCandidate(std::span<const std::uint8_t> bytes,
     const std::string file = Quoted(fileName);
     RequireCertificates(contents, file);
     X509* x509 = contents.certificates.front().get();
-    TrustCandidate candidate;
-    candidate.name = ossl::NameOf(x509);
     ossl::ErrorMark mark;
     if (X509_check_ca(x509) == 0 && X509_self_signed(x509, 1) != 1) {
         throw Error(status::CertificateUnsuitable,
-                    "The certificate of " + candidate.name + " in " + file +
+                    "The certificate of " + ossl::NameOf(x509) + " in " + file +
                         " is neither a certificate authority nor self-signed: it cannot be a "
-                        "trusted root.");
+                        "trust anchor.");
     }
-    candidate.fingerprint = ossl::Fingerprint(x509);
-    candidate.pem = PemOf(x509, "Could not write the certificate");
-    return candidate;
+    return CandidateOf(x509);
+}
+
+bool IsSignedMessage(std::span<const std::uint8_t> bytes) {
+    return SignedMessageIn(bytes) != nullptr;
+}
+
+std::vector<TrustCandidate> SignedMessageTrustCandidates(std::span<const std::uint8_t> bytes,
+                                                         const std::string& fileName) {
+    ossl::CmsPtr cms = SignedMessageIn(bytes);
+    if (!cms) {
+        throw Error(status::BadMessage, Quoted(fileName) + " is not a signed file.");
+    }
+    std::vector<TrustCandidate> candidates;
+    ossl::X509StackPtr carried;
+    {
+        ossl::ErrorMark mark;  // a message without certificates offers none
+        carried.reset(CMS_get1_certs(cms.get()));
+    }
+    for (int i = 0; i < sk_X509_num(carried.get()); ++i) {
+        if (TrustCandidate candidate = CandidateOf(sk_X509_value(carried.get(), i));
+            candidate.root) {
+            candidates.push_back(std::move(candidate));
+        }
+    }
+    return candidates;
 }
 
 }  // namespace quilvane

@@ -475,43 +475,44 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain, const WholeDocument& whol
     }
 }
 
-// Checks each signer's certificate chain, now, for any purpose.
+// Refuses a signer whose certificate is not trusted now, as Trust() judges it.
 void CheckCertificates(CMS_ContentInfo* cms) {
     ossl::StorePtr store = ossl::TrustedRoots();
     ossl::X509StackPtr intermediates = CarriedCertificates(cms);
     STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
     for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
-        X509* certificate = CertificateOf(sk_CMS_SignerInfo_value(infos, i));
-        const ossl::ChainCheck chain =
-            ossl::CheckChain(store.get(), certificate, intermediates.get());
-        if (chain.error == X509_V_OK) {
-            continue;
-        }
-        const std::string name = ossl::NameOf(certificate);
-        // A fault further up the chain names the certificate it lies in.
-        std::string above;
-        if (chain.depth > 0 && chain.at) {
-            above = ossl::NameOf(chain.at.get());
-        }
-        if (ossl::IsUntrustedRoot(chain.error)) {
+        CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
+        X509* certificate = CertificateOf(info);
+        if (certificate == nullptr) {
             Fail(status::UntrustedRoot,
-                 "The certificate of " + name + " was not issued by a trusted root.");
+                 "The certificate of signer " + std::to_string(i + 1) + " is not in the file.");
         }
-        switch (chain.error) {
-            case X509_V_ERR_CERT_HAS_EXPIRED:
-                Fail(status::CertificateExpired,
-                     above.empty() ? "The certificate of " + name + " has expired."
-                                   : "The certificate of " + name + " was issued under that of " +
-                                         above + ", which has expired.");
-            case X509_V_ERR_CERT_NOT_YET_VALID:
-                Fail(status::CertificateNotYetValid,
-                     above.empty() ? "The certificate of " + name + " is not yet valid."
-                                   : "The certificate of " + name + " was issued under that of " +
-                                         above + ", which is not yet valid.");
-            default:
+        const CertificateTrust trust =
+            ossl::TrustOf(info, certificate, store.get(), intermediates.get());
+        const std::string of = "The certificate of " + ossl::NameOf(certificate);
+        switch (trust.verdict) {
+            case Verdict::Trusted:
+                continue;
+            case Verdict::SelfSigned:
+            case Verdict::UntrustedRoot:
+                Fail(status::UntrustedRoot, of + " was not issued by a trusted root.");
+            case Verdict::Expired:
+                Fail(status::CertificateExpired, of + " has expired.");
+            case Verdict::NotYetValid:
+                Fail(status::CertificateNotYetValid, of + " is not yet valid.");
+            case Verdict::BrokenDigest:
                 Fail(status::CertificateUnsuitable,
-                     "The certificate of " + name + " cannot be used for signing: " +
-                         X509_verify_cert_error_string(chain.error) + ".");
+                     of + " cannot be used for signing: it relies on the broken digest " +
+                         trust.detail + ".");
+            case Verdict::NotForSigning:
+                Fail(status::CertificateUnsuitable,
+                     of + " is not meant for signing: it allows " + trust.detail + ".");
+            case Verdict::SigningTimeOutside:
+                Fail(status::CertificateUnsuitable,
+                     of + " was not valid at the signing time its signature claims.");
+            case Verdict::ChainRefused:
+                Fail(status::CertificateUnsuitable,
+                     of + " cannot be used for signing: " + trust.detail + ".");
         }
     }
 }

@@ -2,13 +2,18 @@
 
 #include <openssl/objects.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <sstream>
 #include <vector>
 
 #include "crypto/Store.h"
 #include "internal/CertificateFiles.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Names.h"
+#include "internal/NssBuiltinRoots.h"
+#include "internal/SignerChecks.h"
 #include "internal/Times.h"
 
 namespace quilvane::ossl {
@@ -47,19 +52,185 @@ int NidOf(const X509_ALGOR* algorithm) {
     return object != nullptr ? OBJ_obj2nid(object) : NID_undef;
 }
 
-// A broken digest in the signature of `info` or in the one the certificate
-// was issued with; "" when there is none.
-std::string BrokenDigestOf(CMS_SignerInfo* info, X509* certificate) {
+bool IsSelfSigned(X509* certificate) {
+    ErrorMark mark;
+    return X509_self_signed(certificate, 0) == 1;
+}
+
+// A broken digest in the signature of `info` or in any signature of its
+// chain but a root's on itself, which vouches for nothing; "" when none.
+std::string BrokenDigestOf(CMS_SignerInfo* info, STACK_OF(X509) * chain) {
     X509_ALGOR* digest = nullptr;
     X509_ALGOR* signature = nullptr;
     CMS_SignerInfo_get0_algs(info, nullptr, nullptr, &digest, &signature);
-    for (int nid : {NidOf(digest), DigestOfSignature(NidOf(signature)),
-                    DigestOfSignature(X509_get_signature_nid(certificate))}) {
+    std::vector<int> digests{NidOf(digest), DigestOfSignature(NidOf(signature))};
+    const int count = sk_X509_num(chain);
+    for (int i = 0; i < count; ++i) {
+        X509* certificate = sk_X509_value(chain, i);
+        if (i + 1 < count || !IsSelfSigned(certificate)) {
+            digests.push_back(DigestOfSignature(X509_get_signature_nid(certificate)));
+        }
+    }
+    for (int nid : digests) {
         if (std::string name = BrokenDigest(nid); !name.empty()) {
             return name;
         }
     }
     return {};
+}
+
+// Extended key usages that allow signing a document.
+constexpr const char* kSigningPurposes[] = {
+    "1.3.6.1.5.5.7.3.4",        // e-mail protection
+    "1.3.6.1.5.5.7.3.36",       // document signing
+    "1.3.6.1.4.1.311.10.3.12",  // document signing, as one vendor's programs name it
+    "1.2.840.113583.1.1.5",     // PDF signing, as another's do
+    "2.5.29.37.0",              // any purpose
+};
+
+std::string OidText(const ASN1_OBJECT* object) {
+    char text[128];
+    const int length = OBJ_obj2txt(text, sizeof text, object, 1);
+    return length > 0 && static_cast<std::size_t>(length) < sizeof text ? text : "";
+}
+
+std::string PurposeWords(const std::string& oid) {
+    static const std::pair<const char*, const char*> kWords[] = {
+        {"1.3.6.1.5.5.7.3.1", "TLS web server authentication"},
+        {"1.3.6.1.5.5.7.3.2", "TLS web client authentication"},
+        {"1.3.6.1.5.5.7.3.3", "code signing"},
+        {"1.3.6.1.5.5.7.3.4", "e-mail protection"},
+        {"1.3.6.1.5.5.7.3.8", "time stamping"},
+        {"1.3.6.1.5.5.7.3.9", "OCSP signing"},
+        {"1.3.6.1.5.5.7.3.36", "document signing"},
+    };
+    for (const auto& [known, words] : kWords) {
+        if (oid == known) {
+            return words;
+        }
+    }
+    ASN1_OBJECT* object = OBJ_txt2obj(oid.c_str(), 1);
+    const int nid = object != nullptr ? OBJ_obj2nid(object) : NID_undef;
+    ASN1_OBJECT_free(object);
+    return nid != NID_undef ? OBJ_nid2ln(nid) : oid;
+}
+
+std::string Joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) {
+        text += (text.empty() ? "" : ", ") + word;
+    }
+    return text.empty() ? "nothing" : text;
+}
+
+std::string UsageWords(std::uint32_t usage) {
+    static const std::pair<std::uint32_t, const char*> kWords[] = {
+        {KU_DIGITAL_SIGNATURE, "digital signature"},
+        {KU_NON_REPUDIATION, "non-repudiation"},
+        {KU_KEY_ENCIPHERMENT, "key encipherment"},
+        {KU_DATA_ENCIPHERMENT, "data encipherment"},
+        {KU_KEY_AGREEMENT, "key agreement"},
+        {KU_KEY_CERT_SIGN, "certificate signing"},
+        {KU_CRL_SIGN, "CRL signing"},
+        {KU_ENCIPHER_ONLY, "encipher only"},
+        {KU_DECIPHER_ONLY, "decipher only"},
+    };
+    std::vector<std::string> words;
+    for (const auto& [bit, word] : kWords) {
+        if ((usage & bit) != 0) {
+            words.push_back(word);
+        }
+    }
+    return Joined(words);
+}
+
+// What `certificate` allows in words when it does not allow signing
+// documents; nothing when it does. Only a signer's own key usage counts: an
+// authority's key signs certificates.
+std::optional<std::string> NotMeantForSigning(X509* certificate, bool signer) {
+    ErrorMark mark;
+    int critical = -1;
+    KeyPurposesPtr purposes(static_cast<EXTENDED_KEY_USAGE*>(
+        X509_get_ext_d2i(certificate, NID_ext_key_usage, &critical, nullptr)));
+    if (!purposes && critical != -1) {
+        return "an unreadable extended key usage";
+    }
+    if (purposes) {
+        std::vector<std::string> allowed;
+        bool signing = false;
+        for (int i = 0; i < sk_ASN1_OBJECT_num(purposes.get()); ++i) {
+            const std::string oid = OidText(sk_ASN1_OBJECT_value(purposes.get(), i));
+            for (const char* purpose : kSigningPurposes) {
+                signing = signing || oid == purpose;
+            }
+            allowed.push_back(PurposeWords(oid));
+        }
+        if (!signing) {
+            return Joined(allowed);
+        }
+    }
+    if (signer && (X509_get_extension_flags(certificate) & EXFLAG_KUSAGE) != 0) {
+        const std::uint32_t usage = X509_get_key_usage(certificate);
+        if ((usage & (KU_DIGITAL_SIGNATURE | KU_NON_REPUDIATION)) == 0) {
+            return UsageWords(usage);
+        }
+    }
+    return std::nullopt;
+}
+
+// Whether the chain allows signing; what stands against it in words when not.
+std::optional<std::string> NotForSigningIn(STACK_OF(X509) * chain) {
+    for (int i = 0; i < sk_X509_num(chain); ++i) {
+        X509* certificate = sk_X509_value(chain, i);
+        if (std::optional<std::string> words = NotMeantForSigning(certificate, i == 0)) {
+            return i == 0 ? *words : *words + ", in the certificate of " + NameOf(certificate);
+        }
+    }
+    return std::nullopt;
+}
+
+std::string SerialOf(X509* certificate) {
+    BignumPtr number(ASN1_INTEGER_to_BN(X509_get0_serialNumber(certificate), nullptr));
+    MemPtr<char> hex(number ? BN_bn2hex(number.get()) : nullptr);
+    return hex ? hex.get() : "";
+}
+
+void AddFolder(X509_STORE* store, const fs::path& folder) {
+    std::vector<fs::path> files;
+    try {
+        files = FolderFiles(folder);
+    } catch (const Error&) {
+        return;  // an unreadable folder adds no anchors
+    }
+    for (const fs::path& file : files) {
+        CertificateFile contents;
+        try {
+            contents = ReadCertificateFile(file, nullptr);
+        } catch (const Error&) {
+            continue;  // nor does a file that holds no certificate
+        }
+        for (auto* list : {&contents.certificates, &contents.authorities}) {
+            for (const X509Ptr& certificate : *list) {
+                ErrorMark mark;  // an anchor listed twice is no error
+                X509_STORE_add_cert(store, certificate.get());
+            }
+        }
+    }
+}
+
+// quilvane/Root under each of $XDG_DATA_DIRS, where administrators put the
+// anchors of every user.
+std::vector<fs::path> SystemRootFolders() {
+    const char* dirs = std::getenv("XDG_DATA_DIRS");
+    std::istringstream list(dirs != nullptr && *dirs != '\0' ? dirs
+                                                             : "/usr/local/share:/usr/share");
+    std::vector<fs::path> folders;
+    for (std::string dir; std::getline(list, dir, ':');) {
+        if (!dir.empty() && dir.front() == '/') {  // relative entries are invalid
+            folders.push_back(fs::path(dir) / "quilvane" / "Root");
+        }
+    }
+    return folders;
 }
 
 }  // namespace
@@ -81,20 +252,17 @@ bool IsUntrustedRoot(int error) {
 StorePtr TrustedRoots() {
     const std::string what = "Could not gather the trusted root certificates";
     StorePtr store(Check(X509_STORE_new(), status::Failed, what));
-    Check(X509_STORE_set_default_paths(store.get()), status::Failed, what);
-    std::vector<fs::path> files;
-    try {
-        files = FolderFiles(Store::Folder("Root"));
-    } catch (const Error&) {
-        return store;  // an unreadable Root folder adds no roots
+    // An issuing authority the person trusted anchors the chains below it.
+    Check(X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN), status::Failed, what);
+    AddFolder(store.get(), Store::Folder("Root"));
+    for (const fs::path& folder : SystemRootFolders()) {
+        AddFolder(store.get(), folder);
     }
-    for (const fs::path& file : files) {
-        CertificateFile contents = ReadCertificateFile(file, nullptr);
-        for (auto* list : {&contents.certificates, &contents.authorities}) {
-            for (const X509Ptr& certificate : *list) {
-                ErrorMark mark;  // a root listed twice is no error
-                X509_STORE_add_cert(store.get(), certificate.get());
-            }
+    for (const std::string& der : NssEmailRoots()) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(der.data());
+        ErrorMark mark;  // a root OpenSSL cannot read anchors nothing
+        if (X509Ptr root{d2i_X509(nullptr, &bytes, static_cast<long>(der.size()))}) {
+            X509_STORE_add_cert(store.get(), root.get());
         }
     }
     return store;
@@ -109,13 +277,17 @@ ChainCheck CheckChain(X509_STORE* roots, X509* certificate, STACK_OF(X509) * int
     ChainCheck check;
     {
         ErrorMark mark;  // a refused chain is an answer, told by its error
-        if (X509_verify_cert(context.get()) == 1) {
-            return check;
+        if (X509_verify_cert(context.get()) != 1) {
+            check.error = X509_STORE_CTX_get_error(context.get());
+            check.depth = X509_STORE_CTX_get_error_depth(context.get());
+            check.at = Share(X509_STORE_CTX_get_current_cert(context.get()));
         }
+        check.chain.reset(X509_STORE_CTX_get1_chain(context.get()));
     }
-    check.error = X509_STORE_CTX_get_error(context.get());
-    check.depth = X509_STORE_CTX_get_error_depth(context.get());
-    check.at = Share(X509_STORE_CTX_get_current_cert(context.get()));
+    if (!check.chain) {
+        check.chain.reset(Check(sk_X509_new_null(), status::Failed, what));
+        Check(sk_X509_push(check.chain.get(), Share(certificate).release()), status::Failed, what);
+    }
     return check;
 }
 
@@ -125,21 +297,38 @@ CertificateTrust TrustOf(CMS_SignerInfo* info, X509* certificate, X509_STORE* ro
     CertificateTrust trust;
     trust.subject = shared.GetInfo(CertInfo::SubjectSimpleName);
     trust.issuer = shared.GetInfo(CertInfo::IssuerSimpleName);
+    trust.validFrom = ToTime(X509_get0_notBefore(certificate)).value_or(0);
     trust.validTo = ToTime(X509_get0_notAfter(certificate)).value_or(0);
     trust.sha256 = Fingerprint(certificate);
+    trust.serial = SerialOf(certificate);
+
+    const ChainCheck chain = CheckChain(roots, certificate, intermediates);
+    for (int i = 0; i < sk_X509_num(chain.chain.get()); ++i) {
+        X509* link = sk_X509_value(chain.chain.get(), i);
+        const Certificate linked = MakeCertificate(link);
+        trust.chain.push_back({linked.GetInfo(CertInfo::SubjectSimpleName),
+                               linked.GetInfo(CertInfo::IssuerSimpleName), SerialOf(link),
+                               Fingerprint(link)});
+    }
+    const std::optional<std::time_t> signedAt = SigningTimeOf(info, NameOf(certificate));
 
     // The reasons against, the gravest first.
-    if (trust.detail = BrokenDigestOf(info, certificate); !trust.detail.empty()) {
+    if (std::string digest = BrokenDigestOf(info, chain.chain.get()); !digest.empty()) {
         trust.verdict = Verdict::BrokenDigest;
+        trust.detail = digest;
+    } else if (std::optional<std::string> allows = NotForSigningIn(chain.chain.get())) {
+        trust.verdict = Verdict::NotForSigning;
+        trust.detail = *allows;
     } else if (X509_cmp_time(X509_get0_notAfter(certificate), nullptr) < 0) {
         trust.verdict = Verdict::Expired;
         trust.when = trust.validTo;
     } else if (X509_cmp_time(X509_get0_notBefore(certificate), nullptr) > 0) {
         trust.verdict = Verdict::NotYetValid;
-        trust.when = ToTime(X509_get0_notBefore(certificate)).value_or(0);
-    } else if (const ChainCheck chain = CheckChain(roots, certificate, intermediates);
-               IsUntrustedRoot(chain.error)) {
-        trust.verdict = Verdict::UntrustedRoot;
+        trust.when = trust.validFrom;
+    } else if (signedAt && (*signedAt < trust.validFrom || *signedAt > trust.validTo)) {
+        trust.verdict = Verdict::SigningTimeOutside;
+    } else if (IsUntrustedRoot(chain.error)) {
+        trust.verdict = IsSelfSigned(certificate) ? Verdict::SelfSigned : Verdict::UntrustedRoot;
     } else if (chain.error != X509_V_OK) {
         trust.verdict = Verdict::ChainRefused;
         trust.detail = X509_verify_cert_error_string(chain.error);

@@ -239,25 +239,55 @@ Outcome CreateCertificate(UserInterface& ui) {
     });
 }
 
+namespace {
+
+// Asks about one certificate and, on Yes, keeps it in the Root folder under
+// a name made from `stem`; the path written, or "" when the answer was No.
+std::string OfferToTrust(UserInterface& ui, const TrustCandidate& candidate,
+                         const std::string& stem) {
+    const std::string as = candidate.root ? "a root" : "an issuing authority";
+    if (!ui.ask("Trust the certificate of " + candidate.name + " as " + as +
+                " for checking signatures?\r\nSHA-256 fingerprint:\r\n" + candidate.fingerprint +
+                "\r\nTrust it only if this is the fingerprint its owner gave you.")) {
+        return {};
+    }
+    const std::string written = WriteNew(ReadyFolder("Root", false), FileStemFor(stem),
+                                         {{".pem", candidate.pem, kPublicFile}})
+                                    .front();
+    ui.message("The certificate of " + candidate.name +
+                   (candidate.root ? " is now a trusted root:\r\n"
+                                   : " is now a trusted issuing authority: the signers it "
+                                     "certified are trusted through it.\r\n") +
+                   ShownPath(written),
+               Icon::Information);
+    return written;
+}
+
+}  // namespace
+
 Outcome TrustCertificate(UserInterface& ui, std::string path) {
     return RunGuarded(ui, kCommandPolicy, [&] {
         Bytes bytes = LoadBinFile(path);
         const fs::path name = fs::path(path).filename();
-        const TrustCandidate candidate = ReadTrustCandidate(bytes.view(), name.string());
-        if (!ui.ask("Trust the certificate of " + candidate.name +
-                    " as a root for checking signatures?\r\nSHA-256 fingerprint:\r\n" +
-                    candidate.fingerprint +
-                    "\r\nTrust it only if this is the fingerprint its owner gave you.")) {
-            return Outcome::Cancelled;
+        if (!IsSignedMessage(bytes.view())) {
+            const TrustCandidate candidate = ReadTrustCandidate(bytes.view(), name.string());
+            return OfferToTrust(ui, candidate, name.stem().string()).empty() ? Outcome::Cancelled
+                                                                             : Outcome::Completed;
         }
-        const std::string written =
-            WriteNew(ReadyFolder("Root", false), FileStemFor(name.stem().string()),
-                     {{".pem", candidate.pem, kPublicFile}})
-                .front();
-        ui.message("The certificate of " + candidate.name + " is now a trusted root:\r\n" +
-                       ShownPath(written),
-                   Icon::Information);
-        return Outcome::Completed;
+        // A signed file: its roots and self-signed signers, one at a time.
+        const std::vector<TrustCandidate> candidates =
+            SignedMessageTrustCandidates(bytes.view(), name.string());
+        if (candidates.empty()) {
+            throw Error(status::CertificateUnsuitable,
+                        "The signed file \"" + ShownPath(path) + "\"" +
+                            " carries no root or self-signed certificate to trust: ask its "
+                            "signer for the root of their certificate.");
+        }
+        bool trusted = false;
+        for (const TrustCandidate& candidate : candidates) {
+            trusted = !OfferToTrust(ui, candidate, candidate.name).empty() || trusted;
+        }
+        return trusted ? Outcome::Completed : Outcome::Cancelled;
     });
 }
 

@@ -29,57 +29,6 @@ std::string ListSigners(const std::vector<Signer>& signers) {
     return text;
 }
 
-std::string TrustLine(const CertificateTrust& trust) {
-    std::string verdict;
-    switch (trust.verdict) {
-        case Verdict::Trusted:
-            verdict = "trusted";
-            break;
-        case Verdict::BrokenDigest:
-            verdict = "signed with the broken digest " + trust.detail;
-            break;
-        case Verdict::Expired:
-            verdict = "expired on " + LocalDate(trust.when);
-            break;
-        case Verdict::NotYetValid:
-            verdict = "not valid until " + LocalDate(trust.when);
-            break;
-        case Verdict::NotForSigning:
-            verdict = "not meant for signing (" + SafeText(trust.detail) + ")";
-            break;
-        case Verdict::SigningTimeOutside:
-            verdict = "signing time outside the certificate's validity";
-            break;
-        case Verdict::SelfSigned:
-            verdict = "self-signed";
-            break;
-        case Verdict::UntrustedRoot:
-            verdict = "not issued by a trusted root";
-            break;
-        case Verdict::ChainRefused:
-            verdict = SafeText(trust.detail, 512);
-            break;
-    }
-    if (trust.verdict != Verdict::Trusted) {
-        verdict = "not trusted (" + verdict + ")";
-    }
-    return "Certificate of " + SafeText(trust.subject) + ": issued by " + SafeText(trust.issuer) +
-           ", valid until " + LocalDate(trust.validTo) + ", SHA-256 " + trust.sha256 + ": " +
-           verdict;
-}
-
-std::string TrustLines(const std::vector<CertificateTrust>& trust, const std::string&) {
-    std::string lines;
-    for (const CertificateTrust& one : trust) {
-        lines += (lines.empty() ? "" : "\r\n") + TrustLine(one);
-    }
-    return lines;
-}
-
-std::string ChainDetails(const std::vector<CertificateTrust>&) {
-    return {};
-}
-
 void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::string& signedPath) {
     // The trust lines come after the report, whose text stays as it always was.
     std::string report = ListSigners(signedData.Signers());

@@ -112,35 +112,6 @@ TEST_F(SignerChecksTest, TellsACadesSignatureFromPlainCms) {
     }
 }
 
-TEST_F(SignerChecksTest, JudgesHowFarEachSignersCertificateCanBeTrusted) {
-    fs::copy_file(pki.pki.root().cert, home.root() / "root.pem");
-    const Identity expired = pki.pki.issue("sc-expired", "/CN=Erin Expired", KeyType::Ec,
-                                           "20200101000000Z", "20210101000000Z");
-    const Identity future = pki.pki.issue("sc-future", "/CN=Frank Future", KeyType::Ec,
-                                          "20500101000000Z", "20600101000000Z");
-    const Identity selfMade = NamedIdentity(dir.path(), "sc-self", "Alice Example");
-    const fs::path document = save("document.txt", "judged");
-    const auto signedBy = [&](const Identity& id, const std::string& digest) {
-        OpensslSign(document, dir / "signed.sig", {id}, "-md " + digest);
-        SignedData data;
-        MemorySource source(ReadFile(dir / "signed.sig"));
-        data.Verify(source, nullptr, VerifyFlag::SignatureOnly);
-        return data.Trust().at(0);
-    };
-    using Case = std::tuple<const Identity*, const char*, Verdict, std::time_t, std::string>;
-    for (const auto& [id, digest, verdict, when, detail] : {
-             Case{&pki.alice, "sha256", Verdict::Trusted, 0, ""},
-             Case{&pki.alice, "md5", Verdict::BrokenDigest, 0, "MD5"},
-             Case{&pki.alice, "sha1", Verdict::BrokenDigest, 0, "SHA-1"},
-             Case{&expired, "sha256", Verdict::Expired, 1609459200, ""},
-             Case{&future, "sha256", Verdict::NotYetValid, 2524608000, ""},
-             Case{&selfMade, "sha256", Verdict::UntrustedRoot, 0, ""},
-         }) {
-        const CertificateTrust trust = signedBy(*id, digest);
-        EXPECT_EQ(trust.verdict, verdict) << id->cert << digest;
-        EXPECT_EQ(trust.when, when) << id->cert;
-        EXPECT_EQ(trust.detail, detail) << id->cert;
-    }
-}
+// (How far a signer's certificate is trusted: TrustTest.)
 
 }  // namespace quilvane::test

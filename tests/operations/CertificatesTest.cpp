@@ -7,6 +7,7 @@
 
 #include "OperationsTest.h"
 #include "operations/Certificates.h"
+#include "support/Forge.h"
 
 namespace quilvane::test {
 
@@ -154,6 +155,55 @@ TEST_F(CertificatesTest, AFirstCertificateIsCreatedSignedWithAndTrustedForCoSign
     EXPECT_EQ(TrustCertificate(bob, pki.alice.cert.string()), Outcome::Failed);
     EXPECT_PRED2(Like, bob.messages.at(0).text,
                  "*is neither a certificate authority nor self-signed*");
+}
+
+TEST_F(CertificatesTest, ASelfSignedSignerIsTrustedFromItsSignedFileAndAnAuthorityAsNoRoot) {
+    const Identity self = NamedIdentity(dir.path(), "self", "Selma Self");
+    const std::string sig = opensslSigned("note.txt", "note", {self});
+    const auto verdict = [&] {
+        ScriptedUserInterface verifier;
+        verifier.answers = {false};
+        EXPECT_EQ(VerifySig(verifier, sig), Outcome::Completed);
+        return verifier.messages.at(0).notes.details;
+    };
+    const std::string fingerprint =
+        Openssl("x509 -noout -fingerprint -sha256 -in", self.cert).substr(19, 95);
+    EXPECT_PRED2(Like, verdict(),
+                 "Certificate of Selma Self: not trusted (self-signed) \u2014 issued by Selma "
+                 "Self, valid until 20*, SHA-256 " +
+                     fingerprint +
+                     "\r\nTo trust it, compare the fingerprint with the signer by another "
+                     "channel, then run: quilvane --trust " +
+                     sig);
+
+    // Each self-signed certificate the file carries is offered on its own.
+    for (bool yes : {false, true}) {
+        ui.answers = {yes};
+        EXPECT_EQ(TrustCertificate(ui, sig), yes ? Outcome::Completed : Outcome::Cancelled);
+        EXPECT_EQ(ui.questions.back(),
+                  "Trust the certificate of Selma Self as a root for checking signatures?\r\n"
+                  "SHA-256 fingerprint:\r\n" +
+                      fingerprint +
+                      "\r\nTrust it only if this is the fingerprint its owner gave you.");
+    }
+    EXPECT_PRED2(StartsWith, verdict(), "Certificate of Selma Self: trusted \u2014 issued by ");
+    // A file signed under a root it does not carry has none to offer.
+    ui.messages.clear();
+    EXPECT_EQ(TrustCertificate(ui, opensslSigned("a.txt", "a", {pki.alice})), Outcome::Failed);
+    EXPECT_PRED2(Like, ui.messages.at(0).text, "*carries no root or self-signed certificate*");
+
+    // An authority under a root is trusted as what it is.
+    WriteFile(dir / "ca.cnf", "basicConstraints=critical,CA:TRUE\n");
+    Openssl("req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=Issuing -keyout",
+            dir / "ca.key", "-out", dir / "ca.csr");
+    Openssl("x509 -req -in", dir / "ca.csr", "-CA", pki.pki.root().cert, "-CAkey",
+            pki.pki.root().key, "-extfile", dir / "ca.cnf", "-out", dir / "ca.pem");
+    ui.answers = {true};
+    EXPECT_EQ(TrustCertificate(ui, (dir / "ca.pem").string()), Outcome::Completed);
+    EXPECT_PRED2(StartsWith, ui.questions.back(),
+                 "Trust the certificate of Issuing as an issuing authority for checking");
+    EXPECT_PRED2(StartsWith, ui.messages.back().text,
+                 "The certificate of Issuing is now a trusted issuing authority:");
 }
 
 TEST_F(CertificatesTest, NamesMadeFromAPersonsNameKeepOnlyLettersDigitsAndPlainMarks) {

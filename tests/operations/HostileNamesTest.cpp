@@ -33,7 +33,8 @@ TEST_F(HostileNamesTest, NamesAreShownSafelyInTheReportThePickListAndErrors) {
         EXPECT_PRED2(StartsWith, report.text, kReportStart + "Name: " + shown + " ==> Signed On: ");
         EXPECT_EQ(report.text.find("\r\n", kReportStart.size()), report.text.size() - 2);
         EXPECT_PRED2(StartsWith, report.notes.details,
-                     "Certificate of " + shown + ": issued by " + shown + ", valid until ");
+                     "Certificate of " + shown + ": not trusted (self-signed) \u2014 issued by " +
+                         shown + ", valid until ");
         EXPECT_EQ(coSigner.messages.at(0).text, "CAPICOM error found : The certificate of " +
                                                     (shown.empty() ? "an unnamed signer" : shown) +
                                                     " was not issued by a trusted root.");

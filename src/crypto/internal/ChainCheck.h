@@ -1,5 +1,5 @@
 #pragma once
-// The trusted roots, the one check of a certificate chain, and the trust
+// The trust anchors, the one check of a certificate chain, and the trust
 // verdict built on it.
 
 #include <ctime>
@@ -9,25 +9,31 @@
 
 namespace quilvane::ossl {
 
-// The system's CA certificates and those in the user's Root folder.
+// The anchors signatures are checked against: the user's Root folder,
+// quilvane/Root under each of $XDG_DATA_DIRS, and NSS's built-in e-mail
+// roots. A certificate among them that is not self-signed anchors the chains
+// it issued as an issuing authority.
 StorePtr TrustedRoots();
 
 // The outcome of checking one certificate's chain.
 struct ChainCheck {
     int error = X509_V_OK;
     int depth = 0;
-    X509Ptr at;  // the certificate the fault lies in (null when none)
+    X509Ptr at;          // the certificate the fault lies in (null when none)
+    X509StackPtr chain;  // as far as it was built, the certificate itself first
 };
 
-// Whether a chain error means that no trusted root vouches for the chain:
-// a self-signed certificate, or a chain that ends outside the roots.
+// Whether a chain error means that no trusted anchor vouches for the chain:
+// a self-signed certificate, or a chain that ends outside the anchors.
 bool IsUntrustedRoot(int error);
 
 // Checks `certificate`'s chain now, for any purpose, through `intermediates`
 // (may be null) to `roots`.
 ChainCheck CheckChain(X509_STORE* roots, X509* certificate, STACK_OF(X509) * intermediates);
 
-// The verdict on the certificate of the signer-info `info`.
+// The verdict on the certificate of the signer-info `info`: its chain, the
+// digests in it, whether it is meant for signing, and its validity now and at
+// the signing time the signer-info claims.
 CertificateTrust TrustOf(CMS_SignerInfo* info, X509* certificate, X509_STORE* roots,
                          STACK_OF(X509) * intermediates);
 

@@ -61,6 +61,7 @@ struct MemFree {
 template <typename T>
 using MemPtr = std::unique_ptr<T, MemFree>;
 using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, Deleter<GENERAL_NAMES_free>>;
+using KeyPurposesPtr = std::unique_ptr<EXTENDED_KEY_USAGE, Deleter<EXTENDED_KEY_USAGE_free>>;
 
 // A stack of X509 that owns its certificates.
 struct X509StackFree {

@@ -54,16 +54,26 @@ ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& 
 // `certificate` alone, as PEM text.
 std::string CertificatePem(const Certificate& certificate);
 
-// A certificate that may become a trusted root.
+// A certificate that may become a trust anchor.
 struct TrustCandidate {
     std::string name;         // the subject's simple name
     std::string fingerprint;  // SHA-256, as colon-separated hexadecimal pairs
     std::string pem;          // the certificate as PEM text
+    bool root = true;         // self-signed; otherwise an issuing authority
 };
 
 // The first certificate of a PEM or DER file named `fileName`. Raises
 // status::BadMessage when there is none, status::CertificateUnsuitable when it
 // is neither a certificate authority nor self-signed.
 TrustCandidate ReadTrustCandidate(std::span<const std::uint8_t> bytes, const std::string& fileName);
+
+// Whether `bytes` are a signed message (DER, BER, PEM or bare Base64).
+bool IsSignedMessage(std::span<const std::uint8_t> bytes);
+
+// The self-signed certificates a signed message carries (roots, and signers
+// who vouch for themselves), in the message's order. Raises status::BadMessage
+// when `bytes` are no signed message.
+std::vector<TrustCandidate> SignedMessageTrustCandidates(std::span<const std::uint8_t> bytes,
+                                                         const std::string& fileName);
 
 }  // namespace quilvane

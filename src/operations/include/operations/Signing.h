@@ -39,12 +39,13 @@ Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen = 
 // The signer report of a verified message.
 std::string ListSigners(const std::vector<Signer>& signers);
 
-// One line on how far a signer's certificate can be trusted:
-// "Certificate of <name>: issued by <issuer>, valid until <date>, SHA-256
-// <fingerprint>: <verdict>", the verdict "trusted" or "not trusted (<reason>)".
+// One line on how far a signer's certificate can be trusted, the verdict
+// first: "Certificate of <name>: trusted|not trusted (<reason>) — issued by
+// <issuer>, valid until <YYYY-MM-DD>, SHA-256 <fingerprint>".
 std::string TrustLine(const CertificateTrust& trust);
-// The lines of all signers, in their order, joined by CR LF; `signedPath` is
-// the file they were read from, for the advice on how to trust a signer.
+// The lines of all signers, in their order, joined by CR LF; after a signer
+// whom only its root keeps from being trusted, how to trust it from
+// `signedPath`, the file they were read from.
 std::string TrustLines(const std::vector<CertificateTrust>& trust, const std::string& signedPath);
 // The details behind the trust lines: each signer's fingerprints and chain.
 std::string ChainDetails(const std::vector<CertificateTrust>& trust);

@@ -1,0 +1,84 @@
+// The trust verdict on each signer, as a person reads it.
+
+#include <ctime>
+
+#include "crypto/SafeText.h"
+#include "operations/Files.h"
+#include "operations/Signing.h"
+
+namespace quilvane {
+namespace {
+
+// In UTC: a certificate's end of validity ("9999-12-31 23:59:59Z") would pass
+// into another year in a time zone east of it.
+std::string IsoDate(std::time_t instant) {
+    std::tm utc{};
+    if (gmtime_r(&instant, &utc) == nullptr) {
+        return std::to_string(instant);
+    }
+    char text[32];
+    return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d", &utc));
+}
+
+std::string Reason(const CertificateTrust& trust) {
+    switch (trust.verdict) {
+        case Verdict::Trusted:
+            return {};
+        case Verdict::BrokenDigest:
+            return "broken digest " + SafeText(trust.detail);
+        case Verdict::NotForSigning:
+            return "not meant for signing (" + SafeText(trust.detail) + ")";
+        case Verdict::Expired:
+            return "expired on " + IsoDate(trust.when);
+        case Verdict::NotYetValid:
+            return "not valid until " + IsoDate(trust.when);
+        case Verdict::SigningTimeOutside:
+            return "signing time outside the certificate's validity";
+        case Verdict::SelfSigned:
+            return "self-signed";
+        case Verdict::UntrustedRoot:
+            return "not issued by a trusted root";
+        case Verdict::ChainRefused:
+            return SafeText(trust.detail, 512);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string TrustLine(const CertificateTrust& trust) {
+    const std::string verdict =
+        trust.verdict == Verdict::Trusted ? "trusted" : "not trusted (" + Reason(trust) + ")";
+    return "Certificate of " + SafeText(trust.subject) + ": " + verdict + " \u2014 issued by " +
+           SafeText(trust.issuer) + ", valid until " + IsoDate(trust.validTo) + ", SHA-256 " +
+           trust.sha256;
+}
+
+std::string TrustLines(const std::vector<CertificateTrust>& trust, const std::string& signedPath) {
+    std::string lines;
+    for (const CertificateTrust& one : trust) {
+        lines += (lines.empty() ? "" : "\r\n") + TrustLine(one);
+        if (one.verdict == Verdict::SelfSigned || one.verdict == Verdict::UntrustedRoot) {
+            lines +=
+                "\r\nTo trust it, compare the fingerprint with the signer by another channel, "
+                "then run: quilvane --trust " +
+                ShownPath(signedPath);
+        }
+    }
+    return lines;
+}
+
+std::string ChainDetails(const std::vector<CertificateTrust>& trust) {
+    std::string details;
+    for (const CertificateTrust& one : trust) {
+        details += (details.empty() ? "" : "\r\n") + TrustLine(one) + "\r\nSerial number " +
+                   SafeText(one.serial) + ", valid from " + IsoDate(one.validFrom) + "\r\nChain:";
+        for (const ChainLink& link : one.chain) {
+            details += "\r\n  " + SafeText(link.subject) + " (serial " + SafeText(link.serial) +
+                       "), SHA-256 " + link.sha256;
+        }
+    }
+    return details;
+}
+
+}  // namespace quilvane
