@@ -52,8 +52,6 @@ bool TakesOptions(const CommandLine& command) {
            (command.form == Form::Batch && command.action == BatchAction::Verify);
 }
 
-CommandLine ParseForm(const std::vector<std::string>& arguments);
-
 // The last component of argv[0], so that the usage names the command as typed.
 std::string ProgramName(const std::string& program) {
     std::string name = program.substr(program.find_last_of('/') + 1);
@@ -64,28 +62,6 @@ std::string ProgramName(const std::string& program) {
 
 bool CommandLine::endsProgram() const {
     return form != Form::Interactive && form != Form::VerifyInteractive;
-}
-
-CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
-    CommandLine::Options options;
-    std::string last;
-    auto rest = arguments.begin();
-    for (; rest != arguments.end(); ++rest) {
-        const auto* option = std::ranges::find(kLeadingOptions, *rest, &LeadingOption::name);
-        if (option == std::end(kLeadingOptions)) {
-            break;
-        }
-        options.*(option->flag) = true;
-        last = *rest;
-    }
-    CommandLine command = ParseForm({rest, arguments.end()});
-    command.options = options;
-    if (!TakesOptions(command)) {
-        command = {};
-        command.form = Form::OptionMisplaced;
-        command.option = last;
-    }
-    return command;
 }
 
 namespace {
@@ -139,6 +115,28 @@ CommandLine ParseForm(const std::vector<std::string>& arguments) {
 }
 
 }  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+    CommandLine::Options options;
+    std::string last;
+    auto rest = arguments.begin();
+    for (; rest != arguments.end(); ++rest) {
+        const auto* option = std::ranges::find(kLeadingOptions, *rest, &LeadingOption::name);
+        if (option == std::end(kLeadingOptions)) {
+            break;
+        }
+        options.*(option->flag) = true;
+        last = *rest;
+    }
+    CommandLine command = ParseForm({rest, arguments.end()});
+    command.options = options;
+    if (!TakesOptions(command)) {
+        command = {};
+        command.form = Form::OptionMisplaced;
+        command.option = last;
+    }
+    return command;
+}
 
 int RunCommandLine(const CommandLine& command, const OperationTable& operations, UserInterface& ui,
                    BatchMessages messages) {

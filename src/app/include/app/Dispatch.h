@@ -46,10 +46,9 @@ struct CommandLine {
     };
 
     Form form = Form::Interactive;
-    std::string path;  // the document, signed or certificate file, as given
     Options options;
-    std::string option;                      // the unknown or misplaced option, for the usage
-                                             // message
+    std::string path;                        // the document, signed or certificate file, as given
+    std::string option;                      // the unknown or misplaced option, for its message
     BatchAction action = BatchAction::Sign;  // for a batch
     std::vector<std::string> paths;          // the files of a batch, exactly as given
 
@@ -58,10 +57,11 @@ struct CommandLine {
 };
 
 // Reads the arguments that follow the program's own name (argv[1] on). After
-// the leading options (--json) the first is the path, the second the action letter; further ones
-// are ignored. A first argument beginning with "--" is an option: a file whose name begins that way
-// is given as "./--name". A batch option takes every argument after it as a file; without one the
-// command line is unusable.
+// the leading options (--json), the first is the path, the second the action
+// letter; further ones are ignored. A first argument beginning with "--" is an
+// option: a file whose name begins that way is given as "./--name". A batch
+// option takes every argument after it as a file; without one the command line
+// is unusable.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 // Runs the operation the command line names, if any, with `ui` and returns the
