@@ -59,6 +59,12 @@ OperationTable Recorders() {
     table.CreateCertificate = [](UserInterface& ui) { return Converse(ui, ""); };
     table.TrustCertificate = table.VerifySig;
     table.ExportCertificate = table.VerifySig;
+    table.VerifyForReport = [](const std::string& path) {
+        FileReport file;
+        file.path = path;
+        file.error = path;
+        return file;
+    };
     return table;
 }
 
@@ -93,7 +99,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::ostringstream err;
     TerminalUserInterface ui(in, out, err);
     const CommandLine command = ParseCommandLine(arguments);
-    RunCommandLine(command, Recorders(), ui);
+    if (command.options.json) {
+        RunJsonReport(command, Recorders(), out);
+    } else {
+        RunCommandLine(command, Recorders(), ui);
+    }
     // What the start-up prints for the forms that run nothing.
     out << UsageText(program) << ShortUsageText(program) << VersionText();
     return 0;

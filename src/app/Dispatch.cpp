@@ -5,6 +5,7 @@
 #include <utility>
 #include <variant>
 
+#include "app/JsonReport.h"
 #include "app/Version.h"
 
 namespace quilvane {
@@ -32,6 +33,25 @@ std::optional<FileOption> FileOptionNamed(const std::string& option) {
     return std::nullopt;
 }
 
+// The options that come before the path or the batch option.
+struct LeadingOption {
+    const char* name;
+    bool CommandLine::Options::*flag;
+};
+constexpr LeadingOption kLeadingOptions[] = {
+    {"--json", &CommandLine::Options::json},
+};
+
+// Whether the form that follows goes with the leading options given.
+bool TakesOptions(const CommandLine& command) {
+    if (!command.options.json) {
+        return true;
+    }
+    return command.form == Form::Verify || command.form == Form::Help ||
+           command.form == Form::Version ||
+           (command.form == Form::Batch && command.action == BatchAction::Verify);
+}
+
 // The last component of argv[0], so that the usage names the command as typed.
 std::string ProgramName(const std::string& program) {
     std::string name = program.substr(program.find_last_of('/') + 1);
@@ -44,7 +64,9 @@ bool CommandLine::endsProgram() const {
     return form != Form::Interactive && form != Form::VerifyInteractive;
 }
 
-CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+namespace {
+
+CommandLine ParseForm(const std::vector<std::string>& arguments) {
     CommandLine command;
     if (arguments.empty()) {
         return command;
@@ -92,6 +114,30 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     return command;
 }
 
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
+    CommandLine::Options options;
+    std::string last;
+    auto rest = arguments.begin();
+    for (; rest != arguments.end(); ++rest) {
+        const auto* option = std::ranges::find(kLeadingOptions, *rest, &LeadingOption::name);
+        if (option == std::end(kLeadingOptions)) {
+            break;
+        }
+        options.*(option->flag) = true;
+        last = *rest;
+    }
+    CommandLine command = ParseForm({rest, arguments.end()});
+    command.options = options;
+    if (!TakesOptions(command)) {
+        command = {};
+        command.form = Form::OptionMisplaced;
+        command.option = last;
+    }
+    return command;
+}
+
 int RunCommandLine(const CommandLine& command, const OperationTable& operations, UserInterface& ui,
                    BatchMessages messages) {
     switch (command.form) {
@@ -119,9 +165,23 @@ int RunCommandLine(const CommandLine& command, const OperationTable& operations,
             return StatusOf(operations.ExportCertificate(ui, command.path));
         case Form::Unrecognised:
         case Form::UnknownOption:
+        case Form::OptionMisplaced:
             return kExitUsage;
     }
     return kExitUsage;
+}
+
+int RunJsonReport(const CommandLine& command, const OperationTable& operations, std::ostream& out) {
+    const std::vector<std::string> paths =
+        command.form == Form::Batch ? command.paths : std::vector<std::string>{command.path};
+    std::vector<FileReport> files;
+    for (const std::string& path : paths) {
+        files.push_back(operations.VerifyForReport(path));
+    }
+    out << ReportJson(files);
+    out.flush();
+    const int status = ExitStatusOf(files);
+    return status == 0 ? kExitCompleted : status == 3 ? kExitNotAllPassed : kExitFailed;
 }
 
 std::string UsageText(const std::string& program) {
@@ -135,6 +195,7 @@ std::string UsageText(const std::string& program) {
         {" FILE c", "add a signature to the signed file FILE"},
         {" --sign FILE...", "sign every FILE, with one choice of certificate"},
         {" --verify FILE...", "verify every signed FILE and write its document"},
+        {" --json --verify FILE...", "the same, printing only a JSON report (also --json FILE v)"},
         {" --cosign FILE...", "add a signature to every signed FILE"},
         {" --import FILE", "copy a certificate file (PKCS #12, PEM, DER) into your store"},
         {" --create-certificate", "make a self-signed certificate to try signing with"},
@@ -165,7 +226,10 @@ std::string UsageText(const std::string& program) {
            "NSS database (~/.pki/nssdb, Firefox and Thunderbird profiles) are offered too.\n"
            "\n"
            "Exit status: 0 when the operation completed, 1 when it failed or was cancelled,\n"
-           "2 when the command line was unusable.\n";
+           "2 when the command line was unusable. With --json: 0 when every file is intact\n"
+           "and every signer's certificate passed, 1 when a file was refused or its document\n"
+           "not written, 3 when every file is intact but some signer's certificate did not\n"
+           "pass.\n";
 }
 
 std::string ShortUsageText(const std::string& program) {

@@ -4,6 +4,7 @@
 #include "operations/Certificates.h"
 #include "operations/Envelope.h"
 #include "operations/Signing.h"
+#include "operations/VerifyReport.h"
 
 namespace quilvane {
 
@@ -25,6 +26,7 @@ OperationTable OperationTable::Real() {
     table.CreateCertificate = quilvane::CreateCertificate;
     table.TrustCertificate = quilvane::TrustCertificate;
     table.ExportCertificate = quilvane::ExportCertificate;
+    table.VerifyForReport = quilvane::VerifyForReport;
     return table;
 }
 

@@ -1,11 +1,13 @@
 #include "app/QtUserInterface.h"
 
+#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <algorithm>
 #include <cerrno>
 
@@ -67,7 +69,19 @@ void QtUserInterface::message(const std::string& text, Icon icon, const MessageN
     // File names may hold anything, "<" included: never read the text as markup.
     box.setTextFormat(Qt::PlainText);
     AddNotes(box, notes);
+    QAbstractButton* action = nullptr;
+    if (notes.action) {
+        action =
+            box.addButton(QString::fromStdString(notes.action->label), QMessageBox::ActionRole);
+        action->setObjectName(QStringLiteral("messageAction"));
+        // Enter and Escape still mean OK, as in a box without it.
+        box.setDefaultButton(QMessageBox::Ok);
+        box.setEscapeButton(QMessageBox::Ok);
+    }
     box.exec();
+    if (action != nullptr && box.clickedButton() == action) {
+        notes.action->run();
+    }
 }
 
 bool QtUserInterface::ask(const std::string& text, const MessageNotes& notes) {

@@ -118,6 +118,11 @@ std::optional<int> AnswerWithoutRunning(const CommandLine& command, const std::s
             std::cerr << "Unknown option \"" << command.option << "\".\n"
                       << ShortUsageText(program);
             return kExitUsage;
+        case CommandLine::Form::OptionMisplaced:
+            std::cerr << "The option \"" << command.option
+                      << "\" goes only before --verify FILE... or FILE v.\n"
+                      << ShortUsageText(program);
+            return kExitUsage;
         default:
             return std::nullopt;
     }
@@ -191,6 +196,10 @@ int RunQuilvane(int argc, char** argv) {
 
     if (std::optional<int> status = AnswerWithoutRunning(command, program)) {
         return *status;
+    }
+    // The report is all that is printed: no window, no question.
+    if (command.options.json) {
+        return RunJsonReport(command, OperationTable::Real(), std::cout);
     }
     if (!CanShowWindow()) {
         return RunInTerminal(command, program);

@@ -21,6 +21,10 @@ class BatchInterface final : public UserInterface {
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes) override {
         said_ = text;
+        // A verified file's verdict lines, for the summary's details.
+        if (!notes.informative.empty()) {
+            lines_ = notes.informative;
+        }
         if (messages_ == BatchMessages::Each) {
             ui_.message(text, icon, notes);
         }
@@ -46,11 +50,14 @@ class BatchInterface final : public UserInterface {
 
     // The last message of the file just handled, then forgotten.
     std::string takeLastMessage() { return std::exchange(said_, {}); }
+    // The last line below a message of that file, then forgotten.
+    std::string takeLastLines() { return std::exchange(lines_, {}); }
 
   private:
     UserInterface& ui_;
     BatchMessages messages_;
     std::string said_;
+    std::string lines_;
 };
 
 struct Wording {
@@ -125,6 +132,7 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
                 break;
         }
         const std::string said = batch.takeLastMessage();
+        const std::string lines = batch.takeLastLines();
         // SIGINT or SIGTERM ends the whole batch, not only the file at hand.
         if (StopRequested()) {
             completed += outcome == Outcome::Completed ? 1 : 0;
@@ -134,6 +142,9 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
         }
         if (outcome == Outcome::Completed) {
             ++completed;
+            if (action == BatchAction::Verify) {
+                details += ShownPath(path) + ":\r\n" + lines + "\r\n";
+            }
             continue;
         }
         // Signing and co-signing end silently when the person cancels the
@@ -144,8 +155,8 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
         }
         ++failed;
         failedNames += (failedNames.empty() ? "" : ", ") + ShownPath(path);
-        details +=
-            ShownPath(path) + ":\r\n" + (said.empty() ? "No file was named." : said) + "\r\n";
+        details += ShownPath(path) + ":\r\n" + (said.empty() ? "No file was named." : said) +
+                   "\r\n" + (lines.empty() ? "" : lines + "\r\n");
         if (!refused.empty()) {
             stoppedAt = i + 1;
             why = refused.ends_with('.') ? refused.substr(0, refused.size() - 1) : refused;

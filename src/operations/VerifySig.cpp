@@ -1,12 +1,15 @@
 // Verifying a signed-message file, the signer report, and giving the
 // document back.
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <variant>
 
+#include "VerifyFile.h"
 #include "crypto/SafeText.h"
+#include "operations/Certificates.h"
 #include "operations/Files.h"
 #include "operations/LocalTime.h"
 #include "operations/Signing.h"
@@ -32,9 +35,16 @@ std::string ListSigners(const std::vector<Signer>& signers) {
 void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::string& signedPath) {
     // The trust lines come after the report, whose text stays as it always was.
     std::string report = ListSigners(signedData.Signers());
-    ui.message(
-        "Verification complete. Document is untampered.\r\n" + report, Icon::Information,
-        MessageNotes{.informative = {}, .details = TrustLines(signedData.Trust(), signedPath)});
+    const std::vector<CertificateTrust> trust = signedData.Trust();
+    MessageNotes notes{.informative = TrustLines(trust, signedPath),
+                       .details = ChainDetails(trust)};
+    if (std::ranges::any_of(trust,
+                            [](const auto& one) { return one.verdict != Verdict::Trusted; })) {
+        notes.action =
+            MessageNotes::Action{"Trust…", [&ui, signedPath] { TrustCertificate(ui, signedPath); }};
+    }
+    ui.message("Verification complete. Document is untampered.\r\n" + report, Icon::Information,
+               notes);
 }
 
 std::string ValueText(const AttributeValue& value) {
@@ -104,7 +114,7 @@ namespace {
 // A detached signature is checked against the document beside it, which
 // stays as it is: nothing is written.
 Outcome VerifyDetachedFile(UserInterface& ui, FileSource& message, const std::string& signedPath,
-                           bool offerToOpen) {
+                           bool offerToOpen, std::vector<SignerReport>* signers) {
     const std::string documentPath = DetachedDocumentPath(signedPath);
     FileSource document(documentPath);
     SignedData signedData;
@@ -113,6 +123,9 @@ Outcome VerifyDetachedFile(UserInterface& ui, FileSource& message, const std::st
         document.OnProgress(work.Callback());
         signedData.VerifyDetached(message, document, VerifyFlag::SignatureOnly);
     }
+    if (signers != nullptr) {
+        *signers = SignerReportsOf(signedData);
+    }
     ShowVerified(ui, signedData, signedPath);
     SaveAndShowFile(ui, {}, documentPath, offerToOpen);
     return Outcome::Completed;
@@ -120,55 +133,62 @@ Outcome VerifyDetachedFile(UserInterface& ui, FileSource& message, const std::st
 
 }  // namespace
 
+Outcome VerifyAndWrite(UserInterface& ui, const std::string& signedPath, bool offerToOpen,
+                       std::vector<SignerReport>* signers) {
+    if (signedPath.empty()) {
+        return Outcome::Cancelled;
+    }
+    FileSource message(signedPath);
+    const bool detached = SignedData::IsDetached(message);
+    message.Rewind();
+    if (detached) {
+        return VerifyDetachedFile(ui, message, signedPath, offerToOpen, signers);
+    }
+    // The document streams into its file as it is checked, and takes its
+    // place only after the report. A name that gives no document name, or
+    // a place that takes no file, is told after the report too. A stop
+    // asked for up to the commit leaves nothing written.
+    std::string documentPath, kept;
+    std::optional<StopSignals> stops(std::in_place);
+    std::optional<FileSink> document;
+    std::optional<Error> unwritable;
+    try {
+        documentPath = DropLastFourCharacters(signedPath);
+        if (documentPath.empty()) {
+            throw Error(EINVAL, "Cannot name the document to write from \"" +
+                                    ShownPath(signedPath) +
+                                    "\": nothing is left of the name once its last four "
+                                    "characters are dropped.");
+        }
+        document.emplace(documentPath, Backup::Keep);
+    } catch (const Error& error) {
+        unwritable = error;
+    }
+    CountingSink nowhere;
+    SignedData signedData;
+    {
+        StreamedWork work(ui, "Verifying \"" + ShownPath(signedPath) + "\"");
+        message.OnProgress(work.Callback());
+        signedData.Verify(message, document ? static_cast<ContentSink*>(&*document) : &nowhere,
+                          VerifyFlag::SignatureOnly);
+    }
+    if (signers != nullptr) {
+        *signers = SignerReportsOf(signedData);
+    }
+    ShowVerified(ui, signedData, signedPath);
+    if (unwritable) {
+        throw *unwritable;
+    }
+    kept = CommitUnlessStopped(*document);
+    document.reset();
+    stops.reset();
+    SaveAndShowFile(ui, kept, documentPath, offerToOpen);
+    return Outcome::Completed;
+}
+
 Outcome VerifySig(UserInterface& ui, std::string signedPath, bool offerToOpen) {
-    return RunGuarded(ui, ReportPolicy{.reporter = Reporter::VerifySig}, [&] {
-        if (signedPath.empty()) {
-            return Outcome::Cancelled;
-        }
-        FileSource message(signedPath);
-        const bool detached = SignedData::IsDetached(message);
-        message.Rewind();
-        if (detached) {
-            return VerifyDetachedFile(ui, message, signedPath, offerToOpen);
-        }
-        // The document streams into its file as it is checked, and takes its
-        // place only after the report. A name that gives no document name, or
-        // a place that takes no file, is told after the report too. A stop
-        // asked for up to the commit leaves nothing written.
-        std::string documentPath, kept;
-        std::optional<StopSignals> stops(std::in_place);
-        std::optional<FileSink> document;
-        std::optional<Error> unwritable;
-        try {
-            documentPath = DropLastFourCharacters(signedPath);
-            if (documentPath.empty()) {
-                throw Error(EINVAL, "Cannot name the document to write from \"" +
-                                        ShownPath(signedPath) +
-                                        "\": nothing is left of the name once its last four "
-                                        "characters are dropped.");
-            }
-            document.emplace(documentPath, Backup::Keep);
-        } catch (const Error& error) {
-            unwritable = error;
-        }
-        CountingSink nowhere;
-        SignedData signedData;
-        {
-            StreamedWork work(ui, "Verifying \"" + ShownPath(signedPath) + "\"");
-            message.OnProgress(work.Callback());
-            signedData.Verify(message, document ? static_cast<ContentSink*>(&*document) : &nowhere,
-                              VerifyFlag::SignatureOnly);
-        }
-        ShowVerified(ui, signedData, signedPath);
-        if (unwritable) {
-            throw *unwritable;
-        }
-        kept = CommitUnlessStopped(*document);
-        document.reset();
-        stops.reset();
-        SaveAndShowFile(ui, kept, documentPath, offerToOpen);
-        return Outcome::Completed;
-    });
+    return RunGuarded(ui, ReportPolicy{.reporter = Reporter::VerifySig},
+                      [&] { return VerifyAndWrite(ui, signedPath, offerToOpen, nullptr); });
 }
 
 }  // namespace quilvane

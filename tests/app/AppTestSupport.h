@@ -43,11 +43,25 @@ struct Recorder {
             calls.push_back(call);
             return outcome;
         };
-        return {record("SignFile"),          record("VerifySig"),
-                record("CoSignContent"),     record("Envelope"),
-                record("ReceiveMessage"),    batch,
-                record("ImportCertificate"), record("CreateCertificate"),
-                record("TrustCertificate"),  record("ExportCertificate")};
+        const auto report = [this](const std::string& path) {
+            calls.push_back("VerifyForReport|" + path);
+            FileReport file;
+            file.path = path;
+            file.outcome = outcome == Outcome::Completed ? FileReport::Outcome::Verified
+                                                         : FileReport::Outcome::Refused;
+            return file;
+        };
+        return {record("SignFile"),
+                record("VerifySig"),
+                record("CoSignContent"),
+                record("Envelope"),
+                record("ReceiveMessage"),
+                batch,
+                record("ImportCertificate"),
+                record("CreateCertificate"),
+                record("TrustCertificate"),
+                record("ExportCertificate"),
+                report};
     }
 };
 

@@ -43,6 +43,10 @@ TEST(Dispatch, EachFormRunsItsOperationWithItsPathsAndEndsWithItsStatus) {
          "ExportCertificate|me.crt",
          0},
         {{"--import"}, Form::UnknownOption, "", 2},
+        // Leading options go only with the forms they change.
+        {{"--json", "--sign", "a"}, Form::OptionMisplaced, "", 2},
+        {{"--json", "a.sig", "s"}, Form::OptionMisplaced, "", 2},
+        {{"--json"}, Form::OptionMisplaced, "", 2},
     };
     // Only the exact lower-case letters are actions.
     for (const char* letter : {"S", "V", "C", " s", "s ", "", "sign", "-s"}) {

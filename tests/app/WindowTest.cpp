@@ -9,6 +9,7 @@
 #include "app/MainWindow.h"
 #include "app/QtUserInterface.h"
 #include "app/Version.h"
+#include "operations/Signing.h"
 
 namespace quilvane::test {
 
@@ -236,6 +237,32 @@ TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
         EXPECT_EQ(typed, confirm ? std::optional(typing) : std::nullopt);
         EXPECT_EQ(left, "");
     }
+}
+
+// A verified file's box: the verdict right below the report, and for a signer
+// not trusted a Trust… button, which runs what it offers.
+TEST(QtUserInterface, AVerifiedFileShowsItsVerdictAndOffersToTrustItsSigner) {
+    TempDir dir;
+    StoreHome store(dir / "data");  // no root is trusted
+    WriteFile(dir / "a.txt", "a");
+    OpensslSign(dir / "a.txt", dir / "a.txt.sig", {SharedPki::get().alice});
+    QtUserInterface ui;
+    const auto answer = [](QMessageBox* box) {
+        EXPECT_PRED2(StartsWith, box->text().toStdString(), "Verification complete.");
+        EXPECT_PRED2(Like, box->informativeText().toStdString(),
+                     "Certificate of Alice Example: *not trusted*");
+        auto* trust = box->findChild<QAbstractButton*>("messageAction");
+        EXPECT_EQ(trust ? trust->text() : "", "Trust…");
+        box->button(QMessageBox::Ok)->click();
+    };
+    Answer<QMessageBox>([&] { VerifySig(ui, (dir / "a.txt.sig").string(), false); }, answer);
+
+    bool ran = false;
+    const MessageNotes notes{"note", "", MessageNotes::Action{"Do…", [&] { ran = true; }}};
+    Answer<QMessageBox>(
+        [&] { ui.message("text", Icon::Information, notes); },
+        [](QMessageBox* box) { box->findChild<QAbstractButton*>("messageAction")->click(); });
+    EXPECT_TRUE(ran);
 }
 
 // An empty store's dialog says where certificates were looked for and offers

@@ -31,7 +31,7 @@ TEST_F(BatchTest, OneChoiceAndOneSecretForAllFilesAndOneSummary) {
     EXPECT_EQ(ui.messages[3].icon, Icon::Exclamation);
 
     // Verifying writes each document back and asks nothing; the window shows
-    // the summary alone, the reasons in its details.
+    // the summary alone, every file's signers or reason in its details.
     fs::remove(files[0]);
     ScriptedUserInterface window;
     EXPECT_EQ(RunBatch(window, BatchAction::Verify, {files[0] + ".sig", files[1]},
@@ -40,8 +40,9 @@ TEST_F(BatchTest, OneChoiceAndOneSecretForAllFilesAndOneSummary) {
     EXPECT_EQ(ReadFile(files[0]), "a.txt");
     EXPECT_TRUE(window.questions.empty());
     expectOneMessage(window, "1 verified, 1 failed: " + files[1] + ".", Icon::Exclamation);
-    EXPECT_PRED2(StartsWith, window.messages[0].notes.details,
-                 files[1] + ":\r\nVB Error found: Cannot open");
+    EXPECT_PRED2(Like, window.messages[0].notes.details,
+                 files[0] + ".sig:\r\nCertificate of Alice Example: *\r\n" + files[1] +
+                     ":\r\nVB Error found: Cannot open*");
     EXPECT_EQ(window.progressLabels.size(), 2u);
 }
 

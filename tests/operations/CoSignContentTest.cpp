@@ -22,7 +22,7 @@ TEST_F(CoSignContentTest, AddsOneSignatureThatEveryReaderAccepts) {
 
     // The report first; Alice chains to the root in the Root folder.
     ASSERT_EQ(ui.messages.size(), 2u);
-    const std::string& trust = ui.messages[0].notes.details;
+    const std::string& trust = ui.messages[0].notes.informative;
     EXPECT_PRED2(StartsWith, trust,
                  "Certificate of Alice Example: trusted \u2014 issued by Quilvane Test Root, ");
     EXPECT_EQ(ui.messages[1].text,

@@ -32,7 +32,7 @@ TEST_F(HostileNamesTest, NamesAreShownSafelyInTheReportThePickListAndErrors) {
         // One line for the signer, which no name can break or add to.
         EXPECT_PRED2(StartsWith, report.text, kReportStart + "Name: " + shown + " ==> Signed On: ");
         EXPECT_EQ(report.text.find("\r\n", kReportStart.size()), report.text.size() - 2);
-        EXPECT_PRED2(StartsWith, report.notes.details,
+        EXPECT_PRED2(StartsWith, report.notes.informative,
                      "Certificate of " + shown + ": not trusted (self-signed) \u2014 issued by " +
                          shown + ", valid until ");
         EXPECT_EQ(coSigner.messages.at(0).text, "CAPICOM error found : The certificate of " +

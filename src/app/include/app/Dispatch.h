@@ -3,6 +3,7 @@
 // it through the table of operations. No windowing here; the start-up decides
 // which user interface the chosen operation talks to.
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@ namespace quilvane {
 inline constexpr int kExitCompleted = 0;  // the operation completed, or --help/--version
 inline constexpr int kExitFailed = 1;     // the operation failed or was cancelled
 inline constexpr int kExitUsage = 2;      // the command line was unusable
+// With --json: every file intact, but some signer's certificate did not pass.
+inline constexpr int kExitNotAllPassed = 3;
 
 // What the arguments ask for.
 struct CommandLine {
@@ -33,11 +36,19 @@ struct CommandLine {
         CreateCertificate,  // --create-certificate
         Trust,              // --trust FILE
         ExportCertificate,  // --export-certificate FILE
+        OptionMisplaced,    // a leading option before a form it does not go with
+    };
+
+    // The options that may come before everything else, each changing how
+    // the form that follows them runs.
+    struct Options {
+        bool json = false;  // --json: verify into a machine-readable report
     };
 
     Form form = Form::Interactive;
+    Options options;
     std::string path;                        // the document, signed or certificate file, as given
-    std::string option;                      // the unknown option, for the usage message
+    std::string option;                      // the unknown or misplaced option, for its message
     BatchAction action = BatchAction::Sign;  // for a batch
     std::vector<std::string> paths;          // the files of a batch, exactly as given
 
@@ -45,11 +56,12 @@ struct CommandLine {
     bool endsProgram() const;
 };
 
-// Reads the arguments that follow the program's own name (argv[1] on). The
-// first is the path, the second the action letter; further ones are ignored.
-// A first argument beginning with "--" is an option: a file whose name begins
-// that way is given as "./--name". A batch option takes every argument after
-// it as a file; without one the command line is unusable.
+// Reads the arguments that follow the program's own name (argv[1] on). After
+// the leading options (--json), the first is the path, the second the action
+// letter; further ones are ignored. A first argument beginning with "--" is an
+// option: a file whose name begins that way is given as "./--name". A batch
+// option takes every argument after it as a file; without one the command line
+// is unusable.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
 
 // Runs the operation the command line names, if any, with `ui` and returns the
@@ -67,6 +79,12 @@ std::string UsageText(const std::string& program);
 
 // Two lines for an unusable command line, pointing at --help.
 std::string ShortUsageText(const std::string& program);
+
+// With --json: verifies every file the command line names through
+// `operations.VerifyForReport`, writes the report as one JSON document to
+// `out`, and returns 0 when every file is intact and every signer passed, 1
+// when a file was refused or not written, 3 when only some signer did not pass.
+int RunJsonReport(const CommandLine& command, const OperationTable& operations, std::ostream& out);
 
 // "Quilvane <version>", ending in a line feed.
 std::string VersionText();

@@ -10,6 +10,7 @@
 #include "operations/Batch.h"
 #include "operations/Reporting.h"
 #include "operations/UserInterface.h"
+#include "operations/VerifyReport.h"
 
 namespace quilvane {
 
@@ -27,6 +28,7 @@ struct OperationTable {
     std::function<Outcome(UserInterface&)> CreateCertificate;
     std::function<Outcome(UserInterface&, std::string path)> TrustCertificate;
     std::function<Outcome(UserInterface&, std::string path)> ExportCertificate;
+    std::function<FileReport(const std::string& signedPath)> VerifyForReport;
 
     // The real operations.
     static OperationTable Real();

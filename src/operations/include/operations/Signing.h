@@ -51,7 +51,8 @@ std::string TrustLines(const std::vector<CertificateTrust>& trust, const std::st
 std::string ChainDetails(const std::vector<CertificateTrust>& trust);
 
 // The message that a file verified: the report as its text, the trust lines
-// as its details.
+// below it, the chain behind them as its details, and, when a signer is not
+// trusted, the offer to trust it.
 void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::string& signedPath);
 
 // The text of an attribute value: a date-time in the user's locale and time

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +46,13 @@ struct MessageNotes {
     // Lines a person may open: the window's "Show Details..." part; in the
     // terminal more lines after the message.
     std::string details;
+    // One more thing the person may do from the window's box: a button that
+    // closes it and runs `run`. The terminal offers none.
+    struct Action {
+        std::string label;
+        std::function<void()> run;
+    };
+    std::optional<Action> action = {};
 };
 
 // How far a long piece of work has come: `done` of `total` files, or bytes.

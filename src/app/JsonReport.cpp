@@ -1,0 +1,76 @@
+#include "app/JsonReport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+
+namespace quilvane {
+namespace {
+
+QJsonValue Text(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// A text the report may lack: null rather than "".
+QJsonValue TextOrNull(const std::string& text) {
+    return text.empty() ? QJsonValue(QJsonValue::Null) : Text(text);
+}
+
+void AddValidation(QJsonObject& object, const Validation& validation) {
+    object.insert(QStringLiteral("indication"), Text(NameOf(validation.indication)));
+    object.insert(QStringLiteral("subIndication"), TextOrNull(NameOf(validation.subIndication)));
+}
+
+QJsonObject SignerJson(const SignerReport& signer) {
+    const CertificateTrust& certificate = signer.certificate;
+    QJsonArray chain;
+    for (const ChainLink& link : certificate.chain) {
+        chain.append(QJsonObject{{QStringLiteral("subject"), Text(link.subject)},
+                                 {QStringLiteral("issuer"), Text(link.issuer)},
+                                 {QStringLiteral("serial"), Text(link.serial)},
+                                 {QStringLiteral("sha256"), Text(link.sha256)}});
+    }
+    QJsonObject object{
+        {QStringLiteral("name"), Text(certificate.subject)},
+        {QStringLiteral("issuer"), Text(certificate.issuer)},
+        {QStringLiteral("serial"), Text(certificate.serial)},
+        {QStringLiteral("sha256"), Text(certificate.sha256)},
+        {QStringLiteral("signingTime"),
+         signer.signingTime ? Text(IsoDateTime(*signer.signingTime)) : QJsonValue()},
+        {QStringLiteral("level"), Text(NameOf(signer.level))},
+        {QStringLiteral("chain"), chain},
+    };
+    AddValidation(object, signer.validation);
+    return object;
+}
+
+QJsonObject FileJson(const FileReport& file) {
+    QJsonArray signers;
+    for (const SignerReport& signer : file.signers) {
+        signers.append(SignerJson(signer));
+    }
+    QJsonObject object{
+        {QStringLiteral("path"), Text(file.path)},
+        {QStringLiteral("outcome"), Text(NameOf(file.outcome))},
+        {QStringLiteral("error"), TextOrNull(file.error)},
+        {QStringLiteral("detail"), TextOrNull(file.detail)},
+        {QStringLiteral("signers"), signers},
+    };
+    AddValidation(object, file.validation);
+    return object;
+}
+
+}  // namespace
+
+std::string ReportJson(const std::vector<FileReport>& files) {
+    QJsonArray array;
+    for (const FileReport& file : files) {
+        array.append(FileJson(file));
+    }
+    const QJsonDocument document(QJsonObject{{QStringLiteral("files"), array}});
+    return document.toJson(QJsonDocument::Indented).toStdString();
+}
+
+}  // namespace quilvane
