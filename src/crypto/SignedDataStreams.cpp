@@ -545,7 +545,7 @@ void SignedData::CoSignDetached(ContentSource& message, ContentSource& document,
     if (!impl_->parts || !impl_->parts->detached) {
         Fail(status::Failed, "There is no verified detached signature to add a signature to.");
     }
-    const auto [signingTime, x509, key, md, what] = Signing(signer);
+    const auto [signingTime, x509, key, md, what, issuers] = Signing(signer);
     impl_->keyHolders.push_back(signer.Certificate().impl().keys);
     const MessageParts& parts = *impl_->parts;
     auto [cms, read] = CopyToCoSign(parts, what);
@@ -569,9 +569,9 @@ void SignedData::CoSignDetached(ContentSource& message, ContentSource& document,
              "The document changed while it was being co-signed: it no longer "
              "matches the signature that was verified.");
     }
-    CMS_SignerInfo* info =
-        AddSignerInfo(cms.get(), x509, key, md, signingTime, digest.Final(), what);
-    Seal(info, key, what);
+    CMS_SignerInfo* info = AddSignerInfo(cms.get(), x509, issuers.get(), key, md, signingTime,
+                                         digest.Final(), what);
+    Seal(cms.get(), info, key, what);
     Buffer der = EncodeDetached(cms.get(), what);
     MessageParts written = streaming::Split(der, what);
     ossl::RequireKeptAsRead(cms.get(), read, ossl::SignerInfosIn(written.rest));
