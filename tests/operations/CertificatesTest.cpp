@@ -164,7 +164,7 @@ TEST_F(CertificatesTest, ASelfSignedSignerIsTrustedFromItsSignedFileAndAnAuthori
         ScriptedUserInterface verifier;
         verifier.answers = {false};
         EXPECT_EQ(VerifySig(verifier, sig), Outcome::Completed);
-        return verifier.messages.at(0).notes.details;
+        return verifier.messages.at(0).notes.informative;
     };
     const std::string fingerprint =
         Openssl("x509 -noout -fingerprint -sha256 -in", self.cert).substr(19, 95);
