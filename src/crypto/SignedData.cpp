@@ -36,6 +36,9 @@ const std::string kNotSigned = "The file is not a signed message, or it is damag
     Fail(status::BadMessage, kNotSigned + ": " + detail + ".");
 }
 
+X509* CertificateOf(CMS_SignerInfo* info);
+ossl::X509StackPtr CarriedCertificates(CMS_ContentInfo* cms);
+
 // Keys that sign the whole message themselves (RFC 8419) rather than a
 // digest; OpenSSL's CMS code cannot drive them, so their signatures are made
 // and checked here.
@@ -292,12 +295,6 @@ CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* x509, STACK_OF(X509) *
     return info;
 }
 
-X509* CertificateOf(CMS_SignerInfo* info) {
-    X509* certificate = nullptr;
-    CMS_SignerInfo_get0_algs(info, nullptr, &certificate, nullptr, nullptr);
-    return certificate;
-}
-
 // The new signer-info `info` of `cms` checked as others will read it: from
 // the message's DER, with its certificate's public key rather than the key
 // that signed. A key that is not the certificate's, or a token that signs
@@ -333,7 +330,7 @@ void CheckSealed(CMS_ContentInfo* cms, CMS_SignerInfo* info, const std::string& 
     if (result != 1) {
         Fail(status::Failed, what +
                                  ": the signature its private key made does not verify with "
-                                 "the certificate, so the key is not that certificate's.");
+                                 "the certificate, so nothing was signed.");
     }
 }
 
@@ -344,12 +341,6 @@ void Seal(CMS_ContentInfo* cms, CMS_SignerInfo* info, EVP_PKEY* key, const std::
         ossl::Check(CMS_SignerInfo_sign(info), status::Failed, what);
     }
     CheckSealed(cms, info, what);
-}
-
-// The certificates a message carries, as intermediates of its signers' chains.
-ossl::X509StackPtr CarriedCertificates(CMS_ContentInfo* cms) {
-    ossl::ErrorMark mark;  // a message without certificates has no intermediates
-    return ossl::X509StackPtr(CMS_get1_certs(cms));
 }
 
 const std::string WholeDocument::kLimitText = "48 MiB";
@@ -473,6 +464,18 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain, const WholeDocument& whol
         }
         ossl::BindsSigner(info, certificate, carried.get(), name);
     }
+}
+
+// The certificates a message carries, as intermediates of its signers' chains.
+ossl::X509StackPtr CarriedCertificates(CMS_ContentInfo* cms) {
+    ossl::ErrorMark mark;  // a message without certificates has no intermediates
+    return ossl::X509StackPtr(CMS_get1_certs(cms));
+}
+
+X509* CertificateOf(CMS_SignerInfo* info) {
+    X509* certificate = nullptr;
+    CMS_SignerInfo_get0_algs(info, nullptr, &certificate, nullptr, nullptr);
+    return certificate;
 }
 
 // Refuses a signer whose certificate is not trusted now, as Trust() judges it.

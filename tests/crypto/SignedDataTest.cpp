@@ -290,8 +290,8 @@ TEST_F(SignedDataTest, RefusesASignatureItsCertificateDoesNotConfirm) {
     EXPECT_EQ(Raised([&] { SignedData().Sign(source, out, alice); }),
               Raise(Failed,
                     "Could not sign with the certificate of Alice Example: the signature "
-                    "its private key made does not verify with the certificate, so the "
-                    "key is not that certificate's."));
+                    "its private key made does not verify with the certificate, so "
+                    "nothing was signed."));
 }
 
 TEST_F(SignedDataTest, RefusesWhatIsNotWhole) {

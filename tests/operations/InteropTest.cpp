@@ -53,14 +53,24 @@ class Interoperability : public OperationsTest {
     }
 };
 
-TEST_F(Interoperability, OpensslAcceptsEverySignatureWithOnlyTheRoot) {
+TEST_F(Interoperability, OpensslAndGpgsmAcceptEverySignatureWithOnlyTheRoot) {
     const std::string document = "An agreement\r\n\0\x01\xfe\xff"s;
     const fs::path root = pki.pki.root().cert;
-    // Signer and co-signer by their places in kLeaves; how many certificates
+    // gpgsm with a home of its own knowing only the root; its agent is stopped at the end.
+    const bool gpgsm = RunStatus("command -v gpgsm") == 0;
+    const std::string gnupg = Quote((dir / "gnupg").string()),
+                      gpgsmIn = "gpgsm --batch --homedir " + gnupg;
+    fs::create_directories(dir / "gnupg");
+    fs::permissions(dir / "gnupg", fs::perms::owner_all);
+    if (gpgsm) {
+        test::Run(gpgsmIn + " --import " + Quote(root.string()));
+    }
+    // Signer and co-signer by their places in kLeaves (PSS co-signs over a digest
+    // the message names and over one it does not); how many certificates
     // the file then carries: the co-signer's own joins the intermediate they share.
     using Case = std::tuple<std::size_t, std::size_t, std::size_t>;
     for (const auto& [by, then, certificates] :
-         {Case{0, 3, 3}, Case{1, 0, 3}, Case{2, 1, 3}, Case{3, 2, 3}, Case{4, 4, 2}}) {
+         {Case{0, 3, 3}, Case{1, 0, 3}, Case{2, 1, 3}, Case{3, 1, 3}, Case{4, 4, 2}}) {
         SCOPED_TRACE(kLeaves[by].file);
         const std::string path = file(std::to_string(by) + ".txt", document), sig = path + ".sig";
         ui.picks = {by, then};
@@ -83,36 +93,17 @@ TEST_F(Interoperability, OpensslAcceptsEverySignatureWithOnlyTheRoot) {
         const std::string print = Openssl("cms -cmsout -print -inform DER -in", fs::path(sig));
         EXPECT_EQ(print.find("rsassaPss") != std::string::npos,
                   kLeaves[by].type == KeyType::RsaPss || kLeaves[then].type == KeyType::RsaPss);
+        if (gpgsm && by == 0) {  // RSA and P-384: how many signatures gpgsm finds good
+            EXPECT_EQ(test::Run(gpgsmIn + " --disable-crl-checks --disable-policy-checks " +
+                                "--status-fd 1 --output /dev/null --verify " + Quote(sig) +
+                                " 2>/dev/null | grep -c ' GOODSIG '"),
+                      "2\n");
+        }
     }
-}
-
-TEST_F(Interoperability, GpgsmAcceptsRsaAndP384WithOnlyTheRoot) {
-    if (RunStatus("command -v gpgsm") != 0) {
-        GTEST_SKIP() << "gpgsm is not installed";
-    }
-    const std::string document = "An agreement\r\n\0\x01\xfe\xff"s;
-    const std::string path = file("agreement.txt", document);
-    ui.picks = {0, 3};  // RSA signs, P-384 co-signs
-
-    // gpgsm with a home of its own, whose agent is stopped at the end.
-    const std::string gnupg = Quote((dir / "gnupg").string()),
-                      gpgsm = "gpgsm --batch --homedir " + gnupg;
-    fs::create_directories(dir / "gnupg");
-    fs::permissions(dir / "gnupg", fs::perms::owner_all);
-    test::Run(gpgsm + " --import " + Quote(pki.pki.root().cert.string()));
-    // How many signatures gpgsm finds good, then the document it wrote to `out`.
-    const auto check = [&](const std::string& out) {
-        const std::string good =
-            test::Run(gpgsm + " --disable-crl-checks --disable-policy-checks --status-fd 1 " +
-                      "--output " + Quote(out) + " --verify " + Quote(path + ".sig") +
-                      " 2>/dev/null | grep -c ' GOODSIG '");
-        return good + ReadFile(out);
-    };
-    ASSERT_EQ(SignFile(ui, path, path + ".sig"), Outcome::Completed);
-    EXPECT_EQ(check(path + ".out"), "1\n" + document);
-    EXPECT_EQ(CoSignContent(ui, path + ".sig", path + ".sig"), Outcome::Completed);
-    EXPECT_EQ(check(path + ".out2"), "2\n" + document);
     RunStatus("gpgconf --homedir " + gnupg + " --kill all");
+    if (!gpgsm) {
+        GTEST_SKIP() << "gpgsm is not installed: only openssl checked the signatures";
+    }
 }
 
 }  // namespace
