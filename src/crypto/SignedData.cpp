@@ -31,6 +31,32 @@ const std::string kNotSigned = "The file is not a signed message, or it is damag
     Fail(status::BadMessage, kNotSigned + ": " + detail + ".");
 }
 
+std::string AlgorithmName(const ASN1_OBJECT* object) {
+    if (int nid = OBJ_obj2nid(object); nid != NID_undef) {
+        return OBJ_nid2sn(nid);
+    }
+    char dotted[128] = "";
+    OBJ_obj2txt(dotted, sizeof dotted, object, 1);
+    return dotted;
+}
+
+// A signature OpenSSL could not check at all: the algorithms named, what
+// OpenSSL said kept for the details.
+[[noreturn]] void Unreadable(CMS_SignerInfo* info, const std::string& unreadable) {
+    X509_ALGOR* digest = nullptr;
+    X509_ALGOR* signature = nullptr;
+    CMS_SignerInfo_get0_algs(info, nullptr, nullptr, &digest, &signature);
+    const ASN1_OBJECT* digestObject = nullptr;
+    const ASN1_OBJECT* signatureObject = nullptr;
+    X509_ALGOR_get0(&digestObject, nullptr, nullptr, digest);
+    X509_ALGOR_get0(&signatureObject, nullptr, nullptr, signature);
+    std::string reason = ossl::TakeErrors();
+    throw Error(status::BadMessage,
+                unreadable + ": it is made with " + AlgorithmName(digestObject) + " and " +
+                    AlgorithmName(signatureObject) + ", which are not supported here.",
+                reason);
+}
+
 // Keys that sign the whole message themselves (RFC 8419) rather than a
 // digest; OpenSSL's CMS code cannot drive them, so their signatures are made
 // and checked here.
@@ -236,7 +262,7 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain) {
                  hasAttributes ? "The document was changed after it was signed." : mismatch);
         }
         if (result < 0) {
-            ossl::Raise(status::BadMessage, unreadable);
+            Unreadable(info, unreadable);
         }
         if (!hasAttributes) {
             continue;
@@ -252,7 +278,7 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain) {
             Fail(status::SignatureMismatch, mismatch);
         }
         if (result < 0) {
-            ossl::Raise(status::BadMessage, unreadable);
+            Unreadable(info, unreadable);
         }
     }
 }
@@ -303,9 +329,9 @@ void CheckCertificates(CMS_ContentInfo* cms) {
                                    : "The certificate of " + name + " was issued under that of " +
                                          above + ", which is not yet valid.");
             default:
-                Fail(status::CertificateUnsuitable,
-                     "The certificate of " + name + " cannot be used for signing: " +
-                         X509_verify_cert_error_string(chain.error) + ".");
+                throw Error(status::CertificateUnsuitable,
+                            "The certificate of " + name + " cannot be used for signing.",
+                            X509_verify_cert_error_string(chain.error));
         }
     }
 }
