@@ -83,8 +83,6 @@ void RunRows(bool asNobody) {
          "(CAPICOM error found: The document was changed after it was signed.\n"},
         {"t.sig", kCopy + " && printf junk >>\"$N\"", "v", 1,
          kRefused + ": there is more data after the end of the message.\n"},
-        {"p.sig", "cp \"$F/pem.sig\" \"$N\"", "v", 0, Wrote("p")},
-        {"b.sig", "base64 \"$F/good.sig\" >\"$N\"", "v", 0, Wrote("b")},
         {"ber.sig", "cp \"$F/ber.sig\" \"$N\"", "v", 0, Wrote("ber")},
         {"q.sig", "mkfifo \"$N\"", "v", 1,
          kError + " Cannot read \"q.sig\": it is not a regular file.\n"},
