@@ -52,8 +52,8 @@ std::string AlgorithmName(const ASN1_OBJECT* object) {
     X509_ALGOR_get0(&signatureObject, nullptr, nullptr, signature);
     std::string reason = ossl::TakeErrors();
     throw Error(status::BadMessage,
-                unreadable + ": it is made with " + AlgorithmName(digestObject) + " and " +
-                    AlgorithmName(signatureObject) + ", which are not supported here.",
+                unreadable + ": its algorithms (" + AlgorithmName(digestObject) + " and " +
+                    AlgorithmName(signatureObject) + ") could not be used here.",
                 reason);
 }
 
