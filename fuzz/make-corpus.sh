@@ -87,6 +87,19 @@ openssl cms -sign -in doc.txt -binary -signer signer.pem -inkey signer.key -outf
     -out "$v/openssl-detached.der"
 openssl cms -resign -inform DER -in "$v/openssl-ec.der" -signer rsa.pem -inkey rsa.key \
     -outform DER -out "$v/openssl-cosigned.der"
+# Mails, and armour after text, a byte-order mark and indents.
+mail() {  # mail OUT OPTIONS...
+    local out=$1
+    shift
+    openssl smime -sign -in doc.txt -signer signer.pem -inkey signer.key "$@" -out "$v/$out"
+}
+mail smime-opaque.eml -nodetach
+mail smime-multipart.eml
+{
+    printf '\357\273\277Signed:\n\n'
+    sed 's/^/  /;1s/.*/-----BEGIN SIGNED MESSAGE-----/;$s/.*/-----END SIGNED MESSAGE-----/' \
+        "$v/openssl-ec.pem"
+} >"$v/armour-text.pem"
 cp "$v"/* "$corpus/cosign/"
 
 d=$corpus/decrypt

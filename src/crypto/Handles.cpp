@@ -41,8 +41,9 @@ std::string TakeErrors() {
 }
 
 void Raise(std::int32_t status, const std::string& what) {
-    std::string reason = TakeErrors();
-    throw Error(status, reason.empty() ? what + "." : what + ": " + reason + ".");
+    // The library's words go to the details, where they help whoever reads
+    // them to a maintainer; the message itself says what failed.
+    throw Error(status, what + ".", TakeErrors());
 }
 
 Bytes EncodeDer(CMS_ContentInfo* cms, const std::string& what) {

@@ -245,8 +245,17 @@ void Put(Buffer& out, const Buffer& bytes) {
 MessageParts ReadMessage(ContentSource& source, std::size_t chunkSize,
                          const std::function<void(const MessageParts&)>& prefix,
                          const std::function<void(std::span<const std::uint8_t>)>& content) {
-    chunkSize = std::max<std::size_t>(chunkSize, 1);
     ArmourDecoder decoded(source, chunkSize);
+    return ReadMessage(decoded, chunkSize, prefix, content);
+}
+
+MessageParts ReadMessage(ArmourDecoder& decoded, std::size_t chunkSize,
+                         const std::function<void(const MessageParts&)>& prefix,
+                         const std::function<void(std::span<const std::uint8_t>)>& content) {
+    chunkSize = std::max<std::size_t>(chunkSize, 1);
+    if (decoded.Wrapping() == MessageWrapping::MultipartSigned) {
+        NotSigned("it is a multipart/signed mail, whose signature is apart from its document");
+    }
     Reader in(decoded, chunkSize);
     Walker walk(in, content);
     MessageParts parts;

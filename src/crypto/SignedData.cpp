@@ -39,6 +39,32 @@ const std::string kNotSigned = "The file is not a signed message, or it is damag
 X509* CertificateOf(CMS_SignerInfo* info);
 ossl::X509StackPtr CarriedCertificates(CMS_ContentInfo* cms);
 
+std::string AlgorithmName(const ASN1_OBJECT* object) {
+    if (int nid = OBJ_obj2nid(object); nid != NID_undef) {
+        return OBJ_nid2sn(nid);
+    }
+    char dotted[128] = "";
+    OBJ_obj2txt(dotted, sizeof dotted, object, 1);
+    return dotted;
+}
+
+// A signature OpenSSL could not check at all: the algorithms named, what
+// OpenSSL said kept for the details.
+[[noreturn]] void Unreadable(CMS_SignerInfo* info, const std::string& unreadable) {
+    X509_ALGOR* digest = nullptr;
+    X509_ALGOR* signature = nullptr;
+    CMS_SignerInfo_get0_algs(info, nullptr, nullptr, &digest, &signature);
+    const ASN1_OBJECT* digestObject = nullptr;
+    const ASN1_OBJECT* signatureObject = nullptr;
+    X509_ALGOR_get0(&digestObject, nullptr, nullptr, digest);
+    X509_ALGOR_get0(&signatureObject, nullptr, nullptr, signature);
+    std::string reason = ossl::TakeErrors();
+    throw Error(status::BadMessage,
+                unreadable + ": its algorithms (" + AlgorithmName(digestObject) + " and " +
+                    AlgorithmName(signatureObject) + ") could not be used here.",
+                reason);
+}
+
 // Keys that sign the whole message themselves (RFC 8419) rather than a
 // digest; OpenSSL's CMS code cannot drive them, so their signatures are made
 // and checked here.
@@ -444,7 +470,7 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain, const WholeDocument& whol
                  hasAttributes ? "The document was changed after it was signed." : mismatch);
         }
         if (result < 0) {
-            ossl::Raise(status::BadMessage, unreadable);
+            Unreadable(info, unreadable);
         }
         if (!hasAttributes) {
             continue;
@@ -460,7 +486,7 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain, const WholeDocument& whol
             Fail(status::SignatureMismatch, mismatch);
         }
         if (result < 0) {
-            ossl::Raise(status::BadMessage, unreadable);
+            Unreadable(info, unreadable);
         }
         ossl::BindsSigner(info, certificate, carried.get(), name);
     }
@@ -514,8 +540,8 @@ void CheckCertificates(CMS_ContentInfo* cms) {
                 Fail(status::CertificateUnsuitable,
                      of + " was not valid at the signing time its signature claims.");
             case Verdict::ChainRefused:
-                Fail(status::CertificateUnsuitable,
-                     of + " cannot be used for signing: " + trust.detail + ".");
+                throw Error(status::CertificateUnsuitable, of + " cannot be used for signing.",
+                            trust.detail);
         }
     }
 }

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "crypto/SignedData.h"
+#include "internal/Armour.h"
 #include "internal/Asn1Cursor.h"
 #include "internal/CertificateImpl.h"
 #include "internal/MessageReader.h"
@@ -172,10 +173,20 @@ ossl::BioPtr DigestChain(const Buffer& digestAlgorithms) {
         X509_ALGOR_get0(&object, nullptr, nullptr, algorithm.get());
         const EVP_MD* md = EVP_get_digestbyobj(object);
         if (md == nullptr) {
-            NotSigned("it names a digest algorithm that is not known");
+            NotSigned("it uses the digest algorithm " + AlgorithmName(object) +
+                      ", which is not known here");
         }
+        // Only the default provider's digests: the legacy one, loaded for old
+        // envelopes, must not make MD4 acceptable here.
+        ossl::MdPtr current(EVP_MD_fetch(nullptr, EVP_MD_get0_name(md), "provider=default"));
         ossl::BioPtr link(ossl::Check(BIO_new(BIO_f_md()), status::Failed, kNotSigned));
-        ossl::Check(BIO_set_md(link.get(), md), status::Failed, kNotSigned);
+        if (!current || BIO_set_md(link.get(), current.get()) <= 0) {
+            std::string reason = ossl::TakeErrors();
+            throw Error(status::BadMessage,
+                        kNotSigned + ": it uses the digest algorithm " + AlgorithmName(object) +
+                            ", which is not supported here.",
+                        reason);
+        }
         BIO_push(link.get(), chain.release());
         chain = std::move(link);
     }
@@ -338,10 +349,19 @@ void SignedData::Sign(ContentSource& document, ContentSink& out, const Signer& s
 void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag flag) {
     ossl::ErrorMark mark;
     impl_ = std::make_unique<Impl>();
+    streaming::ArmourDecoder decoded(message, kChunk);
+    if (decoded.Wrapping() == MessageWrapping::MultipartSigned) {
+        streaming::SignedParts signedParts = decoded.TakeSignedParts();
+        streaming::SpanSource signature(signedParts.signature), document(signedParts.document);
+        VerifyDetached(signature, document, flag);
+        impl_->wrapping = MessageWrapping::MultipartSigned;
+        return;
+    }
+    impl_->wrapping = decoded.Wrapping();
     ossl::BioPtr chain;
     WholeDocument whole;
     MessageParts parts = streaming::ReadMessage(
-        message, kChunk,
+        decoded, kChunk,
         [&](const MessageParts& prefix) {
             if (prefix.detached) {
                 NotSigned("the document is not inside it");
@@ -375,8 +395,14 @@ bool SignedData::IsDetached(ContentSource& message) {
     ossl::ErrorMark mark;
     // An attached message is read only as far as where its document begins.
     struct Attached {};
+    streaming::ArmourDecoder decoded(message, kChunk);
+    // A multipart/signed mail carries its document beside the signature,
+    // both inside the one file: Verify takes it apart.
+    if (decoded.Wrapping() == MessageWrapping::MultipartSigned) {
+        return false;
+    }
     try {
-        MessageParts parts = streaming::ReadMessage(message, kChunk,
+        MessageParts parts = streaming::ReadMessage(decoded, kChunk,
                                                     [](const MessageParts& prefix) {
                                                         if (!prefix.detached) {
                                                             throw Attached{};
@@ -433,6 +459,10 @@ void SignedData::VerifyDetached(ContentSource& message, ContentSource& document,
     impl_->cms = std::move(cms);
     impl_->parts = std::move(parts);
     impl_->digests = std::move(chain);
+}
+
+MessageWrapping SignedData::Wrapping() const {
+    return impl_->wrapping;
 }
 
 void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& signer) {

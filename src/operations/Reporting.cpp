@@ -38,10 +38,10 @@ Outcome Report(UserInterface& ui, const ReportPolicy& policy, const Error& error
             "An error occured while time stamping the file. Either you are not connected to "
             "internet or the time-stamp server is not functioning.",
             policy.icon);
-    } else if (error.number() > 0) {
-        ui.message(prefixes.program + error.description(), policy.icon);
     } else {
-        ui.message(prefixes.service + error.description(), policy.icon);
+        const MessageNotes notes{.informative = {}, .details = error.detail()};
+        ui.message((error.number() > 0 ? prefixes.program : prefixes.service) + error.description(),
+                   policy.icon, notes);
     }
     return error.number() == status::Cancelled ? Outcome::Cancelled : Outcome::Failed;
 }

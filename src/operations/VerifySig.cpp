@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <variant>
 
 #include "VerifyFile.h"
@@ -16,6 +17,25 @@
 #include "operations/Streaming.h"
 
 namespace quilvane {
+namespace {
+
+// A sink that comes to be at the first bytes written to it.
+class OnFirstWrite final : public ContentSink {
+  public:
+    explicit OnFirstWrite(std::function<ContentSink&()> open) : open_(std::move(open)) {}
+    void Write(std::span<const std::uint8_t> bytes) override {
+        if (sink_ == nullptr) {
+            sink_ = &open_();
+        }
+        sink_->Write(bytes);
+    }
+
+  private:
+    std::function<ContentSink&()> open_;
+    ContentSink* sink_ = nullptr;
+};
+
+}  // namespace
 
 namespace fs = std::filesystem;
 
@@ -147,34 +167,54 @@ Outcome VerifyAndWrite(UserInterface& ui, const std::string& signedPath, bool of
     // The document streams into its file as it is checked, and takes its
     // place only after the report. A name that gives no document name, or
     // a place that takes no file, is told after the report too. A stop
-    // asked for up to the commit leaves nothing written.
+    // asked for up to the commit leaves nothing written. The file is
+    // opened at the document's first bytes, when the message has told how
+    // it came: a mail's document is a MIME entity, named so that the mail
+    // client opens it.
+    SignedData signedData;
     std::string documentPath, kept;
     std::optional<StopSignals> stops(std::in_place);
     std::optional<FileSink> document;
     std::optional<Error> unwritable;
-    try {
-        documentPath = DropLastFourCharacters(signedPath);
-        if (documentPath.empty()) {
-            throw Error(EINVAL, "Cannot name the document to write from \"" +
-                                    ShownPath(signedPath) +
-                                    "\": nothing is left of the name once its last four "
-                                    "characters are dropped.");
-        }
-        document.emplace(documentPath, Backup::Keep);
-    } catch (const Error& error) {
-        unwritable = error;
-    }
     CountingSink nowhere;
-    SignedData signedData;
+    auto open = [&]() -> ContentSink& {
+        if (!document && !unwritable) {
+            try {
+                documentPath = DropLastFourCharacters(signedPath);
+                if (documentPath.empty()) {
+                    throw Error(EINVAL, "Cannot name the document to write from \"" +
+                                            ShownPath(signedPath) +
+                                            "\": nothing is left of the name once its last "
+                                            "four characters are dropped.");
+                }
+                // A mail saved as NAME.eml would name its own file: it
+                // keeps the name every other signed file's document gets.
+                if (signedData.Wrapping() == MessageWrapping::Mime &&
+                    documentPath + ".eml" != signedPath) {
+                    documentPath += ".eml";
+                }
+                document.emplace(documentPath, Backup::Keep);
+            } catch (const Error& error) {
+                unwritable = error;
+            }
+        }
+        return document ? static_cast<ContentSink&>(*document) : nowhere;
+    };
+    OnFirstWrite content(open);
     {
         StreamedWork work(ui, "Verifying \"" + ShownPath(signedPath) + "\"");
         message.OnProgress(work.Callback());
-        signedData.Verify(message, document ? static_cast<ContentSink*>(&*document) : &nowhere,
-                          VerifyFlag::SignatureOnly);
+        signedData.Verify(message, &content, VerifyFlag::SignatureOnly);
     }
     if (signers != nullptr) {
         *signers = SignerReportsOf(signedData);
     }
+    // A multipart/signed mail's document is the mail itself: nothing to extract.
+    if (signedData.Wrapping() == MessageWrapping::MultipartSigned) {
+        ShowVerified(ui, signedData, signedPath);
+        return Outcome::Completed;
+    }
+    open();
     ShowVerified(ui, signedData, signedPath);
     if (unwritable) {
         throw *unwritable;

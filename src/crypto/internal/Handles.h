@@ -38,6 +38,7 @@ using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
 using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
+using MdPtr = std::unique_ptr<EVP_MD, Deleter<EVP_MD_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
 using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>>;
@@ -102,8 +103,8 @@ std::string MemoryText(BIO* bio);
 // Drains OpenSSL's error queue into one readable reason ("" when empty).
 std::string TakeErrors();
 
-// Raises Error(status, "<what>: <OpenSSL's reason>." or "<what>." when the
-// queue is empty). Always clears the queue.
+// Raises Error(status, "<what>.") with OpenSSL's reasons as its detail.
+// Always clears the queue.
 [[noreturn]] void Raise(std::int32_t status, const std::string& what);
 
 // The DER encoding of a whole message, written straight into a buffer of its

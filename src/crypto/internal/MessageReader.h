@@ -40,6 +40,11 @@ struct MessageParts {
 MessageParts ReadMessage(ContentSource& source, std::size_t chunkSize,
                          const std::function<void(const MessageParts&)>& prefix,
                          const std::function<void(std::span<const std::uint8_t>)>& content);
+// The same, from a message whose armour is already being taken off.
+class ArmourDecoder;
+MessageParts ReadMessage(ArmourDecoder& decoded, std::size_t chunkSize,
+                         const std::function<void(const MessageParts&)>& prefix,
+                         const std::function<void(std::span<const std::uint8_t>)>& content);
 
 // The encoding of a message made of `parts`, up to the document's octets:
 // with `contentSize` the headers around a document of that size follow the

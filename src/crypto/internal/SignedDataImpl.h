@@ -27,6 +27,7 @@ struct SignedData::Impl {
     // document's digests (a chain of digest BIOs) for CoSign.
     std::optional<streaming::MessageParts> parts;
     ossl::BioPtr digests;
+    MessageWrapping wrapping = MessageWrapping::Plain;
 };
 
 namespace signed_data {
@@ -37,6 +38,8 @@ extern const std::string kNotSigned;
 // dropped by the entry point's mark.
 [[noreturn]] void Fail(std::int32_t status, const std::string& description);
 [[noreturn]] void NotSigned(const std::string& detail);
+// An algorithm's common name ("MD4"), or its dotted number when it has none.
+std::string AlgorithmName(const ASN1_OBJECT* object);
 
 bool IsEdDsa(EVP_PKEY* key);
 // The digest for a signature with `key` by the signer named `name`.

@@ -88,6 +88,13 @@ class Signer {
     SignatureLevel level_ = SignatureLevel::Cms;
 };
 
+// How a message came in its file.
+enum class MessageWrapping {
+    Plain,            // DER or BER, bare or armoured in PEM or Base64
+    Mime,             // a mail's application/pkcs7-mime entity: the document is a MIME entity
+    MultipartSigned,  // a multipart/signed mail: the signature beside the part it signs
+};
+
 // A CMS signed-data message with its document inside, read and written in
 // chunks in constant memory whatever the document's size. Each of Sign,
 // Verify and CoSign starts with an empty `out` (or `content`) and leaves what
@@ -114,7 +121,9 @@ class SignedData {
     // PEM or bare Base64 of either), writes its document to `content` when
     // given, and checks every signature over it (and with
     // VerifyFlag::SignatureAndCertificate each signer's chain). Afterwards
-    // Signers() tells the signers.
+    // Signers() tells the signers. A multipart/signed mail is checked as
+    // VerifyDetached checks, its first part the document, which is not
+    // written to `content`.
     void Verify(ContentSource& message, ContentSink* content, VerifyFlag flag);
 
     // Checks a detached signed message (one without its document) against
@@ -126,6 +135,9 @@ class SignedData {
     // only up to where its document begins. Raises as Verify does for what is
     // not a signed message, or holds no signature. The source is left read.
     static bool IsDetached(ContentSource& message);
+
+    // How the message Verify read came; known before its document is written.
+    MessageWrapping Wrapping() const;
 
     // The signers of a verified message, in the order of its signer-infos.
     std::vector<Signer> Signers() const;
