@@ -599,8 +599,8 @@ void SignedData::CoSignDetached(ContentSource& message, ContentSource& document,
              "The document changed while it was being co-signed: it no longer "
              "matches the signature that was verified.");
     }
-    CMS_SignerInfo* info = AddSignerInfo(cms.get(), x509, issuers.get(), key, md, signingTime,
-                                         digest.Final(), what);
+    CMS_SignerInfo* info =
+        AddSignerInfo(cms.get(), x509, issuers.get(), key, md, signingTime, digest.Final(), what);
     Seal(cms.get(), info, key, what);
     Buffer der = EncodeDetached(cms.get(), what);
     MessageParts written = streaming::Split(der, what);
