@@ -1,6 +1,9 @@
 // The trust verdict on each signer, as a person reads it.
 
+#include <algorithm>
+#include <cctype>
 #include <ctime>
+#include <string_view>
 
 #include "crypto/SafeText.h"
 #include "operations/Files.h"
@@ -54,6 +57,27 @@ std::string TrustLine(const CertificateTrust& trust) {
            trust.sha256;
 }
 
+namespace {
+
+// `text` as one word a shell takes as it is: quoted when it holds anything
+// beyond the characters of plain file names, so the advice can be pasted.
+std::string ShellWord(const std::string& text) {
+    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) ||
+               std::string_view("_./+-:,@%=").find(c) != std::string_view::npos;
+    });
+    if (plain) {
+        return text;
+    }
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+}  // namespace
+
 std::string TrustLines(const std::vector<CertificateTrust>& trust, const std::string& signedPath) {
     std::string lines;
     for (const CertificateTrust& one : trust) {
@@ -62,7 +86,7 @@ std::string TrustLines(const std::vector<CertificateTrust>& trust, const std::st
             lines +=
                 "\r\nTo trust it, compare the fingerprint with the signer by another channel, "
                 "then run: quilvane --trust " +
-                ShownPath(signedPath);
+                ShellWord(ShownPath(signedPath));
         }
     }
     return lines;
@@ -71,10 +95,14 @@ std::string TrustLines(const std::vector<CertificateTrust>& trust, const std::st
 std::string ChainDetails(const std::vector<CertificateTrust>& trust) {
     std::string details;
     for (const CertificateTrust& one : trust) {
-        details += (details.empty() ? "" : "\r\n") + TrustLine(one) + "\r\nSerial number " +
-                   SafeText(one.serial) + ", valid from " + IsoDate(one.validFrom) + "\r\nChain:";
+        // The verdict line is already shown above the details: here only
+        // what it leaves out, under the signer's name.
+        details += (details.empty() ? "" : "\r\n") + std::string("Certificate of ") +
+                   SafeText(one.subject) + ": serial number " + SafeText(one.serial) +
+                   ", valid from " + IsoDate(one.validFrom) + " until " + IsoDate(one.validTo) +
+                   "\r\n  Chain:";
         for (const ChainLink& link : one.chain) {
-            details += "\r\n  " + SafeText(link.subject) + " (serial " + SafeText(link.serial) +
+            details += "\r\n    " + SafeText(link.subject) + " (serial " + SafeText(link.serial) +
                        "), SHA-256 " + link.sha256;
         }
     }
