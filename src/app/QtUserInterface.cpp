@@ -43,6 +43,8 @@ void AddNotes(QMessageBox& box, const MessageNotes& notes) {
         // "<b>.txt" must show as it is, not as markup nor as escapes.
         if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
             label->setTextFormat(Qt::PlainText);
+            // Wide enough for a verdict's fingerprint to stay on one line.
+            label->setMinimumWidth(label->fontMetrics().averageCharWidth() * 96);
         }
     }
     if (!notes.details.empty()) {
