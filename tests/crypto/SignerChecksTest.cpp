@@ -79,20 +79,7 @@ TEST_F(SignerChecksTest, RefusesSignedAttributesThatContradictTheMessageOrCannot
     }
 }
 
-TEST_F(SignerChecksTest, TellsACadesSignatureFromPlainCms) {
-    for (const auto& [message, level] :
-         {std::pair{Forge(pki.alice, "doc"), SignatureLevel::Cms},
-          std::pair{Forge(pki.alice, "doc", BoundTo(pki.alice, pki.alice)),
-                    SignatureLevel::CadesBB}}) {
-        SignedData data;
-        MemorySource source(message);
-        data.Verify(source, nullptr, VerifyFlag::SignatureOnly);
-        EXPECT_EQ(data.Signers().at(0).Level(), level);
-        // Bound for the signature's sake: not an attribute the signer added.
-        EXPECT_EQ(data.Signers().at(0).AuthenticatedAttributes().Count(), 1u);
-    }
-}
-
-// (How far a signer's certificate is trusted: TrustTest.)
+// (How far a signer's certificate is trusted: TrustTest. CAdES told from plain
+// CMS: SignedDataTest's Ed25519 test and the JSON report.)
 
 }  // namespace quilvane::test
