@@ -150,6 +150,12 @@ TEST_F(SignedDataTest, SignsEd25519WithSha512AndAGeneralizedSigningTime) {
           "GENERALIZEDTIME:Jan  1 00:00:00 2050 GMT"}) {
         EXPECT_NE(print.find(part), std::string::npos) << part << print;
     }
+    // Read back as CAdES, the binding kept out of the signer's own attributes.
+    MemorySource source(message);
+    SignedData data;
+    data.Verify(source, nullptr, VerifyFlag::SignatureOnly);
+    EXPECT_EQ(data.Signers().at(0).Level(), SignatureLevel::CadesBB);
+    EXPECT_EQ(data.Signers().at(0).AuthenticatedAttributes().Count(), 1u);
     // OpenSSL 3.0's CMS code cannot check Ed25519: check the signature over
     // the signed attributes, re-tagged as the SET OF that is signed.
     Openssl("pkeyutl -verify -certin -inkey", dave.cert, "-rawin -in",

@@ -26,25 +26,6 @@ class SignerChecksTest : public CryptoTest {
     }
 };
 
-// Puts a signing time of `type` with each of `values` in place of the one
-// signed, and signs again as `id`.
-Change SigningTime(const Identity& id, int type, std::vector<std::string> values) {
-    return [=](CMS_ContentInfo*, CMS_SignerInfo* info) {
-        X509_ATTRIBUTE_free(CMS_signed_delete_attr(
-            info, CMS_signed_get_attr_by_NID(info, NID_pkcs9_signingTime, -1)));
-        for (const std::string& value : values) {
-            const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
-            const int size = static_cast<int>(value.size());
-            const int at = CMS_signed_get_attr_by_NID(info, NID_pkcs9_signingTime, -1);
-            ASSERT_EQ(
-                at < 0 ? CMS_signed_add1_attr_by_NID(info, NID_pkcs9_signingTime, type, bytes, size)
-                       : X509_ATTRIBUTE_set1_data(CMS_signed_get_attr(info, at), type, bytes, size),
-                1);
-        }
-        SignAgain(info, id);
-    };
-}
-
 // Adds a signing-certificate-v2 attribute that names `named`'s certificate,
 // and signs again as `id`.
 Change BoundTo(const Identity& id, const Identity& named) {
@@ -98,20 +79,7 @@ TEST_F(SignerChecksTest, RefusesSignedAttributesThatContradictTheMessageOrCannot
     }
 }
 
-TEST_F(SignerChecksTest, TellsACadesSignatureFromPlainCms) {
-    for (const auto& [message, level] :
-         {std::pair{Forge(pki.alice, "doc"), SignatureLevel::Cms},
-          std::pair{Forge(pki.alice, "doc", BoundTo(pki.alice, pki.alice)),
-                    SignatureLevel::CadesBB}}) {
-        SignedData data;
-        MemorySource source(message);
-        data.Verify(source, nullptr, VerifyFlag::SignatureOnly);
-        EXPECT_EQ(data.Signers().at(0).Level(), level);
-        // Bound for the signature's sake: not an attribute the signer added.
-        EXPECT_EQ(data.Signers().at(0).AuthenticatedAttributes().Count(), 1u);
-    }
-}
-
-// (How far a signer's certificate is trusted: TrustTest.)
+// (How far a signer's certificate is trusted: TrustTest. CAdES told from plain
+// CMS: SignedDataTest's Ed25519 test and the JSON report.)
 
 }  // namespace quilvane::test

@@ -75,14 +75,8 @@ TEST_F(TrustTest, TrustsOnlySignersMeantForSigningUnderAnAnchorWithSoundDigests)
     };
     const std::string viaAuthority = "-certfile " + Quote(authority.cert.string());
     // A signing time long before the certificate, signed again as claimed.
-    const std::string in1990 = Forge(ivy, "doc", [&](CMS_ContentInfo*, CMS_SignerInfo* info) {
-        X509_ATTRIBUTE_free(CMS_signed_delete_attr(
-            info, CMS_signed_get_attr_by_NID(info, NID_pkcs9_signingTime, -1)));
-        ASSERT_EQ(CMS_signed_add1_attr_by_NID(info, NID_pkcs9_signingTime, V_ASN1_UTCTIME,
-                                              "900101000000Z", 13),
-                  1);
-        SignAgain(info, ivy);
-    });
+    const std::string in1990 =
+        Forge(ivy, "doc", SigningTime(ivy, V_ASN1_UTCTIME, {"900101000000Z"}));
 
     enum Anchor { None, UserRoot, SystemRoot, Authority };
     using Case = std::tuple<std::string, Anchor, Verdict, std::string, std::time_t>;

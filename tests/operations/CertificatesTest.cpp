@@ -193,17 +193,12 @@ TEST_F(CertificatesTest, ASelfSignedSignerIsTrustedFromItsSignedFileAndAnAuthori
     EXPECT_PRED2(Like, ui.messages.at(0).text, "*carries no root or self-signed certificate*");
 
     // An authority under a root is trusted as what it is.
-    WriteFile(dir / "ca.cnf", "basicConstraints=critical,CA:TRUE\n");
-    Openssl("req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=Issuing -keyout",
-            dir / "ca.key", "-out", dir / "ca.csr");
-    Openssl("x509 -req -in", dir / "ca.csr", "-CA", pki.pki.root().cert, "-CAkey",
-            pki.pki.root().key, "-extfile", dir / "ca.cnf", "-out", dir / "ca.pem");
     ui.answers = {true};
-    EXPECT_EQ(TrustCertificate(ui, (dir / "ca.pem").string()), Outcome::Completed);
+    EXPECT_EQ(TrustCertificate(ui, pki.pki.intermediate().cert.string()), Outcome::Completed);
     EXPECT_PRED2(StartsWith, ui.questions.back(),
-                 "Trust the certificate of Issuing as an issuing authority for checking");
+                 "Trust the certificate of Quilvane Test Issuing CA as an issuing authority");
     EXPECT_PRED2(StartsWith, ui.messages.back().text,
-                 "The certificate of Issuing is now a trusted issuing authority:");
+                 "The certificate of Quilvane Test Issuing CA is now a trusted issuing authority:");
 }
 
 TEST_F(CertificatesTest, NamesMadeFromAPersonsNameKeepOnlyLettersDigitsAndPlainMarks) {

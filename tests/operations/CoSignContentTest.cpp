@@ -52,15 +52,6 @@ TEST_F(CoSignContentTest, AnExpiredSignerIsRefusedAndTheFileLeftButPassesPlainVe
     EXPECT_EQ(VerifySig(verifier, path), Outcome::Completed);
 }
 
-// (A failed write: FilesTest and the bad-input catalogue.)
-TEST_F(CoSignContentTest, ACancelLeavesTheFileAsItWas) {
-    const std::string sig = opensslSigned("contract.txt", "unchanged", {pki.alice});
-    const std::string original = ReadFile(sig);
-    EXPECT_EQ(CoSignContent(ui, sig, sig), Outcome::Cancelled);
-    EXPECT_EQ(ui.messages.size(), 1u);  // the report only
-    EXPECT_EQ(ReadFile(sig), original);
-}
-
 // A co-sign never reports success over a file whose document was changed
 // while the pick list waited. (One another co-sign holds: ConcurrentTest.)
 TEST_F(CoSignContentTest, AFileChangedByAnotherProgramIsRefusedAndLeftAsItIs) {

@@ -27,17 +27,6 @@ TEST_F(SignFileTest, SignsTheWholeDocumentAndSaysWhereItWent) {
     EXPECT_EQ(ReadFile(input), document);
 }
 
-TEST_F(SignFileTest, CancellingThePickListIsSilentAndKeepsAnOldSignature) {
-    install(pki.alice);
-    const std::string input = file("report.pdf", "text");
-    WriteFile(input + ".sig", "an older signature");
-    EXPECT_EQ(SignFile(ui, input, input + ".sig"), Outcome::Cancelled);
-    ASSERT_EQ(ui.pickLists.size(), 1u);
-    EXPECT_EQ(ui.pickLists[0].size(), 1u);
-    EXPECT_TRUE(ui.messages.empty());
-    EXPECT_EQ(ReadFile(input + ".sig"), "an older signature");
-}
-
 TEST_F(SignFileTest, FailuresAreReportedOnceAndWriteNothing) {
     // Bob's certificate is there without its key; Alice's output cannot be written.
     install(pki.alice);

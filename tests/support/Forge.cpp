@@ -249,6 +249,23 @@ void SignAgain(CMS_SignerInfo* info, const Identity& id) {
          "set signature");
 }
 
+Change SigningTime(const Identity& id, int type, std::vector<std::string> values) {
+    return [=](CMS_ContentInfo*, CMS_SignerInfo* info) {
+        X509_ATTRIBUTE_free(CMS_signed_delete_attr(
+            info, CMS_signed_get_attr_by_NID(info, NID_pkcs9_signingTime, -1)));
+        for (const std::string& value : values) {
+            const auto* bytes = reinterpret_cast<const unsigned char*>(value.data());
+            const int size = static_cast<int>(value.size());
+            const int at = CMS_signed_get_attr_by_NID(info, NID_pkcs9_signingTime, -1);
+            Must(at < 0
+                     ? CMS_signed_add1_attr_by_NID(info, NID_pkcs9_signingTime, type, bytes, size)
+                     : X509_ATTRIBUTE_set1_data(CMS_signed_get_attr(info, at), type, bytes, size),
+                 "signing time");
+        }
+        SignAgain(info, id);
+    };
+}
+
 std::string Reencoded(const std::string& message) {
     const Bytes der = EncodeDer(Decoded(message).get(), "encode");
     return {reinterpret_cast<const char*>(der.data()), der.size()};

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "support/TestPki.h"
 
@@ -26,6 +27,10 @@ std::string Forge(const Identity& id, const std::string& content, const Change& 
 // Signs the signed attributes of `info` again with `id`'s key (SHA-256), as
 // OpenSSL would not once they break its rules.
 void SignAgain(CMS_SignerInfo* info, const Identity& id);
+
+// Puts a signing time of ASN.1 `type` with each of `values` in place of the
+// one signed, and signs again as `id`.
+Change SigningTime(const Identity& id, int type, std::vector<std::string> values);
 
 // `message` with the signed attributes of its first signer-info in reverse
 // order, signed again by `id` (an RSA key) over that order: a valid signature
