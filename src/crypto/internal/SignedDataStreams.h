@@ -18,9 +18,9 @@
 
 namespace quilvane::signed_data {
 
+using ossl::Octets;
 using streaming::Buffer;
 using streaming::MessageParts;
-using ossl::Octets;
 
 // Asked of a source at a time: larger parts are no faster.
 inline constexpr std::size_t kChunk = std::size_t{1} << 20;
