@@ -2,6 +2,7 @@
 // The state of a SignedData and the steps that make and check a
 // signer-info, shared by signing, verifying and co-signing.
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -41,7 +42,32 @@ extern const std::string kNotSigned;
 // An algorithm's common name ("MD4"), or its dotted number when it has none.
 std::string AlgorithmName(const ASN1_OBJECT* object);
 
+// The certificate a signer-info names, when the message carries it.
+X509* CertificateOf(CMS_SignerInfo* info);
+// The certificates a message carries, as intermediates of its signers' chains.
+ossl::X509StackPtr CarriedCertificates(CMS_ContentInfo* cms);
+
+// Keys that sign the whole message themselves (RFC 8419) rather than a
+// digest; OpenSSL's CMS code cannot drive them, so their signatures are made
+// and checked here.
 bool IsEdDsa(EVP_PKEY* key);
+
+// An encoding OpenSSL made, in its own memory.
+struct Encoded {
+    ossl::MemPtr<unsigned char> bytes;
+    std::size_t size = 0;
+};
+
+// The bytes a signature over signed attributes covers: the attributes as a
+// SET OF. For signing OpenSSL puts them in DER order, the order it writes
+// them in; for checking it keeps the order the message holds them in.
+Encoded SignedAttributesDer(CMS_SignerInfo* info, bool signing);
+// Makes the EdDSA signature of `info` over its signed attributes.
+void SignEdDsa(CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what);
+// Checks an EdDSA signature over `data`: 1 when it holds, 0 when not, -1
+// when it could not be checked at all.
+int VerifyEdDsa(CMS_SignerInfo* info, EVP_PKEY* key, const unsigned char* data, std::size_t size);
+
 // The digest for a signature with `key` by the signer named `name`.
 const EVP_MD* DigestFor(EVP_PKEY* key, const std::string& name);
 // The signing time the operation set, else now.
