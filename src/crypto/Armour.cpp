@@ -129,10 +129,12 @@ MessageWrapping ArmourDecoder::Wrapping() const {
 bool ArmourDecoder::More() {
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(at_));
     at_ = 0;
-    std::size_t have = held_.size();
-    held_.resize(have + chunk_);
-    std::size_t n = raw_.Read({held_.data() + have, chunk_});
-    held_.resize(have + n);
+    // Read into the one chunk-sized buffer and keep only what came: growing
+    // the held bytes by a whole chunk would clear it anew for every read,
+    // however few bytes each brings.
+    text_.resize(chunk_);
+    const std::size_t n = raw_.Read(text_);
+    held_.insert(held_.end(), text_.begin(), text_.begin() + static_cast<std::ptrdiff_t>(n));
     return n > 0;
 }
 
