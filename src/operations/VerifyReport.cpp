@@ -123,9 +123,9 @@ const char* NameOf(FileReport::Outcome outcome) {
     return "";
 }
 
-std::vector<SignerReport> SignerReportsOf(const SignedData& signedData) {
+std::vector<SignerReport> SignerReportsOf(const SignedData& signedData,
+                                          std::vector<CertificateTrust> trust) {
     const std::vector<Signer> signers = signedData.Signers();
-    std::vector<CertificateTrust> trust = signedData.Trust();
     std::vector<SignerReport> reports;
     for (std::size_t i = 0; i < signers.size() && i < trust.size(); ++i) {
         SignerReport report{.certificate = std::move(trust[i]),

@@ -53,9 +53,13 @@ std::string ListSigners(const std::vector<Signer>& signers) {
 }
 
 void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::string& signedPath) {
+    ShowVerified(ui, signedData, signedPath, signedData.Trust());
+}
+
+void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::string& signedPath,
+                  const std::vector<CertificateTrust>& trust) {
     // The trust lines come after the report, whose text stays as it always was.
     std::string report = ListSigners(signedData.Signers());
-    const std::vector<CertificateTrust> trust = signedData.Trust();
     MessageNotes notes{.informative = TrustLines(trust, signedPath),
                        .details = ChainDetails(trust)};
     if (std::ranges::any_of(trust,
@@ -143,10 +147,12 @@ Outcome VerifyDetachedFile(UserInterface& ui, FileSource& message, const std::st
         document.OnProgress(work.Callback());
         signedData.VerifyDetached(message, document, VerifyFlag::SignatureOnly);
     }
+    // Judged once: the report and the verdicts in the message share it.
+    const std::vector<CertificateTrust> trust = signedData.Trust();
     if (signers != nullptr) {
-        *signers = SignerReportsOf(signedData);
+        *signers = SignerReportsOf(signedData, trust);
     }
-    ShowVerified(ui, signedData, signedPath);
+    ShowVerified(ui, signedData, signedPath, trust);
     SaveAndShowFile(ui, {}, documentPath, offerToOpen);
     return Outcome::Completed;
 }
@@ -206,16 +212,18 @@ Outcome VerifyAndWrite(UserInterface& ui, const std::string& signedPath, bool of
         message.OnProgress(work.Callback());
         signedData.Verify(message, &content, VerifyFlag::SignatureOnly);
     }
+    // Judged once: the report and the verdicts in the message share it.
+    const std::vector<CertificateTrust> trust = signedData.Trust();
     if (signers != nullptr) {
-        *signers = SignerReportsOf(signedData);
+        *signers = SignerReportsOf(signedData, trust);
     }
     // A multipart/signed mail's document is the mail itself: nothing to extract.
     if (signedData.Wrapping() == MessageWrapping::MultipartSigned) {
-        ShowVerified(ui, signedData, signedPath);
+        ShowVerified(ui, signedData, signedPath, trust);
         return Outcome::Completed;
     }
     open();
-    ShowVerified(ui, signedData, signedPath);
+    ShowVerified(ui, signedData, signedPath, trust);
     if (unwritable) {
         throw *unwritable;
     }

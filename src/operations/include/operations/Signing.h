@@ -54,6 +54,9 @@ std::string ChainDetails(const std::vector<CertificateTrust>& trust);
 // below it, the chain behind them as its details, and, when a signer is not
 // trusted, the offer to trust it.
 void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::string& signedPath);
+// The same with the signers' trust already judged, so that it is judged once.
+void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::string& signedPath,
+                  const std::vector<CertificateTrust>& trust);
 
 // The text of an attribute value: a date-time in the user's locale and time
 // zone, a text value unchanged.

@@ -69,8 +69,10 @@ struct FileReport {
 
 const char* NameOf(FileReport::Outcome outcome);
 
-// The signers of a verified message, each with its validation.
-std::vector<SignerReport> SignerReportsOf(const SignedData& signedData);
+// The signers of a verified message, each with its validation; `trust` is the
+// message's Trust(), judged once by the caller.
+std::vector<SignerReport> SignerReportsOf(const SignedData& signedData,
+                                          std::vector<CertificateTrust> trust);
 
 // Verifies `signedPath` and writes its document as VerifySig does, asking
 // nothing and opening nothing, and tells what it found.
