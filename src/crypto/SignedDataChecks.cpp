@@ -160,6 +160,12 @@ void CheckCertificates(CMS_ContentInfo* cms) {
             case Verdict::ChainRefused:
                 throw Error(status::CertificateUnsuitable, of + " cannot be used for signing.",
                             trust.detail);
+            case Verdict::Revoked:
+                Fail(status::CertificateUnsuitable, of + " has been revoked.");
+            case Verdict::TimeStampBroken:
+                throw Error(status::SignatureMismatch,
+                            "The time-stamp of " + ossl::NameOf(certificate) + " does not hold.",
+                            trust.detail);
         }
     }
 }

@@ -43,6 +43,10 @@ std::string Reason(const CertificateTrust& trust) {
             return "not issued by a trusted root";
         case Verdict::ChainRefused:
             return SafeText(trust.detail, 512);
+        case Verdict::Revoked:
+            return "revoked on " + IsoDate(trust.when) + " (" + SafeText(trust.detail) + ")";
+        case Verdict::TimeStampBroken:
+            return "its time-stamp does not hold: " + SafeText(trust.detail, 512);
     }
     return {};
 }

@@ -61,6 +61,10 @@ Validation ValidationOf(Verdict verdict) {
         case Verdict::SelfSigned:
         case Verdict::UntrustedRoot:
             return indeterminate(NoCertificateChainFound);
+        case Verdict::Revoked:
+            return {Indication::TotalFailed, Revoked};
+        case Verdict::TimeStampBroken:
+            return {Indication::TotalFailed, HashFailure};
     }
     return indeterminate(ChainConstraintsFailure);
 }
@@ -98,6 +102,9 @@ const char* NameOf(SubIndication subIndication) {
         {SubIndication::CryptoConstraintsFailure, "CRYPTO_CONSTRAINTS_FAILURE"},
         {SubIndication::ChainConstraintsFailure, "CHAIN_CONSTRAINTS_FAILURE"},
         {SubIndication::SigConstraintsFailure, "SIG_CONSTRAINTS_FAILURE"},
+        {SubIndication::Revoked, "REVOKED"},
+        {SubIndication::RevokedNoPoe, "REVOKED_NO_POE"},
+        {SubIndication::TryLater, "TRY_LATER"},
     };
     for (const auto& [value, name] : kNames) {
         if (value == subIndication) {
@@ -108,7 +115,17 @@ const char* NameOf(SubIndication subIndication) {
 }
 
 const char* NameOf(SignatureLevel level) {
-    return level == SignatureLevel::CadesBB ? "CAdES-B-B" : "CMS";
+    switch (level) {
+        case SignatureLevel::Cms:
+            return "CMS";
+        case SignatureLevel::CadesBB:
+            return "CAdES-B-B";
+        case SignatureLevel::CadesBT:
+            return "CAdES-B-T";
+        case SignatureLevel::CadesBLT:
+            return "CAdES-B-LT";
+    }
+    return "CMS";
 }
 
 const char* NameOf(FileReport::Outcome outcome) {

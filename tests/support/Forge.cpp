@@ -176,6 +176,24 @@ Identity Pki::issueThroughIntermediate(const std::string& name, const std::strin
     return Make(folder_, name, Name(subject).get(), type, &intermediate(), "", "", kUserExtensions);
 }
 
+Identity Pki::issueBy(const Identity& issuer, const std::string& name, const std::string& subject,
+                      KeyType type, const Extensions& extra, bool ca, const std::string& notBefore,
+                      const std::string& notAfter) {
+    std::vector<std::pair<int, const char*>> extensions;
+    if (ca) {
+        extensions = {{NID_basic_constraints, "critical,CA:TRUE"},
+                      {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                      {NID_subject_key_identifier, "hash"},
+                      {NID_authority_key_identifier, "keyid"}};
+    } else {
+        extensions = kUserExtensions;
+    }
+    for (const auto& [nid, value] : extra) {
+        extensions.emplace_back(nid, value.c_str());
+    }
+    return Make(folder_, name, Name(subject).get(), type, &issuer, notBefore, notAfter, extensions);
+}
+
 Identity NamedIdentity(const fs::path& folder, const std::string& stem,
                        const std::string& commonName) {
     X509NamePtr name(Must(X509_NAME_new(), "name"));

@@ -84,6 +84,15 @@ class Pki {
     // A user certificate issued by the intermediate, valid from yesterday for a year.
     Identity issueThroughIntermediate(const std::string& name, const std::string& subject,
                                       KeyType type);
+    // A certificate issued by `issuer` with extensions of one's own besides
+    // the usual ones of a user (`ca`: of an authority), such as
+    // {NID_info_access, "OCSP;URI:http://127.0.0.1:8080/ocsp"},
+    // {NID_crl_distribution_points, "URI:http://127.0.0.1:8080/ca.crl"} or
+    // {NID_ext_key_usage, "critical,timeStamping"}.
+    using Extensions = std::vector<std::pair<int, std::string>>;
+    Identity issueBy(const Identity& issuer, const std::string& name, const std::string& subject,
+                     KeyType type, const Extensions& extra, bool ca = false,
+                     const std::string& notBefore = {}, const std::string& notAfter = {});
 
     const fs::path& folder() const { return folder_; }
 

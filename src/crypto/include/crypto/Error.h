@@ -35,8 +35,8 @@ constexpr std::int32_t Status(std::uint32_t code) {
 namespace status {
 // The user cancelled a dialog of the service (certificate pick list, passphrase).
 inline constexpr std::int32_t Cancelled = Status(0x80880902u);
-// A time-stamping service could not be reached (never raised here: no time stamps
-// are requested, but the signing handler still knows the number).
+// A time-stamping service could not be reached, or refused, or gave a reply
+// that does not hold: nothing is written then.
 inline constexpr std::int32_t TimeStampFailed = Status(0x800C0005u);
 // Anything of the service that has no more specific status.
 inline constexpr std::int32_t Failed = Status(0x80880200u);
@@ -62,6 +62,9 @@ inline constexpr std::int32_t StoreFailure = Status(0x8088020Bu);
 // The person stopped the work (a progress dialog's Cancel, a signal): every
 // operation ends silently on it, leaving everything as it was.
 inline constexpr std::int32_t Stopped = Status(0x8088020Cu);
+// A network service gave no usable answer (offline, timeout, refused): the
+// description says which service, the detail why.
+inline constexpr std::int32_t NetworkFailed = Status(0x8088020Du);
 }  // namespace status
 
 // The error of a dialog the person cancelled (status::Cancelled).

@@ -65,8 +65,10 @@ class Attributes {
 
 // How far a signature goes beyond plain CMS.
 enum class SignatureLevel {
-    Cms,      // a plain CMS signature
-    CadesBB,  // CAdES baseline B-B: the signer's certificate bound by signing-certificate-v2
+    Cms,       // a plain CMS signature
+    CadesBB,   // CAdES baseline B-B: the signer's certificate bound by signing-certificate-v2
+    CadesBT,   // B-B with a signature time-stamp
+    CadesBLT,  // B-T with the revocation data of its chains in the message
 };
 
 class Signer {

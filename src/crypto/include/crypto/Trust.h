@@ -19,6 +19,37 @@ enum class Verdict {
     SelfSigned,          // a certificate that vouches only for itself
     UntrustedRoot,       // the chain ends outside the trusted anchors
     ChainRefused,        // any other fault of the chain, in OpenSSL's words (`detail`)
+    Revoked,             // on `when`, for the reason in `detail` (RevocationStatus has the rest)
+    TimeStampBroken,     // a time-stamp of the signer does not hold (`detail`: why)
+};
+
+// What the revocation services a chain publishes said about it.
+enum class RevocationState {
+    NotPublished,  // no certificate of the chain names an OCSP responder or a CRL
+    Good,          // every certificate that publishes a service was answered for: not revoked
+    Revoked,       // a certificate of the chain was revoked (`revokedAt`, `reason`, `subject`)
+    Unknown,       // a published service gave no usable answer (`why`)
+    NotChecked,    // services are published, but this run does not ask (offline, or turned off)
+};
+
+struct RevocationStatus {
+    RevocationState state = RevocationState::NotPublished;
+    std::string
+        source;  // where the answer came from: "OCSP", "CRL", "embedded OCSP", "embedded CRL"
+    std::time_t producedAt = 0;  // when that answer was made (OCSP producedAt, CRL thisUpdate)
+    std::time_t revokedAt = 0;
+    std::string reason;   // the CRL reason in words: "key compromise"; "unspecified" when none
+    std::string subject;  // the simple name of the revoked certificate (the signer's or a CA's)
+    std::string why;      // of Unknown: in a person's words, "the responder did not answer"
+};
+
+// A signature time-stamp of a signer, checked.
+struct TimeStampProof {
+    std::time_t time = 0;         // the time the authority vouches for
+    std::string authority;        // the simple name of the time-stamping authority's certificate
+    bool valid = false;           // imprint, signature and the authority's chain all hold
+    std::string problem;          // when not valid, why, in a person's words
+    RevocationStatus revocation;  // of the authority's chain
 };
 
 // One certificate of a signer's chain, the signer's own first.
@@ -42,6 +73,10 @@ struct CertificateTrust {
     std::string serial;    // of the signer's certificate, upper-case hex
     std::time_t validFrom = 0;
     std::vector<ChainLink> chain;  // as far as it was built, the signer's own first
+    // The signer's signature time-stamps, in the order of the file; the first
+    // valid one is the proof of existence the chain was judged at.
+    std::vector<TimeStampProof> timeStamps;
+    RevocationStatus revocation;  // of the signer's chain
 };
 
 }  // namespace quilvane

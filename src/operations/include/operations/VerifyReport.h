@@ -27,6 +27,9 @@ enum class SubIndication {
     CryptoConstraintsFailure,
     ChainConstraintsFailure,
     SigConstraintsFailure,
+    Revoked,       // revoked before the proof of existence
+    RevokedNoPoe,  // revoked, and no proof the signature came before
+    TryLater,      // a revocation service that should answer did not
 };
 
 struct Validation {

@@ -1,0 +1,28 @@
+#pragma once
+// How the service may use the network in a run: time-stamps when signing,
+// revocation checks when verifying. Set once at start-up from the settings
+// file and the command line; nothing asked of the network outlives the run.
+
+#include <functional>
+#include <string>
+
+namespace quilvane {
+
+struct NetworkSettings {
+    std::string timestampUrl;     // empty: signatures get no time-stamp
+    bool checkRevocation = true;  // ask the services a chain publishes
+    bool offline = false;         // no network at all
+    int timeoutSeconds = 10;      // for each request, from connecting to the last byte
+    bool embedValidationData =
+        false;  // put the revocation data gathered while signing into the message
+};
+
+void UseNetworkSettings(NetworkSettings settings);
+const NetworkSettings& CurrentNetworkSettings();
+
+// Called often while a request waits for the network; raising
+// Error(status::Stopped) ends the wait and the work. Empty: nothing to ask.
+using NetworkWaitCheck = std::function<void()>;
+void UseNetworkWaitCheck(NetworkWaitCheck check);
+
+}  // namespace quilvane

@@ -1,0 +1,19 @@
+#pragma once
+// Revocation of a certificate chain: the OCSP responders and CRL
+// distribution points its certificates publish, asked under the run's
+// NetworkSettings, after the revocation data a message carries.
+
+#include <openssl/cms.h>
+#include <openssl/x509.h>
+
+#include "crypto/Trust.h"
+
+namespace quilvane::ossl {
+
+// What is known of the revocation of `chain` (a built chain: the certificate
+// first, its anchor last; the anchor itself is not asked about). `message`,
+// when given, is asked first for the CRLs and OCSP responses it carries.
+// Answers are kept for the rest of the run.
+RevocationStatus RevocationOf(STACK_OF(X509) * chain, CMS_ContentInfo* message);
+
+}  // namespace quilvane::ossl

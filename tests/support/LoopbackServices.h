@@ -1,0 +1,56 @@
+#pragma once
+// Real network services for the tests on the loopback interface, on ports the
+// kernel picks, stopped by their process id (support/loopback-services.py).
+
+#include <sys/types.h>
+#include <filesystem>
+#include <string>
+
+namespace quilvane::test {
+
+namespace fs = std::filesystem;
+
+// An HTTP server over `folder`: GET /files/NAME serves FOLDER/NAME; POST
+// /run/NAME answers what FOLDER/NAME.sh prints for the request on its input
+// (as the type in FOLDER/NAME.type); /silent/ never answers. Scripts and
+// files can be put in the folder after it started. Not running() when it
+// could not start (no python3): the test then skips.
+class LoopbackServices {
+  public:
+    explicit LoopbackServices(fs::path folder);
+    ~LoopbackServices();
+    LoopbackServices(const LoopbackServices&) = delete;
+    LoopbackServices& operator=(const LoopbackServices&) = delete;
+
+    bool running() const { return pid_ > 0; }
+    int port() const { return port_; }
+    // "http://127.0.0.1:PORT" + `path`.
+    std::string url(const std::string& path) const;
+    const fs::path& folder() const { return folder_; }
+    // How many requests so far had a path starting with `prefix`.
+    int requests(const std::string& prefix) const;
+    // Kills the server now, as a service that went down.
+    void stop();
+
+  private:
+    fs::path folder_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// A port that takes connections and never answers: bound and listening, but
+// nothing ever accepts or reads.
+class SilentPort {
+  public:
+    SilentPort();
+    ~SilentPort();
+    SilentPort(const SilentPort&) = delete;
+    SilentPort& operator=(const SilentPort&) = delete;
+    int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+}  // namespace quilvane::test
