@@ -12,7 +12,9 @@
 
 namespace quilvane::test {
 
-LoopbackServices::LoopbackServices(fs::path folder) : folder_(std::move(folder)) {
+LoopbackServices::LoopbackServices(fs::path folder, const fs::path& tlsCertificate,
+                                   const fs::path& tlsKey)
+    : folder_(std::move(folder)), tls_(!tlsCertificate.empty()) {
     fs::create_directories(folder_);
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) {
@@ -21,9 +23,20 @@ LoopbackServices::LoopbackServices(fs::path folder) : folder_(std::move(folder))
     const std::string script = QUILVANE_TEST_SUPPORT_DIR "/loopback-services.py";
     pid_ = fork();
     if (pid_ == 0) {
+        // A group of its own, so that stopping it also ends the interpreter a
+        // python3 wrapper (pyenv, a shell script) started.
+        setpgid(0, 0);
         dup2(out[1], STDOUT_FILENO);
-        execlp("python3", "python3", script.c_str(), folder_.c_str(), nullptr);
+        if (tls_) {
+            execlp("python3", "python3", script.c_str(), folder_.c_str(), tlsCertificate.c_str(),
+                   tlsKey.c_str(), nullptr);
+        } else {
+            execlp("python3", "python3", script.c_str(), folder_.c_str(), nullptr);
+        }
         _exit(127);
+    }
+    if (pid_ > 0) {
+        setpgid(pid_, pid_);  // as the child does, whichever runs first
     }
     close(out[1]);
     char line[32] = {};
@@ -48,14 +61,14 @@ LoopbackServices::~LoopbackServices() {
 
 void LoopbackServices::stop() {
     if (pid_ > 0) {
-        kill(pid_, SIGKILL);
+        kill(-pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
     pid_ = -1;
 }
 
 std::string LoopbackServices::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return (tls_ ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) + path;
 }
 
 int LoopbackServices::requests(const std::string& prefix) const {

@@ -1,20 +1,25 @@
 #!/usr/bin/env python3
 """Network services for the tests, on the loopback interface.
 
-Usage: loopback-services.py FOLDER
+Usage: loopback-services.py FOLDER [CERTIFICATE KEY]
 
 Binds 127.0.0.1 on a port the kernel picks, prints that port on one line and
-serves until it is killed:
+serves until it is killed, over TLS with CERTIFICATE and KEY (PEM) when they
+are given:
   GET  /files/NAME  answers FOLDER/NAME (a CRL, a certificate)
   POST /run/NAME    runs FOLDER/NAME.sh in FOLDER with the request's body on
                     its standard input; its standard output is the answer, as
                     the type in FOLDER/NAME.type (application/octet-stream
                     when there is none); 500 when the script fails
   any  /silent/...  reads the request and never answers
-Every request is logged to FOLDER/requests.log as "METHOD PATH".
+A request line with an absolute address (a proxy's, "GET http://host/files/x")
+is served as its path. Every request is logged to FOLDER/requests.log as
+"METHOD PATH", PATH as the request line gave it.
 """
 import http.server
 import os
+import ssl
+import urllib.parse
 import subprocess
 import sys
 import threading
@@ -41,7 +46,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             log.write(f"{method} {self.path}\n")
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
-        parts = self.path.split("?")[0].strip("/").split("/", 1)
+        path = urllib.parse.urlsplit(self.path).path if "://" in self.path else self.path
+        parts = path.split("?")[0].strip("/").split("/", 1)
         kind, name = (parts + [""])[:2]
         if kind == "silent":
             threading.Event().wait()
@@ -74,7 +80,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.serve("POST")
 
 
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-server.daemon_threads = True
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        pass  # a client that refused our certificate, or went away
+
+
+server = Server(("127.0.0.1", 0), Handler)
+if len(sys.argv) > 3:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(sys.argv[2], sys.argv[3])
+    server.socket = context.wrap_socket(server.socket, server_side=True)
 print(server.server_address[1], flush=True)
 server.serve_forever()
