@@ -20,9 +20,10 @@ struct NetworkSettings {
 void UseNetworkSettings(NetworkSettings settings);
 const NetworkSettings& CurrentNetworkSettings();
 
-// Called often while a request waits for the network; raising
-// Error(status::Stopped) ends the wait and the work. Empty: nothing to ask.
-using NetworkWaitCheck = std::function<void()>;
-void UseNetworkWaitCheck(NetworkWaitCheck check);
+// Called at least every tenth of a second while a request waits for the
+// network, with the host it waits for; raising Error(status::Stopped) ends the
+// wait and the work. Empty: nothing to ask. Returns the check it replaces.
+using NetworkWaitCheck = std::function<void(const std::string& host)>;
+NetworkWaitCheck UseNetworkWaitCheck(NetworkWaitCheck check);
 
 }  // namespace quilvane
