@@ -1,0 +1,123 @@
+// Reading the settings file.
+
+#include "operations/Settings.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "crypto/Error.h"
+#include "crypto/Paths.h"
+
+namespace quilvane {
+namespace {
+
+std::string_view Trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+class Reader {
+  public:
+    Reader(const std::string& file, std::size_t line, std::string_view key)
+        : file_(file), line_(line), key_(key) {}
+
+    bool Boolean(std::string_view value) const {
+        if (value == "true") {
+            return true;
+        }
+        if (value != "false") {
+            Refuse(value, "true or false");
+        }
+        return false;
+    }
+
+    int Seconds(std::string_view value) const {
+        int seconds = 0;
+        const auto [end, error] =
+            std::from_chars(value.data(), value.data() + value.size(), seconds);
+        if (error != std::errc() || end != value.data() + value.size() || seconds <= 0) {
+            Refuse(value, "a whole number of seconds above 0");
+        }
+        return seconds;
+    }
+
+  private:
+    [[noreturn]] void Refuse(std::string_view value, const std::string& wanted) const {
+        throw Error(EINVAL, file_ + ", line " + std::to_string(line_) + ": \"" + std::string(key_) +
+                                "\" is \"" + std::string(value) + "\", but must be " + wanted +
+                                ".");
+    }
+
+    const std::string& file_;
+    std::size_t line_;
+    std::string_view key_;
+};
+
+}  // namespace
+
+std::filesystem::path SettingsPath() {
+    // A relative XDG_CONFIG_HOME is not valid and is ignored, like an empty one.
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    const std::filesystem::path config = xdg != nullptr && *xdg == '/'
+                                             ? std::filesystem::path(xdg)
+                                             : std::filesystem::path(HomeFolder()) / ".config";
+    return config / "quilvane" / "quilvane.conf";
+}
+
+NetworkSettings ParseSettings(std::string_view text, const std::string& file) {
+    NetworkSettings settings;
+    std::string section;
+    std::size_t number = 0;
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = Trimmed(text.substr(0, end));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        ++number;
+        if (line.empty() || line.front() == '#' || line.front() == ';') {
+            continue;
+        }
+        if (line.front() == '[' && line.back() == ']') {
+            section = Trimmed(line.substr(1, line.size() - 2));
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (equals == std::string_view::npos) {
+            continue;
+        }
+        const std::string_view key = Trimmed(line.substr(0, equals));
+        const std::string_view value = Trimmed(line.substr(equals + 1));
+        const Reader read(file, number, key);
+        const std::string name = section + "/" + std::string(key);
+        if (name == "signing/timestamp-url") {
+            settings.timestampUrl = value;
+        } else if (name == "signing/embed-validation-data") {
+            settings.embedValidationData = read.Boolean(value);
+        } else if (name == "verifying/check-revocation") {
+            settings.checkRevocation = read.Boolean(value);
+        } else if (name == "network/timeout-seconds") {
+            settings.timeoutSeconds = read.Seconds(value);
+        }
+    }
+    return settings;
+}
+
+NetworkSettings ReadSettings(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return {};
+        }
+        RaiseFileError(errno, "Cannot read the settings file", path.string());
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseSettings(text.str(), path.string());
+}
+
+}  // namespace quilvane
