@@ -1,6 +1,7 @@
 #include "app/Dispatch.h"
 
 #include <algorithm>
+#include <charconv>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -33,13 +34,32 @@ std::optional<FileOption> FileOptionNamed(const std::string& option) {
     return std::nullopt;
 }
 
-// The options that come before the path or the batch option.
+// The options that come before the path or the batch option. Those that
+// take a value take the next argument, and refuse one they cannot use.
+using Options = CommandLine::Options;
 struct LeadingOption {
     const char* name;
-    bool CommandLine::Options::*flag;
+    const char* wanted;  // what its value must be; nullptr for a flag
+    bool (*set)(Options&, const std::string& value);
 };
 constexpr LeadingOption kLeadingOptions[] = {
-    {"--json", &CommandLine::Options::json},
+    {"--json", nullptr, [](Options& options, const std::string&) { return options.json = true; }},
+    {"--timestamp-url", "an http:// or https:// address",
+     [](Options& options, const std::string& url) {
+         options.timestampUrl = url;
+         return url.starts_with("http://") || url.starts_with("https://");
+     }},
+    {"--offline", nullptr,
+     [](Options& options, const std::string&) { return options.offline = true; }},
+    {"--timeout", "a whole number of seconds above 0",
+     [](Options& options, const std::string& text) {
+         int seconds = 0;
+         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+         options.timeoutSeconds = seconds;
+         return error == std::errc() && end == text.data() + text.size() && seconds > 0;
+     }},
+    {"--embed-validation-data", nullptr,
+     [](Options& options, const std::string&) { return options.embedValidationData = true; }},
 };
 
 // Whether the form that follows goes with the leading options given.
@@ -117,25 +137,49 @@ CommandLine ParseForm(const std::vector<std::string>& arguments) {
 }  // namespace
 
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
-    CommandLine::Options options;
-    std::string last;
+    Options options;
     auto rest = arguments.begin();
     for (; rest != arguments.end(); ++rest) {
-        const auto* option = std::ranges::find(kLeadingOptions, *rest, &LeadingOption::name);
+        const auto* option = std::ranges::find_if(
+            kLeadingOptions, [&](const LeadingOption& known) { return *rest == known.name; });
         if (option == std::end(kLeadingOptions)) {
             break;
         }
-        options.*(option->flag) = true;
-        last = *rest;
+        const bool takesValue = option->wanted != nullptr;
+        if ((takesValue && rest + 1 == arguments.end()) ||
+            !option->set(options, takesValue ? *++rest : std::string())) {
+            CommandLine command;
+            command.form = Form::OptionValue;
+            command.option = option->name;
+            return command;
+        }
     }
     CommandLine command = ParseForm({rest, arguments.end()});
     command.options = options;
     if (!TakesOptions(command)) {
         command = {};
         command.form = Form::OptionMisplaced;
-        command.option = last;
+        command.option = "--json";
     }
     return command;
+}
+
+NetworkSettings WithOptions(NetworkSettings settings, const Options& options) {
+    if (options.timestampUrl) {
+        settings.timestampUrl = *options.timestampUrl;
+    }
+    if (options.timeoutSeconds) {
+        settings.timeoutSeconds = *options.timeoutSeconds;
+    }
+    settings.offline = settings.offline || options.offline;
+    settings.embedValidationData = settings.embedValidationData || options.embedValidationData;
+    return settings;
+}
+
+std::string ValueWanted(const std::string& option) {
+    const auto* known = std::ranges::find_if(
+        kLeadingOptions, [&](const LeadingOption& leading) { return option == leading.name; });
+    return known != std::end(kLeadingOptions) && known->wanted != nullptr ? known->wanted : "";
 }
 
 int RunCommandLine(const CommandLine& command, const OperationTable& operations, UserInterface& ui,
@@ -166,6 +210,7 @@ int RunCommandLine(const CommandLine& command, const OperationTable& operations,
         case Form::Unrecognised:
         case Form::UnknownOption:
         case Form::OptionMisplaced:
+        case Form::OptionValue:
             return kExitUsage;
     }
     return kExitUsage;
@@ -204,6 +249,13 @@ std::string UsageText(const std::string& program) {
         {" --help", "show this text"},
         {" --version", "show the version"},
     };
+    // Options that go before FILE or the batch option, with every form.
+    constexpr std::pair<const char*, const char*> kOptionLines[] = {
+        {"--timestamp-url URL", "have URL time-stamp every new signature"},
+        {"--offline", "use no network: no time-stamp, no revocation check"},
+        {"--timeout SECONDS", "wait at most SECONDS for each network request"},
+        {"--embed-validation-data", "keep the revocation answers in new signatures"},
+    };
     std::string text = "Usage: " + name + " [FILE [v|s|c]]\n" +
                        "Signs documents with your own certificate, co-signs and verifies signed "
                        "files.\n\n";
@@ -212,7 +264,17 @@ std::string UsageText(const std::string& program) {
         line.resize(std::max(line.size() + 2, name.size() + 21), ' ');
         text += line + meaning + "\n";
     }
+    text += "\nOptions, before FILE or the batch option:\n";
+    for (const auto& [option, meaning] : kOptionLines) {
+        std::string line = std::string("  ") + option;
+        line.resize(std::max<std::size_t>(line.size() + 2, 28), ' ');
+        text += line + meaning + "\n";
+    }
     return text +
+           "They override, for one run, the settings file\n"
+           "$XDG_CONFIG_HOME/quilvane/quilvane.conf (~/.config/quilvane/quilvane.conf):\n"
+           "[signing] timestamp-url= and embed-validation-data=false, [verifying]\n"
+           "check-revocation=true, [network] timeout-seconds=10.\n"
            "\n"
            "The action letter is exact: lower case, nothing around it. Any other letter does\n"
            "nothing. A file whose name begins with \"--\" is named as \"./--name\".\n"

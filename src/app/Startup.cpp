@@ -24,6 +24,8 @@
 #include "app/OperationTable.h"
 #include "app/QtUserInterface.h"
 #include "app/TerminalUserInterface.h"
+#include "crypto/Error.h"
+#include "operations/Settings.h"
 
 namespace quilvane {
 namespace {
@@ -118,6 +120,11 @@ std::optional<int> AnswerWithoutRunning(const CommandLine& command, const std::s
             std::cerr << "Unknown option \"" << command.option << "\".\n"
                       << ShortUsageText(program);
             return kExitUsage;
+        case CommandLine::Form::OptionValue:
+            std::cerr << "The option \"" << command.option << "\" needs "
+                      << ValueWanted(command.option) << " after it.\n"
+                      << ShortUsageText(program);
+            return kExitUsage;
         case CommandLine::Form::OptionMisplaced:
             std::cerr << "The option \"" << command.option
                       << "\" goes only before --verify FILE... or FILE v.\n"
@@ -139,6 +146,14 @@ int RunInTerminal(const CommandLine& command, const std::string& program) {
     const int status = RunCommandLine(command, OperationTable::Real(), ui, BatchMessages::Each);
     std::cout.flush();
     return status;
+}
+
+// The message of a run that ends before its window is made.
+void ShowAlone(const std::string& text, const char* argv0) {
+    int qtArgc = 1;
+    char* qtArgv[] = {const_cast<char*>(argv0), nullptr};
+    QApplication application(qtArgc, qtArgv);
+    QtUserInterface().message(text, Icon::Critical);
 }
 
 int RunInWindow(const CommandLine& command, const char* argv0) {
@@ -196,6 +211,17 @@ int RunQuilvane(int argc, char** argv) {
 
     if (std::optional<int> status = AnswerWithoutRunning(command, program)) {
         return *status;
+    }
+    // A settings file that says something unusable stops the run before any
+    // work, as an unusable command line does: its intent is not guessed at.
+    try {
+        UseNetworkSettings(WithOptions(ReadSettings(SettingsPath()), command.options));
+    } catch (const Error& error) {
+        std::cerr << "Quilvane: " << error.description() << "\n";
+        if (!command.options.json && CanShowWindow()) {
+            ShowAlone(error.description(), program.c_str());
+        }
+        return kExitUsage;
     }
     // The report is all that is printed: no window, no question.
     if (command.options.json) {

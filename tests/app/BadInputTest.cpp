@@ -109,6 +109,16 @@ void RunRows(bool asNobody) {
         {"abcd", kCopy, "v", 1,
          kVerified + kError + " Cannot name the document to write from \"abcd\"*"},
         {"--x.sig", kCopy, "v", 2, "(Unknown option \"--x.sig\".\nUsage: quilvane *"},
+        {"--timeout", "", "v", 2,
+         "(The option \"--timeout\" needs a whole number of seconds above 0 after it.\n*"},
+        // A settings file that says what cannot be used stops the run before any work.
+        {"a.sig",
+         kCopy + " && mkdir -p \"$T/conf/quilvane\" && printf '[network]\\ntimeout-seconds=soon' "
+                 ">\"$T/conf/quilvane/quilvane.conf\"",
+         "v", 2,
+         "(Quilvane: */conf/quilvane/quilvane.conf, line 2: \"timeout-seconds\" is \"soon\", "
+         "but must be a whole number of seconds above 0.\n",
+         "XDG_CONFIG_HOME=" + Quote((t.path() / "conf").string())},
         // Signing what cannot be read.
         {"q", "mkfifo \"$N\"", "s", 1, kError + "Cannot read \"q\": it is not a regular file.\n"},
     };

@@ -47,6 +47,23 @@ TEST(Dispatch, EachFormRunsItsOperationWithItsPathsAndEndsWithItsStatus) {
         {{"--json", "--sign", "a"}, Form::OptionMisplaced, "", 2},
         {{"--json", "a.sig", "s"}, Form::OptionMisplaced, "", 2},
         {{"--json"}, Form::OptionMisplaced, "", 2},
+        {{"--offline", "--json", "a.sig", "s"}, Form::OptionMisplaced, "", 2},
+        // The network's options go with every form; those that take a value
+        // need one they can use.
+        {{"--offline", "doc.sig", "v"}, Form::Verify, "VerifySig|doc.sig", 0},
+        {{"--json", "--offline", "--verify", "a.sig", "b.sig"},
+         Form::Batch,
+         "RunBatch|1|a.sig|b.sig",
+         0},
+        {{"--timestamp-url", "http://tsa/", "--timeout", "3", "doc.txt", "s"},
+         Form::Sign,
+         "SignFile|doc.txt|doc.txt.sig",
+         0},
+        {{"--embed-validation-data", "--offline"}, Form::Interactive, "", 0},
+        {{"--timeout"}, Form::OptionValue, "", 2},
+        {{"--timeout", "0", "a.sig"}, Form::OptionValue, "", 2},
+        {{"--timeout", "9s", "a.sig"}, Form::OptionValue, "", 2},
+        {{"--timestamp-url", "doc.txt", "s"}, Form::OptionValue, "", 2},
     };
     // Only the exact lower-case letters are actions.
     for (const char* letter : {"S", "V", "C", " s", "s ", "", "sign", "-s"}) {
@@ -72,6 +89,24 @@ TEST(Dispatch, EachFormRunsItsOperationWithItsPathsAndEndsWithItsStatus) {
             EXPECT_EQ(recorder.calls, call.empty() ? Calls{} : Calls{call});
         }
     }
+}
+
+TEST(Dispatch, TheOptionsOverrideTheSettingsFileForTheRun) {
+    NetworkSettings file;
+    file.timestampUrl = "http://file/";
+    file.checkRevocation = false;
+    file.timeoutSeconds = 7;
+    const NetworkSettings kept = WithOptions(file, ParseCommandLine({"a.sig"}).options);
+    EXPECT_EQ(kept.timestampUrl, "http://file/");
+    EXPECT_EQ(kept.timeoutSeconds, 7);
+    EXPECT_FALSE(kept.offline || kept.embedValidationData);
+    const NetworkSettings changed =
+        WithOptions(file, ParseCommandLine({"--timeout", "2", "--offline", "--timestamp-url",
+                                            "https://tsa/", "--embed-validation-data", "a.sig"})
+                              .options);
+    EXPECT_EQ(changed.timestampUrl, "https://tsa/");
+    EXPECT_EQ(changed.timeoutSeconds, 2);
+    EXPECT_TRUE(changed.offline && changed.embedValidationData && !changed.checkRevocation);
 }
 
 // Whatever it is asked, the program first makes itself non-dumpable: no core

@@ -3,11 +3,13 @@
 // it through the table of operations. No windowing here; the start-up decides
 // which user interface the chosen operation talks to.
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "app/OperationTable.h"
+#include "crypto/Network.h"
 #include "operations/UserInterface.h"
 
 namespace quilvane {
@@ -37,18 +39,25 @@ struct CommandLine {
         Trust,              // --trust FILE
         ExportCertificate,  // --export-certificate FILE
         OptionMisplaced,    // a leading option before a form it does not go with
+        OptionValue,        // a leading option without its value, or with one it cannot use
     };
 
     // The options that may come before everything else, each changing how
-    // the form that follows them runs.
+    // the form that follows them runs. The network's override the settings
+    // file for the run.
     struct Options {
-        bool json = false;  // --json: verify into a machine-readable report
+        bool json = false;                        // --json: verify into a machine-readable report
+        std::optional<std::string> timestampUrl;  // --timestamp-url URL
+        bool offline = false;                     // --offline
+        std::optional<int> timeoutSeconds;        // --timeout SECONDS
+        bool embedValidationData = false;         // --embed-validation-data
     };
 
     Form form = Form::Interactive;
     Options options;
-    std::string path;                        // the document, signed or certificate file, as given
-    std::string option;                      // the unknown or misplaced option, for its message
+    std::string path;  // the document, signed or certificate file, as given
+    std::string
+        option;  // the unknown or misplaced option, or the one lacking a value, for its message
     BatchAction action = BatchAction::Sign;  // for a batch
     std::vector<std::string> paths;          // the files of a batch, exactly as given
 
@@ -57,18 +66,25 @@ struct CommandLine {
 };
 
 // Reads the arguments that follow the program's own name (argv[1] on). After
-// the leading options (--json), the first is the path, the second the action
-// letter; further ones are ignored. A first argument beginning with "--" is an
-// option: a file whose name begins that way is given as "./--name". A batch
-// option takes every argument after it as a file; without one the command line
-// is unusable.
+// the leading options (--json, --offline, --timeout SECONDS...), the first is the path, the second
+// the action letter; further ones are ignored. A first argument beginning with "--" is an option: a
+// file whose name begins that way is given as "./--name". A batch option takes every argument after
+// it as a file; without one the command line is unusable.
 CommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+// The network settings of the run: those of the settings file, changed by
+// the options given.
+NetworkSettings WithOptions(NetworkSettings settings, const CommandLine::Options& options);
+
+// What an option that needs a value wants, for the message about a missing
+// or unusable one: "an http:// or https:// address".
+std::string ValueWanted(const std::string& option);
 
 // Runs the operation the command line names, if any, with `ui` and returns the
 // exit status it earns: 0 when it completed (or when there was nothing to run),
 // 1 when it failed or was cancelled, 2 for an unrecognised action letter.
-// Help, version and unknown options run nothing and return 0, 0 and 2; the
-// caller prints their texts.
+// Help, version, unknown options and options without their values run
+// nothing and return 0, 0, 2 and 2; the caller prints their texts.
 // A batch tells each file's outcome as `messages` says.
 int RunCommandLine(const CommandLine& command, const OperationTable& operations, UserInterface& ui,
                    BatchMessages messages = BatchMessages::Each);
