@@ -164,7 +164,9 @@ bool QtUserInterface::progress(const Progress& now) {
         return static_cast<int>(now.bytes ? value >> 10 : value);
     };
     progress_->setLabelText(MessageText(now.label));
-    progress_->setMaximum(std::max(1, scale(now.total)));
+    // No total (a wait for the network, a stream of unknown length): the bar
+    // only shows that something goes on.
+    progress_->setRange(0, now.total == 0 ? 0 : std::max(1, scale(now.total)));
     progress_->setValue(scale(now.done));
     QCoreApplication::processEvents();
     return !progress_->wasCanceled();

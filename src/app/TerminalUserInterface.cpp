@@ -292,6 +292,8 @@ bool TerminalUserInterface::progress(const Progress& now) {
                       static_cast<int>(100.0 * static_cast<double>(now.done) /
                                        static_cast<double>(now.total)),
                       static_cast<double>(now.done) / 1e6 / seconds);
+    } else if (now.total == 0) {
+        std::snprintf(line, sizeof line, "%.0f s", seconds);
     } else {
         std::snprintf(line, sizeof line, "%llu of %llu",
                       static_cast<unsigned long long>(now.done + 1),

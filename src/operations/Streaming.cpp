@@ -80,6 +80,22 @@ std::string CommitUnlessStopped(FileSink& sink) {
     return sink.Place();
 }
 
+NetworkWait::NetworkWait(UserInterface& ui) : ui_(ui) {
+    previous_ = UseNetworkWaitCheck([this](const std::string& host) {
+        shown_ = true;
+        if (StopRequested() || !ui_.progress({"Waiting for " + host + "\u2026", 0, 0, false})) {
+            throw Error(status::Stopped, "The work was stopped.");
+        }
+    });
+}
+
+NetworkWait::~NetworkWait() {
+    UseNetworkWaitCheck(std::move(previous_));
+    if (shown_) {
+        ui_.progressDone();
+    }
+}
+
 StreamedWork::StreamedWork(UserInterface& ui, std::string label)
     : ui_(ui), label_(std::move(label)) {}
 

@@ -35,6 +35,13 @@ class OnFirstWrite final : public ContentSink {
     ContentSink* sink_ = nullptr;
 };
 
+// Judging the signers may ask their revocation services: a wait the person
+// sees and may stop.
+std::vector<CertificateTrust> TrustOf(UserInterface& ui, const SignedData& signedData) {
+    NetworkWait wait(ui);
+    return signedData.Trust();
+}
+
 }  // namespace
 
 namespace fs = std::filesystem;
@@ -53,7 +60,7 @@ std::string ListSigners(const std::vector<Signer>& signers) {
 }
 
 void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::string& signedPath) {
-    ShowVerified(ui, signedData, signedPath, signedData.Trust());
+    ShowVerified(ui, signedData, signedPath, TrustOf(ui, signedData));
 }
 
 void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::string& signedPath,
@@ -148,7 +155,7 @@ Outcome VerifyDetachedFile(UserInterface& ui, FileSource& message, const std::st
         signedData.VerifyDetached(message, document, VerifyFlag::SignatureOnly);
     }
     // Judged once: the report and the verdicts in the message share it.
-    const std::vector<CertificateTrust> trust = signedData.Trust();
+    const std::vector<CertificateTrust> trust = TrustOf(ui, signedData);
     if (signers != nullptr) {
         *signers = SignerReportsOf(signedData, trust);
     }
@@ -213,7 +220,7 @@ Outcome VerifyAndWrite(UserInterface& ui, const std::string& signedPath, bool of
         signedData.Verify(message, &content, VerifyFlag::SignatureOnly);
     }
     // Judged once: the report and the verdicts in the message share it.
-    const std::vector<CertificateTrust> trust = signedData.Trust();
+    const std::vector<CertificateTrust> trust = TrustOf(ui, signedData);
     if (signers != nullptr) {
         *signers = SignerReportsOf(signedData, trust);
     }

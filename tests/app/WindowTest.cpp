@@ -10,6 +10,10 @@
 #include "app/QtUserInterface.h"
 #include "app/Version.h"
 #include "operations/Signing.h"
+#include "operations/Streaming.h"
+
+#include <chrono>
+#include <thread>
 
 namespace quilvane::test {
 
@@ -328,6 +332,31 @@ TEST(QtUserInterface, AnEmptyStoreOffersToImportOrCreateACertificate) {
         }
         EXPECT_EQ(got, expected);
     }
+}
+
+// While a request waits for the network, the progress dialog says what for,
+// and its Cancel stops the wait.
+TEST(QtUserInterface, AWaitForTheNetworkShowsAndStopsOnCancel) {
+    QtUserInterface ui;
+    const NetworkWait wait(ui);
+    const NetworkWaitCheck check = UseNetworkWaitCheck({});
+    UseNetworkWaitCheck(check);
+    Answer<QProgressDialog>(
+        [&] {
+            // As a request calls it while it waits, for at most five seconds.
+            EXPECT_EQ(Raised([&] {
+                          for (int slice = 0; slice < 250; ++slice) {
+                              check("tsa.example");
+                              std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                          }
+                      }).first,
+                      status::Stopped);
+        },
+        [](QProgressDialog* dialog) {
+            EXPECT_EQ(dialog->labelText(), "Waiting for tsa.example\u2026");
+            EXPECT_EQ(dialog->maximum(), 0);  // nothing to count: it only shows that it waits
+            dialog->cancel();
+        });
 }
 
 }  // namespace quilvane::test

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "crypto/ContentStream.h"
+#include "crypto/Network.h"
 #include "operations/FileStreams.h"
 #include "operations/UserInterface.h"
 
@@ -36,6 +37,23 @@ void StopIfRequested();
 // Needs a StopSignals alive, made before the sink.
 std::string CommitUnlessStopped(FileSink& sink);
 
+// While one lives, a request that waits for the network shows as progress
+// ("Waiting for HOST…") and stops as streamed work does: on Cancel, Ctrl-C or
+// a request to end. They may nest; each puts back the wait it replaced.
+class NetworkWait {
+  public:
+    explicit NetworkWait(UserInterface& ui);
+    ~NetworkWait();
+    NetworkWait(const NetworkWait&) = delete;
+    NetworkWait& operator=(const NetworkWait&) = delete;
+
+  private:
+    StopSignals signals_;
+    UserInterface& ui_;
+    bool shown_ = false;
+    NetworkWaitCheck previous_;
+};
+
 class StreamedWork {
   public:
     StreamedWork(UserInterface& ui, std::string label);
@@ -50,6 +68,9 @@ class StreamedWork {
     StopSignals signals_;
     UserInterface& ui_;
     std::string label_;
+    // A signature's time-stamp and a co-signed file's revocation checks are
+    // asked for in the middle of the streaming.
+    NetworkWait network_{ui_};
 };
 
 }  // namespace quilvane
