@@ -108,11 +108,14 @@ NetworkSettings ParseSettings(std::string_view text, const std::string& file) {
 }
 
 NetworkSettings ReadSettings(const std::filesystem::path& path) {
+    // A file this user cannot even see (a folder on the way is closed to
+    // them, as a home folder is to another user) is none of theirs.
+    std::error_code unseen;
+    if (!std::filesystem::exists(path, unseen)) {
+        return {};
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            return {};
-        }
         RaiseFileError(errno, "Cannot read the settings file", path.string());
     }
     std::ostringstream text;

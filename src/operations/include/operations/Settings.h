@@ -26,7 +26,8 @@ std::filesystem::path SettingsPath();
 // the line and the key.
 NetworkSettings ParseSettings(std::string_view text, const std::string& file);
 
-// The settings in the file at `path`; the defaults when there is none.
+// The settings in the file at `path`; the defaults when there is none, or
+// none this user can see.
 // Raises as ParseSettings does, and with the errno of a file that is there
 // but cannot be read.
 NetworkSettings ReadSettings(const std::filesystem::path& path);
