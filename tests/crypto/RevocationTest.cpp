@@ -211,7 +211,7 @@ TEST_F(RevocationTest, EmbeddedRevocationDataVerifiesWithTheServicesStopped) {
 
     const auto [trust, cosigning] = judge(message);
     EXPECT_EQ(trust.revocation.state, RevocationState::Good);
-    EXPECT_EQ(trust.revocation.source, "embedded CRL");
+    EXPECT_EQ(trust.revocation.source, "embedded OCSP");
     EXPECT_EQ(cosigning, Raise());
     Openssl("cms -verify -inform DER -in", message, "-CAfile", authorities.root().cert, "-certfile",
             ca.cert, "-out /dev/null 2>&1");
