@@ -23,6 +23,38 @@ void AddValidation(QJsonObject& object, const Validation& validation) {
     object.insert(QStringLiteral("subIndication"), TextOrNull(NameOf(validation.subIndication)));
 }
 
+const char* StateName(RevocationState state) {
+    switch (state) {
+        case RevocationState::Good:
+            return "good";
+        case RevocationState::Revoked:
+            return "revoked";
+        case RevocationState::Unknown:
+            return "unknown";
+        case RevocationState::NotChecked:
+            return "not checked";
+        case RevocationState::NotPublished:
+            break;
+    }
+    return "not published";
+}
+
+QJsonObject RevocationJson(const RevocationStatus& revocation) {
+    QJsonObject object{{QStringLiteral("state"), Text(StateName(revocation.state))}};
+    const auto add = [&](const char* name, const std::string& text) {
+        if (!text.empty()) {
+            object.insert(QString::fromLatin1(name), Text(text));
+        }
+    };
+    add("source", revocation.source);
+    add("time", revocation.producedAt != 0 ? IsoDateTime(revocation.producedAt) : "");
+    add("revokedAt",
+        revocation.state == RevocationState::Revoked ? IsoDateTime(revocation.revokedAt) : "");
+    add("reason", revocation.reason);
+    add("why", revocation.why);
+    return object;
+}
+
 QJsonObject SignerJson(const SignerReport& signer) {
     const CertificateTrust& certificate = signer.certificate;
     QJsonArray chain;
@@ -41,6 +73,7 @@ QJsonObject SignerJson(const SignerReport& signer) {
          signer.signingTime ? Text(IsoDateTime(*signer.signingTime)) : QJsonValue()},
         {QStringLiteral("level"), Text(NameOf(signer.level))},
         {QStringLiteral("chain"), chain},
+        {QStringLiteral("revocation"), RevocationJson(certificate.revocation)},
     };
     AddValidation(object, signer.validation);
     return object;

@@ -1,11 +1,569 @@
-// Revocation checks of certificate chains.
+// Revocation checks of certificate chains: OCSP first, then the CRL, after
+// the revocation data the message carries.
 
 #include "internal/Revocation.h"
 
-namespace quilvane::ossl {
+#include <openssl/asn1t.h>
+#include <openssl/ocsp.h>
 
-RevocationStatus RevocationOf(STACK_OF(X509) *, CMS_ContentInfo*) {
-    return {};
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "crypto/Network.h"
+#include "internal/Asn1Cursor.h"
+#include "internal/Http.h"
+#include "internal/Names.h"
+#include "internal/Times.h"
+
+// OtherRevocationInfoFormat (RFC 5652), which OpenSSL reads and writes in
+// a message's revocation data but offers no way to make.
+struct QuilvaneOtherRevocationInfo {
+    ASN1_OBJECT* format;
+    ASN1_TYPE* info;
+};
+
+DECLARE_ASN1_ITEM(QuilvaneOtherRevocationInfo)
+
+namespace quilvane::ossl {
+namespace {
+
+using OtherRevocationInfo = QuilvaneOtherRevocationInfo;
+
+// RevocationInfoChoice as every OpenSSL CHOICE is laid out: the selector,
+// then the chosen member.
+struct RevocationChoiceLayout {
+    int type;
+    union {
+        X509_CRL* crl;
+        OtherRevocationInfo* other;
+    } d;
+};
+constexpr int kOtherChoice = 1;
+
+// id-ri-ocsp-response, and its DER.
+constexpr const char* kOcspResponseFormat = "1.3.6.1.5.5.7.16.2";
+constexpr std::uint8_t kOcspResponseFormatDer[] = {0x06, 0x08, 0x2B, 0x06, 0x01,
+                                                   0x05, 0x05, 0x07, 0x10, 0x02};
+constexpr std::uint8_t kImplicit1 = 0xA1;
+
+using OcspRequestPtr = std::unique_ptr<OCSP_REQUEST, Deleter<OCSP_REQUEST_free>>;
+using OcspResponsePtr = std::unique_ptr<OCSP_RESPONSE, Deleter<OCSP_RESPONSE_free>>;
+using OcspBasicPtr = std::unique_ptr<OCSP_BASICRESP, Deleter<OCSP_BASICRESP_free>>;
+using OcspIdPtr = std::unique_ptr<OCSP_CERTID, Deleter<OCSP_CERTID_free>>;
+using CrlPtr = std::unique_ptr<X509_CRL, Deleter<X509_CRL_free>>;
+using DistPointsPtr = std::unique_ptr<CRL_DIST_POINTS, Deleter<CRL_DIST_POINTS_free>>;
+using StringListPtr = std::unique_ptr<STACK_OF(OPENSSL_STRING), Deleter<X509_email_free>>;
+using CrlListPtr = std::unique_ptr<STACK_OF(X509_CRL), Deleter<[](STACK_OF(X509_CRL) * s) {
+                                       sk_X509_CRL_pop_free(s, X509_CRL_free);
+                                   }>>;
+
+// Clocks of responders and of this machine disagree by a little.
+constexpr long kLeewaySeconds = 300;
+constexpr std::size_t kMaxCrlBytes = std::size_t{32} << 20;
+
+// What was learnt of one certificate.
+struct Answer {
+    RevocationState state = RevocationState::Unknown;  // Good, Revoked or Unknown
+    std::string source;
+    std::time_t producedAt = 0;
+    std::time_t revokedAt = 0;
+    std::string reason;
+    std::string why;
+    std::vector<std::uint8_t> crl;   // the DER of the CRL that answered, to embed
+    std::vector<std::uint8_t> ocsp;  // likewise of the OCSP response
+};
+
+std::mutex& CacheLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// Answers from the network for the rest of the run, by issuer and serial number.
+std::map<std::string, Answer>& Cache() {
+    static std::map<std::string, Answer> cache;
+    return cache;
+}
+
+std::string KeyOf(X509* certificate) {
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_NAME(X509_get_issuer_name(certificate), &der);
+    MemPtr<unsigned char> owned(der);
+    const ASN1_INTEGER* serial = X509_get0_serialNumber(certificate);
+    return Hex(der, length > 0 ? static_cast<std::size_t>(length) : 0) + "/" +
+           Hex(ASN1_STRING_get0_data(serial), static_cast<std::size_t>(ASN1_STRING_length(serial)));
+}
+
+std::string ReasonWords(int reason) {
+    switch (reason) {
+        case OCSP_REVOKED_STATUS_KEYCOMPROMISE:
+            return "key compromise";
+        case OCSP_REVOKED_STATUS_CACOMPROMISE:
+            return "CA compromise";
+        case OCSP_REVOKED_STATUS_AFFILIATIONCHANGED:
+            return "affiliation changed";
+        case OCSP_REVOKED_STATUS_SUPERSEDED:
+            return "superseded";
+        case OCSP_REVOKED_STATUS_CESSATIONOFOPERATION:
+            return "cessation of operation";
+        case OCSP_REVOKED_STATUS_CERTIFICATEHOLD:
+            return "certificate hold";
+        case OCSP_REVOKED_STATUS_REMOVEFROMCRL:
+            return "removed from CRL";
+        case 9:
+            return "privilege withdrawn";
+        case 10:
+            return "AA compromise";
+        default:
+            return "unspecified";
+    }
+}
+
+std::time_t TimeOf(const ASN1_TIME* time) {
+    return time != nullptr ? ToTime(time).value_or(0) : 0;
+}
+
+bool IsHttp(const std::string& url) {
+    return url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+}
+
+std::vector<std::string> OcspUrls(X509* certificate) {
+    ErrorMark mark;
+    StringListPtr list(X509_get1_ocsp(certificate));
+    std::vector<std::string> urls;
+    for (int i = 0; i < sk_OPENSSL_STRING_num(list.get()); ++i) {
+        if (std::string url = sk_OPENSSL_STRING_value(list.get(), i); IsHttp(url)) {
+            urls.push_back(url);
+        }
+    }
+    return urls;
+}
+
+std::vector<std::string> CrlUrls(X509* certificate) {
+    ErrorMark mark;
+    DistPointsPtr points(static_cast<CRL_DIST_POINTS*>(
+        X509_get_ext_d2i(certificate, NID_crl_distribution_points, nullptr, nullptr)));
+    std::vector<std::string> urls;
+    for (int i = 0; i < sk_DIST_POINT_num(points.get()); ++i) {
+        const DIST_POINT* point = sk_DIST_POINT_value(points.get(), i);
+        if (point->distpoint == nullptr || point->distpoint->type != 0) {
+            continue;  // a name relative to the issuer's names no URL
+        }
+        const GENERAL_NAMES* names = point->distpoint->name.fullname;
+        for (int n = 0; n < sk_GENERAL_NAME_num(names); ++n) {
+            const GENERAL_NAME* name = sk_GENERAL_NAME_value(names, n);
+            if (name->type == GEN_URI) {
+                const ASN1_IA5STRING* uri = name->d.uniformResourceIdentifier;
+                std::string url(reinterpret_cast<const char*>(ASN1_STRING_get0_data(uri)),
+                                static_cast<std::size_t>(ASN1_STRING_length(uri)));
+                if (IsHttp(url)) {
+                    urls.push_back(url);
+                }
+            }
+        }
+    }
+    return urls;
+}
+
+// The verdict of `crl` on `certificate`, when it is `issuer`'s, verifies
+// with its key and, unless `archived`, is current.
+std::optional<Answer> FromCrl(X509_CRL* crl, X509* certificate, X509* issuer, bool archived) {
+    ErrorMark mark;
+    EVP_PKEY* key = X509_get0_pubkey(issuer);
+    if (X509_NAME_cmp(X509_CRL_get_issuer(crl), X509_get_subject_name(issuer)) != 0 ||
+        key == nullptr || X509_CRL_verify(crl, key) != 1) {
+        return std::nullopt;
+    }
+    const std::time_t now = std::time(nullptr);
+    const std::time_t thisUpdate = TimeOf(X509_CRL_get0_lastUpdate(crl));
+    const ASN1_TIME* next = X509_CRL_get0_nextUpdate(crl);
+    if (thisUpdate == 0 || thisUpdate > now + kLeewaySeconds ||
+        (!archived && next != nullptr && TimeOf(next) + kLeewaySeconds < now)) {
+        return std::nullopt;
+    }
+    Answer answer;
+    answer.state = RevocationState::Good;
+    answer.source = archived ? "embedded CRL" : "CRL";
+    answer.producedAt = thisUpdate;
+    X509_REVOKED* entry = nullptr;
+    if (X509_CRL_get0_by_cert(crl, &entry, certificate) == 1 && entry != nullptr) {
+        answer.state = RevocationState::Revoked;
+        answer.revokedAt = TimeOf(X509_REVOKED_get0_revocationDate(entry));
+        std::unique_ptr<ASN1_ENUMERATED, Deleter<ASN1_ENUMERATED_free>> reason(
+            static_cast<ASN1_ENUMERATED*>(
+                X509_REVOKED_get_ext_d2i(entry, NID_crl_reason, nullptr, nullptr)));
+        answer.reason =
+            ReasonWords(reason ? static_cast<int>(ASN1_ENUMERATED_get(reason.get())) : -1);
+    }
+    return answer;
+}
+
+Answer AskCrl(const std::string& url, X509* certificate, X509* issuer) {
+    Answer unknown;
+    unknown.why = "the CRL could not be fetched";
+    std::vector<std::uint8_t> der;
+    try {
+        der = HttpGet(url, kMaxCrlBytes);
+    } catch (const Error& error) {
+        if (error.number() == status::Stopped) {
+            throw;
+        }
+        return unknown;
+    }
+    const unsigned char* next = der.data();
+    CrlPtr crl(d2i_X509_CRL(nullptr, &next, static_cast<long>(der.size())));
+    TakeErrors();
+    std::optional<Answer> answer;
+    if (crl) {
+        answer = FromCrl(crl.get(), certificate, issuer, false);
+    }
+    if (!answer) {
+        unknown.why = "the CRL could not be verified";
+        return unknown;
+    }
+    answer->crl = std::move(der);
+    return *answer;
+}
+
+// Whether `basic` was signed by `issuer` or by a responder it authorised
+// for OCSP signing.
+bool SignedByIssuer(OCSP_BASICRESP* basic, X509* issuer) {
+    ErrorMark mark;
+    StorePtr store(X509_STORE_new());
+    X509StackPtr certificates(sk_X509_new_null());
+    if (!store || !certificates || X509_STORE_add_cert(store.get(), issuer) != 1 ||
+        X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN) != 1 ||
+        sk_X509_push(certificates.get(), Share(issuer).release()) <= 0) {
+        return false;
+    }
+    return OCSP_basic_verify(basic, certificates.get(), store.get(), 0) == 1;
+}
+
+Answer AskOcsp(const std::string& url, X509* certificate, X509* issuer) {
+    Answer unknown;
+    unknown.why = "the OCSP responder did not answer";
+    ErrorMark mark;
+    OcspIdPtr id(OCSP_cert_to_id(nullptr, certificate, issuer));
+    OcspRequestPtr request(OCSP_REQUEST_new());
+    OcspIdPtr added(id ? OCSP_CERTID_dup(id.get()) : nullptr);
+    if (!request || !added || OCSP_request_add0_id(request.get(), added.get()) == nullptr) {
+        Raise(status::Failed, "Could not make an OCSP request");
+    }
+    added.release();
+    Check(OCSP_request_add1_nonce(request.get(), nullptr, -1), status::Failed,
+          "Could not make an OCSP request");
+    unsigned char* body = nullptr;
+    const int length = i2d_OCSP_REQUEST(request.get(), &body);
+    MemPtr<unsigned char> ownedBody(body);
+    Check(length, status::Failed, "Could not make an OCSP request");
+
+    std::vector<std::uint8_t> der;
+    try {
+        der = HttpPost(url, "application/ocsp-request", {body, static_cast<std::size_t>(length)},
+                       "application/ocsp-response");
+    } catch (const Error& error) {
+        if (error.number() == status::Stopped) {
+            throw;
+        }
+        return unknown;
+    }
+    const unsigned char* next = der.data();
+    OcspResponsePtr response(d2i_OCSP_RESPONSE(nullptr, &next, static_cast<long>(der.size())));
+    if (!response) {
+        unknown.why = "the OCSP responder's answer could not be read";
+        return unknown;
+    }
+    if (OCSP_response_status(response.get()) != OCSP_RESPONSE_STATUS_SUCCESSFUL) {
+        unknown.why = "the OCSP responder refused to answer";
+        return unknown;
+    }
+    OcspBasicPtr basic(OCSP_response_get1_basic(response.get()));
+    // A responder that leaves the nonce out is taken at its word, as many
+    // cache their answers; a nonce that differs is a replayed answer.
+    const int nonce = basic ? OCSP_check_nonce(request.get(), basic.get()) : 0;
+    if (!basic || (nonce != 1 && nonce != -1) || !SignedByIssuer(basic.get(), issuer)) {
+        unknown.why = "the OCSP responder's answer could not be verified";
+        return unknown;
+    }
+    int state = -1;
+    int reason = -1;
+    ASN1_GENERALIZEDTIME* revokedAt = nullptr;
+    ASN1_GENERALIZEDTIME* thisUpdate = nullptr;
+    ASN1_GENERALIZEDTIME* nextUpdate = nullptr;
+    if (OCSP_resp_find_status(basic.get(), id.get(), &state, &reason, &revokedAt, &thisUpdate,
+                              &nextUpdate) != 1) {
+        unknown.why = "the OCSP responder's answer is not about the certificate";
+        return unknown;
+    }
+    if (OCSP_check_validity(thisUpdate, nextUpdate, kLeewaySeconds, -1) != 1) {
+        unknown.why = "the OCSP responder's answer is out of date";
+        return unknown;
+    }
+    if (state == V_OCSP_CERTSTATUS_UNKNOWN) {
+        unknown.why = "the OCSP responder does not know the certificate";
+        return unknown;
+    }
+    Answer answer;
+    answer.state =
+        state == V_OCSP_CERTSTATUS_REVOKED ? RevocationState::Revoked : RevocationState::Good;
+    answer.source = "OCSP";
+    answer.producedAt = TimeOf(OCSP_resp_get0_produced_at(basic.get()));
+    if (answer.state == RevocationState::Revoked) {
+        answer.revokedAt = TimeOf(revokedAt);
+        answer.reason = ReasonWords(reason);
+    }
+    answer.ocsp = std::move(der);
+    return answer;
+}
+
+// What an archived OCSP response says of `certificate`, when `issuer` or its
+// responder signed it. Its age is no fault: it vouches for its own time.
+std::optional<Answer> FromOcsp(std::span<const std::uint8_t> der, X509* certificate, X509* issuer) {
+    ErrorMark mark;
+    const unsigned char* next = der.data();
+    OcspResponsePtr response(d2i_OCSP_RESPONSE(nullptr, &next, static_cast<long>(der.size())));
+    if (!response || OCSP_response_status(response.get()) != OCSP_RESPONSE_STATUS_SUCCESSFUL) {
+        return std::nullopt;
+    }
+    OcspBasicPtr basic(OCSP_response_get1_basic(response.get()));
+    OcspIdPtr id(OCSP_cert_to_id(nullptr, certificate, issuer));
+    int state = -1;
+    int reason = -1;
+    ASN1_GENERALIZEDTIME* revokedAt = nullptr;
+    if (!basic || !id ||
+        OCSP_resp_find_status(basic.get(), id.get(), &state, &reason, &revokedAt, nullptr,
+                              nullptr) != 1 ||
+        state == V_OCSP_CERTSTATUS_UNKNOWN || !SignedByIssuer(basic.get(), issuer)) {
+        return std::nullopt;
+    }
+    Answer answer;
+    answer.state =
+        state == V_OCSP_CERTSTATUS_REVOKED ? RevocationState::Revoked : RevocationState::Good;
+    answer.source = "embedded OCSP";
+    answer.producedAt = TimeOf(OCSP_resp_get0_produced_at(basic.get()));
+    if (answer.state == RevocationState::Revoked) {
+        answer.revokedAt = TimeOf(revokedAt);
+        answer.reason = ReasonWords(reason);
+    }
+    return answer;
+}
+
+// The OCSP responses among the revocation data of `message`, read from its
+// DER: OpenSSL keeps them but does not hand them out.
+std::vector<std::vector<std::uint8_t>> OcspResponsesIn(CMS_ContentInfo* message) {
+    const Bytes der = EncodeDer(message, "Could not read the revocation data of the message");
+    const std::span<const std::uint8_t> none;
+    std::vector<std::vector<std::uint8_t>> responses;
+    der::Cursor outer({der.data(), der.size()});
+    std::optional<der::Element> info = outer.Next(der::kSequence);
+    der::Cursor content(info ? info->contents : none);
+    std::optional<der::Element> wrapped;
+    if (!content.Next(der::kObject) || !(wrapped = content.Next(der::kExplicit0))) {
+        return responses;
+    }
+    der::Cursor wrapper(wrapped->contents);
+    std::optional<der::Element> signedData = wrapper.Next(der::kSequence);
+    der::Cursor fields(signedData ? signedData->contents : none);
+    if (!fields.Next(der::kInteger) || !fields.Next(der::kSet) || !fields.Next(der::kSequence)) {
+        return responses;
+    }
+    fields.Next(der::kExplicit0);  // the certificates, if any
+    std::optional<der::Element> choices = fields.Next(kImplicit1);
+    der::Cursor each(choices ? choices->contents : none);
+    while (std::optional<der::Element> choice = each.Next()) {
+        if (!choice->header.Is(kImplicit1)) {
+            continue;  // a CRL
+        }
+        der::Cursor other(choice->contents);
+        std::optional<der::Element> format = other.Next(der::kObject);
+        std::optional<der::Element> response = other.Next(der::kSequence);
+        if (format && response && std::ranges::equal(format->encoding, kOcspResponseFormatDer)) {
+            responses.emplace_back(response->encoding.begin(), response->encoding.end());
+        }
+    }
+    return responses;
+}
+
+void FreeOther(OtherRevocationInfo* other) {
+    ASN1_item_free(reinterpret_cast<ASN1_VALUE*>(other),
+                   ASN1_ITEM_rptr(QuilvaneOtherRevocationInfo));
+}
+
+// Puts the OCSP response `der` into the revocation data of `cms`.
+void AddOcspResponse(CMS_ContentInfo* cms, const std::vector<std::uint8_t>& der,
+                     const std::string& what) {
+    std::unique_ptr<OtherRevocationInfo, Deleter<FreeOther>> other(
+        reinterpret_cast<OtherRevocationInfo*>(Check(
+            ASN1_item_new(ASN1_ITEM_rptr(QuilvaneOtherRevocationInfo)), status::Failed, what)));
+    other->format = Check(OBJ_txt2obj(kOcspResponseFormat, 1), status::Failed, what);
+    std::unique_ptr<ASN1_STRING, Deleter<ASN1_STRING_free>> sequence(
+        Check(ASN1_STRING_type_new(V_ASN1_SEQUENCE), status::Failed, what));
+    Check(ASN1_STRING_set(sequence.get(), der.data(), static_cast<int>(der.size())), status::Failed,
+          what);
+    Check(ASN1_TYPE_set1(other->info, V_ASN1_SEQUENCE, sequence.get()), status::Failed, what);
+    auto* choice = reinterpret_cast<RevocationChoiceLayout*>(
+        Check(CMS_add0_RevocationInfoChoice(cms), status::Failed, what));
+    choice->type = kOtherChoice;
+    choice->d.other = other.release();
+}
+
+// What the network says of `certificate`: its OCSP responders first, then its CRLs.
+Answer Ask(X509* certificate, X509* issuer, const std::vector<std::string>& ocsp,
+           const std::vector<std::string>& crls) {
+    const std::string key = KeyOf(certificate);
+    {
+        std::lock_guard lock(CacheLock());
+        if (auto found = Cache().find(key); found != Cache().end()) {
+            return found->second;
+        }
+    }
+    Answer answer;
+    for (const std::string& url : ocsp) {
+        answer = AskOcsp(url, certificate, issuer);
+        if (answer.state != RevocationState::Unknown) {
+            break;
+        }
+    }
+    for (std::size_t i = 0; i < crls.size() && answer.state == RevocationState::Unknown; ++i) {
+        const std::string why = answer.why;
+        answer = AskCrl(crls[i], certificate, issuer);
+        if (answer.state == RevocationState::Unknown && !why.empty()) {
+            answer.why = why;  // the first service's failure says most
+        }
+    }
+    std::lock_guard lock(CacheLock());
+    Cache().emplace(key, answer);
+    return answer;
+}
+
+std::optional<Answer> FromMessage(CMS_ContentInfo* message, X509* certificate, X509* issuer) {
+    if (message == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<Answer> best;
+    for (const std::vector<std::uint8_t>& response : OcspResponsesIn(message)) {
+        std::optional<Answer> answer = FromOcsp(response, certificate, issuer);
+        if (answer && (!best || answer->state == RevocationState::Revoked)) {
+            best = answer;
+        }
+    }
+    if (best) {
+        return best;
+    }
+    ErrorMark mark;  // a message without CRLs carries none
+    CrlListPtr crls(CMS_get1_crls(message));
+    for (int i = 0; i < sk_X509_CRL_num(crls.get()); ++i) {
+        std::optional<Answer> answer =
+            FromCrl(sk_X509_CRL_value(crls.get(), i), certificate, issuer, true);
+        if (answer &&
+            (!best || answer->state == RevocationState::Revoked ||
+             (best->state != RevocationState::Revoked && answer->producedAt > best->producedAt))) {
+            best = answer;
+        }
+    }
+    return best;
+}
+
+// Walks the chain but its anchor; `each` gets every certificate that
+// publishes a service, with its issuer.
+template <typename Each>
+void ForEachPublishing(STACK_OF(X509) * chain, Each each) {
+    for (int i = 0; i + 1 < sk_X509_num(chain); ++i) {
+        X509* certificate = sk_X509_value(chain, i);
+        std::vector<std::string> ocsp = OcspUrls(certificate);
+        std::vector<std::string> crls = CrlUrls(certificate);
+        if (!ocsp.empty() || !crls.empty()) {
+            each(certificate, sk_X509_value(chain, i + 1), ocsp, crls);
+        }
+    }
+}
+
+}  // namespace
+
+RevocationStatus RevocationOf(STACK_OF(X509) * chain, CMS_ContentInfo* message) {
+    const NetworkSettings& settings = CurrentNetworkSettings();
+    const bool ask = settings.checkRevocation && !settings.offline;
+    RevocationStatus result;
+    std::optional<RevocationStatus> unknown, notChecked, good;
+    bool revoked = false;
+    ForEachPublishing(chain,
+                      [&](X509* certificate, X509* issuer, const auto& ocsp, const auto& crls) {
+                          if (revoked) {
+                              return;
+                          }
+                          std::optional<Answer> answer = FromMessage(message, certificate, issuer);
+                          if (!answer && !ask) {
+                              if (!notChecked) {
+                                  notChecked.emplace();
+                                  notChecked->state = RevocationState::NotChecked;
+                              }
+                              return;
+                          }
+                          if (!answer) {
+                              answer = Ask(certificate, issuer, ocsp, crls);
+                          }
+                          RevocationStatus status{.state = answer->state,
+                                                  .source = answer->source,
+                                                  .producedAt = answer->producedAt,
+                                                  .revokedAt = answer->revokedAt,
+                                                  .reason = answer->reason,
+                                                  .subject = {},
+                                                  .why = answer->why};
+                          if (answer->state == RevocationState::Revoked) {
+                              status.subject = NameOf(certificate);
+                              result = status;
+                              revoked = true;
+                          } else if (answer->state == RevocationState::Unknown && !unknown) {
+                              unknown = status;
+                          } else if (answer->state == RevocationState::Good && !good) {
+                              good = status;
+                          }
+                      });
+    if (!revoked) {
+        result = unknown ? *unknown : notChecked ? *notChecked : good ? *good : result;
+    }
+    return result;
+}
+
+void EmbedRevocationData(CMS_ContentInfo* cms, STACK_OF(X509) * chain, const std::string& what) {
+    const NetworkSettings& settings = CurrentNetworkSettings();
+    if (!settings.checkRevocation || settings.offline) {
+        return;
+    }
+    std::vector<std::vector<std::uint8_t>> embedded;
+    ForEachPublishing(
+        chain, [&](X509* certificate, X509* issuer, const auto& ocsp, const auto& crls) {
+            Answer answer = Ask(certificate, issuer, ocsp, crls);
+            if (!answer.ocsp.empty()) {
+                AddOcspResponse(cms, answer.ocsp, what);
+                return;
+            }
+            for (std::size_t i = 0; i < crls.size() && answer.crl.empty(); ++i) {
+                answer = AskCrl(crls[i], certificate, issuer);
+            }
+            if (answer.crl.empty() || std::ranges::find(embedded, answer.crl) != embedded.end()) {
+                return;
+            }
+            const unsigned char* next = answer.crl.data();
+            CrlPtr crl(Check(d2i_X509_CRL(nullptr, &next, static_cast<long>(answer.crl.size())),
+                             status::Failed, what));
+            Check(CMS_add1_crl(cms, crl.get()), status::Failed, what);
+            embedded.push_back(std::move(answer.crl));
+        });
+}
+
+bool CarriesRevocationData(CMS_ContentInfo* cms) {
+    ErrorMark mark;  // a message without CRLs carries none
+    CrlListPtr crls(CMS_get1_crls(cms));
+    return sk_X509_CRL_num(crls.get()) > 0 || !OcspResponsesIn(cms).empty();
 }
 
 }  // namespace quilvane::ossl
+
+// The template is left as OpenSSL's macros lay it out.
+// clang-format off
+ASN1_SEQUENCE(QuilvaneOtherRevocationInfo) = {
+    ASN1_SIMPLE(QuilvaneOtherRevocationInfo, format, ASN1_OBJECT),
+    ASN1_SIMPLE(QuilvaneOtherRevocationInfo, info, ASN1_ANY),
+} ASN1_SEQUENCE_END(QuilvaneOtherRevocationInfo)

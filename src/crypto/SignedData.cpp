@@ -9,8 +9,10 @@
 #include "internal/ChainCheck.h"
 #include "internal/Handles.h"
 #include "internal/Names.h"
+#include "internal/Revocation.h"
 #include "internal/SignedDataImpl.h"
 #include "internal/SignerChecks.h"
+#include "internal/TimeStamps.h"
 
 namespace quilvane {
 
@@ -110,10 +112,15 @@ std::vector<Signer> SignedData::Signers() const {
         if (certificate != nullptr) {
             signer.Certificate(MakeCertificate(certificate));
             // The message was verified or made here, so the binding holds.
-            signer.Level(
+            SignatureLevel level =
                 ossl::BindsSigner(info, certificate, carried.get(), ossl::NameOf(certificate))
                     ? SignatureLevel::CadesBB
-                    : SignatureLevel::Cms);
+                    : SignatureLevel::Cms;
+            if (level == SignatureLevel::CadesBB && HasSignatureTimeStamp(info)) {
+                level = ossl::CarriesRevocationData(impl_->cms.get()) ? SignatureLevel::CadesBLT
+                                                                      : SignatureLevel::CadesBT;
+            }
+            signer.Level(level);
         }
         ReadAttributes(
             info, certificate != nullptr ? ossl::NameOf(certificate) : ossl::SignerIdText(info),
@@ -139,7 +146,8 @@ std::vector<CertificateTrust> SignedData::Trust() const {
             Fail(status::Failed,
                  "The certificate of signer " + std::to_string(i + 1) + " is not in the file.");
         }
-        trust.push_back(ossl::TrustOf(info, certificate, roots.get(), intermediates.get()));
+        trust.push_back(
+            ossl::TrustOf(info, certificate, roots.get(), intermediates.get(), impl_->cms.get()));
     }
     return trust;
 }

@@ -135,7 +135,7 @@ void CheckCertificates(CMS_ContentInfo* cms) {
                  "The certificate of signer " + std::to_string(i + 1) + " is not in the file.");
         }
         const CertificateTrust trust =
-            ossl::TrustOf(info, certificate, store.get(), intermediates.get());
+            ossl::TrustOf(info, certificate, store.get(), intermediates.get(), cms);
         const std::string of = "The certificate of " + ossl::NameOf(certificate);
         switch (trust.verdict) {
             case Verdict::Trusted:
@@ -161,7 +161,10 @@ void CheckCertificates(CMS_ContentInfo* cms) {
                 throw Error(status::CertificateUnsuitable, of + " cannot be used for signing.",
                             trust.detail);
             case Verdict::Revoked:
-                Fail(status::CertificateUnsuitable, of + " has been revoked.");
+                // The revoked certificate may be an authority's of the chain.
+                throw Error(status::CertificateUnsuitable,
+                            "The certificate of " + trust.revocation.subject + " has been revoked.",
+                            trust.detail);
             case Verdict::TimeStampBroken:
                 throw Error(status::SignatureMismatch,
                             "The time-stamp of " + ossl::NameOf(certificate) + " does not hold.",

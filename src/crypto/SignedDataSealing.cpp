@@ -9,11 +9,14 @@
 #include <span>
 #include <vector>
 
+#include "crypto/Network.h"
 #include "crypto/Store.h"
 #include "internal/CertificateFiles.h"
 #include "internal/CertificateImpl.h"
+#include "internal/ChainCheck.h"
 #include "internal/Handles.h"
 #include "internal/Names.h"
+#include "internal/Revocation.h"
 #include "internal/SignedDataImpl.h"
 #include "internal/Times.h"
 
@@ -205,6 +208,12 @@ CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* x509, STACK_OF(X509) *
         CMS_SignerInfo_get0_algs(info, nullptr, nullptr, nullptr, &algorithm);
         ossl::Check(X509_ALGOR_set0(algorithm, OBJ_nid2obj(NID_ED25519), V_ASN1_UNDEF, nullptr),
                     status::Failed, what);
+    }
+    if (CurrentNetworkSettings().embedValidationData) {
+        // Before the layout, which must know every byte after the document.
+        ossl::StorePtr roots = ossl::TrustedRoots();
+        const ossl::ChainCheck chain = ossl::CheckChain(roots.get(), x509, issuers);
+        ossl::EmbedRevocationData(cms, chain.chain.get(), what);
     }
     return info;
 }

@@ -13,6 +13,7 @@
 #include "internal/CertificateImpl.h"
 #include "internal/Names.h"
 #include "internal/NssBuiltinRoots.h"
+#include "internal/Revocation.h"
 #include "internal/SignerChecks.h"
 #include "internal/Times.h"
 
@@ -292,7 +293,7 @@ ChainCheck CheckChain(X509_STORE* roots, X509* certificate, STACK_OF(X509) * int
 }
 
 CertificateTrust TrustOf(CMS_SignerInfo* info, X509* certificate, X509_STORE* roots,
-                         STACK_OF(X509) * intermediates) {
+                         STACK_OF(X509) * intermediates, CMS_ContentInfo* message) {
     const Certificate shared = MakeCertificate(certificate);
     CertificateTrust trust;
     trust.subject = shared.GetInfo(CertInfo::SubjectSimpleName);
@@ -334,6 +335,18 @@ CertificateTrust TrustOf(CMS_SignerInfo* info, X509* certificate, X509_STORE* ro
         trust.detail = X509_verify_cert_error_string(chain.error);
         if (chain.depth > 0 && chain.at) {
             trust.detail += ", in the certificate of " + NameOf(chain.at.get());
+        }
+    }
+    // Only a chain trusted otherwise is worth asking the network about.
+    if (trust.verdict == Verdict::Trusted) {
+        trust.revocation = RevocationOf(chain.chain.get(), message);
+        if (trust.revocation.state == RevocationState::Revoked) {
+            trust.verdict = Verdict::Revoked;
+            trust.when = trust.revocation.revokedAt;
+            trust.detail = trust.revocation.reason;
+            if (trust.revocation.subject != NameOf(certificate)) {
+                trust.detail += ", in the certificate of " + trust.revocation.subject;
+            }
         }
     }
     return trust;

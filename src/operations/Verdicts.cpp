@@ -54,8 +54,16 @@ std::string Reason(const CertificateTrust& trust) {
 }  // namespace
 
 std::string TrustLine(const CertificateTrust& trust) {
-    const std::string verdict =
+    std::string verdict =
         trust.verdict == Verdict::Trusted ? "trusted" : "not trusted (" + Reason(trust) + ")";
+    if (trust.verdict == Verdict::Trusted) {
+        // Never plainly "trusted" while a published service has not vouched.
+        if (trust.revocation.state == RevocationState::Unknown) {
+            verdict += ", revocation unknown (" + SafeText(trust.revocation.why) + ")";
+        } else if (trust.revocation.state == RevocationState::NotChecked) {
+            verdict += ", revocation not checked";
+        }
+    }
     return "Certificate of " + SafeText(trust.subject) + ": " + verdict + " \u2014 issued by " +
            SafeText(trust.issuer) + ", valid until " + IsoDate(trust.validTo) + ", SHA-256 " +
            trust.sha256;

@@ -39,14 +39,17 @@ int Severity(Indication indication) {
 
 }  // namespace
 
-Validation ValidationOf(Verdict verdict) {
+Validation ValidationOf(const CertificateTrust& trust) {
     using enum SubIndication;
     const auto indeterminate = [](SubIndication why) {
         return Validation{Indication::Indeterminate, why};
     };
-    switch (verdict) {
+    switch (trust.verdict) {
         case Verdict::Trusted:
-            return {};
+            return trust.revocation.state == RevocationState::Unknown ||
+                           trust.revocation.state == RevocationState::NotChecked
+                       ? indeterminate(TryLater)
+                       : Validation{};
         case Verdict::BrokenDigest:
             return indeterminate(CryptoConstraintsFailure);
         case Verdict::NotForSigning:
@@ -61,8 +64,18 @@ Validation ValidationOf(Verdict verdict) {
         case Verdict::SelfSigned:
         case Verdict::UntrustedRoot:
             return indeterminate(NoCertificateChainFound);
-        case Verdict::Revoked:
-            return {Indication::TotalFailed, Revoked};
+        case Verdict::Revoked: {
+            // Only a proof that the signature existed before the revocation saves it.
+            std::time_t existed = std::time(nullptr);
+            for (const TimeStampProof& proof : trust.timeStamps) {
+                if (proof.valid) {
+                    existed = proof.time;
+                    break;
+                }
+            }
+            return trust.when < existed ? Validation{Indication::TotalFailed, Revoked}
+                                        : indeterminate(RevokedNoPoe);
+        }
         case Verdict::TimeStampBroken:
             return {Indication::TotalFailed, HashFailure};
     }
@@ -149,7 +162,7 @@ std::vector<SignerReport> SignerReportsOf(const SignedData& signedData,
                             .signingTime = std::nullopt,
                             .level = signers[i].Level(),
                             .validation = {}};
-        report.validation = ValidationOf(report.certificate.verdict);
+        report.validation = ValidationOf(report.certificate);
         const Attributes& attributes = signers[i].AuthenticatedAttributes();
         for (std::size_t a = 1; a <= attributes.Count() && !report.signingTime; ++a) {
             const Attribute& attribute = attributes.Item(a);

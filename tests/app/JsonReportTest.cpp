@@ -1,7 +1,10 @@
 // The machine-readable report of the built program: its shape held against
 // docs/verify-report.schema.json, its verdicts and its exit status.
 
+#include <openssl/objects.h>
+
 #include "app/AppTestSupport.h"
+#include "support/LoopbackServices.h"
 
 namespace quilvane::test {
 
@@ -19,6 +22,26 @@ TEST(JsonReport, ValidatesAgainstItsSchemaAndEndsWithTheStatusOfItsFiles) {
     WriteFile(dir / "doc.txt", "hello world");
     OpensslSign(dir / "doc.txt", dir / "good.sig", {pki.alice});
     OpensslSign(dir / "doc.txt", dir / "self.sig", {sam});
+    // A signer whose CRL revokes it, and one whose CRL is not there.
+    LoopbackServices services(dir / "www");
+    const auto published = [&](const std::string& stem, const std::string& crl) {
+        return pki.pki.issueBy(pki.pki.root(), stem, "/CN=" + stem, KeyType::Ec,
+                               {{NID_crl_distribution_points, "URI:" + services.url(crl)}});
+    };
+    const Identity rita = published("Rita", "/files/root.crl");
+    const Identity ursula = published("Ursula", "/files/none.crl");
+    const std::string serial = Openssl("x509 -noout -serial -in", rita.cert).substr(7, 16);
+    WriteFile(dir / "index.txt",
+              "R\t301231000000Z\t261201000000Z,keyCompromise\t" + serial + "\tunknown\t/CN=Rita\n");
+    WriteFile(dir / "crl.cnf",
+              "[ca]\ndefault_ca=d\n[d]\ndefault_md=sha256\ndefault_crl_days=1\n"
+              "database=" +
+                  (dir / "index.txt").string() + "\n");
+    Openssl("ca -batch -gencrl -config", dir / "crl.cnf", "-keyfile", pki.pki.root().key, "-cert",
+            pki.pki.root().cert, "2>/dev/null | openssl crl -outform DER -out",
+            services.folder() / "root.crl");
+    OpensslSign(dir / "doc.txt", dir / "revoked.sig", {rita});
+    OpensslSign(dir / "doc.txt", dir / "unknown.sig", {ursula});
     std::string changed = ReadFile(dir / "good.sig");
     changed.replace(changed.find("hello"), 5, "jello");
     WriteFile(dir / "changed.sig", changed);
@@ -30,23 +53,32 @@ TEST(JsonReport, ValidatesAgainstItsSchemaAndEndsWithTheStatusOfItsFiles) {
         "jsonschema.validate(report, json.load(open(sys.argv[1])))\n"
         "for f in report['files']:\n"
         "    print(f['path'], f['outcome'], f['indication'], f['subIndication'],\n"
-        "          *[(s['name'], s['level'], s['indication'], s['subIndication'])\n"
+        "          *[(s['name'], s['level'], s['indication'], s['subIndication'],\n"
+        "             s['revocation']['state'])\n"
         "            for s in f['signers']])\n";
     WriteFile(dir / "summary.py", summary);
     const std::string schema = std::string(QUILVANE_SOURCE_DIR) + "/docs/verify-report.schema.json";
     const std::string good =
         "good.sig verified TOTAL_PASSED None "
-        "('Alice Example', 'CMS', 'TOTAL_PASSED', None)\n";
+        "('Alice Example', 'CMS', 'TOTAL_PASSED', None, 'not published')\n";
     const std::string self =
         "self.sig verified INDETERMINATE NO_CERTIFICATE_CHAIN_FOUND "
         "('Sam Self', 'CMS', 'INDETERMINATE', "
-        "'NO_CERTIFICATE_CHAIN_FOUND')\n";
+        "'NO_CERTIFICATE_CHAIN_FOUND', 'not published')\n";
     const std::string refused = "changed.sig refused TOTAL_FAILED HASH_FAILURE\n";
-    const std::tuple<std::string, std::string, std::string, int> cases[] = {
+    const std::string revoked =
+        "revoked.sig verified TOTAL_FAILED REVOKED "
+        "('Rita', 'CMS', 'TOTAL_FAILED', 'REVOKED', 'revoked')\n"
+        "unknown.sig verified INDETERMINATE TRY_LATER "
+        "('Ursula', 'CMS', 'INDETERMINATE', 'TRY_LATER', 'unknown')\n";
+    std::vector<std::tuple<std::string, std::string, std::string, int>> cases = {
         {"--verify", "good.sig", good, 0},
         {"", "self.sig v", self, 3},
         {"--verify", "good.sig changed.sig self.sig", good + refused + self, 1},
     };
+    if (services.running()) {
+        cases.push_back({"--verify", "revoked.sig unknown.sig", revoked, 3});
+    }
     for (const auto& [option, files, expected, status] : cases) {
         SCOPED_TRACE(files);
         const std::string run = RunProgram(dir.path(), "--json", option + " " + files, "");

@@ -2,6 +2,7 @@
 #include <ctime>
 
 #include "OperationsTest.h"
+#include "operations/VerifyReport.h"
 
 namespace quilvane::test {
 
@@ -64,6 +65,70 @@ TEST(SignerReport, ShowsTimesInTheLocalZone) {
     EXPECT_EQ(ValueText(DateTime{1780000000}), "05/29/26 05:26:40");
     unsetenv("TZ");
     tzset();
+}
+
+TEST(SignerReport, RevocationDecidesTheVerdictAndTheValidation) {
+    using enum RevocationState;
+    constexpr std::time_t kRevoked = 1796083200;  // 2026-12-01
+    struct Case {
+        Verdict verdict;
+        RevocationState state;
+        std::time_t stamped;  // a valid time-stamp's time; 0 for none
+        const char* shown;
+        Validation validation;
+    };
+    const Case cases[] = {
+        {Verdict::Trusted, Good, 0, "trusted", {}},
+        {Verdict::Trusted, NotPublished, 0, "trusted", {}},
+        {Verdict::Trusted,
+         Unknown,
+         0,
+         "trusted, revocation unknown (the OCSP responder did not answer)",
+         {Indication::Indeterminate, SubIndication::TryLater}},
+        {Verdict::Trusted,
+         NotChecked,
+         0,
+         "trusted, revocation not checked",
+         {Indication::Indeterminate, SubIndication::TryLater}},
+        {Verdict::Revoked,
+         Revoked,
+         0,
+         "not trusted (revoked on 2026-12-01 (key compromise))",
+         {Indication::TotalFailed, SubIndication::Revoked}},
+        {Verdict::Revoked,
+         Revoked,
+         kRevoked + 1,
+         "",
+         {Indication::TotalFailed, SubIndication::Revoked}},
+        {Verdict::Revoked,
+         Revoked,
+         kRevoked - 1,
+         "",
+         {Indication::Indeterminate, SubIndication::RevokedNoPoe}},
+    };
+    for (const Case& c : cases) {
+        CertificateTrust trust;
+        trust.subject = "Alice";
+        trust.issuer = "CA";
+        trust.verdict = c.verdict;
+        trust.revocation.state = c.state;
+        trust.revocation.why = "the OCSP responder did not answer";
+        if (c.verdict == Verdict::Revoked) {
+            trust.when = trust.revocation.revokedAt = kRevoked;
+            trust.detail = "key compromise";
+        }
+        if (c.stamped != 0) {
+            trust.timeStamps.emplace_back().time = c.stamped;
+            trust.timeStamps.back().valid = true;
+        }
+        EXPECT_EQ(ValidationOf(trust), c.validation) << c.shown << " " << c.stamped;
+        if (*c.shown != '\0') {
+            EXPECT_TRUE(StartsWith(
+                TrustLine(trust),
+                "Certificate of Alice: " + std::string(c.shown) + " \u2014 issued by CA"))
+                << TrustLine(trust);
+        }
+    }
 }
 
 }  // namespace quilvane::test

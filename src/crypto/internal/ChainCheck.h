@@ -33,8 +33,9 @@ ChainCheck CheckChain(X509_STORE* roots, X509* certificate, STACK_OF(X509) * int
 
 // The verdict on the certificate of the signer-info `info`: its chain, the
 // digests in it, whether it is meant for signing, and its validity now and at
-// the signing time the signer-info claims.
+// the signing time the signer-info claims; then, for a chain trusted so far,
+// its revocation, asked first of the data `message` (may be null) carries.
 CertificateTrust TrustOf(CMS_SignerInfo* info, X509* certificate, X509_STORE* roots,
-                         STACK_OF(X509) * intermediates);
+                         STACK_OF(X509) * intermediates, CMS_ContentInfo* message);
 
 }  // namespace quilvane::ossl

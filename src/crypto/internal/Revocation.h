@@ -6,6 +6,8 @@
 #include <openssl/cms.h>
 #include <openssl/x509.h>
 
+#include <string>
+
 #include "crypto/Trust.h"
 
 namespace quilvane::ossl {
@@ -15,5 +17,14 @@ namespace quilvane::ossl {
 // when given, is asked first for the CRLs and OCSP responses it carries.
 // Answers are kept for the rest of the run.
 RevocationStatus RevocationOf(STACK_OF(X509) * chain, CMS_ContentInfo* message);
+
+// Adds to `cms` the CRLs that vouch for the certificates of `chain` (built
+// as above), fetched now or kept from earlier in the run, so that the
+// message can be checked later without the network. Nothing when this run
+// does not ask the network; raises status::Failed with `what`.
+void EmbedRevocationData(CMS_ContentInfo* cms, STACK_OF(X509) * chain, const std::string& what);
+
+// Whether `cms` carries revocation data of its own.
+bool CarriesRevocationData(CMS_ContentInfo* cms);
 
 }  // namespace quilvane::ossl

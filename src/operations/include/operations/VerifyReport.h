@@ -38,8 +38,9 @@ struct Validation {
     friend bool operator==(const Validation&, const Validation&) = default;
 };
 
-// The validation of a signer whose signature holds, from its certificate's verdict.
-Validation ValidationOf(Verdict verdict);
+// The validation of a signer whose signature holds, from its certificate's
+// verdict, revocation and time-stamps.
+Validation ValidationOf(const CertificateTrust& trust);
 // The validation of a file the check refused, from the error that refused it.
 Validation ValidationOf(const Error& refusal);
 
