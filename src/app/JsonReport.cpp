@@ -23,6 +23,20 @@ void AddValidation(QJsonObject& object, const Validation& validation) {
     object.insert(QStringLiteral("subIndication"), TextOrNull(NameOf(validation.subIndication)));
 }
 
+QJsonArray TimeStampsJson(const std::vector<TimeStampProof>& stamps) {
+    QJsonArray array;
+    for (const TimeStampProof& stamp : stamps) {
+        QJsonObject object{{QStringLiteral("time"), Text(IsoDateTime(stamp.time))},
+                           {QStringLiteral("authority"), Text(stamp.authority)},
+                           {QStringLiteral("result"), Text(stamp.valid ? "valid" : "invalid")}};
+        if (!stamp.valid && !stamp.problem.empty()) {
+            object.insert(QStringLiteral("problem"), Text(stamp.problem));
+        }
+        array.append(object);
+    }
+    return array;
+}
+
 QJsonObject SignerJson(const SignerReport& signer) {
     const CertificateTrust& certificate = signer.certificate;
     QJsonArray chain;
@@ -41,6 +55,7 @@ QJsonObject SignerJson(const SignerReport& signer) {
          signer.signingTime ? Text(IsoDateTime(*signer.signingTime)) : QJsonValue()},
         {QStringLiteral("level"), Text(NameOf(signer.level))},
         {QStringLiteral("chain"), chain},
+        {QStringLiteral("timeStamps"), TimeStampsJson(certificate.timeStamps)},
     };
     AddValidation(object, signer.validation);
     return object;

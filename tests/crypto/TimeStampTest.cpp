@@ -1,74 +1,17 @@
 // Signature time-stamps from a real time-stamping authority on the loopback
 // interface: asked for when signing, checked when verifying.
 
-#include <openssl/cms.h>
-#include <openssl/evp.h>
-
 #include <chrono>
 #include <optional>
 #include <thread>
 
 #include "CryptoTest.h"
 #include "crypto/Network.h"
-#include "internal/Handles.h"
 #include "support/LoopbackServices.h"
 #include "support/TimeStampAuthority.h"
 
 namespace quilvane::test {
 namespace {
-
-ossl::CmsPtr Parse(const std::string& message) {
-    const auto* next = reinterpret_cast<const unsigned char*>(message.data());
-    return ossl::CmsPtr(d2i_CMS_ContentInfo(nullptr, &next, static_cast<long>(message.size())));
-}
-
-CMS_SignerInfo* InfoOf(CMS_ContentInfo* cms, int index) {
-    return sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), index);
-}
-
-// The DER of the signature time-stamp token of signer `index`; "" for none.
-std::string TokenOf(const std::string& message, int index) {
-    ossl::CmsPtr cms = Parse(message);
-    const int at =
-        CMS_unsigned_get_attr_by_NID(InfoOf(cms.get(), index), NID_id_smime_aa_timeStampToken, -1);
-    if (at < 0) {
-        return {};
-    }
-    const ASN1_TYPE* value =
-        X509_ATTRIBUTE_get0_type(CMS_unsigned_get_attr(InfoOf(cms.get(), index), at), 0);
-    const auto* data = ASN1_STRING_get0_data(value->value.sequence);
-    return {reinterpret_cast<const char*>(data),
-            static_cast<std::size_t>(ASN1_STRING_length(value->value.sequence))};
-}
-
-// The SHA-256 of the signature value of the first signer, in hex.
-std::string SignatureDigest(const std::string& message) {
-    ossl::CmsPtr cms = Parse(message);
-    const ASN1_OCTET_STRING* value = CMS_SignerInfo_get0_signature(InfoOf(cms.get(), 0));
-    unsigned char digest[32];
-    EVP_Digest(ASN1_STRING_get0_data(value), static_cast<std::size_t>(ASN1_STRING_length(value)),
-               digest, nullptr, EVP_sha256(), nullptr);
-    std::string hex;
-    for (unsigned char byte : digest) {
-        hex += "0123456789abcdef"[byte >> 4];
-        hex += "0123456789abcdef"[byte & 15];
-    }
-    return hex;
-}
-
-// `message` with the first signer's time-stamp replaced by `token`.
-std::string WithToken(const std::string& message, const std::string& token) {
-    ossl::CmsPtr cms = Parse(message);
-    CMS_SignerInfo* info = InfoOf(cms.get(), 0);
-    X509_ATTRIBUTE_free(CMS_unsigned_delete_attr(
-        info, CMS_unsigned_get_attr_by_NID(info, NID_id_smime_aa_timeStampToken, -1)));
-    ossl::AsnStringPtr value(ASN1_STRING_type_new(V_ASN1_SEQUENCE));
-    ASN1_STRING_set(value.get(), token.data(), static_cast<int>(token.size()));
-    CMS_unsigned_add1_attr_by_NID(info, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE,
-                                  value.get(), -1);
-    const Bytes der = ossl::EncodeDer(cms.get(), "encode");
-    return {reinterpret_cast<const char*>(der.data()), der.size()};
-}
 
 class TimeStampTest : public CryptoTest {
   protected:

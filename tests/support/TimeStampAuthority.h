@@ -30,4 +30,13 @@ class TimeStampAuthority {
     Identity tsa_;
 };
 
+// The DER of the signature time-stamp token of signer `index` of `message`
+// (a DER signed message); "" for none.
+std::string TokenOf(const std::string& message, int index);
+// The SHA-256 of the signature value of the first signer of `message`, in hex.
+std::string SignatureDigest(const std::string& message);
+// `message` with the first signer's time-stamp replaced by `token`, as a
+// forger would.
+std::string WithToken(const std::string& message, const std::string& token);
+
 }  // namespace quilvane::test
