@@ -266,11 +266,19 @@ std::vector<CheckedTimeStamp> SignatureTimeStampsOf(CMS_SignerInfo* info, X509_S
         X509_ATTRIBUTE* attribute = CMS_unsigned_get_attr(info, at);
         const int count = X509_ATTRIBUTE_count(attribute);
         if (count <= 0) {
-            stamps.push_back({.proof = {}, .broken = "the time-stamp is damaged"});
+            stamps.push_back({.proof = {.time = 0,
+                                        .authority = {},
+                                        .valid = false,
+                                        .problem = "the time-stamp is damaged",
+                                        .revocation = {}},
+                              .broken = "the time-stamp is damaged"});
         }
         for (int i = 0; i < count; ++i) {
             stamps.push_back(Check(X509_ATTRIBUTE_get0_type(attribute, i), signature, roots,
                                    intermediates, message));
+            if (!stamps.back().broken.empty()) {
+                stamps.back().proof.problem = stamps.back().broken;
+            }
         }
     }
     return stamps;
