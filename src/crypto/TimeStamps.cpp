@@ -193,6 +193,14 @@ CheckedTimeStamp Check(const ASN1_TYPE* value, std::span<const unsigned char> si
         return checked;
     }
 
+    // A token that came without its authority's certificate cannot be checked
+    // further; it proves nothing, but nothing says it was forged either.
+    const ossl::X509ListPtr signers(PKCS7_get0_signers(token.get(), intermediates, 0));
+    if (sk_X509_num(signers.get()) <= 0) {
+        checked.proof.problem = "the certificate of its time-stamping authority is not in the file";
+        return checked;
+    }
+
     // The token's signature and the binding of its signer, whatever its chain.
     ossl::StorePtr passing = PassingStore(what);
     X509* signer = nullptr;

@@ -97,32 +97,41 @@ TEST_F(TimeStampTest, SignsAndCoSignsWithATokenThatOpensslAndVerifyingHoldTo) {
 }
 
 // A token over another signature breaks the signer; one from an authority
-// not meant for time-stamping proves nothing, and the signer is judged now.
+// not meant for time-stamping, or without its certificate, proves nothing,
+// and the signer is judged now.
 TEST_F(TimeStampTest, ATokenThatDoesNotHoldBreaksOrProvesNothing) {
     const std::string message = sign(pki.alice, "document");
-    const std::string other = sign(pki.alice, "another document");
-    Openssl("ts -query -sha256 -cert -digest", SignatureDigest(message), "-out",
-            services.folder() / "query.der");
-    test::Run("cd " + Quote(services.folder().string()) + " && sh unfit.sh <query.der >reply.der");
-    Openssl("ts -reply -in", services.folder() / "reply.der", "-token_out -out",
-            services.folder() / "unfit.der");
-
-    const CertificateTrust swapped = judge(WithToken(message, TokenOf(other, 0))).at(0);
-    EXPECT_EQ(swapped.verdict, Verdict::TimeStampBroken);
-    EXPECT_EQ(swapped.detail, "it was made for another signature");
-    EXPECT_EQ(Raised([&] {
-                  judge(WithToken(message, TokenOf(other, 0)), VerifyFlag::SignatureAndCertificate);
-              }).first,
-              SignatureMismatch);
-
-    const CertificateTrust unfit =
-        judge(WithToken(message, ReadFile(services.folder() / "unfit.der"))).at(0);
-    EXPECT_EQ(unfit.verdict, Verdict::Trusted);
-    ASSERT_EQ(unfit.timeStamps.size(), 1u);
-    EXPECT_FALSE(unfit.timeStamps[0].valid);
-    EXPECT_EQ(unfit.timeStamps[0].problem,
-              "the time-stamping authority Unfit TSA is not trusted (unsuitable certificate "
-              "purpose)");
+    const fs::path folder = services.folder();
+    // Tokens over this signature, by `script` for a request with `options`.
+    const auto token = [&](const std::string& script, const std::string& options) {
+        Openssl("ts -query -sha256", options, "-digest", SignatureDigest(message), "-out",
+                folder / "query.der");
+        test::Run("cd " + Quote(folder.string()) + " && sh " + script + " <query.der >reply.der");
+        Openssl("ts -reply -in", folder / "reply.der", "-token_out -out", folder / "token.der");
+        return ReadFile(folder / "token.der");
+    };
+    using Case = std::tuple<std::string, Verdict, std::string, std::string>;
+    for (const auto& [stamp, verdict, detail, problem] : {
+             Case{TokenOf(sign(pki.alice, "another document"), 0), Verdict::TimeStampBroken,
+                  "it was made for another signature", "it was made for another signature"},
+             Case{token("unfit.sh", "-cert"), Verdict::Trusted, "",
+                  "the time-stamping authority Unfit TSA is not trusted (unsuitable certificate "
+                  "purpose)"},
+             Case{token("tsa.sh", "-no_nonce"), Verdict::Trusted, "",
+                  "the certificate of its time-stamping authority is not in the file"},
+         }) {
+        SCOPED_TRACE(problem);
+        const CertificateTrust trust = judge(WithToken(message, stamp)).at(0);
+        EXPECT_EQ(trust.verdict, verdict);
+        EXPECT_EQ(trust.detail, detail);
+        ASSERT_EQ(trust.timeStamps.size(), 1u);
+        EXPECT_FALSE(trust.timeStamps[0].valid);
+        EXPECT_EQ(trust.timeStamps[0].problem, problem);
+        EXPECT_EQ(Raised([&] {
+                      judge(WithToken(message, stamp), VerifyFlag::SignatureAndCertificate);
+                  }).first,
+                  verdict == Verdict::Trusted ? 0 : SignatureMismatch);
+    }
 }
 
 TEST_F(TimeStampTest, AnExpiredSignerStandsByItsTimeStamp) {

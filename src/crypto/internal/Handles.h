@@ -87,6 +87,12 @@ struct AttributeListFree {
 };
 using AttributeListPtr = std::unique_ptr<STACK_OF(X509_ATTRIBUTE), AttributeListFree>;
 
+// A stack that only lists certificates another object owns (a message's).
+struct X509ListFree {
+    void operator()(STACK_OF(X509) * s) const noexcept { sk_X509_free(s); }
+};
+using X509ListPtr = std::unique_ptr<STACK_OF(X509), X509ListFree>;
+
 // Marks OpenSSL's error queue; whatever is queued after the mark is dropped
 // when the guard goes. It surrounds calls whose failure is an answer ("not
 // this format", "not this key") rather than an error to report.
