@@ -55,6 +55,20 @@ QJsonObject RevocationJson(const RevocationStatus& revocation) {
     return object;
 }
 
+QJsonArray TimeStampsJson(const std::vector<TimeStampProof>& stamps) {
+    QJsonArray array;
+    for (const TimeStampProof& stamp : stamps) {
+        QJsonObject object{{QStringLiteral("time"), Text(IsoDateTime(stamp.time))},
+                           {QStringLiteral("authority"), Text(stamp.authority)},
+                           {QStringLiteral("result"), Text(stamp.valid ? "valid" : "invalid")}};
+        if (!stamp.valid && !stamp.problem.empty()) {
+            object.insert(QStringLiteral("problem"), Text(stamp.problem));
+        }
+        array.append(object);
+    }
+    return array;
+}
+
 QJsonObject SignerJson(const SignerReport& signer) {
     const CertificateTrust& certificate = signer.certificate;
     QJsonArray chain;
@@ -74,6 +88,7 @@ QJsonObject SignerJson(const SignerReport& signer) {
         {QStringLiteral("level"), Text(NameOf(signer.level))},
         {QStringLiteral("chain"), chain},
         {QStringLiteral("revocation"), RevocationJson(certificate.revocation)},
+        {QStringLiteral("timeStamps"), TimeStampsJson(certificate.timeStamps)},
     };
     AddValidation(object, signer.validation);
     return object;

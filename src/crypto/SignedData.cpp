@@ -147,7 +147,7 @@ std::vector<CertificateTrust> SignedData::Trust() const {
                  "The certificate of signer " + std::to_string(i + 1) + " is not in the file.");
         }
         trust.push_back(
-            ossl::TrustOf(info, certificate, roots.get(), intermediates.get(), impl_->cms.get()));
+            ossl::TrustOf(impl_->cms.get(), info, certificate, roots.get(), intermediates.get()));
     }
     return trust;
 }

@@ -18,6 +18,7 @@
 #include "internal/Names.h"
 #include "internal/Revocation.h"
 #include "internal/SignedDataImpl.h"
+#include "internal/TimeStamps.h"
 #include "internal/Times.h"
 
 namespace quilvane {
@@ -264,6 +265,10 @@ void Seal(CMS_ContentInfo* cms, CMS_SignerInfo* info, EVP_PKEY* key, const std::
         ossl::Check(CMS_SignerInfo_sign(info), status::Failed, what);
     }
     CheckSealed(cms, info, what);
+    // Only a signature that holds is worth a time-stamp.
+    if (!CurrentNetworkSettings().timestampUrl.empty()) {
+        AddSignatureTimeStamp(info);
+    }
 }
 
 }  // namespace signed_data

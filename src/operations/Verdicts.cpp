@@ -8,6 +8,7 @@
 #include "crypto/SafeText.h"
 #include "operations/Files.h"
 #include "operations/Signing.h"
+#include "operations/VerifyReport.h"
 
 namespace quilvane {
 namespace {
@@ -51,6 +52,22 @@ std::string Reason(const CertificateTrust& trust) {
     return {};
 }
 
+// ", time-stamped 2026-12-07 20:15:03 +01:00 by <authority>" for the first
+// valid time-stamp, in the user's zone; "" without one.
+std::string TimeStampWords(const CertificateTrust& trust) {
+    for (const TimeStampProof& stamp : trust.timeStamps) {
+        if (stamp.valid) {
+            std::string when = IsoDateTime(stamp.time);  // 2026-12-07T20:15:03+01:00
+            if (when.size() > 19) {
+                when[10] = ' ';
+                when.insert(19, " ");
+            }
+            return ", time-stamped " + when + " by " + SafeText(stamp.authority);
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string TrustLine(const CertificateTrust& trust) {
@@ -64,9 +81,9 @@ std::string TrustLine(const CertificateTrust& trust) {
             verdict += ", revocation not checked";
         }
     }
-    return "Certificate of " + SafeText(trust.subject) + ": " + verdict + " \u2014 issued by " +
-           SafeText(trust.issuer) + ", valid until " + IsoDate(trust.validTo) + ", SHA-256 " +
-           trust.sha256;
+    return "Certificate of " + SafeText(trust.subject) + ": " + verdict + TimeStampWords(trust) +
+           " \u2014 issued by " + SafeText(trust.issuer) + ", valid until " +
+           IsoDate(trust.validTo) + ", SHA-256 " + trust.sha256;
 }
 
 namespace {

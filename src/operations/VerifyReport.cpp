@@ -158,9 +158,15 @@ std::vector<SignerReport> SignerReportsOf(const SignedData& signedData,
     const std::vector<Signer> signers = signedData.Signers();
     std::vector<SignerReport> reports;
     for (std::size_t i = 0; i < signers.size() && i < trust.size(); ++i) {
+        // A B-B signature with a time-stamp that proves its time is B-T.
+        const bool proven = std::ranges::any_of(
+            trust[i].timeStamps, [](const TimeStampProof& stamp) { return stamp.valid; });
+        const SignatureLevel level = signers[i].Level() == SignatureLevel::CadesBB && proven
+                                         ? SignatureLevel::CadesBT
+                                         : signers[i].Level();
         SignerReport report{.certificate = std::move(trust[i]),
                             .signingTime = std::nullopt,
-                            .level = signers[i].Level(),
+                            .level = level,
                             .validation = {}};
         report.validation = ValidationOf(report.certificate);
         const Attributes& attributes = signers[i].AuthenticatedAttributes();

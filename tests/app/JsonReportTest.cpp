@@ -4,7 +4,11 @@
 #include <openssl/objects.h>
 
 #include "app/AppTestSupport.h"
+#include "crypto/Network.h"
+#include "operations/Signing.h"
 #include "support/LoopbackServices.h"
+#include "support/ScriptedUserInterface.h"
+#include "support/TimeStampAuthority.h"
 
 namespace quilvane::test {
 
@@ -45,6 +49,22 @@ TEST(JsonReport, ValidatesAgainstItsSchemaAndEndsWithTheStatusOfItsFiles) {
     std::string changed = ReadFile(dir / "good.sig");
     changed.replace(changed.find("hello"), 5, "jello");
     WriteFile(dir / "changed.sig", changed);
+    // Time-stamped, and the same signature with another signature's token.
+    TimeStampAuthority tsa(services, pki.pki);
+    NetworkSettings settings;
+    settings.timestampUrl = tsa.url();
+    UseNetworkSettings(settings);
+    store.add({pki.alice.cert, pki.alice.key});
+    WriteFile(dir / "other.txt", "another document");
+    for (const char* name : {"doc.txt", "other.txt"}) {
+        ScriptedUserInterface person;
+        person.picks = {0};
+        const std::string document = (dir / name).string();
+        EXPECT_EQ(SignFile(person, document, document + ".sig"), Outcome::Completed);
+    }
+    UseNetworkSettings({});
+    WriteFile(dir / "swapped.sig", WithToken(ReadFile(dir / "doc.txt.sig"),
+                                             TokenOf(ReadFile(dir / "other.txt.sig"), 0)));
 
     // Each file's outcome and validation, and its signers', as a line.
     const std::string summary =
@@ -71,10 +91,15 @@ TEST(JsonReport, ValidatesAgainstItsSchemaAndEndsWithTheStatusOfItsFiles) {
         "('Rita', 'CMS', 'TOTAL_FAILED', 'REVOKED', 'revoked')\n"
         "unknown.sig verified INDETERMINATE TRY_LATER "
         "('Ursula', 'CMS', 'INDETERMINATE', 'TRY_LATER', 'unknown')\n";
+    const std::string stamped =
+        "doc.txt.sig verified TOTAL_PASSED None ('Alice Example', 'CAdES-B-T', 'TOTAL_PASSED', "
+        "None, 'not published')\nswapped.sig verified TOTAL_FAILED HASH_FAILURE ('Alice Example', "
+        "'CAdES-B-B', 'TOTAL_FAILED', 'HASH_FAILURE', 'not published')\n";
     std::vector<std::tuple<std::string, std::string, std::string, int>> cases = {
         {"--verify", "good.sig", good, 0},
         {"", "self.sig v", self, 3},
         {"--verify", "good.sig changed.sig self.sig", good + refused + self, 1},
+        {"--verify", "doc.txt.sig swapped.sig", stamped, 3},
     };
     if (services.running()) {
         cases.push_back({"--verify", "revoked.sig unknown.sig", revoked, 3});
