@@ -189,6 +189,9 @@ Identity Pki::issueBy(const Identity& issuer, const std::string& name, const std
         extensions = kUserExtensions;
     }
     for (const auto& [nid, value] : extra) {
+        // One of the usual extensions given again is replaced: a time-stamping
+        // authority's key may only sign.
+        std::erase_if(extensions, [&](const auto& usual) { return usual.first == nid; });
         extensions.emplace_back(nid, value.c_str());
     }
     return Make(folder_, name, Name(subject).get(), type, &issuer, notBefore, notAfter, extensions);
