@@ -139,7 +139,8 @@ std::vector<CertificateTrust> SignedData::Trust() const {
             Fail(status::Failed,
                  "The certificate of signer " + std::to_string(i + 1) + " is not in the file.");
         }
-        trust.push_back(ossl::TrustOf(info, certificate, roots.get(), intermediates.get()));
+        trust.push_back(
+            ossl::TrustOf(impl_->cms.get(), info, certificate, roots.get(), intermediates.get()));
     }
     return trust;
 }

@@ -135,7 +135,7 @@ void CheckCertificates(CMS_ContentInfo* cms) {
                  "The certificate of signer " + std::to_string(i + 1) + " is not in the file.");
         }
         const CertificateTrust trust =
-            ossl::TrustOf(info, certificate, store.get(), intermediates.get());
+            ossl::TrustOf(cms, info, certificate, store.get(), intermediates.get());
         const std::string of = "The certificate of " + ossl::NameOf(certificate);
         switch (trust.verdict) {
             case Verdict::Trusted:

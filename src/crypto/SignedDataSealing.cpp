@@ -9,12 +9,14 @@
 #include <span>
 #include <vector>
 
+#include "crypto/Network.h"
 #include "crypto/Store.h"
 #include "internal/CertificateFiles.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Handles.h"
 #include "internal/Names.h"
 #include "internal/SignedDataImpl.h"
+#include "internal/TimeStamps.h"
 #include "internal/Times.h"
 
 namespace quilvane {
@@ -255,6 +257,10 @@ void Seal(CMS_ContentInfo* cms, CMS_SignerInfo* info, EVP_PKEY* key, const std::
         ossl::Check(CMS_SignerInfo_sign(info), status::Failed, what);
     }
     CheckSealed(cms, info, what);
+    // Only a signature that holds is worth a time-stamp.
+    if (!CurrentNetworkSettings().timestampUrl.empty()) {
+        AddSignatureTimeStamp(info);
+    }
 }
 
 }  // namespace signed_data

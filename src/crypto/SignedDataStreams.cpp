@@ -9,12 +9,20 @@
 
 #include <algorithm>
 
+#include "crypto/Network.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Names.h"
 #include "internal/SignedDataImpl.h"
 #include "internal/SignerChecks.h"
 
 namespace quilvane::signed_data {
+namespace {
+
+// The room kept in a layout made ahead for a time-stamp token, which carries
+// its authority's certificates: more than any service's token takes.
+constexpr int kTokenRoom = 64 << 10;
+
+}  // namespace
 
 Buffer EncodeDetached(CMS_ContentInfo* cms, const std::string& what) {
     Bytes der = ossl::EncodeDer(cms, what);
@@ -96,20 +104,31 @@ ossl::CmsPtr Rebuild(const MessageParts& parts) {
 
 Buffer LayOutAhead(CMS_ContentInfo* cms, CMS_SignerInfo* info, EVP_PKEY* key, std::uint64_t size,
                    ContentSink& out, const std::string& what) {
-    const bool exact =
-        EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "RSA-PSS") || EVP_PKEY_is_a(key, "ED25519");
+    // A time-stamp still to come is of no size known ahead: up to kTokenRoom.
+    const bool stamped = !CurrentNetworkSettings().timestampUrl.empty();
+    const bool exact = !stamped && (EVP_PKEY_is_a(key, "RSA") || EVP_PKEY_is_a(key, "RSA-PSS") ||
+                                    EVP_PKEY_is_a(key, "ED25519"));
     if (!exact && dynamic_cast<PatchableSink*>(&out) == nullptr) {
         return {};
     }
     int largest = EVP_PKEY_get_size(key);
-    Buffer filler(static_cast<std::size_t>(std::max(largest, 8)), 0);
+    Buffer filler(static_cast<std::size_t>(std::max({largest, 8, stamped ? kTokenRoom : 0})), 0);
     ossl::Check(
         ASN1_STRING_set(CMS_SignerInfo_get0_signature(info), filler.data(), exact ? largest : 8),
         status::Failed, what);
     std::size_t narrowest = LayOut(cms, size, what).before.size();
     ossl::Check(ASN1_STRING_set(CMS_SignerInfo_get0_signature(info), filler.data(), largest),
                 status::Failed, what);
+    if (stamped) {
+        ossl::Check(CMS_unsigned_add1_attr_by_NID(info, NID_id_smime_aa_timeStampToken,
+                                                  V_ASN1_OCTET_STRING, filler.data(), kTokenRoom),
+                    status::Failed, what);
+    }
     Buffer widest = LayOut(cms, size, what).before;
+    if (stamped) {
+        const int at = CMS_unsigned_get_attr_by_NID(info, NID_id_smime_aa_timeStampToken, -1);
+        X509_ATTRIBUTE_free(ossl::Check(CMS_unsigned_delete_attr(info, at), status::Failed, what));
+    }
     return widest.size() == narrowest ? widest : Buffer();
 }
 

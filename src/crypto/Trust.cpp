@@ -14,6 +14,7 @@
 #include "internal/Names.h"
 #include "internal/NssBuiltinRoots.h"
 #include "internal/SignerChecks.h"
+#include "internal/TimeStamps.h"
 #include "internal/Times.h"
 
 namespace quilvane::ossl {
@@ -268,12 +269,16 @@ StorePtr TrustedRoots() {
     return store;
 }
 
-ChainCheck CheckChain(X509_STORE* roots, X509* certificate, STACK_OF(X509) * intermediates) {
+ChainCheck CheckChain(X509_STORE* roots, X509* certificate, STACK_OF(X509) * intermediates,
+                      int purpose, std::optional<std::time_t> at) {
     const std::string what = "Could not check the certificate of " + NameOf(certificate);
     StoreCtxPtr context(Check(X509_STORE_CTX_new(), status::Failed, what));
     Check(X509_STORE_CTX_init(context.get(), roots, certificate, intermediates), status::Failed,
           what);
-    Check(X509_STORE_CTX_set_purpose(context.get(), X509_PURPOSE_ANY), status::Failed, what);
+    Check(X509_STORE_CTX_set_purpose(context.get(), purpose), status::Failed, what);
+    if (at) {
+        X509_STORE_CTX_set_time(context.get(), 0, *at);
+    }
     ChainCheck check;
     {
         ErrorMark mark;  // a refused chain is an answer, told by its error
@@ -291,8 +296,8 @@ ChainCheck CheckChain(X509_STORE* roots, X509* certificate, STACK_OF(X509) * int
     return check;
 }
 
-CertificateTrust TrustOf(CMS_SignerInfo* info, X509* certificate, X509_STORE* roots,
-                         STACK_OF(X509) * intermediates) {
+CertificateTrust TrustOf(CMS_ContentInfo* message, CMS_SignerInfo* info, X509* certificate,
+                         X509_STORE* roots, STACK_OF(X509) * intermediates) {
     const Certificate shared = MakeCertificate(certificate);
     CertificateTrust trust;
     trust.subject = shared.GetInfo(CertInfo::SubjectSimpleName);
@@ -302,7 +307,23 @@ CertificateTrust TrustOf(CMS_SignerInfo* info, X509* certificate, X509_STORE* ro
     trust.sha256 = Fingerprint(certificate);
     trust.serial = SerialOf(certificate);
 
-    const ChainCheck chain = CheckChain(roots, certificate, intermediates);
+    // The first valid time-stamp proves the signature existed then: the chain
+    // is judged at that time, so a certificate expired since still holds.
+    std::string broken;
+    std::optional<std::time_t> proven;
+    for (CheckedTimeStamp& stamp : SignatureTimeStampsOf(info, roots, intermediates, message)) {
+        if (broken.empty() && !stamp.broken.empty()) {
+            broken = stamp.broken;
+        }
+        if (!proven && stamp.proof.valid) {
+            proven = stamp.proof.time;
+        }
+        trust.timeStamps.push_back(std::move(stamp.proof));
+    }
+    std::time_t judgedAt = proven.value_or(std::time(nullptr));
+
+    const ChainCheck chain =
+        CheckChain(roots, certificate, intermediates, X509_PURPOSE_ANY, proven);
     for (int i = 0; i < sk_X509_num(chain.chain.get()); ++i) {
         X509* link = sk_X509_value(chain.chain.get(), i);
         const Certificate linked = MakeCertificate(link);
@@ -310,19 +331,24 @@ CertificateTrust TrustOf(CMS_SignerInfo* info, X509* certificate, X509_STORE* ro
                                linked.GetInfo(CertInfo::IssuerSimpleName), SerialOf(link),
                                Fingerprint(link)});
     }
-    const std::optional<std::time_t> signedAt = SigningTimeOf(info, NameOf(certificate));
+    // A time-stamp's time stands in for the signer's own claim.
+    const std::optional<std::time_t> signedAt =
+        proven ? proven : SigningTimeOf(info, NameOf(certificate));
 
     // The reasons against, the gravest first.
-    if (std::string digest = BrokenDigestOf(info, chain.chain.get()); !digest.empty()) {
+    if (!broken.empty()) {
+        trust.verdict = Verdict::TimeStampBroken;
+        trust.detail = broken;
+    } else if (std::string digest = BrokenDigestOf(info, chain.chain.get()); !digest.empty()) {
         trust.verdict = Verdict::BrokenDigest;
         trust.detail = digest;
     } else if (std::optional<std::string> allows = NotForSigningIn(chain.chain.get())) {
         trust.verdict = Verdict::NotForSigning;
         trust.detail = *allows;
-    } else if (X509_cmp_time(X509_get0_notAfter(certificate), nullptr) < 0) {
+    } else if (X509_cmp_time(X509_get0_notAfter(certificate), &judgedAt) < 0) {
         trust.verdict = Verdict::Expired;
         trust.when = trust.validTo;
-    } else if (X509_cmp_time(X509_get0_notBefore(certificate), nullptr) > 0) {
+    } else if (X509_cmp_time(X509_get0_notBefore(certificate), &judgedAt) > 0) {
         trust.verdict = Verdict::NotYetValid;
         trust.when = trust.validFrom;
     } else if (signedAt && (*signedAt < trust.validFrom || *signedAt > trust.validTo)) {

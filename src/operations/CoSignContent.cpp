@@ -10,7 +10,8 @@ namespace quilvane {
 
 Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outputPath,
                       const CertificateChooser& choose) {
-    const ReportPolicy policy{.reporter = Reporter::CoSignContent, .silentCancel = true};
+    const ReportPolicy policy{
+        .reporter = Reporter::CoSignContent, .silentCancel = true, .timeStampText = true};
     return RunGuarded(ui, policy, [&] {
         FileSource message(inputPath);
         // Held until the new file is in place, so that two co-signs of one

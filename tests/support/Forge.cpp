@@ -188,11 +188,16 @@ Identity Pki::issueBy(const Identity& issuer, const std::string& name, const std
     } else {
         extensions = kUserExtensions;
     }
+    // One of the usual extensions given again is replaced, as a time-stamping
+    // authority's key usage must be.
     for (const auto& [nid, value] : extra) {
-        // One of the usual extensions given again is replaced: a time-stamping
-        // authority's key may only sign.
-        std::erase_if(extensions, [&](const auto& usual) { return usual.first == nid; });
-        extensions.emplace_back(nid, value.c_str());
+        auto same = std::find_if(extensions.begin(), extensions.end(),
+                                 [nid = nid](const auto& usual) { return usual.first == nid; });
+        if (same != extensions.end()) {
+            same->second = value.c_str();
+        } else {
+            extensions.emplace_back(nid, value.c_str());
+        }
     }
     return Make(folder_, name, Name(subject).get(), type, &issuer, notBefore, notAfter, extensions);
 }

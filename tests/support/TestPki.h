@@ -88,7 +88,8 @@ class Pki {
     // the usual ones of a user (`ca`: of an authority), such as
     // {NID_info_access, "OCSP;URI:http://127.0.0.1:8080/ocsp"},
     // {NID_crl_distribution_points, "URI:http://127.0.0.1:8080/ca.crl"} or
-    // {NID_ext_key_usage, "critical,timeStamping"}.
+    // {NID_ext_key_usage, "critical,timeStamping"}; one of the usual ones
+    // (such as NID_key_usage) given here replaces it.
     using Extensions = std::vector<std::pair<int, std::string>>;
     Identity issueBy(const Identity& issuer, const std::string& name, const std::string& subject,
                      KeyType type, const Extensions& extra, bool ca = false,

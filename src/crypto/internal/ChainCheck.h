@@ -3,6 +3,7 @@
 // verdict built on it.
 
 #include <ctime>
+#include <optional>
 
 #include "crypto/Trust.h"
 #include "internal/Handles.h"
@@ -27,14 +28,16 @@ struct ChainCheck {
 // a self-signed certificate, or a chain that ends outside the anchors.
 bool IsUntrustedRoot(int error);
 
-// Checks `certificate`'s chain now, for any purpose, through `intermediates`
-// (may be null) to `roots`.
-ChainCheck CheckChain(X509_STORE* roots, X509* certificate, STACK_OF(X509) * intermediates);
+// Checks `certificate`'s chain for `purpose` (an X509_PURPOSE_), at `at` or
+// now, through `intermediates` (may be null) to `roots`.
+ChainCheck CheckChain(X509_STORE* roots, X509* certificate, STACK_OF(X509) * intermediates,
+                      int purpose = X509_PURPOSE_ANY, std::optional<std::time_t> at = {});
 
-// The verdict on the certificate of the signer-info `info`: its chain, the
-// digests in it, whether it is meant for signing, and its validity now and at
-// the signing time the signer-info claims.
-CertificateTrust TrustOf(CMS_SignerInfo* info, X509* certificate, X509_STORE* roots,
-                         STACK_OF(X509) * intermediates);
+// The verdict on the certificate of the signer-info `info` of `message`: its
+// signature time-stamps, its chain, the digests in it, whether it is meant for
+// signing, and its validity at the first valid time-stamp's time (else now)
+// and at the signing time the signer-info claims.
+CertificateTrust TrustOf(CMS_ContentInfo* message, CMS_SignerInfo* info, X509* certificate,
+                         X509_STORE* roots, STACK_OF(X509) * intermediates);
 
 }  // namespace quilvane::ossl

@@ -9,7 +9,9 @@
 #include <openssl/ess.h>
 #include <openssl/evp.h>
 #include <openssl/pkcs12.h>
+#include <openssl/pkcs7.h>
 #include <openssl/provider.h>
+#include <openssl/ts.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
@@ -55,6 +57,14 @@ using EncodeCtxPtr = std::unique_ptr<EVP_ENCODE_CTX, Deleter<EVP_ENCODE_CTX_free
 using AlgorPtr = std::unique_ptr<X509_ALGOR, Deleter<X509_ALGOR_free>>;
 using EssCertPtr = std::unique_ptr<ESS_SIGNING_CERT, Deleter<ESS_SIGNING_CERT_free>>;
 using EssCertV2Ptr = std::unique_ptr<ESS_SIGNING_CERT_V2, Deleter<ESS_SIGNING_CERT_V2_free>>;
+using Pkcs7Ptr = std::unique_ptr<PKCS7, Deleter<PKCS7_free>>;
+using TsReqPtr = std::unique_ptr<TS_REQ, Deleter<TS_REQ_free>>;
+using TsRespPtr = std::unique_ptr<TS_RESP, Deleter<TS_RESP_free>>;
+using TstInfoPtr = std::unique_ptr<TS_TST_INFO, Deleter<TS_TST_INFO_free>>;
+using TsImprintPtr = std::unique_ptr<TS_MSG_IMPRINT, Deleter<TS_MSG_IMPRINT_free>>;
+using TsVerifyCtxPtr = std::unique_ptr<TS_VERIFY_CTX, Deleter<TS_VERIFY_CTX_free>>;
+using IntegerPtr = std::unique_ptr<ASN1_INTEGER, Deleter<ASN1_INTEGER_free>>;
+using AsnStringPtr = std::unique_ptr<ASN1_STRING, Deleter<ASN1_STRING_free>>;
 // Memory the library hands over from its own allocator (PEM names, headers, data).
 struct MemFree {
     void operator()(void* p) const noexcept { OPENSSL_free(p); }

@@ -86,6 +86,7 @@ CMS_SignerInfo* AddSignerInfo(CMS_ContentInfo* cms, X509* certificate, STACK_OF(
                               std::span<const unsigned char> value, const std::string& what);
 // Signs the signed attributes of `info`, a signer-info of `cms`, then checks
 // that signature with the certificate; raises naming the signer when it fails.
+// With a time-stamping service set, the signature then gets its time-stamp.
 void Seal(CMS_ContentInfo* cms, CMS_SignerInfo* info, EVP_PKEY* key, const std::string& what);
 
 // The document itself, kept as it passes for the signers that sign it whole

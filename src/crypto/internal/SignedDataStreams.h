@@ -62,10 +62,10 @@ ossl::CmsPtr Rebuild(const MessageParts& parts);
 
 // What comes before a document of `size` octets in `cms`, whose signer-info
 // `info` is still to be sealed, when that is known now: the signature's size
-// is all the layout does not know, exact for RSA and EdDSA and at most the
-// key's size for the others. Empty when its size still depends on the
-// signature (near a length-encoding boundary), or when its bytes might and
-// `out` cannot take them again.
+// (and, with a time-stamping service set, its token's) is all the layout does
+// not know, exact for RSA and EdDSA and at most the key's size for the
+// others. Empty when its size still depends on them (near a length-encoding
+// boundary), or when its bytes might and `out` cannot take them again.
 Buffer LayOutAhead(CMS_ContentInfo* cms, CMS_SignerInfo* info, EVP_PKEY* key, std::uint64_t size,
                    ContentSink& out, const std::string& what);
 // Puts the final bytes before the document in place of `written`, which went

@@ -6,7 +6,10 @@
 #include <openssl/cms.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
+
+#include "crypto/Trust.h"
 
 namespace quilvane {
 
@@ -18,5 +21,23 @@ void AddSignatureTimeStamp(CMS_SignerInfo* info);
 
 // Whether `info` already holds a signature time-stamp.
 bool HasSignatureTimeStamp(CMS_SignerInfo* info);
+
+// A signature time-stamp of a signer-info, checked when verifying.
+struct CheckedTimeStamp {
+    TimeStampProof proof;
+    // Why the token does not belong to the signature or was forged; empty when
+    // it holds. A token that merely comes from an untrusted authority is not
+    // broken: it is no proof (proof.valid false, proof.problem).
+    std::string broken;
+};
+
+// Each signature time-stamp of `info`, in the order of its attributes: the
+// imprint against the signature value, the token's signature, and the
+// authority's chain to `roots` for time-stamping, through the token's
+// certificates and `intermediates`. `message` gives the revocation data it
+// carries for the authority's chain.
+std::vector<CheckedTimeStamp> SignatureTimeStampsOf(CMS_SignerInfo* info, X509_STORE* roots,
+                                                    STACK_OF(X509) * intermediates,
+                                                    CMS_ContentInfo* message);
 
 }  // namespace quilvane
