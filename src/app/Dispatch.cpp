@@ -22,9 +22,13 @@ int StatusOf(Outcome outcome) {
 using FileOption = std::variant<BatchAction, Form>;
 std::optional<FileOption> FileOptionNamed(const std::string& option) {
     static constexpr std::pair<const char*, FileOption> kOptions[] = {
-        {"--sign", BatchAction::Sign},     {"--verify", BatchAction::Verify},
-        {"--cosign", BatchAction::CoSign}, {"--import", Form::Import},
-        {"--trust", Form::Trust},          {"--export-certificate", Form::ExportCertificate},
+        {"--sign", BatchAction::Sign},
+        {"--verify", BatchAction::Verify},
+        {"--cosign", BatchAction::CoSign},
+        {"--import", Form::Import},
+        {"--trust", Form::Trust},
+        {"--export-certificate", Form::ExportCertificate},
+        {"--timestamp", BatchAction::TimeStamp},
     };
     for (const auto& [name, value] : kOptions) {
         if (option == name) {
@@ -242,6 +246,7 @@ std::string UsageText(const std::string& program) {
         {" --verify FILE...", "verify every signed FILE and write its document"},
         {" --json --verify FILE...", "the same, printing only a JSON report (also --json FILE v)"},
         {" --cosign FILE...", "add a signature to every signed FILE"},
+        {" --timestamp FILE...", "add a time-stamp to every signature of every signed FILE"},
         {" --import FILE", "copy a certificate file (PKCS #12, PEM, DER) into your store"},
         {" --create-certificate", "make a self-signed certificate to try signing with"},
         {" --trust FILE", "trust a CA or self-signed certificate for co-signing"},

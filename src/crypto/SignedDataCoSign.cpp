@@ -1,15 +1,19 @@
-// Co-signing a verified message: a new signer-info added to a copy of it, the
-// document read once more and held to the digest that was verified.
+// Co-signing or time-stamping a verified message: its signer-infos replaced
+// in a copy of it, the document read once more and held to the digest that
+// was verified.
 
 #include "crypto/SignedData.h"
 
 #include <openssl/objects.h>
 
+#include <algorithm>
 #include <optional>
 
+#include "internal/Asn1Cursor.h"
 #include "internal/CertificateImpl.h"
 #include "internal/SignedDataImpl.h"
 #include "internal/SignedDataStreams.h"
+#include "internal/TimeStamps.h"
 
 namespace quilvane {
 namespace {
@@ -30,8 +34,9 @@ std::optional<Buffer> DigestIn(BIO* chain, const EVP_MD* md, const std::string& 
     return std::nullopt;
 }
 
-[[noreturn]] void ChangedWhileCoSigning(const std::string& how) {
-    Fail(status::Failed, "The signed file changed while it was being co-signed: " + how + ".");
+// `done`: "co-signed" or "time-stamped".
+[[noreturn]] void ChangedWhile(const std::string& done, const std::string& how) {
+    Fail(status::Failed, "The signed file changed while it was being " + done + ": " + how + ".");
 }
 
 bool SameParts(const MessageParts& a, const MessageParts& b) {
@@ -72,7 +77,7 @@ const EVP_MD* FirstDigest(BIO* chain) {
 
 // Reads the message once more, its document passing to `content`; raises
 // unless it is still, part for part, the message that was verified.
-void ReadAgain(ContentSource& message, const MessageParts& verified,
+void ReadAgain(ContentSource& message, const MessageParts& verified, const std::string& done,
                const std::function<void(Octets)>& content) {
     MessageParts again;
     try {
@@ -81,11 +86,114 @@ void ReadAgain(ContentSource& message, const MessageParts& verified,
         if (error.number() != status::BadMessage) {
             throw;
         }
-        ChangedWhileCoSigning("it is no longer the message that was verified");
+        ChangedWhile(done, "it is no longer the message that was verified");
     }
     if (!SameParts(again, verified)) {
-        ChangedWhileCoSigning("it is no longer the message that was verified");
+        ChangedWhile(done, "it is no longer the message that was verified");
     }
+}
+
+// Sends the verified document, read once more from `message`, to `out`, and
+// each byte to `also` when given; a binary message's document, which is one
+// run of the file, the kernel copies when nothing else needs its bytes, and
+// the file is then read once more for the check. Whichever way it goes, it
+// must be the document verified, to the digest `checkMd` took of it.
+void DocumentAgain(ContentSource& message, ContentSink& out, const MessageParts& parts,
+                   BIO* digests, const EVP_MD* checkMd, const std::string& done,
+                   const std::function<void(Octets)>& also, const std::string& what) {
+    std::optional<Buffer> expected =
+        checkMd != nullptr ? DigestIn(digests, checkMd, what) : std::nullopt;
+    if (!expected) {
+        NotSigned("it names no digest algorithm");
+    }
+    auto* file = dynamic_cast<FileBackedSource*>(&message);
+    auto* rewindable = dynamic_cast<RewindableSource*>(&message);
+    auto* target = dynamic_cast<FileCopySink*>(&out);
+    const bool copied =
+        !also && parts.contentOffset && file != nullptr && rewindable != nullptr &&
+        target != nullptr && message.Size() == parts.messageSize &&
+        target->CopyFrom(file->Descriptor(), *parts.contentOffset, parts.contentSize);
+    if (copied) {
+        rewindable->Rewind();
+    }
+    Digest check(checkMd, what);
+    ReadAgain(message, parts, done, [&](Octets bytes) {
+        check.Update(bytes);
+        if (also) {
+            also(bytes);
+        }
+        if (!copied) {
+            out.Write(bytes);
+        }
+    });
+    if (check.Final() != *expected) {
+        ChangedWhile(done, "its document no longer matches the signature that was verified");
+    }
+}
+
+// A signer-info's encoding apart: all it signs and is signed with (up to its
+// unsigned attributes), and each unsigned attribute's encoding.
+struct SignerInfoParts {
+    Octets signedPart;
+    std::vector<Octets> unsignedAttributes;
+};
+std::optional<SignerInfoParts> PartsOf(Octets info) {
+    constexpr std::uint8_t kUnsignedAttributes = 0xA1;
+    der::Cursor outer(info);
+    std::optional<der::Element> sequence = outer.Next(der::kSequence);
+    if (!sequence) {
+        return std::nullopt;
+    }
+    der::Cursor fields(sequence->contents);
+    SignerInfoParts parts{sequence->contents, {}};
+    while (std::optional<der::Element> field = fields.Next()) {
+        if (field->header.Is(kUnsignedAttributes)) {
+            parts.signedPart = sequence->contents.first(
+                static_cast<std::size_t>(field->encoding.data() - sequence->contents.data()));
+            der::Cursor attributes(field->contents);
+            while (std::optional<der::Element> attribute = attributes.Next()) {
+                parts.unsignedAttributes.push_back(attribute->encoding);
+            }
+        }
+    }
+    return parts;
+}
+
+bool Same(Octets a, Octets b) {
+    return std::ranges::equal(a, b);
+}
+
+// The time-stamped message `stamped` checked before anything of it is
+// written: every signer-info `read` is in it as it was, signed part and
+// earlier unsigned attributes byte for byte, and, decoded as others will read
+// it, every signature holds over the document's `digests`. (Where a signer
+// signed the whole document, which is not at hand, the first part alone.)
+void CheckStamped(const MessageParts& stamped, const std::vector<Octets>& read, BIO* digests,
+                  const std::string& what) {
+    const std::vector<Octets> written = ossl::SignerInfosIn(stamped.rest);
+    const auto kept = [&](Octets before) {
+        const std::optional<SignerInfoParts> old = PartsOf(before);
+        return old && std::ranges::any_of(written, [&](Octets candidate) {
+                   const std::optional<SignerInfoParts> now = PartsOf(candidate);
+                   return now && Same(now->signedPart, old->signedPart) &&
+                          std::ranges::all_of(old->unsignedAttributes, [&](Octets attribute) {
+                              return std::ranges::any_of(now->unsignedAttributes, [&](Octets each) {
+                                  return Same(each, attribute);
+                              });
+                          });
+               });
+    };
+    if (written.size() != read.size() || !std::ranges::all_of(read, kept)) {
+        Fail(status::Failed, what + ": a signature would not have stayed as it was.");
+    }
+    ossl::CmsPtr copy = Rebuild(stamped);
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(copy.get());
+    for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
+        if (SignsWholeDocument(sk_CMS_SignerInfo_value(infos, i))) {
+            return;
+        }
+    }
+    CheckSignatures(copy.get(), digests, WholeDocument());
 }
 
 }  // namespace
@@ -130,43 +238,13 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
     out.Write(written);
 
     // The digest the document is held to once more: the new signer's when the
-    // verifying pass took it, else the first the message names.
-    const EVP_MD* checkMd = value ? md : FirstDigest(impl_->digests.get());
-    std::optional<Buffer> expected =
-        checkMd != nullptr ? DigestIn(impl_->digests.get(), checkMd, what) : std::nullopt;
-    if (!expected) {
-        NotSigned("it names no digest algorithm");
-    }
-
-    // A binary message holds its document as one run of the file: the kernel
-    // copies it, and the file is read once more for the check below.
-    auto* file = dynamic_cast<FileBackedSource*>(&message);
-    auto* rewindable = dynamic_cast<RewindableSource*>(&message);
-    auto* target = dynamic_cast<FileCopySink*>(&out);
-    const bool copied =
-        value && parts.contentOffset && file != nullptr && rewindable != nullptr &&
-        target != nullptr && message.Size() == parts.messageSize &&
-        target->CopyFrom(file->Descriptor(), *parts.contentOffset, parts.contentSize);
-    if (copied) {
-        rewindable->Rewind();
-    }
-    // Whichever way the document goes to `out`, it passes here and must be the
-    // one verified: only then does every signature, the new one too, hold
-    // over what is written.
-    Digest check(checkMd, what);
+    // verifying pass took it, else the first the message names. Only then
+    // does every signature, the new one too, hold over what is written.
     Digest digest(md, what);
-    ReadAgain(message, parts, [&](Octets bytes) {
-        check.Update(bytes);
-        if (!value) {
-            digest.Update(bytes);
-        }
-        if (!copied) {
-            out.Write(bytes);
-        }
-    });
-    if (check.Final() != *expected) {
-        ChangedWhileCoSigning("its document no longer matches the signature that was verified");
-    }
+    DocumentAgain(
+        message, out, parts, impl_->digests.get(), value ? md : FirstDigest(impl_->digests.get()),
+        "co-signed",
+        value ? std::function<void(Octets)>() : [&](Octets bytes) { digest.Update(bytes); }, what);
     if (!value) {
         SetMessageDigest(info, digest.Final(), what);
         Seal(cms.get(), info, key, what);
@@ -220,7 +298,7 @@ void SignedData::CoSignDetached(ContentSource& message, ContentSource& document,
     MessageParts written = streaming::Split(der, what);
     ossl::RequireKeptAsRead(cms.get(), read, ossl::SignerInfosIn(written.rest));
 
-    ReadAgain(message, parts, {});
+    ReadAgain(message, parts, "co-signed", {});
     out.Write(der);
 
     // The co-signed message, as written, is the one this object now holds.
@@ -228,6 +306,60 @@ void SignedData::CoSignDetached(ContentSource& message, ContentSource& document,
     written.messageSize = der.size();
     impl_->cms = std::move(cms);
     impl_->parts = std::move(written);
+}
+
+std::size_t SignedData::AddTimeStamps(ContentSource& message, ContentSink& out) {
+    ossl::ErrorMark mark;
+    if (!impl_->parts) {
+        Fail(status::Failed, "There is no verified signed message to time-stamp.");
+    }
+    const MessageParts& parts = *impl_->parts;
+    const std::string what = "Could not time-stamp the signatures";
+    // Written back, the mail would lose the document beside its signature.
+    if (impl_->wrapping == MessageWrapping::MultipartSigned) {
+        Fail(status::Failed, what + ": they are part of a multipart/signed mail.");
+    }
+    auto [cms, read] = CopyToCoSign(parts, what);
+    std::size_t added = 0;
+    STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
+    for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
+        CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
+        if (!HasSignatureTimeStamp(info)) {
+            AddSignatureTimeStamp(info);
+            ++added;
+        }
+    }
+    if (added == 0) {
+        return 0;
+    }
+
+    // Only the signer-infos change: the document stays as it was, and only
+    // the lengths around it grow.
+    MessageParts written;
+    if (parts.detached) {
+        const Buffer der = EncodeDetached(cms.get(), what);
+        written = streaming::Split(der, what);
+        CheckStamped(written, read, impl_->digests.get(), what);
+        ReadAgain(message, parts, "time-stamped", {});
+        out.Write(der);
+        written.detached = true;
+        written.messageSize = der.size();
+    } else {
+        Layout layout = LayOut(cms.get(), parts.contentSize, what);
+        CheckStamped(layout.parts, read, impl_->digests.get(), what);
+        out.Write(layout.before);
+        DocumentAgain(message, out, parts, impl_->digests.get(), FirstDigest(impl_->digests.get()),
+                      "time-stamped", {}, what);
+        out.Write(layout.parts.rest);
+        written = std::move(layout.parts);
+        written.contentOffset = layout.before.size();
+        written.messageSize = layout.before.size() + parts.contentSize + written.rest.size();
+    }
+
+    // The time-stamped message, as written, is the one this object now holds.
+    impl_->cms = std::move(cms);
+    impl_->parts = std::move(written);
+    return added;
 }
 
 }  // namespace quilvane

@@ -73,6 +73,8 @@ Wording WordingOf(BatchAction action) {
             return {"Verifying", "verified"};
         case BatchAction::CoSign:
             return {"Co-signing", "co-signed"};
+        case BatchAction::TimeStamp:
+            return {"Time-stamping", "time-stamped"};
     }
     return {"", ""};
 }
@@ -129,6 +131,9 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
                 break;
             case BatchAction::CoSign:
                 outcome = CoSignContent(batch, path, path, once);
+                break;
+            case BatchAction::TimeStamp:
+                outcome = TimeStampFile(batch, path);
                 break;
         }
         const std::string said = batch.takeLastMessage();

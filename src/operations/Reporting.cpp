@@ -15,6 +15,7 @@ ErrorPrefixes PrefixesOf(Reporter reporter) {
         {Reporter::Envelope, {"VB Error found:", "CAPICOM error found : "}},
         {Reporter::ReceiveMessage, {"VB Error found:", "CAPICOM error found : "}},
         {Reporter::Certificates, {"VB Error found:", "CAPICOM error found : "}},
+        {Reporter::TimeStampFile, {"VB Error found:", "CAPICOM error found : "}},
     };
     for (const Row& row : kTable) {
         if (row.reporter == reporter) {

@@ -35,6 +35,7 @@ TEST(Dispatch, EachFormRunsItsOperationWithItsPathsAndEndsWithItsStatus) {
         {{"--sign", "a", "--help"}, Form::Batch, "RunBatch|0|a|--help", 0},
         {{"--verify", "a.sig"}, Form::Batch, "RunBatch|1|a.sig", 0},
         {{"--cosign", "a.sig", "b.sig"}, Form::Batch, "RunBatch|2|a.sig|b.sig", 0},
+        {{"--timestamp", "a.sig"}, Form::Batch, "RunBatch|3|a.sig", 0},
         {{"--sign"}, Form::UnknownOption, "", 2},
         {{"--import", "me.p12", "x"}, Form::Import, "ImportCertificate|me.p12", 0},
         {{"--trust", "ca.pem"}, Form::Trust, "TrustCertificate|ca.pem", 0},

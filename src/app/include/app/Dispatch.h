@@ -33,7 +33,7 @@ struct CommandLine {
         Help,               // --help
         Version,            // --version
         UnknownOption,      // any other first argument beginning with "--"
-        Batch,              // --sign, --verify or --cosign and the files
+        Batch,              // --sign, --verify, --cosign or --timestamp and the files
         Import,             // --import FILE
         CreateCertificate,  // --create-certificate
         Trust,              // --trust FILE

@@ -164,6 +164,17 @@ class SignedData {
     void CoSignDetached(ContentSource& message, ContentSource& document, ContentSink& out,
                         const Signer& signer);
 
+    // Adds a signature time-stamp from the run's time-stamping service to
+    // every signer-info of the message Verify or VerifyDetached just accepted
+    // that lacks one, and writes the whole message to `out` in DER as CoSign
+    // does: the document as it was read (a detached message stays detached),
+    // every signer-info as it was with only the new token added, every
+    // signature in it still holding. `message` is that same message again
+    // from its first byte. Returns how many tokens were added; with none to
+    // add nothing is asked or written. Raises status::TimeStampFailed when
+    // the service gives no usable token.
+    std::size_t AddTimeStamps(ContentSource& message, ContentSink& out);
+
     struct Impl;
 
   private:

@@ -11,7 +11,7 @@
 
 namespace quilvane {
 
-enum class BatchAction { Sign, Verify, CoSign };
+enum class BatchAction { Sign, Verify, CoSign, TimeStamp };
 
 // How each file's own messages reach the person: all of them, as in the
 // terminal, or only through the summary, as in the window (where a box per

@@ -18,7 +18,15 @@ enum class Outcome { Completed, Failed, Cancelled };
 
 // Who reports: each operation, and the certificate commands (import, create,
 // trust, export) together.
-enum class Reporter { SignFile, VerifySig, CoSignContent, Envelope, ReceiveMessage, Certificates };
+enum class Reporter {
+    SignFile,
+    VerifySig,
+    CoSignContent,
+    Envelope,
+    ReceiveMessage,
+    Certificates,
+    TimeStampFile
+};
 
 struct ErrorPrefixes {
     const char* program;  // errors of the program itself (positive numbers: files, arguments)
@@ -32,7 +40,7 @@ struct ReportPolicy {
     Reporter reporter;
     // End without a word when the user cancelled a dialog of the service.
     bool silentCancel = false;
-    // Know the time-stamping status (signing only).
+    // Know the time-stamping status (signing and time-stamping only).
     bool timeStampText = false;
     Icon icon = Icon::Critical;
 };

@@ -79,4 +79,8 @@ std::string DetachedDocumentPath(const std::string& signaturePath);
 Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outputPath,
                       const CertificateChooser& choose = SelectCertificate);
 
+// Adds a time-stamp from the run's time-stamping service to every signature
+// of a signed-message file that lacks one, rewriting the file in place.
+Outcome TimeStampFile(UserInterface& ui, std::string signedPath);
+
 }  // namespace quilvane
