@@ -1,5 +1,7 @@
-// A signed file through verification, the signer report and extraction, as
-// the Verify command runs them. The person answers No and picks nothing.
+// A signed file through the whole Verify command: the file read, verified,
+// its document extracted beside it and the signers reported. The person
+// answers No and picks nothing. The one target that writes files for each
+// input; fuzz_verify reads the same messages in memory, far faster.
 
 #include "FuzzSupport.h"
 #include "operations/Signing.h"
