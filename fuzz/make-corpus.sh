@@ -20,7 +20,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 corpus=$here/corpus
-rm -rf "$corpus"
+# The seeds are made anew; the inputs fuzzing found and merged in (named by
+# their SHA-1) stay.
+mkdir -p "$corpus"
+find "$corpus" -type f ! -regex '.*/[0-9a-f]\{40\}' -delete
 mkdir -p "$corpus"/{verify,cosign,extract,armour,decrypt,store,stream,commandline}
 
 # The PEM constant NAME of FuzzSupport.cpp.
