@@ -20,11 +20,16 @@ extern const char* const kRecipientCertificatePem;  // RSA 2048, issued by the r
 extern const char* const kRecipientKeyPem;
 // The passphrase of the protected files in the corpus.
 extern const char* const kPassphrase;
+// The document the seeds sign, which make-corpus.sh writes too: a detached
+// seed verifies against it.
+inline constexpr char kDocumentBytes[] = "A short document for the fuzz seeds.\r\n\0\xff\n";
+inline constexpr std::string_view kDocument(kDocumentBytes, sizeof kDocumentBytes - 1);
 
-// Makes the process's scratch folder (once) and points HOME and XDG_DATA_HOME
-// into it, so that the store "My" and the Root folder are the scratch ones;
-// the system's own roots are left out. The folder is removed when the
-// process exits normally.
+// Makes the process's scratch folder (once, in memory under /dev/shm where
+// there is one) and points HOME, XDG_DATA_HOME and XDG_DATA_DIRS into it, so
+// that the store "My" and the Root folder are the scratch ones; the system's
+// own roots are left out. The folder is removed when the process exits
+// normally.
 void EnterScratch();
 
 std::filesystem::path MyFolder();

@@ -1,8 +1,10 @@
-// An enveloped file through decryption with a fixed test key in the store.
+// An enveloped message decrypted in memory with a fixed test key of the
+// store "My", which is read from the scratch folder for each input as the
+// program reads it.
 
 #include "FuzzSupport.h"
-#include "operations/Envelope.h"
-#include "support/ScriptedUserInterface.h"
+#include "crypto/EnvelopedData.h"
+#include "crypto/Error.h"
 
 using namespace quilvane;
 
@@ -14,7 +16,11 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    test::ScriptedUserInterface ui;
-    ReceiveMessage(ui, fuzz::WriteInput("document.txt.p7m", data, size));
+    try {
+        EnvelopedData envelope;
+        envelope.Decrypt({}, BinaryString(Bytes(data, size)));
+        envelope.Content();
+    } catch (const Error&) {
+    }
     return 0;
 }

@@ -1,9 +1,11 @@
-// One file of the personal store, and the same file in the Root folder. The
-// first byte picks the file's name, since the reader tries PKCS #12 first for
-// .p12 names; the rest is the file. Every certificate listed then signs, so
-// that its key is looked up and a protected one unlocked (the passphrase is
-// given once, then cancelled). A message signed under the fixed root is then
-// checked against the Root folder.
+// One file of the personal store or of the Root folder, read as the program
+// reads it. The first byte picks the file's name with its two low bits, since
+// the reader tries PKCS #12 first for .p12 names, and the folder with its
+// third (My, else Root); the rest is the file. Each certificate listed from
+// My then signs, so that its key is looked up and a protected one unlocked
+// (the passphrase is given once, then cancelled); a file in Root is the
+// anchor a message signed under the fixed root is checked against. The
+// folders are in memory (/dev/shm) and only the one file changes per input.
 
 #include "FuzzSupport.h"
 #include "crypto/Error.h"
@@ -27,7 +29,7 @@ Certificates OpenMy(const SecretPrompt& prompt) {
 }
 
 std::string Sign(const Certificate& certificate) {
-    test::MemorySource document("doc");
+    test::MemorySource document{std::string(fuzz::kDocument)};
     test::MemorySink message;
     Signer signer;
     signer.Certificate(certificate);
@@ -40,6 +42,12 @@ std::string& SignedUnderRoot() {
     return message;
 }
 
+// The file the last input was written to, removed before the next.
+std::filesystem::path& Written() {
+    static std::filesystem::path path;
+    return path;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -47,6 +55,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     fuzz::WriteFile(fuzz::MyFolder() / "signer.pem",
                     std::string(fuzz::kSignerCertificatePem) + fuzz::kSignerKeyPem);
     SignedUnderRoot() = Sign(OpenMy({}).Item(1));
+    std::filesystem::remove(fuzz::MyFolder() / "signer.pem");
     return 0;
 }
 
@@ -54,25 +63,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
-    const char* name = kNames[data[0] % std::size(kNames)];
-    for (const std::filesystem::path& folder : {fuzz::MyFolder(), fuzz::RootFolder()}) {
-        fuzz::EmptyFolder(folder);
-        fuzz::WriteFile(folder / name, data + 1, size - 1);
+    const bool my = (data[0] & 4) == 0;
+    if (!Written().empty()) {
+        std::filesystem::remove(Written());
     }
+    Written() = (my ? fuzz::MyFolder() : fuzz::RootFolder()) / kNames[data[0] % std::size(kNames)];
+    fuzz::WriteFile(Written(), data + 1, size - 1);
 
-    test::ScriptedSecrets secrets;
-    secrets.passphrases.push_back(fuzz::kPassphrase);
-    try {
-        const Certificates certificates = OpenMy(secrets.prompt());
-        for (std::size_t i = 1; i <= std::min(certificates.Count(), kMostSigners); ++i) {
-            try {
-                Sign(certificates.Item(i));
-            } catch (const Error&) {
+    if (my) {
+        test::ScriptedSecrets secrets;
+        secrets.passphrases.push_back(fuzz::kPassphrase);
+        try {
+            const Certificates certificates = OpenMy(secrets.prompt());
+            for (std::size_t i = 1; i <= std::min(certificates.Count(), kMostSigners); ++i) {
+                try {
+                    Sign(certificates.Item(i));
+                } catch (const Error&) {
+                }
             }
+        } catch (const Error&) {
         }
-    } catch (const Error&) {
+        return 0;
     }
-
     try {
         test::MemorySource message(SignedUnderRoot());
         SignedData().Verify(message, nullptr, VerifyFlag::SignatureAndCertificate);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the seed corpora in fuzz/corpus/<target>/ with Quilvane itself and
-# with openssl. The signers are the fuzz targets' own test identities (taken
+# with the tools others sign with: openssl, gpgsm and certtool (a missing one
+# is skipped). The signers are the fuzz targets' own test identities (taken
 # from FuzzSupport.cpp) and a few more issued under the same root, so that
 # co-signing gets past the chain check.
 #   fuzz/make-corpus.sh [PROGRAM]    PROGRAM: a built quilvane (build/quilvane)
@@ -19,8 +20,11 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 corpus=$here/corpus
-rm -rf "$corpus"
-mkdir -p "$corpus"/{verify,cosign,decrypt,store,stream,commandline}
+# The seeds are made anew; the inputs fuzzing found and merged in (named by
+# their SHA-1) stay.
+mkdir -p "$corpus"
+find "$corpus" -type f ! -regex '.*/[0-9a-f]\{40\}' -delete
+mkdir -p "$corpus"/{verify,cosign,extract,armour,decrypt,store,stream,commandline}
 
 # The PEM constant NAME of FuzzSupport.cpp.
 constant() {
@@ -45,7 +49,9 @@ issue() {  # issue NAME SUBJECT GENPKEY-OPTIONS...
 }
 issue rsa "/CN=Fuzz RSA Signer/O=Quilvane Fuzz" -algorithm RSA -pkeyopt rsa_keygen_bits:2048
 issue ed "/CN=Fuzz Ed25519 Signer" -algorithm ED25519
+# The document of FuzzSupport.h's kDocument, which detached seeds sign.
 printf 'A short document for the fuzz seeds.\r\n\0\xff\n' >doc.txt
+have() { command -v "$1" >/dev/null || { echo "make-corpus.sh: no $1, its seeds are left out" >&2; false; }; }
 
 # Quilvane in terminal mode with NAME's identity alone in its store.
 quilvane() {  # quilvane NAME ARGS... (answers on standard input)
@@ -100,7 +106,55 @@ mail smime-multipart.eml
     sed 's/^/  /;1s/.*/-----BEGIN SIGNED MESSAGE-----/;$s/.*/-----END SIGNED MESSAGE-----/' \
         "$v/openssl-ec.pem"
 } >"$v/armour-text.pem"
+openssl base64 -in "$v/openssl-ec.der" >"$v/openssl-ec.b64"
+
+# certtool (GnuTLS) signs in PKCS #7 form, PEM or DER.
+if have certtool; then
+    ct() {  # ct OUT OPTIONS...
+        local out=$1
+        shift
+        certtool --load-privkey signer.key --load-certificate signer.pem --infile doc.txt "$@" \
+            --outfile "$v/$out" 2>/dev/null
+    }
+    ct certtool.pem --p7-sign
+    ct certtool-time.der --p7-sign --p7-time --p7-include-cert --outder
+    ct certtool-detached.der --p7-detached-sign --outder
+fi
+
+# gpgsm writes BER with indefinite lengths. Its PKCS #12 import takes only
+# the legacy ciphers and no EC key here, so the RSA recipient signs.
+if have gpgsm && have gpgconf; then
+    export GNUPGHOME=$work/gnupg
+    trap 'gpgconf --kill gpg-agent; rm -rf "$work"' EXIT
+    mkdir -m 700 "$GNUPGHOME"
+    echo allow-loopback-pinentry >"$GNUPGHOME/gpg-agent.conf"
+    printf 'disable-crl-checks\ndisable-policy-checks\n' >"$GNUPGHOME/gpgsm.conf"
+    echo "$(openssl x509 -in root.pem -noout -fingerprint -sha1 | sed 's/.*=//') S relax" \
+        >"$GNUPGHOME/trustlist.txt"
+    openssl pkcs12 -export -legacy -in recipient.pem -inkey recipient.key \
+        -passout "pass:$passphrase" -out gpgsm.p12
+    gs() {  # gs ARGS... (the passphrase on standard input)
+        echo "$passphrase" | gpgsm --batch --pinentry-mode loopback --passphrase-fd 0 "$@" \
+            2>/dev/null
+    }
+    gs --import root.pem gpgsm.p12
+    gs -u "Fuzz Recipient" --sign -o "$v/gpgsm.der" doc.txt
+    gs -u "Fuzz Recipient" --detach-sign -o "$v/gpgsm-detached.der" doc.txt
+    gs -u "Fuzz Recipient" --armor --sign -o "$v/gpgsm.pem" doc.txt
+    gs -r "Fuzz Recipient" --encrypt -o "$corpus/decrypt/gpgsm.der" doc.txt
+    gpgconf --kill gpg-agent
+fi
 cp "$v"/* "$corpus/cosign/"
+cp "$v"/* "$corpus/extract/"
+
+# Every text form behind a byte whose low six bits pick the chunk size less
+# one and whose top bit has the decoded message read in smaller pieces.
+a=$corpus/armour
+n=0
+for text in "$v"/*.pem "$v"/*.eml "$v"/*.b64; do
+    { printf "\\x$(printf %02x $((n * 37 % 256)))"; cat "$text"; } >"$a/$(basename "$text")"
+    n=$((n + 1))
+done
 
 d=$corpus/decrypt
 encrypt() {  # encrypt OUT OPTIONS...
@@ -116,8 +170,8 @@ encrypt rc4.der -rc4 -outform DER -provider legacy -provider default
 encrypt aes256.pem -aes256 -outform PEM
 openssl cms -encrypt -in doc.txt -binary -aes256 -outform DER -out "$d/other-recipient.der" rsa.pem
 
-# The first byte of a store input picks the file's name: 0 no suffix,
-# 1 .pem, 2 .der, 3 .p12.
+# The first byte of a store input picks the file's name with its two low bits
+# (0 no suffix, 1 .pem, 2 .der, 3 .p12) and with 4 the Root folder.
 s=$corpus/store
 seed() {  # seed OUT BYTE < FILE
     { printf "\\x$2"; cat; } >"$s/$1"
@@ -129,7 +183,8 @@ openssl pkcs8 -topk8 -in signer.key -v2 aes-256-cbc -passout "pass:$passphrase" 
     seed encrypted-key.pem 01
 openssl pkey -in rsa.key -traditional -aes256 -passout "pass:$passphrase" 2>/dev/null |
     cat rsa.pem - | seed cert-and-traditional-encrypted-key 00
-seed root.pem 01 <root.pem
+seed root.pem 05 <root.pem
+openssl x509 -in root.pem -outform DER | seed root.der 06
 openssl x509 -in signer.pem -outform DER | seed cert.der 02
 openssl pkey -in signer.key -outform DER | seed key.der 02
 openssl pkcs8 -topk8 -in signer.key -outform DER -v2 aes-256-cbc -passout "pass:$passphrase" |
@@ -146,6 +201,13 @@ p12 protected-nomac.p12 -passout "pass:$passphrase" -nomac
 p12 legacy.p12 -passout "pass:$passphrase" -legacy
 openssl pkcs12 -export -in ed.pem -inkey ed.key -passout pass: -out p12.tmp
 seed ed25519.p12 03 <p12.tmp
+if have certtool; then
+    certtool --to-p12 --load-privkey signer.key --load-certificate signer.pem --p12-name signer \
+        --password "$passphrase" --outder --outfile p12.tmp 2>/dev/null
+    seed certtool.p12 03 <p12.tmp
+    certtool --to-p8 --load-privkey rsa.key --password "$passphrase" --outfile p8.tmp 2>/dev/null
+    cat rsa.pem p8.tmp | seed certtool-encrypted-key.pem 01
+fi
 
 # A few signed files behind a byte whose low six bits pick the chunk size
 # less one and whose top bit has the chains checked.
@@ -159,6 +221,8 @@ chunked detached-5.der 04 openssl-detached.der
 chunked rsa-chain-2.der 81 openssl-rsa-chain.der
 chunked cosigned-16.sig 8f quilvane-cosigned.sig
 chunked ed25519-64.sig 3f quilvane-ed25519.sig
+[ -f "$v/gpgsm.der" ] && chunked gpgsm-9.der 88 gpgsm.der
+[ -f "$v/certtool-time.der" ] && chunked certtool-time-4.der 83 certtool-time.der
 
 # A count byte (arguments after the program's name), the name and the
 # arguments each ended by NUL, then standard input.

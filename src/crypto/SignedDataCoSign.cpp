@@ -81,7 +81,7 @@ void ReadAgain(ContentSource& message, const MessageParts& verified, const std::
                const std::function<void(Octets)>& content) {
     MessageParts again;
     try {
-        again = streaming::ReadMessage(message, kChunk, {}, content);
+        again = streaming::ReadMessage(message, ChunkFor(message), {}, content);
     } catch (const Error& error) {
         if (error.number() != status::BadMessage) {
             throw;

@@ -81,7 +81,7 @@ void WholeDocument::Add(std::span<const std::uint8_t> bytes) {
     // Reserved once, so that growing never holds two copies; untouched pages
     // take no memory.
     if (bytes_.capacity() == 0) {
-        bytes_.reserve(kLimit);
+        bytes_.reserve(reserve_);
     }
     bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
 }

@@ -36,8 +36,14 @@ Layout LayOut(CMS_ContentInfo* cms, std::uint64_t contentSize, const std::string
     return {std::move(before), std::move(parts)};
 }
 
+std::size_t ChunkFor(const ContentSource& source) {
+    constexpr std::size_t kLeast = 4096;
+    const std::optional<std::uint64_t> size = source.Size();
+    return size && *size < kChunk ? std::max<std::size_t>(*size, kLeast) : kChunk;
+}
+
 std::uint64_t Pump(ContentSource& source, const std::function<void(Octets)>& to) {
-    Buffer buffer(kChunk);
+    Buffer buffer(ChunkFor(source));
     std::uint64_t total = 0;
     while (std::size_t n = source.Read(buffer)) {
         to({buffer.data(), n});

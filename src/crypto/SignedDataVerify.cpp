@@ -80,7 +80,7 @@ void CheckAndKeep(SignedData::Impl& impl, ossl::CmsPtr cms, MessageParts parts,
 void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag flag) {
     ossl::ErrorMark mark;
     impl_ = std::make_unique<Impl>();
-    streaming::ArmourDecoder decoded(message, kChunk);
+    streaming::ArmourDecoder decoded(message, ChunkFor(message));
     if (decoded.Wrapping() == MessageWrapping::MultipartSigned) {
         streaming::SignedParts signedParts = decoded.TakeSignedParts();
         streaming::SpanSource signature(signedParts.signature), document(signedParts.document);
@@ -92,7 +92,7 @@ void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag
     ossl::BioPtr chain;
     WholeDocument whole;
     MessageParts parts = streaming::ReadMessage(
-        decoded, kChunk,
+        decoded, ChunkFor(message),
         [&](const MessageParts& prefix) {
             if (prefix.detached) {
                 NotSigned("the document is not inside it");
@@ -102,7 +102,7 @@ void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag
             // the message names a digest that EdDSA signers use.
             if (ContextIn(chain.get(), EVP_sha512()) != nullptr ||
                 ContextIn(chain.get(), EVP_shake256()) != nullptr) {
-                whole.Keep();
+                whole.Keep(message.Size());
             }
         },
         [&](Octets bytes) {
@@ -120,14 +120,14 @@ bool SignedData::IsDetached(ContentSource& message) {
     ossl::ErrorMark mark;
     // An attached message is read only as far as where its document begins.
     struct Attached {};
-    streaming::ArmourDecoder decoded(message, kChunk);
+    streaming::ArmourDecoder decoded(message, ChunkFor(message));
     // A multipart/signed mail carries its document beside the signature,
     // both inside the one file: Verify takes it apart.
     if (decoded.Wrapping() == MessageWrapping::MultipartSigned) {
         return false;
     }
     try {
-        MessageParts parts = streaming::ReadMessage(decoded, kChunk,
+        MessageParts parts = streaming::ReadMessage(decoded, ChunkFor(message),
                                                     [](const MessageParts& prefix) {
                                                         if (!prefix.detached) {
                                                             throw Attached{};
@@ -150,7 +150,7 @@ void SignedData::VerifyDetached(ContentSource& message, ContentSource& document,
     impl_ = std::make_unique<Impl>();
     ossl::BioPtr chain;
     MessageParts parts = streaming::ReadMessage(
-        message, kChunk,
+        message, ChunkFor(message),
         [&](const MessageParts& prefix) {
             if (!prefix.detached) {
                 Fail(status::BadMessage,
@@ -165,7 +165,7 @@ void SignedData::VerifyDetached(ContentSource& message, ContentSource& document,
     STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms.get());
     for (int i = 0; i < sk_CMS_SignerInfo_num(infos); ++i) {
         if (SignsWholeDocument(sk_CMS_SignerInfo_value(infos, i))) {
-            whole.Keep();
+            whole.Keep(document.Size());
         }
     }
     // A document known to be too large for such a signer is not read at all.

@@ -2,6 +2,7 @@
 // The state of a SignedData and the steps that make and check a
 // signer-info, shared by signing, verifying and co-signing.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -96,7 +97,12 @@ class WholeDocument {
     static constexpr std::uint64_t kLimit = std::uint64_t{48} << 20;
     static const std::string kLimitText;
 
-    void Keep() { keeping_ = true; }
+    // `atMost`: what the document cannot outgrow (the size of the file it is
+    // in), so that a small one reserves no more than it needs.
+    void Keep(std::optional<std::uint64_t> atMost) {
+        keeping_ = true;
+        reserve_ = std::min(atMost.value_or(kLimit), kLimit);
+    }
     bool Keeping() const { return keeping_; }
     // Past the limit the bytes so far are dropped and no more are kept.
     void Add(std::span<const std::uint8_t> bytes);
@@ -108,6 +114,7 @@ class WholeDocument {
   private:
     bool keeping_ = false;
     bool tooLarge_ = false;
+    std::uint64_t reserve_ = 0;
     std::vector<std::uint8_t> bytes_;
 };
 

@@ -25,6 +25,10 @@ using streaming::MessageParts;
 // Asked of a source at a time: larger parts are no faster.
 inline constexpr std::size_t kChunk = std::size_t{1} << 20;
 
+// kChunk, or less for a source known to be smaller: a small message then
+// costs no megabyte of buffers, which verifying many of them would clear.
+std::size_t ChunkFor(const ContentSource& source);
+
 // The DER of a message without its document, by OpenSSL's encoder.
 Buffer EncodeDetached(CMS_ContentInfo* cms, const std::string& what);
 
