@@ -158,12 +158,14 @@ std::vector<SignerReport> SignerReportsOf(const SignedData& signedData,
     const std::vector<Signer> signers = signedData.Signers();
     std::vector<SignerReport> reports;
     for (std::size_t i = 0; i < signers.size() && i < trust.size(); ++i) {
-        // A B-B signature with a time-stamp that proves its time is B-T.
         const bool proven = std::ranges::any_of(
             trust[i].timeStamps, [](const TimeStampProof& stamp) { return stamp.valid; });
-        const SignatureLevel level = signers[i].Level() == SignatureLevel::CadesBB && proven
-                                         ? SignatureLevel::CadesBT
-                                         : signers[i].Level();
+        // The file's structure names the level; a time-stamp that proves
+        // nothing leaves it at B-B.
+        SignatureLevel level = signers[i].Level();
+        if ((level == SignatureLevel::CadesBT || level == SignatureLevel::CadesBLT) && !proven) {
+            level = SignatureLevel::CadesBB;
+        }
         SignerReport report{.certificate = std::move(trust[i]),
                             .signingTime = std::nullopt,
                             .level = level,
