@@ -43,7 +43,7 @@ class Variable {
     const char* name_;
 };
 
-TEST_F(NetworkTest, OfflineAsksNothingAndASilentServerEndsAtTheTimeout) {
+TEST_F(NetworkTest, OfflineAsksNothingAndAWaitEndsAtTheTimeoutOrAtOnceOnAStop) {
     NetworkSettings offline;
     offline.offline = true;
     UseNetworkSettings(offline);
@@ -55,17 +55,16 @@ TEST_F(NetworkTest, OfflineAsksNothingAndASilentServerEndsAtTheTimeout) {
     quick.timeoutSeconds = 1;
     UseNetworkSettings(quick);
     SilentPort silent;
-    const auto start = std::chrono::steady_clock::now();
+    auto start = Clock::now();
     EXPECT_EQ(Raised([&] {
                   HttpGet("http://127.0.0.1:" + std::to_string(silent.port()) + "/x", 1024);
               }).first,
               status::NetworkFailed);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-}
+    EXPECT_LT(Clock::now() - start, 2s);
 
-TEST_F(NetworkTest, AStopEndsTheWaitAtOnce) {
+    // A stop ends the wait at once.
     std::vector<std::string> hosts;
-    const auto start = Clock::now();
+    start = Clock::now();
     UseNetworkWaitCheck([&](const std::string& host) {
         hosts.push_back(host);
         if (Clock::now() - start > 300ms) {
