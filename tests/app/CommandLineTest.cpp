@@ -97,17 +97,17 @@ TEST(Dispatch, TheOptionsOverrideTheSettingsFileForTheRun) {
     file.timestampUrl = "http://file/";
     file.checkRevocation = false;
     file.timeoutSeconds = 7;
-    const NetworkSettings kept = WithOptions(file, ParseCommandLine({"a.sig"}).options);
-    EXPECT_EQ(kept.timestampUrl, "http://file/");
-    EXPECT_EQ(kept.timeoutSeconds, 7);
-    EXPECT_FALSE(kept.offline || kept.embedValidationData);
-    const NetworkSettings changed =
-        WithOptions(file, ParseCommandLine({"--timeout", "2", "--offline", "--timestamp-url",
-                                            "https://tsa/", "--embed-validation-data", "a.sig"})
-                              .options);
-    EXPECT_EQ(changed.timestampUrl, "https://tsa/");
-    EXPECT_EQ(changed.timeoutSeconds, 2);
-    EXPECT_TRUE(changed.offline && changed.embedValidationData && !changed.checkRevocation);
+    // The time-stamp service, the timeout, and whether offline, embedding and checking revocation.
+    const auto run = [&](const std::vector<std::string>& arguments) {
+        const NetworkSettings s = WithOptions(file, ParseCommandLine(arguments).options);
+        return s.timestampUrl + " " + std::to_string(s.timeoutSeconds) + " " +
+               std::to_string(s.offline) + std::to_string(s.embedValidationData) +
+               std::to_string(s.checkRevocation);
+    };
+    EXPECT_EQ(run({"a.sig"}), "http://file/ 7 000");
+    EXPECT_EQ(run({"--timeout", "2", "--offline", "--timestamp-url", "https://tsa/",
+                   "--embed-validation-data", "a.sig"}),
+              "https://tsa/ 2 110");
 }
 
 // Whatever it is asked, the program first makes itself non-dumpable: no core

@@ -16,9 +16,7 @@ namespace {
 class TimeStampTest : public CryptoTest {
   protected:
     void SetUp() override {
-        if (!services.running()) {
-            GTEST_SKIP() << "python3 is needed for the loopback services";
-        }
+        SKIP_WITHOUT(services);
         fs::create_directories(home.root());
         fs::copy_file(pki.pki.root().cert, home.root() / "root.pem");
         tsa.emplace(services, pki.pki);

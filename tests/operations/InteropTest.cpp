@@ -23,9 +23,9 @@ class Interoperability : public OperationsTest {
     void SetUp() override {
         static std::vector<Identity> leaves;  // RSA keys take a moment: made once
         for (std::size_t i = leaves.size(); i < std::size(kLeaves); ++i) {
-            leaves.push_back(pki.pki.issueThroughIntermediate(
-                "leaf" + std::to_string(i), "/CN=Leaf " + std::string(kLeaves[i].file),
-                kLeaves[i].type));
+            leaves.push_back(pki.pki.issueBy(pki.pki.intermediate(), "leaf" + std::to_string(i),
+                                             "/CN=Leaf " + std::string(kLeaves[i].file),
+                                             kLeaves[i].type, {}));
         }
         const fs::path intermediate = pki.pki.intermediate().cert;
         for (std::size_t i = 0; i < leaves.size(); ++i) {

@@ -1,8 +1,9 @@
-// Time-stamping signed files in place, against a real time-stamping service
-// on the loopback interface.
+// Time-stamping signed files in place, and signing with a time-stamping
+// service that fails, against real services on the loopback interface.
 
 #include <sys/statvfs.h>
 
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -53,18 +54,16 @@ std::uint64_t StatusKiB(const std::string& field) {
 class TimeStampFileTest : public OperationsTest {
   protected:
     void SetUp() override {
-        if (!services.running()) {
-            GTEST_SKIP() << "python3 is needed for the loopback services";
-        }
+        SKIP_WITHOUT(services);
         fs::copy_file(pki.pki.folder() / "root.pem", home.root() / "root.pem");
         use(tsa.url());
     }
     void TearDown() override { UseNetworkSettings({}); }
 
-    static void use(const std::string& url) {
+    static void use(const std::string& url, int timeout = 2) {
         NetworkSettings settings;
         settings.timestampUrl = url;
-        settings.timeoutSeconds = 2;
+        settings.timeoutSeconds = timeout;
         UseNetworkSettings(settings);
     }
 
@@ -167,6 +166,39 @@ TEST_F(TimeStampFileTest, AThreeGibibyteFileIsTimeStampedInConstantMemory) {
     EXPECT_LT(StatusKiB("VmHWM"), now + 32 * 1024);
     EXPECT_GT(fs::file_size(sig), signedSize);
     EXPECT_LT(fs::file_size(sig), signedSize + 16384);
+}
+
+// Whatever goes wrong with the service, signing and co-signing show the one
+// message and write nothing; a service that never answers ends at the timeout.
+TEST_F(TimeStampFileTest, AServiceThatFailsLeavesEveryFileAsItWasWhenSigning) {
+    install(pki.alice);
+    const std::string input = file("report.pdf", "report");
+    const std::string earlier = input + ".earlier.sig";
+    ui.picks = {0};
+    use("");
+    ASSERT_EQ(SignFile(ui, input, earlier), Outcome::Completed);
+    const std::string signedBytes = ReadFile(earlier);
+    SilentPort silent;
+    for (const std::string& url :
+         {tsa.url("other"), tsa.url("unfit"), tsa.url("refuse"), tsa.url("broken"),
+          "http://127.0.0.1:" + std::to_string(silent.port()) + "/tsa"}) {
+        SCOPED_TRACE(url);
+        use(url, 1);
+        ScriptedUserInterface person;
+        person.picks = {0, 0};
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(SignFile(person, input, input + ".sig"), Outcome::Failed);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+        EXPECT_EQ(CoSignContent(person, earlier, earlier), Outcome::Failed);
+        // (The co-sign shows the verification first.)
+        ASSERT_EQ(person.messages.size(), 3u);
+        EXPECT_EQ(person.messages.front().text, kTimeStampFailed);
+        EXPECT_EQ(person.messages.back().text, kTimeStampFailed);
+        EXPECT_FALSE(fs::exists(input + ".sig"));
+        EXPECT_EQ(ReadFile(earlier), signedBytes);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 4)
+        << "no temporary file is left";
 }
 
 }  // namespace

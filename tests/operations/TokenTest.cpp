@@ -147,9 +147,7 @@ TEST_F(TokenTest, TokensAndDatabasesListWithoutLoginAndSignOnlyWithTheirSecret) 
     // A token's signature time-stamped as a file key's is, and the verdict
     // tells when and by whom.
     LoopbackServices services(dir / "www");
-    if (!services.running()) {
-        GTEST_SKIP() << "python3 is needed for the loopback services";
-    }
+    SKIP_WITHOUT(services);
     TimeStampAuthority tsa(services, pki.pki);
     NetworkSettings settings;
     settings.timestampUrl = tsa.url();

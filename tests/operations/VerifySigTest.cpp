@@ -51,11 +51,10 @@ TEST_F(VerifySigTest, ARefusalGivesTheLibrarysOwnWordsInItsDetails) {
     EXPECT_EQ(VerifySig(ui, sig), Outcome::Failed);
     expectOneMessage(ui, "CAPICOM error found: The file is not a signed message");
     EXPECT_NE(ui.messages[0].notes.details, "");
-}
-
-TEST_F(VerifySigTest, AnEmptyPathDoesNothingAtAll) {
-    EXPECT_EQ(VerifySig(ui, ""), Outcome::Cancelled);
-    EXPECT_TRUE(ui.messages.empty());
+    // An empty path does nothing at all.
+    ScriptedUserInterface none;
+    EXPECT_EQ(VerifySig(none, ""), Outcome::Cancelled);
+    EXPECT_TRUE(none.messages.empty());
 }
 
 TEST(SignerReport, ShowsTimesInTheLocalZone) {
@@ -70,63 +69,42 @@ TEST(SignerReport, ShowsTimesInTheLocalZone) {
 TEST(SignerReport, RevocationDecidesTheVerdictAndTheValidation) {
     using enum RevocationState;
     constexpr std::time_t kRevoked = 1796083200;  // 2026-12-01
-    struct Case {
-        Verdict verdict;
-        RevocationState state;
-        std::time_t stamped;  // a valid time-stamp's time; 0 for none
-        const char* shown;
-        Validation validation;
-    };
+    using I = Indication;
+    using S = SubIndication;
+    // The verdict, the state, a valid time-stamp's time (0 for none), the
+    // validation, and what the trust line shows ("" for not checked).
+    using Case = std::tuple<Verdict, RevocationState, std::time_t, I, S, std::string>;
     const Case cases[] = {
-        {Verdict::Trusted, Good, 0, "trusted", {}},
-        {Verdict::Trusted, NotPublished, 0, "trusted", {}},
-        {Verdict::Trusted,
-         Unknown,
-         0,
-         "trusted, revocation unknown (the OCSP responder did not answer)",
-         {Indication::Indeterminate, SubIndication::TryLater}},
-        {Verdict::Trusted,
-         NotChecked,
-         0,
-         "trusted, revocation not checked",
-         {Indication::Indeterminate, SubIndication::TryLater}},
-        {Verdict::Revoked,
-         Revoked,
-         0,
-         "not trusted (revoked on 2026-12-01 (key compromise))",
-         {Indication::TotalFailed, SubIndication::Revoked}},
-        {Verdict::Revoked,
-         Revoked,
-         kRevoked + 1,
-         "",
-         {Indication::TotalFailed, SubIndication::Revoked}},
-        {Verdict::Revoked,
-         Revoked,
-         kRevoked - 1,
-         "",
-         {Indication::Indeterminate, SubIndication::RevokedNoPoe}},
+        {Verdict::Trusted, Good, 0, I::TotalPassed, S::None, "trusted"},
+        {Verdict::Trusted, NotPublished, 0, I::TotalPassed, S::None, "trusted"},
+        {Verdict::Trusted, Unknown, 0, I::Indeterminate, S::TryLater,
+         "trusted, revocation unknown (the OCSP responder did not answer)"},
+        {Verdict::Trusted, NotChecked, 0, I::Indeterminate, S::TryLater,
+         "trusted, revocation not checked"},
+        {Verdict::Revoked, Revoked, 0, I::TotalFailed, S::Revoked,
+         "not trusted (revoked on 2026-12-01 (key compromise))"},
+        {Verdict::Revoked, Revoked, kRevoked + 1, I::TotalFailed, S::Revoked, ""},
+        {Verdict::Revoked, Revoked, kRevoked - 1, I::Indeterminate, S::RevokedNoPoe, ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& [verdict, state, stamped, indication, sub, shown] : cases) {
         CertificateTrust trust;
         trust.subject = "Alice";
         trust.issuer = "CA";
-        trust.verdict = c.verdict;
-        trust.revocation.state = c.state;
+        trust.verdict = verdict;
+        trust.revocation.state = state;
         trust.revocation.why = "the OCSP responder did not answer";
-        if (c.verdict == Verdict::Revoked) {
+        if (verdict == Verdict::Revoked) {
             trust.when = trust.revocation.revokedAt = kRevoked;
             trust.detail = "key compromise";
         }
-        if (c.stamped != 0) {
-            trust.timeStamps.emplace_back().time = c.stamped;
+        if (stamped != 0) {
+            trust.timeStamps.emplace_back().time = stamped;
             trust.timeStamps.back().valid = true;
         }
-        EXPECT_EQ(ValidationOf(trust), c.validation) << c.shown << " " << c.stamped;
-        if (*c.shown != '\0') {
-            EXPECT_TRUE(StartsWith(
-                TrustLine(trust),
-                "Certificate of Alice: " + std::string(c.shown) + " \u2014 issued by CA"))
-                << TrustLine(trust);
+        EXPECT_EQ(ValidationOf(trust), (Validation{indication, sub})) << shown << " " << stamped;
+        if (!shown.empty()) {
+            EXPECT_PRED2(StartsWith, TrustLine(trust),
+                         "Certificate of Alice: " + shown + " \u2014 issued by CA");
         }
     }
 }

@@ -158,24 +158,6 @@ Identity Pki::issue(const std::string& name, const std::string& subject, KeyType
                 kUserExtensions);
 }
 
-const Identity& Pki::intermediate() {
-    if (intermediate_.cert.empty()) {
-        intermediate_ = Make(folder_, "intermediate",
-                             Name("/CN=Quilvane Test Issuing CA/O=Quilvane Tests").get(),
-                             KeyType::Rsa, &root(), "", "",
-                             {{NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
-                              {NID_key_usage, "critical,keyCertSign,cRLSign"},
-                              {NID_subject_key_identifier, "hash"},
-                              {NID_authority_key_identifier, "keyid"}});
-    }
-    return intermediate_;
-}
-
-Identity Pki::issueThroughIntermediate(const std::string& name, const std::string& subject,
-                                       KeyType type) {
-    return Make(folder_, name, Name(subject).get(), type, &intermediate(), "", "", kUserExtensions);
-}
-
 Identity Pki::issueBy(const Identity& issuer, const std::string& name, const std::string& subject,
                       KeyType type, const Extensions& extra, bool ca, const std::string& notBefore,
                       const std::string& notAfter) {
@@ -200,6 +182,15 @@ Identity Pki::issueBy(const Identity& issuer, const std::string& name, const std
         }
     }
     return Make(folder_, name, Name(subject).get(), type, &issuer, notBefore, notAfter, extensions);
+}
+
+const Identity& Pki::intermediate() {
+    if (intermediate_.cert.empty()) {
+        intermediate_ =
+            issueBy(root(), "intermediate", "/CN=Quilvane Test Issuing CA/O=Quilvane Tests",
+                    KeyType::Rsa, {{NID_basic_constraints, "critical,CA:TRUE,pathlen:0"}}, true);
+    }
+    return intermediate_;
 }
 
 Identity NamedIdentity(const fs::path& folder, const std::string& stem,

@@ -6,6 +6,11 @@
 #include <filesystem>
 #include <string>
 
+// Skips the test when `services` could not start.
+#define SKIP_WITHOUT(services) \
+    if (!(services).running()) \
+    GTEST_SKIP() << "python3 is needed for the loopback services"
+
 namespace quilvane::test {
 
 namespace fs = std::filesystem;

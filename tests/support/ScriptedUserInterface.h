@@ -26,7 +26,6 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     std::vector<std::string> questions;
     std::vector<MessageNotes> questionNotes;
     std::vector<std::vector<CertificateRow>> pickLists;
-    std::vector<std::string> pickTitles;
     std::vector<std::string> opened;
     std::vector<std::string> progressLabels;  // of the reports that count files
     std::vector<std::string> emptyStorePlaces;
@@ -34,7 +33,6 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     // Answers, taken from the front; when a queue is empty: No, cancel.
     std::deque<bool> answers;
     std::deque<std::optional<std::size_t>> picks;
-    std::int32_t openResult = 42;
     std::size_t stopAfter = SIZE_MAX;  // file reports before the person presses Cancel
     bool stopOnBytes = false;          // Cancel pressed as soon as bytes are counted
     std::deque<EmptyStoreChoice> emptyStoreChoices;
@@ -50,9 +48,8 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
         questionNotes.push_back(notes);
         return take(answers, false);
     }
-    std::optional<std::size_t> pickCertificate(const std::string& title, const std::string&,
+    std::optional<std::size_t> pickCertificate(const std::string&, const std::string&,
                                                const std::vector<CertificateRow>& rows) override {
-        pickTitles.push_back(title);
         pickLists.push_back(rows);
         if (whilePicking) {
             whilePicking();
@@ -78,7 +75,7 @@ class ScriptedUserInterface : public UserInterface, public ScriptedSecrets {
     void progressDone() override {}
     std::int32_t openDocument(const std::string& path) override {
         opened.push_back(path);
-        return openResult;
+        return 42;  // started, as the desktop reports it
     }
 
   private:

@@ -81,9 +81,6 @@ class Pki {
     // An issuing authority under the root (made on first use), as real
     // authorities issue people's certificates through one.
     const Identity& intermediate();
-    // A user certificate issued by the intermediate, valid from yesterday for a year.
-    Identity issueThroughIntermediate(const std::string& name, const std::string& subject,
-                                      KeyType type);
     // A certificate issued by `issuer` with extensions of one's own besides
     // the usual ones of a user (`ca`: of an authority), such as
     // {NID_info_access, "OCSP;URI:http://127.0.0.1:8080/ocsp"},
