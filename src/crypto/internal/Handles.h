@@ -93,6 +93,15 @@ struct X509ListFree {
 };
 using X509ListPtr = std::unique_ptr<STACK_OF(X509), X509ListFree>;
 
+// A CRL, and a stack that owns its CRLs.
+using CrlPtr = std::unique_ptr<X509_CRL, Deleter<X509_CRL_free>>;
+struct CrlListFree {
+    void operator()(STACK_OF(X509_CRL) * s) const noexcept {
+        sk_X509_CRL_pop_free(s, X509_CRL_free);
+    }
+};
+using CrlListPtr = std::unique_ptr<STACK_OF(X509_CRL), CrlListFree>;
+
 // Marks OpenSSL's error queue; whatever is queued after the mark is dropped
 // when the guard goes. It surrounds calls whose failure is an answer ("not
 // this format", "not this key") rather than an error to report.

@@ -6,7 +6,9 @@
 #include <openssl/cms.h>
 #include <openssl/x509.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "crypto/Trust.h"
 
@@ -23,6 +25,15 @@ RevocationStatus RevocationOf(STACK_OF(X509) * chain, CMS_ContentInfo* message);
 // message can be checked later without the network. Nothing when this run
 // does not ask the network; raises status::Failed with `what`.
 void EmbedRevocationData(CMS_ContentInfo* cms, STACK_OF(X509) * chain, const std::string& what);
+
+// The OCSP responses among the revocation data of `message` (other
+// revocation info of the format id-ri-ocsp-response), as DER.
+std::vector<std::vector<std::uint8_t>> OcspResponsesIn(CMS_ContentInfo* message);
+
+// Puts the OCSP response `der` into the revocation data of `cms`; raises
+// status::Failed with `what`.
+void AddOcspResponse(CMS_ContentInfo* cms, const std::vector<std::uint8_t>& der,
+                     const std::string& what);
 
 // Whether `cms` carries revocation data of its own.
 bool CarriesRevocationData(CMS_ContentInfo* cms);
