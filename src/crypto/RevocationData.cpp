@@ -6,8 +6,12 @@
 #include <openssl/asn1t.h>
 
 #include <algorithm>
+#include <memory>
+#include <optional>
+#include <span>
 
 #include "internal/Asn1Cursor.h"
+#include "internal/Handles.h"
 
 // OtherRevocationInfoFormat (RFC 5652), which OpenSSL reads and writes in
 // a message's revocation data but offers no way to make.
