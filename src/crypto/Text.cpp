@@ -1,5 +1,7 @@
 #include "crypto/Text.h"
 
+#include <libintl.h>
+
 namespace quilvane {
 
 std::string Quoted(std::string_view text) {
@@ -24,6 +26,10 @@ std::string Lowered(std::string text) {
         }
     }
     return text;
+}
+
+const char* Tr(const char* english) {
+    return dgettext("quilvane", english);
 }
 
 }  // namespace quilvane

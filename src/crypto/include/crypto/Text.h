@@ -16,4 +16,14 @@ std::string Trimmed(std::string_view text);
 // whatever the locale, so that UTF-8 stays intact.
 std::string Lowered(std::string text);
 
+// `english` in the person's language when the installed catalogue has it,
+// else `english` itself. Every text a person reads goes through here (and
+// nothing machine-readable does), so that the catalogue template can be
+// extracted from the sources with the keyword `Tr`.
+const char* Tr(const char* english);
+
+// Marks a text for the catalogue without translating it where it stands,
+// for tables translated later through Tr.
+#define QUILVANE_N_(english) english
+
 }  // namespace quilvane
