@@ -165,18 +165,9 @@ std::optional<Answer> FromCrl(X509_CRL* crl, X509* certificate, X509* issuer, bo
     return answer;
 }
 
-Answer AskCrl(const std::string& url, X509* certificate, X509* issuer) {
+// What the CRL `der`, fetched now, says of `certificate`.
+Answer CrlAnswer(std::vector<std::uint8_t> der, X509* certificate, X509* issuer) {
     Answer unknown;
-    unknown.why = "the CRL could not be fetched";
-    std::vector<std::uint8_t> der;
-    try {
-        der = HttpGet(url, kMaxCrlBytes);
-    } catch (const Error& error) {
-        if (error.number() == status::Stopped) {
-            throw;
-        }
-        return unknown;
-    }
     const unsigned char* next = der.data();
     CrlPtr crl(d2i_X509_CRL(nullptr, &next, static_cast<long>(der.size())));
     TakeErrors();
@@ -192,6 +183,21 @@ Answer AskCrl(const std::string& url, X509* certificate, X509* issuer) {
     return *answer;
 }
 
+Answer AskCrl(const std::string& url, X509* certificate, X509* issuer) {
+    std::vector<std::uint8_t> der;
+    try {
+        der = HttpGet(url, kMaxCrlBytes);
+    } catch (const Error& error) {
+        if (error.number() == status::Stopped) {
+            throw;
+        }
+        Answer unknown;
+        unknown.why = "the CRL could not be fetched";
+        return unknown;
+    }
+    return CrlAnswer(std::move(der), certificate, issuer);
+}
+
 // Whether `basic` was signed by `issuer` or by a responder it authorised
 // for OCSP signing.
 bool SignedByIssuer(OCSP_BASICRESP* basic, X509* issuer) {
@@ -204,6 +210,60 @@ bool SignedByIssuer(OCSP_BASICRESP* basic, X509* issuer) {
         return false;
     }
     return OCSP_basic_verify(basic, certificates.get(), store.get(), 0) == 1;
+}
+
+// What the responder's answer `der` to `request`, about `id`, says now.
+Answer OcspAnswer(std::vector<std::uint8_t> der, OCSP_REQUEST* request, OCSP_CERTID* id,
+                  X509* issuer) {
+    Answer unknown;
+    ErrorMark mark;
+    const unsigned char* next = der.data();
+    OcspResponsePtr response(d2i_OCSP_RESPONSE(nullptr, &next, static_cast<long>(der.size())));
+    if (!response) {
+        unknown.why = "the OCSP responder's answer could not be read";
+        return unknown;
+    }
+    if (OCSP_response_status(response.get()) != OCSP_RESPONSE_STATUS_SUCCESSFUL) {
+        unknown.why = "the OCSP responder refused to answer";
+        return unknown;
+    }
+    OcspBasicPtr basic(OCSP_response_get1_basic(response.get()));
+    // A responder that leaves the nonce out is taken at its word, as many
+    // cache their answers; a nonce that differs is a replayed answer.
+    const int nonce = basic ? OCSP_check_nonce(request, basic.get()) : 0;
+    if (!basic || (nonce != 1 && nonce != -1) || !SignedByIssuer(basic.get(), issuer)) {
+        unknown.why = "the OCSP responder's answer could not be verified";
+        return unknown;
+    }
+    int state = -1;
+    int reason = -1;
+    ASN1_GENERALIZEDTIME* revokedAt = nullptr;
+    ASN1_GENERALIZEDTIME* thisUpdate = nullptr;
+    ASN1_GENERALIZEDTIME* nextUpdate = nullptr;
+    if (OCSP_resp_find_status(basic.get(), id, &state, &reason, &revokedAt, &thisUpdate,
+                              &nextUpdate) != 1) {
+        unknown.why = "the OCSP responder's answer is not about the certificate";
+        return unknown;
+    }
+    if (OCSP_check_validity(thisUpdate, nextUpdate, kLeewaySeconds, -1) != 1) {
+        unknown.why = "the OCSP responder's answer is out of date";
+        return unknown;
+    }
+    if (state == V_OCSP_CERTSTATUS_UNKNOWN) {
+        unknown.why = "the OCSP responder does not know the certificate";
+        return unknown;
+    }
+    Answer answer;
+    answer.state =
+        state == V_OCSP_CERTSTATUS_REVOKED ? RevocationState::Revoked : RevocationState::Good;
+    answer.source = "OCSP";
+    answer.producedAt = TimeOf(OCSP_resp_get0_produced_at(basic.get()));
+    if (answer.state == RevocationState::Revoked) {
+        answer.revokedAt = TimeOf(revokedAt);
+        answer.reason = ReasonWords(reason);
+    }
+    answer.ocsp = std::move(der);
+    return answer;
 }
 
 Answer AskOcsp(const std::string& url, X509* certificate, X509* issuer) {
@@ -234,53 +294,7 @@ Answer AskOcsp(const std::string& url, X509* certificate, X509* issuer) {
         }
         return unknown;
     }
-    const unsigned char* next = der.data();
-    OcspResponsePtr response(d2i_OCSP_RESPONSE(nullptr, &next, static_cast<long>(der.size())));
-    if (!response) {
-        unknown.why = "the OCSP responder's answer could not be read";
-        return unknown;
-    }
-    if (OCSP_response_status(response.get()) != OCSP_RESPONSE_STATUS_SUCCESSFUL) {
-        unknown.why = "the OCSP responder refused to answer";
-        return unknown;
-    }
-    OcspBasicPtr basic(OCSP_response_get1_basic(response.get()));
-    // A responder that leaves the nonce out is taken at its word, as many
-    // cache their answers; a nonce that differs is a replayed answer.
-    const int nonce = basic ? OCSP_check_nonce(request.get(), basic.get()) : 0;
-    if (!basic || (nonce != 1 && nonce != -1) || !SignedByIssuer(basic.get(), issuer)) {
-        unknown.why = "the OCSP responder's answer could not be verified";
-        return unknown;
-    }
-    int state = -1;
-    int reason = -1;
-    ASN1_GENERALIZEDTIME* revokedAt = nullptr;
-    ASN1_GENERALIZEDTIME* thisUpdate = nullptr;
-    ASN1_GENERALIZEDTIME* nextUpdate = nullptr;
-    if (OCSP_resp_find_status(basic.get(), id.get(), &state, &reason, &revokedAt, &thisUpdate,
-                              &nextUpdate) != 1) {
-        unknown.why = "the OCSP responder's answer is not about the certificate";
-        return unknown;
-    }
-    if (OCSP_check_validity(thisUpdate, nextUpdate, kLeewaySeconds, -1) != 1) {
-        unknown.why = "the OCSP responder's answer is out of date";
-        return unknown;
-    }
-    if (state == V_OCSP_CERTSTATUS_UNKNOWN) {
-        unknown.why = "the OCSP responder does not know the certificate";
-        return unknown;
-    }
-    Answer answer;
-    answer.state =
-        state == V_OCSP_CERTSTATUS_REVOKED ? RevocationState::Revoked : RevocationState::Good;
-    answer.source = "OCSP";
-    answer.producedAt = TimeOf(OCSP_resp_get0_produced_at(basic.get()));
-    if (answer.state == RevocationState::Revoked) {
-        answer.revokedAt = TimeOf(revokedAt);
-        answer.reason = ReasonWords(reason);
-    }
-    answer.ocsp = std::move(der);
-    return answer;
+    return OcspAnswer(std::move(der), request.get(), id.get(), issuer);
 }
 
 // What an archived OCSP response says of `certificate`, when `issuer` or its
@@ -372,6 +386,16 @@ std::optional<Answer> FromMessage(CMS_ContentInfo* message, X509* certificate, X
     return best;
 }
 
+RevocationStatus StatusOf(const Answer& answer) {
+    return {.state = answer.state,
+            .source = answer.source,
+            .producedAt = answer.producedAt,
+            .revokedAt = answer.revokedAt,
+            .reason = answer.reason,
+            .subject = {},
+            .why = answer.why};
+}
+
 // Walks the chain but its anchor; `each` gets every certificate that
 // publishes a service, with its issuer.
 template <typename Each>
@@ -410,13 +434,7 @@ RevocationStatus RevocationOf(STACK_OF(X509) * chain, CMS_ContentInfo* message) 
                           if (!answer) {
                               answer = Ask(certificate, issuer, ocsp, crls);
                           }
-                          RevocationStatus status{.state = answer->state,
-                                                  .source = answer->source,
-                                                  .producedAt = answer->producedAt,
-                                                  .revokedAt = answer->revokedAt,
-                                                  .reason = answer->reason,
-                                                  .subject = {},
-                                                  .why = answer->why};
+                          RevocationStatus status = StatusOf(*answer);
                           if (answer->state == RevocationState::Revoked) {
                               status.subject = NameOf(certificate);
                               result = status;
@@ -431,6 +449,18 @@ RevocationStatus RevocationOf(STACK_OF(X509) * chain, CMS_ContentInfo* message) 
         result = unknown ? *unknown : notChecked ? *notChecked : good ? *good : result;
     }
     return result;
+}
+
+RevocationStatus OcspReplyStatus(std::span<const std::uint8_t> der, OCSP_REQUEST* request,
+                                 X509* certificate, X509* issuer) {
+    ErrorMark mark;
+    OcspIdPtr id(Check(OCSP_cert_to_id(nullptr, certificate, issuer), status::Failed,
+                       "Could not make an OCSP request"));
+    return StatusOf(OcspAnswer({der.begin(), der.end()}, request, id.get(), issuer));
+}
+
+RevocationStatus CrlStatus(std::span<const std::uint8_t> der, X509* certificate, X509* issuer) {
+    return StatusOf(CrlAnswer({der.begin(), der.end()}, certificate, issuer));
 }
 
 void EmbedRevocationData(CMS_ContentInfo* cms, STACK_OF(X509) * chain, const std::string& what) {

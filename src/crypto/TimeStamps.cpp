@@ -75,9 +75,9 @@ ossl::StorePtr TokenOwnStore(PKCS7* token, const std::string& why) {
     return store;
 }
 
-// The request for a token over `value`: its SHA-256 imprint, `nonce`, and the
-// authority's certificate asked for.
-ossl::TsReqPtr Request(std::span<const unsigned char> value, const ASN1_INTEGER* nonce) {
+}  // namespace
+
+ossl::TsReqPtr TimeStampRequest(std::span<const unsigned char> value, const ASN1_INTEGER* nonce) {
     const std::string why = "the request could not be made";
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -94,6 +94,8 @@ ossl::TsReqPtr Request(std::span<const unsigned char> value, const ASN1_INTEGER*
     Must(TS_REQ_set_cert_req(request.get(), 1), why);
     return request;
 }
+
+namespace {
 
 // A random 64-bit nonce, so that no earlier reply can be passed off as this one's.
 ossl::IntegerPtr Nonce() {
@@ -160,10 +162,11 @@ std::string CertificateWords(X509* certificate, int error) {
            X509_verify_cert_error_string(error) + ")";
 }
 
-// One token of `info`, checked.
-CheckedTimeStamp Check(const ASN1_TYPE* value, std::span<const unsigned char> signature,
-                       X509_STORE* roots, STACK_OF(X509) * intermediates,
-                       CMS_ContentInfo* message) {
+}  // namespace
+
+CheckedTimeStamp CheckTimeStamp(const ASN1_TYPE* value, std::span<const unsigned char> signature,
+                                X509_STORE* roots, STACK_OF(X509) * intermediates,
+                                CMS_ContentInfo* message) {
     const std::string what = "Could not check a time-stamp";
     CheckedTimeStamp checked;
     if (value == nullptr || value->type != V_ASN1_SEQUENCE) {
@@ -228,13 +231,7 @@ CheckedTimeStamp Check(const ASN1_TYPE* value, std::span<const unsigned char> si
     return checked;
 }
 
-}  // namespace
-
-void AddSignatureTimeStamp(CMS_SignerInfo* info) {
-    ossl::ErrorMark mark;
-    const ossl::IntegerPtr nonce = Nonce();
-    const ossl::TsReqPtr request = Request(SignatureValue(info), nonce.get());
-    const std::vector<std::uint8_t> answer = Ask(request.get());
+ossl::AsnStringPtr TokenOfReply(std::span<const std::uint8_t> answer, TS_REQ* request) {
     const unsigned char* next = answer.data();
     ossl::TsRespPtr reply(d2i_TS_RESP(nullptr, &next, static_cast<long>(answer.size())));
     if (!reply || next != answer.data() + answer.size()) {
@@ -248,12 +245,18 @@ void AddSignatureTimeStamp(CMS_SignerInfo* info) {
         Refuse("the service gave no time-stamp: " + StatusWords(reply.get()));
     }
     const std::string why = "the reply does not hold";
-    ossl::TsVerifyCtxPtr context(Must(TS_REQ_to_TS_VERIFY_CTX(request.get(), nullptr), why));
+    ossl::TsVerifyCtxPtr context(Must(TS_REQ_to_TS_VERIFY_CTX(request, nullptr), why));
     TS_VERIFY_CTX_add_flags(context.get(), TS_VFY_SIGNATURE);
     TS_VERIFY_CTX_set_store(context.get(), TokenOwnStore(token, why).release());
     Must(TS_RESP_verify_response(context.get(), reply.get()), why);
+    return TokenValue(token);
+}
 
-    const ossl::AsnStringPtr value = TokenValue(token);
+void AddSignatureTimeStamp(CMS_SignerInfo* info) {
+    ossl::ErrorMark mark;
+    const ossl::IntegerPtr nonce = Nonce();
+    const ossl::TsReqPtr request = TimeStampRequest(SignatureValue(info), nonce.get());
+    const ossl::AsnStringPtr value = TokenOfReply(Ask(request.get()), request.get());
     Must(CMS_unsigned_add1_attr_by_NID(info, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE,
                                        value.get(), -1),
          "the time-stamp could not be added to the signature");
@@ -282,8 +285,8 @@ std::vector<CheckedTimeStamp> SignatureTimeStampsOf(CMS_SignerInfo* info, X509_S
                               .broken = "the time-stamp is damaged"});
         }
         for (int i = 0; i < count; ++i) {
-            stamps.push_back(Check(X509_ATTRIBUTE_get0_type(attribute, i), signature, roots,
-                                   intermediates, message));
+            stamps.push_back(CheckTimeStamp(X509_ATTRIBUTE_get0_type(attribute, i), signature,
+                                            roots, intermediates, message));
             if (!stamps.back().broken.empty()) {
                 stamps.back().proof.problem = stamps.back().broken;
             }

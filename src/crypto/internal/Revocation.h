@@ -4,9 +4,11 @@
 // NetworkSettings, after the revocation data a message carries.
 
 #include <openssl/cms.h>
+#include <openssl/ocsp.h>
 #include <openssl/x509.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,13 @@ namespace quilvane::ossl {
 // when given, is asked first for the CRLs and OCSP responses it carries.
 // Answers are kept for the rest of the run.
 RevocationStatus RevocationOf(STACK_OF(X509) * chain, CMS_ContentInfo* message);
+
+// What the OCSP responder's answer `der` to `request` says of `certificate`,
+// and the CRL `der` likewise: checked as answers fetched now are, apart from
+// the asking, so that they can be checked without the network.
+RevocationStatus OcspReplyStatus(std::span<const std::uint8_t> der, OCSP_REQUEST* request,
+                                 X509* certificate, X509* issuer);
+RevocationStatus CrlStatus(std::span<const std::uint8_t> der, X509* certificate, X509* issuer);
 
 // Adds to `cms` the CRLs that vouch for the certificates of `chain` (built
 // as above), fetched now or kept from earlier in the run, so that the

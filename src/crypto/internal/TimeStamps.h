@@ -6,10 +6,12 @@
 #include <openssl/cms.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "crypto/Trust.h"
+#include "internal/Handles.h"
 
 namespace quilvane {
 
@@ -18,6 +20,16 @@ namespace quilvane {
 // authority's critical timeStamping usage) and adds it to `info`'s unsigned
 // attributes. Raises Error(status::TimeStampFailed) on any failure.
 void AddSignatureTimeStamp(CMS_SignerInfo* info);
+
+// The request for a token over the signature value `value`: its SHA-256
+// imprint, `nonce` and certReq.
+ossl::TsReqPtr TimeStampRequest(std::span<const unsigned char> value, const ASN1_INTEGER* nonce);
+
+// The token of the service's reply `answer` to `request`, checked as
+// AddSignatureTimeStamp checks it, as the value of the attribute; raises
+// Error(status::TimeStampFailed). Apart from the asking, so that a reply can
+// be checked without the network.
+ossl::AsnStringPtr TokenOfReply(std::span<const std::uint8_t> answer, TS_REQ* request);
 
 // Whether `info` already holds a signature time-stamp.
 bool HasSignatureTimeStamp(CMS_SignerInfo* info);
@@ -36,6 +48,12 @@ struct CheckedTimeStamp {
 // authority's chain to `roots` for time-stamping, through the token's
 // certificates and `intermediates`. `message` gives the revocation data it
 // carries for the authority's chain.
+// One token, the attribute value `value`, checked as above against the
+// signature value `signature`.
+CheckedTimeStamp CheckTimeStamp(const ASN1_TYPE* value, std::span<const unsigned char> signature,
+                                X509_STORE* roots, STACK_OF(X509) * intermediates,
+                                CMS_ContentInfo* message);
+
 std::vector<CheckedTimeStamp> SignatureTimeStampsOf(CMS_SignerInfo* info, X509_STORE* roots,
                                                     STACK_OF(X509) * intermediates,
                                                     CMS_ContentInfo* message);
