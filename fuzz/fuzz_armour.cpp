@@ -22,12 +22,13 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) {
+    const std::optional<fuzz::Input> input = fuzz::Split(data, size);
+    if (!input) {
         return 0;
     }
-    const std::size_t step = (data[0] & 0x3F) + 1;
-    const std::size_t read = (data[0] & 0x80) != 0 ? std::max<std::size_t>(step / 7, 1) : 4096;
-    test::MemorySource file(std::string(reinterpret_cast<const char*>(data) + 1, size - 1), step);
+    const std::size_t step = input->ChunkSize();
+    const std::size_t read = (input->first & 0x80) != 0 ? std::max<std::size_t>(step / 7, 1) : 4096;
+    test::MemorySource file(std::string(input->rest), step);
     std::vector<std::uint8_t> decoded;
     try {
         streaming::ArmourDecoder armour(file, step);

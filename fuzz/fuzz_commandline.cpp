@@ -76,11 +76,12 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) {
+    const std::optional<fuzz::Input> split = fuzz::Split(data, size);
+    if (!split) {
         return 0;
     }
-    const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const std::size_t count = 1 + data[0] % (kMostArguments + 1);
+    const std::string_view input = split->rest;
+    const std::size_t count = 1 + split->first % (kMostArguments + 1);
     std::vector<std::string> arguments;
     std::size_t at = 0;
     while (arguments.size() < count && at < input.size()) {

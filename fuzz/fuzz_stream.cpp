@@ -57,13 +57,14 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) {
+    const std::optional<fuzz::Input> input = fuzz::Split(data, size);
+    if (!input) {
         return 0;
     }
-    const std::size_t step = (data[0] & 0x3F) + 1;
-    const VerifyFlag flag =
-        (data[0] & 0x80) != 0 ? VerifyFlag::SignatureAndCertificate : VerifyFlag::SignatureOnly;
-    const std::span<const std::uint8_t> message(data + 1, size - 1);
+    const std::size_t step = input->ChunkSize();
+    const VerifyFlag flag = (input->first & 0x80) != 0 ? VerifyFlag::SignatureAndCertificate
+                                                       : VerifyFlag::SignatureOnly;
+    const std::span<const std::uint8_t> message = input->Bytes();
     try {
         ReadWhole(message, step);
     } catch (const Error&) {
