@@ -24,7 +24,7 @@ corpus=$here/corpus
 # their SHA-1) stay.
 mkdir -p "$corpus"
 find "$corpus" -regextype posix-extended -type f ! -regex '.*/[0-9a-f]{40}' -delete
-mkdir -p "$corpus"/{verify,cosign,extract,armour,decrypt,store,stream,commandline}
+mkdir -p "$corpus"/{verify,cosign,extract,armour,decrypt,store,stream,commandline,timestamp,revocation}
 
 # The PEM constant NAME of FuzzSupport.cpp.
 constant() {
@@ -36,6 +36,7 @@ constant kSignerCertificatePem >signer.pem
 constant kSignerKeyPem >signer.key
 constant kRecipientCertificatePem >recipient.pem
 constant kRecipientKeyPem >recipient.key
+constant kRevocableCertificatePem >revocable.pem
 passphrase=$(sed -n 's/^const char\* const kPassphrase = "\(.*\)";/\1/p' "$here/FuzzSupport.cpp")
 
 issue() {  # issue NAME SUBJECT GENPKEY-OPTIONS...
@@ -107,6 +108,53 @@ mail smime-multipart.eml
         "$v/openssl-ec.pem"
 } >"$v/armour-text.pem"
 openssl base64 -in "$v/openssl-ec.der" >"$v/openssl-ec.b64"
+
+# Signers whose certificates the root issued but whose trust fails for
+# another reason than the root: expired, not yet valid, not meant for
+# signing, under an intermediate, and a digest no longer trusted.
+mkdir -p ca-signers
+: >ca-signers/index.txt
+echo 1000 >ca-signers/serial
+cat >ca-signers.cnf <<'CONF'
+[ca]
+default_ca = fuzz
+[fuzz]
+database = ca-signers/index.txt
+new_certs_dir = ca-signers
+serial = ca-signers/serial
+default_md = sha256
+policy = any
+unique_subject = no
+[any]
+commonName = supplied
+CONF
+dated() {  # dated NAME ISSUER START END EXTENSIONS...
+    local name=$1 issuer=$2 start=$3 end=$4
+    shift 4
+    openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$name.key"
+    openssl req -new -key "$name.key" -subj "/CN=Fuzz $name" -out "$name.csr" 2>/dev/null
+    openssl ca -batch -config ca-signers.cnf -cert "$issuer.pem" -keyfile "$issuer.key" \
+        -in "$name.csr" -startdate "$start" -enddate "$end" -notext -out "$name.pem" \
+        -extfile <(printf '%s\n' "$@") 2>/dev/null
+}
+dated expired root 20200101000000Z 20210101000000Z basicConstraints=CA:FALSE
+dated future root 21000101000000Z 21100101000000Z basicConstraints=CA:FALSE
+dated encipherment root 20260101000000Z 21260101000000Z keyUsage=keyEncipherment
+dated server root 20260101000000Z 21260101000000Z extendedKeyUsage=serverAuth
+dated intermediate root 20260101000000Z 21260101000000Z basicConstraints=critical,CA:TRUE \
+    keyUsage=keyCertSign,cRLSign
+dated leaf intermediate 20260101000000Z 21260101000000Z basicConstraints=CA:FALSE \
+    keyUsage=digitalSignature,nonRepudiation
+dated lapsed-ca root 20200101000000Z 20210101000000Z basicConstraints=critical,CA:TRUE
+dated under-lapsed lapsed-ca 20200601000000Z 21260101000000Z basicConstraints=CA:FALSE
+for name in expired future encipherment server; do
+    sign "trust-$name.der" "$name" -outform DER
+done
+sign trust-intermediate.der leaf -outform DER -certfile intermediate.pem
+sign trust-no-intermediate.der leaf -outform DER
+sign trust-lapsed-ca.der under-lapsed -outform DER -certfile lapsed-ca.pem
+sign trust-sha1.der signer -outform DER -md sha1
+sign trust-rsa-md5.der rsa -outform DER -md md5
 
 # certtool (GnuTLS) signs in PKCS #7 form, PEM or DER.
 if have certtool; then
@@ -235,4 +283,173 @@ line verify-answers 02 'quilvane\x00report.pdf.sig\x00v\x00''3\n0\n2\r\n\nno\n'
 line cosign-cancel 02 'quilvane\x00./--name\x00c\x00''\n'
 line cosign-answers 03 'quilvane\x00doc.sig\x00c\x00extra\x00'' 1 \npass word\r\nYES\n'
 line unrecognised 02 'quilvane\x00report.pdf\x00V\x00'
+# The time-stamping authority's replies and tokens, by openssl ts.
+# The first byte of a time-stamp input: 00 for a nonce (eight bytes) and a
+# reply, 01 for a token alone.
+t=$corpus/timestamp
+authority() {  # authority NAME SUBJECT GENPKEY-OPTIONS...
+    local name=$1 subject=$2
+    shift 2
+    openssl genpkey "$@" -out "$name.key" 2>/dev/null
+    openssl req -new -key "$name.key" -subj "$subject" -out "$name.csr" 2>/dev/null
+    printf '%s\n' basicConstraints=CA:FALSE keyUsage=critical,digitalSignature \
+        extendedKeyUsage=critical,timeStamping authorityInfoAccess=OCSP\;URI:http://127.0.0.1:9/ocsp \
+        >tsa.ext
+    openssl x509 -req -in "$name.csr" -CA root.pem -CAkey root.key \
+        -set_serial "0x$(openssl rand -hex 8)" -days 36500 -extfile tsa.ext -out "$name.pem" 2>/dev/null
+}
+authority tsa "/CN=Fuzz Time-Stamping Authority" -algorithm EC -pkeyopt ec_paramgen_curve:P-256
+authority tsa-rsa "/CN=Fuzz RSA Time-Stamping Authority" -algorithm RSA -pkeyopt rsa_keygen_bits:2048
+# One that no trusted root issued.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout tsa-self.key \
+    -subj "/CN=Fuzz Untrusted Authority" -days 36500 -out tsa-self.pem \
+    -addext "extendedKeyUsage=critical,timeStamping" 2>/dev/null
+cat >ts.cnf <<'CONF'
+[tsa]
+default_tsa = tsa_config
+[tsa_config]
+serial = ts-serial
+crypto_device = builtin
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+other_policies = 1.2.3.4.5
+digests = sha1, sha256, sha384
+accuracy = secs:1, millisecs:500
+ordering = yes
+tsa_name = yes
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+CONF
+echo 01 >ts-serial
+stamp() {  # stamp OUT SIGNER QUERY-OPTIONS -- REPLY-OPTIONS
+    local out=$1 signer=$2 query=() nonce
+    shift 2
+    while [ "$1" != -- ]; do query+=("$1"); shift; done
+    shift
+    openssl ts -query "${query[@]}" -out q.tsq 2>/dev/null
+    nonce=$(openssl ts -query -in q.tsq -text | sed -n 's/^Nonce: 0x//p')
+    nonce=$(printf '%016s' "${nonce:-0}" | tr ' ' 0)
+    reply() {
+        openssl ts -reply -config ts.cnf -queryfile q.tsq -signer "$signer.pem" \
+            -inkey "$signer.key" "$@" 2>/dev/null
+    }
+    reply "$@" -out r.tsr
+    { printf '\x00'; printf '%s' "$nonce" | xxd -r -p; cat r.tsr; } >"$t/$out"
+    # A refusal holds no token.
+    reply "$@" -token_out -out tok.der && { printf '\x01'; cat tok.der; } >"$t/token-$out" || true
+}
+stamp granted.tsr tsa -data doc.txt -sha256 -cert --
+stamp granted-rsa.tsr tsa-rsa -data doc.txt -sha256 -cert --
+stamp granted-chain.tsr tsa -data doc.txt -sha256 -cert -- -chain root.pem
+stamp granted-sha1.tsr tsa -data doc.txt -sha1 -cert --
+stamp granted-sha384.tsr tsa -data doc.txt -sha384 -cert -tspolicy 1.2.3.4.5 --
+stamp no-certificate.tsr tsa -data doc.txt -sha256 --
+stamp no-nonce.tsr tsa -data doc.txt -sha256 -cert -no_nonce --
+stamp other-document.tsr tsa -data ts.cnf -sha256 -cert --
+stamp untrusted.tsr tsa-self -data doc.txt -sha256 -cert --
+stamp bad-digest.tsr tsa -data doc.txt -sha512 -cert --
+stamp bad-policy.tsr tsa -data doc.txt -sha256 -cert -tspolicy 1.2.3.4.9 --
+sed -i 's/ess_cert_id_alg = sha256/ess_cert_id_alg = sha1/' ts.cnf
+stamp granted-ess-sha1.tsr tsa -data doc.txt -sha256 -cert --
+# A reply to another request: the right reply, a nonce of its own.
+{ printf '\x00\x01\x02\x03\x04\x05\x06\x07\x08'; tail -c +10 "$t/granted.tsr"; } >"$t/replayed.tsr"
+
+# OCSP responses by openssl ocsp, CRLs by openssl ca and certtool.
+# The first byte of a revocation input: 00 for a nonce (sixteen bytes) and
+# an answer, 01 for an answer to a request without one, 02 a CRL, 03 a
+# signed message carrying CRLs, 04 an OCSP response a message carries.
+r=$corpus/revocation
+serial=$(openssl x509 -in revocable.pem -noout -serial | sed 's/.*=//')
+expiry=$(date -u -d '+50 years' +%y%m%d%H%M%SZ)
+openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out responder.key
+openssl req -new -key responder.key -subj "/CN=Fuzz OCSP Responder" 2>/dev/null |
+    openssl x509 -req -CA root.pem -CAkey root.key -set_serial 0x77 -days 36500 \
+        -extfile <(printf 'extendedKeyUsage=OCSPSigning\nnoCheck=ignored\n') -out responder.pem 2>/dev/null
+printf 'V\t%s\t\t%s\tunknown\t/CN=Fuzz Revocable Signer\n' "$expiry" "$serial" >good.txt
+printf 'R\t%s\t%s,keyCompromise\t%s\tunknown\t/CN=Fuzz Revocable Signer\n' "$expiry" \
+    "$(date -u -d '-1 day' +%y%m%d%H%M%SZ)" "$serial" >revoked.txt
+printf 'V\t%s\t\t99\tunknown\t/CN=Someone Else\n' "$expiry" >unknown.txt
+answer() {  # answer OUT INDEX SIGNER REQUEST-OPTIONS -- RESPONSE-OPTIONS
+    local out=$1 index=$2 signer=$3 request=() byte=00
+    shift 3
+    while [ "$1" != -- ]; do request+=("$1"); shift; done
+    shift
+    openssl ocsp -issuer root.pem -cert revocable.pem "${request[@]}" -reqout req.der 2>/dev/null
+    openssl ocsp -index "$index" -CA root.pem -rsigner "$signer.pem" -rkey "$signer.key" \
+        -reqin req.der -respout resp.der "$@" >/dev/null 2>&1
+    if [ ${#request[@]} -gt 0 ]; then  # -no_nonce
+        { printf '\x01'; cat resp.der; } >"$r/$out"
+    else  # the nonce ends the request
+        { printf '\x00'; tail -c 16 req.der; cat resp.der; } >"$r/$out"
+    fi
+    { printf '\x04'; cat resp.der; } >"$r/carried-$out"
+}
+answer good.ocsp good.txt root --
+answer good-days.ocsp good.txt root -- -ndays 36500
+answer revoked.ocsp revoked.txt root --
+answer unknown.ocsp unknown.txt root --
+answer responder.ocsp good.txt responder --
+answer responder-revoked.ocsp revoked.txt responder -- -resp_key_id -ndays 36500
+answer no-certs.ocsp good.txt root -- -resp_no_certs
+answer no-nonce.ocsp good.txt root -no_nonce --
+answer no-nonce-revoked.ocsp revoked.txt responder -no_nonce -- -resp_key_id
+answer untrusted.ocsp good.txt tsa-self --
+answer stale.ocsp good.txt root -- -nmin 1 -validity_period 0
+{ printf '\x00'; head -c 16 /dev/zero; tail -c +18 "$r/good.ocsp"; } >"$r/replayed.ocsp"
+printf '\x01\x30\x03\x0a\x01\x06' >"$r/unauthorized.ocsp"
+printf '\x01\x30\x03\x0a\x01\x03' >"$r/try-later.ocsp"
+
+# The root's CRLs, each with the revocable certificate revoked for a reason.
+mkdir -p ca
+cat >ca.cnf <<'CONF'
+[ca]
+default_ca = fuzz
+[fuzz]
+database = ca/index.txt
+crlnumber = ca/crlnumber
+certificate = root.pem
+private_key = root.key
+default_md = sha256
+default_crl_days = 36500
+crl_extensions = crl_ext
+[crl_ext]
+authorityKeyIdentifier = keyid:always
+CONF
+crl() {  # crl OUT INDEX-LINE...
+    local out=$1
+    shift
+    printf '%s\n' "$@" >ca/index.txt
+    echo 1000 >ca/crlnumber
+    openssl ca -config ca.cnf -gencrl -out crl.pem 2>/dev/null
+    openssl crl -in crl.pem -outform DER -out crl.der
+    { printf '\x02'; cat crl.der; } >"$r/$out"
+    # A message that carries it, as crl2pkcs7 writes one.
+    openssl crl2pkcs7 -in crl.pem -certfile revocable.pem -outform DER -out p7.der
+    { printf '\x03'; cat p7.der; } >"$r/message-$out"
+}
+revoked_line() {  # revoked_line REASON
+    printf 'R\t%s\t%s,%s\t%s\tunknown\t/CN=Fuzz Revocable Signer' "$expiry" \
+        "$(date -u -d '-1 day' +%y%m%d%H%M%SZ)" "$1" "$serial"
+}
+crl empty.crl "$(printf 'V\t%s\t\t%s\tunknown\t/CN=Fuzz Revocable Signer' "$expiry" "$serial")"
+for reason in unspecified keyCompromise CACompromise affiliationChanged superseded \
+    cessationOfOperation removeFromCRL; do
+    crl "$reason.crl" "$(revoked_line "$reason")" \
+        "$(printf 'R\t%s\t%s\t42\tunknown\t/CN=Another' "$expiry" \
+            "$(date -u -d '-2 day' +%y%m%d%H%M%SZ)")"
+done
+crl hold.crl "$(revoked_line certificateHold,holdInstructionReject)"
+# Signed by another key under the root's name: it does not verify.
+openssl req -x509 -new -key tsa-self.key -subj "/CN=Quilvane Fuzz Root" -days 36500 \
+    -out forger.pem 2>/dev/null
+sed -i 's/^certificate = root.pem/certificate = forger.pem/
+        s/^private_key = root.key/private_key = tsa-self.key/' ca.cnf
+crl forged.crl "$(revoked_line keyCompromise)"
+if have certtool; then
+    printf 'crl_next_update = 36500\ncrl_number = 7\n' >crl.tmpl
+    certtool --generate-crl --load-ca-privkey root.key --load-ca-certificate root.pem \
+        --load-certificate revocable.pem --template crl.tmpl --outder --outfile crl.der 2>/dev/null
+    { printf '\x02'; cat crl.der; } >"$r/certtool.crl"
+fi
+
 echo "Seeds: $(find "$corpus" -type f | wc -l) files in $corpus"
