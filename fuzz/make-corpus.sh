@@ -327,7 +327,7 @@ stamp() {  # stamp OUT SIGNER QUERY-OPTIONS -- REPLY-OPTIONS
     while [ "$1" != -- ]; do query+=("$1"); shift; done
     shift
     openssl ts -query "${query[@]}" -out q.tsq 2>/dev/null
-    nonce=$(openssl ts -query -in q.tsq -text | sed -n 's/^Nonce: 0x//p')
+    nonce=$(openssl ts -query -in q.tsq -text 2>/dev/null | sed -n 's/^Nonce: 0x//p')
     nonce=$(printf '%016s' "${nonce:-0}" | tr ' ' 0)
     reply() {
         openssl ts -reply -config ts.cnf -queryfile q.tsq -signer "$signer.pem" \
