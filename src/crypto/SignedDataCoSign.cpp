@@ -11,6 +11,7 @@
 
 #include "internal/Asn1Cursor.h"
 #include "internal/CertificateImpl.h"
+#include "internal/DigestThread.h"
 #include "internal/SignedDataImpl.h"
 #include "internal/SignedDataStreams.h"
 #include "internal/TimeStamps.h"
@@ -94,10 +95,11 @@ void ReadAgain(ContentSource& message, const MessageParts& verified, const std::
 }
 
 // Sends the verified document, read once more from `message`, to `out`, and
-// each byte to `also` when given; a binary message's document, which is one
-// run of the file, the kernel copies when nothing else needs its bytes, and
-// the file is then read once more for the check. Whichever way it goes, it
-// must be the document verified, to the digest `checkMd` took of it.
+// each byte to `also` when given (on the digesting thread); a binary
+// message's document, which is one run of the file, the kernel copies when
+// nothing else needs its bytes, and the file is then read once more for the
+// check. Whichever way it goes, it must be the document verified, to the
+// digest `checkMd` took of it.
 void DocumentAgain(ContentSource& message, ContentSink& out, const MessageParts& parts,
                    BIO* digests, const EVP_MD* checkMd, const std::string& done,
                    const std::function<void(Octets)>& also, const std::string& what) {
@@ -117,15 +119,21 @@ void DocumentAgain(ContentSource& message, ContentSink& out, const MessageParts&
         rewindable->Rewind();
     }
     Digest check(checkMd, what);
+    DigestThread digesting(
+        [&](Octets bytes) {
+            check.Update(bytes);
+            if (also) {
+                also(bytes);
+            }
+        },
+        ChunkFor(message), message.Size());
     ReadAgain(message, parts, done, [&](Octets bytes) {
-        check.Update(bytes);
-        if (also) {
-            also(bytes);
-        }
+        digesting.Add(bytes);
         if (!copied) {
             out.Write(bytes);
         }
     });
+    digesting.Finish();
     if (check.Final() != *expected) {
         ChangedWhile(done, "its document no longer matches the signature that was verified");
     }

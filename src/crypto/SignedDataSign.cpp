@@ -42,12 +42,10 @@ void SignedData::Sign(ContentSource& document, ContentSink& out, const Signer& s
     const bool onePass = !written.empty();
 
     Digest digest(md, what);
-    std::uint64_t read = Pump(document, [&](Octets bytes) {
-        digest.Update(bytes);
-        if (onePass) {
-            out.Write(bytes);
-        }
-    });
+    const auto write = [&](Octets bytes) { out.Write(bytes); };
+    std::uint64_t read = Pump(
+        document, [&](Octets bytes) { digest.Update(bytes); },
+        onePass ? std::function<void(Octets)>(write) : nullptr);
     if (size && read != *size) {
         DocumentChanged(what);
     }
@@ -66,10 +64,8 @@ void SignedData::Sign(ContentSource& document, ContentSink& out, const Signer& s
         rewindable->Rewind();
         out.Write(layout.before);
         Digest again(md, what);
-        std::uint64_t copied = Pump(document, [&](Octets bytes) {
-            again.Update(bytes);
-            out.Write(bytes);
-        });
+        std::uint64_t copied = Pump(
+            document, [&](Octets bytes) { again.Update(bytes); }, write);
         if (copied != read || again.Final() != value) {
             DocumentChanged(what);
         }

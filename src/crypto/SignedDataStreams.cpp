@@ -11,6 +11,7 @@
 
 #include "crypto/Network.h"
 #include "internal/CertificateImpl.h"
+#include "internal/DigestThread.h"
 #include "internal/Names.h"
 #include "internal/SignedDataImpl.h"
 #include "internal/SignerChecks.h"
@@ -42,13 +43,18 @@ std::size_t ChunkFor(const ContentSource& source) {
     return size && *size < kChunk ? std::max<std::size_t>(*size, kLeast) : kChunk;
 }
 
-std::uint64_t Pump(ContentSource& source, const std::function<void(Octets)>& to) {
-    Buffer buffer(ChunkFor(source));
+std::uint64_t Pump(ContentSource& source, const std::function<void(Octets)>& digest,
+                   const std::function<void(Octets)>& write) {
+    DigestThread digests(digest, ChunkFor(source), source.Size());
     std::uint64_t total = 0;
-    while (std::size_t n = source.Read(buffer)) {
-        to({buffer.data(), n});
+    while (std::size_t n = source.Read(digests.Free())) {
+        const Octets bytes = digests.Submit(n);
+        if (write) {
+            write(bytes);
+        }
         total += n;
     }
+    digests.Finish();
     return total;
 }
 

@@ -8,6 +8,7 @@
 
 #include "internal/Armour.h"
 #include "internal/Asn1Cursor.h"
+#include "internal/DigestThread.h"
 #include "internal/SignedDataImpl.h"
 #include "internal/SignedDataStreams.h"
 
@@ -91,6 +92,13 @@ void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag
     impl_->wrapping = decoded.Wrapping();
     ossl::BioPtr chain;
     WholeDocument whole;
+    // The document is digested on a second thread while it is read and written.
+    DigestThread digests(
+        [&](Octets bytes) {
+            DigestThrough(chain.get(), bytes);
+            whole.Add(bytes);
+        },
+        ChunkFor(message), message.Size());
     MessageParts parts = streaming::ReadMessage(
         decoded, ChunkFor(message),
         [&](const MessageParts& prefix) {
@@ -106,12 +114,12 @@ void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag
             }
         },
         [&](Octets bytes) {
-            DigestThrough(chain.get(), bytes);
-            whole.Add(bytes);
+            digests.Add(bytes);
             if (content != nullptr) {
                 content->Write(bytes);
             }
         });
+    digests.Finish();
     ossl::CmsPtr cms = Rebuild(parts);
     CheckAndKeep(*impl_, std::move(cms), std::move(parts), std::move(chain), whole, flag);
 }

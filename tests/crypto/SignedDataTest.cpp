@@ -12,6 +12,7 @@
 
 #include "internal/Asn1Cursor.h"
 #include "internal/CertificateImpl.h"
+#include "internal/DigestThread.h"
 #include "internal/MessageReader.h"
 #include "support/Forge.h"
 
@@ -194,6 +195,21 @@ TEST_F(SignedDataTest, WritesWhatOpensslWritesAtEveryLengthBoundary) {
             EXPECT_EQ(verify(message, step), std::make_pair(document, std::size_t{1}));
         }
     }
+}
+
+// A document larger than a chunk is digested on a second thread while it is
+// read and written: the same bytes as when the caller's thread digests it.
+TEST_F(SignedDataTest, DigestingOnASecondThreadWritesTheSameBytes) {
+    const std::string document = Pattern((std::size_t{7} << 19) + 3);
+    std::vector<std::string> written;
+    for (const bool overlap : {false, true}) {
+        signed_data::DigestThread::Overlap(overlap);
+        const std::string message = sign(pki.alice, document);
+        EXPECT_EQ(verify(message, 300007), std::make_pair(document, std::size_t{1}));
+        written.push_back(message + coSign(message, signer(pki.carol)));
+    }
+    signed_data::DigestThread::Overlap(true);
+    EXPECT_TRUE(written[0] == written[1]);
 }
 
 TEST_F(SignedDataTest, CoSignsAsOpensslDoesKeepingEarlierSignerInfosByteForByte) {

@@ -46,13 +46,14 @@ TEST_F(SignFileTest, FailuresAreReportedOnceAndWriteNothing) {
 
 // Cancel pressed in the middle of streamed work, or SIGTERM once the last
 // chunk is read (while the file goes to the disk): the operation ends without
-// a word, and no file appears or changes, temporary ones included.
+// a word, and no file appears or changes, temporary ones included. The files
+// are of a few chunks, so that a second thread digests them.
 TEST_F(SignFileTest, StoppedWorkEndsSilentlyAndChangesNothing) {
     install(pki.alice);
     install(pki.bob);
     fs::copy_file(pki.pki.folder() / "root.pem", home.root() / "root.pem");
-    const std::string document = file("doc.txt", std::string(100000, 'd'));
-    const std::string sig = opensslSigned("signed.txt", "signed", {pki.alice});
+    const std::string document = file("doc.txt", std::string((3 << 20) + 5, 'd'));
+    const std::string sig = opensslSigned("signed.txt", std::string(3 << 20, 's'), {pki.alice});
     WriteFile(document + ".sig", "an older signature");
     const auto listing = [&] {
         std::string all;

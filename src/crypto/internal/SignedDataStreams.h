@@ -40,8 +40,11 @@ struct Layout {
 };
 Layout LayOut(CMS_ContentInfo* cms, std::uint64_t contentSize, const std::string& what);
 
-// Reads `source` to its end; returns how many bytes it gave.
-std::uint64_t Pump(ContentSource& source, const std::function<void(Octets)>& to);
+// Reads `source` to its end, each chunk to `digest` (on a second thread for a
+// large source) and, meanwhile, to `write` when given; returns how many bytes
+// it gave.
+std::uint64_t Pump(ContentSource& source, const std::function<void(Octets)>& digest,
+                   const std::function<void(Octets)>& write = {});
 
 class Digest {
   public:

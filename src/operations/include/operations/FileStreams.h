@@ -117,6 +117,7 @@ class FileSink final : public ContentSink, public PatchableSink, public FileCopy
     // taken) and is closed, and the folder flushed.
     bool TakeName(bool replace);
     void SyncFolder() const;
+    void StartWriteback();
 
     std::string path_;                     // as the caller named it
     std::string target_;                   // the file replaced: the path, or where its link led
@@ -131,6 +132,7 @@ class FileSink final : public ContentSink, public PatchableSink, public FileCopy
     int fd_ = -1;
     std::string temp_;  // the temporary name; empty for an unnamed file
     std::uint64_t written_ = 0;
+    std::uint64_t writeback_ = 0;  // written bytes already handed to the disk
     ContentProgress progress_;
 };
 
