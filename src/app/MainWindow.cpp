@@ -310,7 +310,7 @@ void MainWindow::buildControls() {
     tabs->place(version_, Twips(1680, 982, 900, 195));
     tabs->place(credit_, Twips(1680, 1320, 1740, 195));
 
-    // The tab control takes the focus too, and is read with the tabs' own names.
+    // The tab control takes the focus too; unnamed, it would be read as nothing.
     tabs_->setAccessibleName(QString::fromUtf8(Tr("Tasks")));
     picture_->setAccessibleName(QString::fromUtf8(Tr("Quilvane logo")));
     Describe(signLabel_, signPath_, QString::fromUtf8(Tr("The document to sign")), signBrowse_,
