@@ -27,8 +27,8 @@ CertificateDialog::CertificateDialog(const QString& title, const QString& prompt
 
     prompt_->setObjectName(QStringLiteral("prompt"));
     prompt_->setTextFormat(Qt::PlainText);
-    // The prompt names the list for a screen reader.
-    prompt_->setBuddy(list_);
+    // The prompt names the list for a screen reader; a list takes no name from a buddy.
+    list_->setAccessibleName(prompt);
 
     list_->setObjectName(QStringLiteral("certificateList"));
     list_->setColumnCount(4);

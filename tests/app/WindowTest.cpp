@@ -334,6 +334,8 @@ TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
             ASSERT_TRUE(list && buttons);
             EXPECT_EQ(dialog->windowTitle(), "T");
             EXPECT_EQ(dialog->findChild<QLabel*>("prompt")->text(), "Pick");
+            // The prompt names the list for a screen reader.
+            EXPECT_EQ(QAccessible::queryAccessibleInterface(list)->text(QAccessible::Name), "Pick");
             EXPECT_EQ(list->topLevelItemCount(), 2);
             EXPECT_EQ(list->topLevelItem(1)->text(3), "/jérôme.pem");
             QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
