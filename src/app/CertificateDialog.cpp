@@ -27,6 +27,8 @@ CertificateDialog::CertificateDialog(const QString& title, const QString& prompt
 
     prompt_->setObjectName(QStringLiteral("prompt"));
     prompt_->setTextFormat(Qt::PlainText);
+    // The prompt names the list for a screen reader; a list takes no name from a buddy.
+    list_->setAccessibleName(prompt);
 
     list_->setObjectName(QStringLiteral("certificateList"));
     list_->setColumnCount(4);
@@ -54,13 +56,16 @@ CertificateDialog::CertificateDialog(const QString& title, const QString& prompt
         list_->resizeColumnToContents(column);
         list_->setColumnWidth(column, list_->columnWidth(column) + 16);
     }
-    list_->clearSelection();
 
     buttons_->setObjectName(QStringLiteral("buttons"));
     QPushButton* ok = buttons_->button(QDialogButtonBox::Ok);
     ok->setEnabled(false);
     connect(list_, &QTreeWidget::itemSelectionChanged, this,
             [this, ok] { ok->setEnabled(!list_->selectedItems().isEmpty()); });
+    // The first row is chosen, not only highlighted, so that Enter takes it.
+    if (list_->topLevelItemCount() > 0) {
+        list_->setCurrentItem(list_->topLevelItem(0));
+    }
     connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
         list_->setCurrentItem(item);
         item->setSelected(true);

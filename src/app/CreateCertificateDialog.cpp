@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 
 #include "app/SecretField.h"
+#include "crypto/Text.h"
 
 namespace quilvane {
 
@@ -20,6 +21,7 @@ CreateCertificateDialog::CreateCertificateDialog(QWidget* parent)
       again_(new QLineEdit(this)),
       keyType_(new QComboBox(this)),
       hint_(new QLabel(this)),
+      reason_(new QLabel(this)),
       buttons_(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this)) {
     setObjectName(QStringLiteral("createCertificateDialog"));
     setWindowTitle(tr("Create a Certificate"));
@@ -44,15 +46,26 @@ CreateCertificateDialog::CreateCertificateDialog(QWidget* parent)
     form->addRow(tr("&Key type:"), keyType_);
     form->addRow(tr("&Passphrase:"), passphrase_);
     form->addRow(tr("&Again:"), again_);
+    reason_->setObjectName(QStringLiteral("reason"));
+    reason_->setWordWrap(true);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(hint_);
     layout->addLayout(form);
+    layout->addWidget(reason_);
     layout->addWidget(buttons_);
 
     QPushButton* ok = buttons_->button(QDialogButtonBox::Ok);
+    // A greyed OK says why, on the form and to a screen reader on the button.
     const auto check = [this, ok] {
-        ok->setEnabled(!name_->text().trimmed().isEmpty() && !passphrase_->text().isEmpty() &&
-                       passphrase_->text() == again_->text());
+        const char* reason =
+            name_->text().trimmed().isEmpty()       ? QUILVANE_N_("A name is needed.")
+            : passphrase_->text().isEmpty()         ? QUILVANE_N_("A passphrase is needed.")
+            : passphrase_->text() != again_->text() ? QUILVANE_N_("The passphrases do not match.")
+                                                    : nullptr;
+        const QString why = reason != nullptr ? QString::fromUtf8(Tr(reason)) : QString();
+        reason_->setText(why);
+        ok->setAccessibleDescription(why);
+        ok->setEnabled(reason == nullptr);
     };
     for (QLineEdit* edit : {name_, passphrase_, again_}) {
         connect(edit, &QLineEdit::textChanged, this, check);

@@ -24,6 +24,7 @@
 
 #include "app/QtUserInterface.h"
 #include "app/Version.h"
+#include "crypto/Text.h"
 
 // The pictures are compiled into the static library; a program linking it
 // would drop them unless something asks for them by name.
@@ -128,6 +129,17 @@ QCheckBox* MakeHiddenCheckBox(QWidget* parent, const char* name, const QString& 
     // so the user cannot tick it.
     box->setVisible(false);
     return box;
+}
+
+// The label names its field for a screen reader, which tells the three apart by
+// what they hold; the browse button, a bare "...", is named by what it looks for.
+// Return in the field acts as `action` would.
+void Describe(QLabel* label, QLineEdit* field, const QString& holds, QPushButton* browse,
+              const QString& browseName, QPushButton* action) {
+    label->setBuddy(field);
+    field->setAccessibleDescription(holds);
+    browse->setAccessibleName(browseName);
+    QObject::connect(field, &QLineEdit::returnPressed, action, &QPushButton::click);
 }
 
 QWidget* MakePage(QWidget* parent, const char* name) {
@@ -249,6 +261,8 @@ void MainWindow::buildControls() {
                         QStringLiteral("ZARAN Quilvane v") + QString::fromLatin1(kVersion) +
                             QString(51, QLatin1Char(' ')) + QString::fromLatin1(kCredit));
     footer_->setGeometry(Twips(120, 3585, 5535, 255));
+    // Read aloud, the padding that spaces the credit out would be fifty pauses.
+    footer_->setAccessibleName(footer_->text().simplified());
 
     // Sign tab.
     signLabel_ = MakeLabel(signPage, "Label1", QStringLiteral("Select File:"));
@@ -295,6 +309,18 @@ void MainWindow::buildControls() {
     tabs->place(productName_, Twips(1680, 600, 1170, 240));
     tabs->place(version_, Twips(1680, 982, 900, 195));
     tabs->place(credit_, Twips(1680, 1320, 1740, 195));
+
+    // The tab control takes the focus too; unnamed, it would be read as nothing.
+    tabs_->setAccessibleName(QString::fromUtf8(Tr("Tasks")));
+    picture_->setAccessibleName(QString::fromUtf8(Tr("Quilvane logo")));
+    Describe(signLabel_, signPath_, QString::fromUtf8(Tr("The document to sign")), signBrowse_,
+             QString::fromUtf8(Tr("Browse for the document to sign")), signButton_);
+    Describe(coSignLabel_, coSignPath_, QString::fromUtf8(Tr("The signed file to co-sign")),
+             coSignBrowse_, QString::fromUtf8(Tr("Browse for the signed file to co-sign")),
+             coSignButton_);
+    Describe(verifyLabel_, verifyPath_, QString::fromUtf8(Tr("The signed file to verify")),
+             verifyBrowse_, QString::fromUtf8(Tr("Browse for the signed file to verify")),
+             verifyButton_);
 
     connect(signBrowse_, &QPushButton::clicked, this, &MainWindow::browseForSigning);
     connect(coSignBrowse_, &QPushButton::clicked, this, &MainWindow::browseForCoSigning);

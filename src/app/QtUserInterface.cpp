@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <algorithm>
@@ -163,7 +164,15 @@ bool QtUserInterface::progress(const Progress& now) {
     const auto scale = [&now](std::uint64_t value) {
         return static_cast<int>(now.bytes ? value >> 10 : value);
     };
-    progress_->setLabelText(MessageText(now.label));
+    const QString label = MessageText(now.label);
+    if (label != progress_->labelText()) {
+        progress_->setLabelText(label);
+        // What it waits for is read with the dialog and its bar, not only shown.
+        progress_->setAccessibleDescription(label);
+        if (auto* bar = progress_->findChild<QProgressBar*>()) {
+            bar->setAccessibleName(label);
+        }
+    }
     // No total (a wait for the network, a stream of unknown length): the bar
     // only shows that something goes on.
     progress_->setRange(0, now.total == 0 ? 0 : std::max(1, scale(now.total)));

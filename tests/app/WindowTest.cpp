@@ -12,6 +12,7 @@
 #include "operations/Signing.h"
 #include "operations/Streaming.h"
 
+#include <QTest>
 #include <chrono>
 #include <thread>
 
@@ -56,6 +57,16 @@ TEST_F(MainWindowTest, ControlsFitTogetherOnTheirPages) {
     EXPECT_EQ(sst->currentIndex(), 0);
     EXPECT_PRED2(Like, find<QLabel>("Label2")->text().toStdString(),
                  "ZARAN Quilvane v" + std::string(kVersion) + std::string(51, ' ') + "[! ]*");
+    // What a screen reader says for the fields, the bare "..." and the footer, unpadded.
+    QStringList read;
+    for (const char* name : {"txtSignFile", "cmdBrowse", "txtFileCoSign", "cmdBrowseCoSign",
+                             "txtSignature", "cmdBrowseSign", "Label2"}) {
+        read << QAccessible::queryAccessibleInterface(find(name))->text(QAccessible::Name);
+    }
+    EXPECT_EQ(read, (QStringList{"Select File:", "Browse for the document to sign",
+                                 "Select File:", "Browse for the signed file to co-sign",
+                                 "Select File:", "Browse for the signed file to verify",
+                                 find<QLabel>("Label2")->text().simplified()}));
     window.show();
     const QList<QWidget*> controls =
         window.findChildren<QWidget*>(QRegularExpression("^(sst|cmd|txt|chk|Label|Image)"));
@@ -167,6 +178,114 @@ TEST(MainWindow, TakesNoCommandWhileAnOperationRuns) {
     EXPECT_EQ(usable(), (QStringList{"cmdSign", "cmdCoSign", "cmdVerify", "tabs"}));
 }
 
+// Keys go where a keyboard's would: to the widget with the focus.
+void Press(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
+           const QString& typed = {}) {
+    QWidget* focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr) << "nothing has the focus";
+    QTest::keyClicks(focus, typed);
+    QTest::keyClick(focus, key, modifiers);
+}
+
+struct Keys {  // text typed, then a key pressed
+    QString typed;
+    Qt::Key key;
+};
+
+// Runs `action` and answers each modal dialog it opens, in turn, with the next
+// keys. Returns each dialog's kind, what had the focus as it opened and the
+// first line it showed.
+QStringList AnswerWithKeys(const std::function<void()>& action, const std::vector<Keys>& answers) {
+    QStringList seen;
+    QPointer<QWidget> answered;
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        // A dialog that the keys did not close would hold the test for good.
+        if (modal != nullptr && modal == answered && ++ticks > 1000) {
+            ADD_FAILURE() << modal->metaObject()->className() << " stayed open";
+            modal->close();
+        }
+        if (modal == nullptr || modal == answered || QApplication::activeWindow() != modal) {
+            return;
+        }
+        answered = modal;
+        ticks = 0;
+        const QWidget* focus = QApplication::focusWidget();
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        seen << QStringList{modal->metaObject()->className(),
+                            focus ? focus->metaObject()->className() : "",
+                            box ? box->text().section('\n', 0, 0) : ""}
+                    .join('/');
+        if (static_cast<std::size_t>(seen.size()) > answers.size()) {
+            modal->close();
+            return;
+        }
+        Press(answers[seen.size() - 1].key, Qt::NoModifier, answers[seen.size() - 1].typed);
+    });
+    timer.start(5);
+    action();
+    return seen;
+}
+
+// Sign, co-sign and verify with keys alone: a tab's mnemonic, Tab to its field,
+// the path typed and Return; the pick list taken with Enter, the passphrase typed.
+TEST(MainWindow, SignsCoSignsAndVerifiesWithKeysAlone) {
+    TempDir dir;
+    StoreHome store(dir / "data");
+    SharedPki& shared = SharedPki::get();
+    store.add({shared.alice.cert});
+    fs::copy_file(shared.pki.root().cert, store.root() / "root.pem");
+    Openssl("pkey -aes128 -passout pass:pw -in", shared.alice.key, "-out",
+            store.my() / "alice.key");
+    const std::string doc = (dir / "a.txt").string();
+    WriteFile(doc, "signed with keys alone");
+    MainWindow window(OperationTable::Real());
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+
+    const auto run = [&](Qt::Key tab, const char* field, const std::string& path,
+                         const std::vector<Keys>& answers) {
+        // A desktop gives the window the keyboard back once its dialog went;
+        // the offscreen platform does not.
+        window.activateWindow();
+        if (!QTest::qWaitForWindowActive(&window)) {
+            return QStringList{"the window is not active"};
+        }
+        if (tab != Qt::Key_unknown) {
+            Press(tab, Qt::AltModifier);
+        }
+        for (int i = 0; i < 20 && QApplication::focusWidget()->objectName() != field; ++i) {
+            Press(Qt::Key_Tab);
+        }
+        EXPECT_EQ(QApplication::focusWidget()->objectName(), field);
+        QTest::keyClicks(QApplication::focusWidget(), QString::fromStdString(path));
+        return AnswerWithKeys([] { Press(Qt::Key_Return); }, answers);
+    };
+    const Keys enter{"", Qt::Key_Return}, passphrase{"pw", Qt::Key_Return};
+    const QString pick = "quilvane::CertificateDialog/QTreeWidget/",
+                  typed = "QInputDialog/QLineEdit/", box = "QMessageBox/QPushButton/",
+                  verified = box + "Verification complete. Document is untampered.";
+    EXPECT_EQ(run(Qt::Key_unknown, "txtSignFile", doc, {enter, passphrase, enter}),
+              (QStringList{pick, typed, box + "Signature applied successfully."}));
+    // Co-signing shows what it co-signs first.
+    EXPECT_EQ(run(Qt::Key_C, "txtFileCoSign", doc + ".sig", {enter, enter, passphrase, enter}),
+              (QStringList{verified, pick, typed, box + "Co-Signature applied successfully."}));
+    // Escape says No to opening the document.
+    EXPECT_EQ(
+        run(Qt::Key_V, "txtSignature", doc + ".sig", {enter, {"", Qt::Key_Escape}}),
+        (QStringList{verified, box + "The file is decoded and stored at the following location:"}));
+    // Signed, then co-signed: two signer-infos.
+    const std::string printed = Openssl("cms -cmsout -print -inform DER -in", doc + ".sig");
+    std::size_t signers = 0;
+    for (std::size_t at = 0; (at = printed.find("signatureAlgorithm:", at)) != std::string::npos;
+         ++at) {
+        ++signers;
+    }
+    EXPECT_EQ(signers, 2u);
+}
+
 // The Qt user interface's boxes, pick list and passphrase dialog, each with
 // the answers a person can give.
 TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
@@ -215,11 +334,14 @@ TEST(QtUserInterface, DialogsShowWhatTheyAskAndGiveTheAnswer) {
             ASSERT_TRUE(list && buttons);
             EXPECT_EQ(dialog->windowTitle(), "T");
             EXPECT_EQ(dialog->findChild<QLabel*>("prompt")->text(), "Pick");
+            // The prompt names the list for a screen reader.
+            EXPECT_EQ(QAccessible::queryAccessibleInterface(list)->text(QAccessible::Name), "Pick");
             EXPECT_EQ(list->topLevelItemCount(), 2);
             EXPECT_EQ(list->topLevelItem(1)->text(3), "/jérôme.pem");
             QPushButton* ok = buttons->button(QDialogButtonBox::Ok);
-            EXPECT_FALSE(ok->isEnabled()) << "nothing is chosen yet";
-            list->setCurrentItem(list->topLevelItem(1));  // which enables OK
+            // The first row comes chosen, so that Enter takes it.
+            EXPECT_TRUE(list->topLevelItem(0)->isSelected() && ok->isEnabled());
+            list->setCurrentItem(list->topLevelItem(1));
             (confirm ? ok : buttons->button(QDialogButtonBox::Cancel))->click();
         };
         Answer<CertificateDialog>([&] { chosen = ui.pickCertificate("T", "Pick", rows); }, pick);
@@ -307,15 +429,20 @@ TEST(QtUserInterface, AnEmptyStoreOffersToImportOrCreateACertificate) {
                     auto* ok =
                         form->findChild<QDialogButtonBox*>("buttons")->button(QDialogButtonBox::Ok);
                     form->findChild<QComboBox*>("keyType")->setCurrentIndex(1);
-                    const auto type = [&](const char* name, const char* text) {
-                        EXPECT_FALSE(ok->isEnabled()) << "before " << name << " " << text;
+                    // A greyed OK says why, on the form and on the button.
+                    const auto type = [&](const char* name, const char* text, const char* why) {
+                        SCOPED_TRACE(std::string("before ") + name + " " + text);
+                        EXPECT_FALSE(ok->isEnabled());
+                        EXPECT_EQ(form->findChild<QLabel*>("reason")->text(), why);
+                        EXPECT_EQ(ok->accessibleDescription(), why);
                         form->findChild<QLineEdit*>(name)->setText(text);
                     };
-                    type("name", " Ada ");
-                    type("email", "ada@example.org");
-                    type("passphrase", "pw");
-                    type("passphraseAgain", "px");
-                    type("passphraseAgain", "pw");
+                    type("name", " Ada ", "A name is needed.");
+                    type("email", "ada@example.org", "A passphrase is needed.");
+                    type("passphrase", "pw", "A passphrase is needed.");
+                    type("passphraseAgain", "px", "The passphrases do not match.");
+                    type("passphraseAgain", "pw", "The passphrases do not match.");
+                    EXPECT_EQ(ok->accessibleDescription(), "");
                     ok->click();
                     for (const char* name : {"passphrase", "passphraseAgain"}) {
                         EXPECT_EQ(form->findChild<QLineEdit*>(name)->text(), "") << name;
@@ -354,6 +481,10 @@ TEST(QtUserInterface, AWaitForTheNetworkShowsAndStopsOnCancel) {
         },
         [](QProgressDialog* dialog) {
             EXPECT_EQ(dialog->labelText(), "Waiting for tsa.example\u2026");
+            // Read out too, with the focus on its one button.
+            EXPECT_EQ(dialog->accessibleDescription(), dialog->labelText());
+            EXPECT_TRUE(QTest::qWaitForWindowActive(dialog));
+            EXPECT_EQ(QApplication::focusWidget(), dialog->findChild<QPushButton*>());
             EXPECT_EQ(dialog->maximum(), 0);  // nothing to count: it only shows that it waits
             dialog->cancel();
         });

@@ -16,7 +16,7 @@ namespace quilvane {
 
 // The details of a new self-signed certificate: name, e-mail address, key
 // type and the passphrase for its key, twice. OK is enabled once there is a
-// name and the same passphrase twice.
+// name and the same passphrase twice; until then a line says what is missing.
 class CreateCertificateDialog : public QDialog {
     Q_OBJECT
 
@@ -34,6 +34,7 @@ class CreateCertificateDialog : public QDialog {
     QLineEdit *name_, *email_, *passphrase_, *again_;
     QComboBox* keyType_;
     QLabel* hint_;
+    QLabel* reason_;
     QDialogButtonBox* buttons_;
 };
 
