@@ -249,7 +249,14 @@ void MakeDocument(const fs::path& path, std::size_t bytes, std::uint64_t seed) {
     }
 }
 
+// Each sign makes a new file, rather than keeping the last run's as NAME~.
+void Unsign(const std::string& document) {
+    fs::remove(document + ".sig");
+    fs::remove(document + ".sig~");
+}
+
 Measure SignOurs(const std::string& document) {
+    Unsign(document);
     return InChild([&] {
         QuietUserInterface ui;
         return quilvane::SignFile(ui, document, document + ".sig") == quilvane::Outcome::Completed;
@@ -268,6 +275,9 @@ Measure CoSignOurs(const std::string& sig) {
     });
 }
 Measure BatchOurs(quilvane::BatchAction action, const std::vector<std::string>& paths) {
+    if (action == quilvane::BatchAction::Sign) {
+        std::ranges::for_each(paths, Unsign);
+    }
     return InChild([&] {
         QuietUserInterface ui;
         return quilvane::RunBatch(ui, action, paths, quilvane::BatchMessages::Each) ==
