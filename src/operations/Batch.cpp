@@ -353,8 +353,12 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
         return Outcome::Failed;
     };
     // Side by side once nothing is left to ask: a token's key signs one file
-    // at a time, and time-stamps wait on one server anyway.
-    const std::size_t workers = WorkerCount();
+    // at a time, and time-stamps wait on one server anyway. A file named twice
+    // is handled twice, one after the other.
+    std::vector<std::string> sorted = paths;
+    std::ranges::sort(sorted);
+    const bool distinct = std::ranges::adjacent_find(sorted) == sorted.end();
+    const std::size_t workers = distinct ? WorkerCount() : 1;
     const auto sideBySide = [&] {
         return workers > 1 &&
                (action == BatchAction::Verify ||
