@@ -63,6 +63,10 @@ void Certificate::UnlockKey() const {
     }
 }
 
+bool Certificate::KeyOneAtATime() const {
+    return impl_->keys && impl_->keys->OneAtATime();
+}
+
 Certificate MakeCertificate(X509* x, std::string location, std::shared_ptr<KeyHolder> keys) {
     auto impl = std::make_shared<Certificate::Impl>();
     impl->x509 = ossl::Share(x);

@@ -38,8 +38,9 @@ std::mutex& WaitCheckLock() {
     return lock;
 }
 
+// Each thread that runs an operation waits its own way.
 NetworkWaitCheck& WaitCheck() {
-    static NetworkWaitCheck check;
+    thread_local NetworkWaitCheck check;
     return check;
 }
 

@@ -2,8 +2,11 @@
 
 #include <openssl/objects.h>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <vector>
@@ -235,6 +238,54 @@ std::vector<fs::path> SystemRootFolders() {
     return folders;
 }
 
+// What the anchors are read from, as the file system tells it: any file
+// added, removed or written in the folders changes it.
+std::string StateOf(const std::vector<fs::path>& folders) {
+    std::string state;
+    for (const fs::path& folder : folders) {
+        state += folder.native() + '\n';
+        std::vector<fs::path> files;
+        try {
+            files = FolderFiles(folder);
+        } catch (const Error&) {
+            state += "unreadable\n";
+            continue;
+        }
+        for (const fs::path& file : files) {
+            struct stat status {};
+            if (::stat(file.c_str(), &status) != 0) {
+                state += file.filename().native() + " gone\n";
+                continue;
+            }
+            state += file.filename().native() + ' ' + std::to_string(status.st_dev) + ' ' +
+                     std::to_string(status.st_ino) + ' ' + std::to_string(status.st_size) + ' ' +
+                     std::to_string(status.st_mtim.tv_sec) + '.' +
+                     std::to_string(status.st_mtim.tv_nsec) + ' ' +
+                     std::to_string(status.st_ctim.tv_sec) + '.' +
+                     std::to_string(status.st_ctim.tv_nsec) + '\n';
+        }
+    }
+    return state;
+}
+
+StorePtr GatherRoots(const std::vector<fs::path>& folders) {
+    const std::string what = "Could not gather the trusted root certificates";
+    StorePtr store(Check(X509_STORE_new(), status::Failed, what));
+    // An issuing authority the person trusted anchors the chains below it.
+    Check(X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN), status::Failed, what);
+    for (const fs::path& folder : folders) {
+        AddFolder(store.get(), folder);
+    }
+    for (const std::string& der : NssEmailRoots()) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(der.data());
+        ErrorMark mark;  // a root OpenSSL cannot read anchors nothing
+        if (X509Ptr root{d2i_X509(nullptr, &bytes, static_cast<long>(der.size()))}) {
+            X509_STORE_add_cert(store.get(), root.get());
+        }
+    }
+    return store;
+}
+
 }  // namespace
 
 bool IsUntrustedRoot(int error) {
@@ -252,22 +303,22 @@ bool IsUntrustedRoot(int error) {
 }
 
 StorePtr TrustedRoots() {
-    const std::string what = "Could not gather the trusted root certificates";
-    StorePtr store(Check(X509_STORE_new(), status::Failed, what));
-    // An issuing authority the person trusted anchors the chains below it.
-    Check(X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN), status::Failed, what);
-    AddFolder(store.get(), Store::Folder("Root"));
-    for (const fs::path& folder : SystemRootFolders()) {
-        AddFolder(store.get(), folder);
+    std::vector<fs::path> folders = SystemRootFolders();
+    folders.insert(folders.begin(), Store::Folder("Root"));
+    const std::string state = StateOf(folders);
+    // Gathered once for the whole run (a batch checks many files against
+    // them), and again only when a file of the folders changed.
+    static std::mutex lock;
+    static std::string gatheredState;
+    static StorePtr gathered;
+    const std::lock_guard hold(lock);
+    if (!gathered || state != gatheredState) {
+        gathered = GatherRoots(folders);
+        gatheredState = state;
     }
-    for (const std::string& der : NssEmailRoots()) {
-        const auto* bytes = reinterpret_cast<const unsigned char*>(der.data());
-        ErrorMark mark;  // a root OpenSSL cannot read anchors nothing
-        if (X509Ptr root{d2i_X509(nullptr, &bytes, static_cast<long>(der.size()))}) {
-            X509_STORE_add_cert(store.get(), root.get());
-        }
-    }
-    return store;
+    Check(X509_STORE_up_ref(gathered.get()), status::Failed,
+          "Could not gather the trusted root certificates");
+    return StorePtr(gathered.get());
 }
 
 ChainCheck CheckChain(X509_STORE* roots, X509* certificate, STACK_OF(X509) * intermediates,

@@ -1,8 +1,22 @@
-// Signing, verifying or co-signing a selection of files in one go.
+// Signing, verifying or co-signing a selection of files in one go. The files
+// run on the calling thread until every choice and secret has been asked;
+// then the rest run side by side on a few workers, and what they say is
+// passed on in the order of the files.
 
 #include "operations/Batch.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "operations/Files.h"
@@ -12,52 +26,170 @@
 namespace quilvane {
 namespace {
 
+struct Said {
+    std::string text;
+    Icon icon;
+    MessageNotes notes;
+};
+
+// How one file's run ended, kept until its turn to be told.
+struct FileRun {
+    Outcome outcome = Outcome::Failed;
+    std::string said;            // its last message
+    std::string lines;           // the last lines below one of its messages
+    std::vector<Said> messages;  // what a worker held back, to pass on in order
+};
+
+// Where the calling thread and the workers meet. Every call to the person
+// happens on the calling thread (a window's dialogs must), one at a time.
+struct Turns {
+    // A call a worker waits on until the calling thread has made it.
+    struct Call {
+        std::function<void()> make;
+        bool made = false;
+    };
+
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<Call*> calls;
+    std::optional<Progress> latest;  // the last progress a worker reported
+    std::map<std::size_t, FileRun> ended;
+    std::size_t approved = 0;  // files that may start
+    std::size_t next = 0;      // the next file to start
+    bool closed = false;       // no more files start
+    std::atomic<bool> cancelled = false;
+
+    // Makes `call` on the calling thread; its result or its exception comes back.
+    template <class Make>
+    auto OnCallingThread(Make make) -> decltype(make()) {
+        std::optional<decltype(make())> result;
+        std::exception_ptr error;
+        Call call{[&] {
+            try {
+                result.emplace(make());
+            } catch (...) {
+                error = std::current_exception();
+            }
+        }};
+        std::unique_lock hold(lock);
+        calls.push_back(&call);
+        changed.notify_all();
+        changed.wait(hold, [&] { return call.made; });
+        if (error) {
+            std::rethrow_exception(error);
+        }
+        return std::move(*result);
+    }
+
+    // Makes the calls waiting; `hold` is held before and after.
+    void MakeCalls(std::unique_lock<std::mutex>& hold) {
+        while (!calls.empty()) {
+            Call* call = calls.front();
+            calls.pop_front();
+            hold.unlock();
+            call->make();
+            hold.lock();
+            call->made = true;
+            changed.notify_all();
+        }
+    }
+
+    // No file starts any more; those approved and not started stay undone.
+    void Close() {
+        closed = true;
+        approved = next;
+        changed.notify_all();
+    }
+};
+
 // Stands between the single-file operations and the person for a batch:
 // keeps each file's messages for the summary, passes them on or holds them
 // back, and stops the files' own progress when the person stops the batch.
+// A worker's interface holds its messages back until the file's turn, and
+// has the calling thread make its other calls; called on the calling thread
+// (by a message's action when it is passed on) it passes everything through.
 class BatchInterface final : public UserInterface {
   public:
-    BatchInterface(UserInterface& ui, BatchMessages messages) : ui_(ui), messages_(messages) {}
+    BatchInterface(UserInterface& ui, BatchMessages messages, Turns* turns = nullptr)
+        : ui_(ui), messages_(messages), turns_(turns), calling_(std::this_thread::get_id()) {}
 
     void message(const std::string& text, Icon icon, const MessageNotes& notes) override {
+        if (Through()) {
+            return ui_.message(text, icon, notes);
+        }
         said_ = text;
         // A verified file's verdict lines, for the summary's details.
         if (!notes.informative.empty()) {
             lines_ = notes.informative;
         }
-        if (messages_ == BatchMessages::Each) {
+        if (messages_ != BatchMessages::Each) {
+            return;
+        }
+        if (turns_ != nullptr) {
+            held_.push_back({text, icon, notes});
+        } else {
             ui_.message(text, icon, notes);
         }
     }
     bool ask(const std::string& text, const MessageNotes& notes) override {
-        return messages_ == BatchMessages::Each && ui_.ask(text, notes);
+        if (Through()) {
+            return ui_.ask(text, notes);
+        }
+        return messages_ == BatchMessages::Each && Relay([&] { return ui_.ask(text, notes); });
     }
     std::optional<std::size_t> pickCertificate(const std::string& title, const std::string& prompt,
                                                const std::vector<CertificateRow>& rows) override {
-        return ui_.pickCertificate(title, prompt, rows);
+        return Relay([&] { return ui_.pickCertificate(title, prompt, rows); });
     }
     EmptyStoreChoice emptyStore(const std::string& places) override {
-        return ui_.emptyStore(places);
+        return Relay([&] { return ui_.emptyStore(places); });
     }
-    std::optional<CertificateRequest> newCertificate() override { return ui_.newCertificate(); }
+    std::optional<CertificateRequest> newCertificate() override {
+        return Relay([&] { return ui_.newCertificate(); });
+    }
     std::optional<Secret> secret(const SecretRequest& request) override {
-        return ui_.secret(request);
+        return Relay([&] { return ui_.secret(request); });
     }
-    // A file's own progress shows in the batch's dialog between the files'.
-    bool progress(const Progress& now) override { return ui_.progress(now); }
-    void progressDone() override { ui_.progressDone(); }
-    std::int32_t openDocument(const std::string& path) override { return ui_.openDocument(path); }
+    // A file's own progress shows in the batch's dialog between the files';
+    // a worker's shows when the calling thread next looks.
+    bool progress(const Progress& now) override {
+        if (turns_ == nullptr || Through()) {
+            return ui_.progress(now);
+        }
+        const std::lock_guard hold(turns_->lock);
+        turns_->latest = now;
+        return !turns_->cancelled;
+    }
+    void progressDone() override {
+        if (turns_ == nullptr || Through()) {
+            ui_.progressDone();
+        }
+    }
+    std::int32_t openDocument(const std::string& path) override {
+        return Relay([&] { return ui_.openDocument(path); });
+    }
 
-    // The last message of the file just handled, then forgotten.
-    std::string takeLastMessage() { return std::exchange(said_, {}); }
-    // The last line below a message of that file, then forgotten.
-    std::string takeLastLines() { return std::exchange(lines_, {}); }
+    // How the file just handled ended, and what it said, then forgotten.
+    FileRun Take(Outcome outcome) {
+        return {outcome, std::exchange(said_, {}), std::exchange(lines_, {}),
+                std::exchange(held_, {})};
+    }
 
   private:
+    // A call from the calling thread to a worker's interface.
+    bool Through() const { return turns_ != nullptr && std::this_thread::get_id() == calling_; }
+    template <class Make>
+    auto Relay(Make make) -> decltype(make()) {
+        return turns_ == nullptr || Through() ? make() : turns_->OnCallingThread(make);
+    }
+
     UserInterface& ui_;
     BatchMessages messages_;
+    Turns* turns_;
+    std::thread::id calling_;
     std::string said_;
     std::string lines_;
+    std::vector<Said> held_;
 };
 
 struct Wording {
@@ -79,21 +211,116 @@ Wording WordingOf(BatchAction action) {
     return {"", ""};
 }
 
+// The files' outcomes as they are told, in order, and the summary they make.
+class Tally {
+  public:
+    Tally(UserInterface& ui, BatchAction action, const std::vector<std::string>& paths)
+        : ui_(ui), action_(action), paths_(paths) {}
+
+    // Counts file `i`'s run and passes on what it held back. False when the
+    // batch ends with it: stopped, or a refused secret (`refused`). A file
+    // cut short by the end of the batch (`ending`) is only not done.
+    bool Tell(std::size_t i, FileRun run, const std::string& refused, bool ending) {
+        for (Said& said : run.messages) {
+            ui_.message(said.text, said.icon, said.notes);
+        }
+        const std::string shown = ShownPath(paths_[i]);
+        // SIGINT or SIGTERM ends the whole batch, not only the file at hand.
+        if (StopRequested()) {
+            completed_ += run.outcome == Outcome::Completed ? 1 : 0;
+            End("stopped after \"" + shown + "\"");
+            return false;
+        }
+        if (run.outcome == Outcome::Completed) {
+            ++completed_;
+            if (action_ == BatchAction::Verify) {
+                details_ += shown + ":\r\n" + run.lines + "\r\n";
+            }
+            return true;
+        }
+        // Signing and co-signing end silently when the person cancels the
+        // choice of certificate or a secret: that stops the whole batch.
+        if (run.outcome == Outcome::Cancelled && (ending || action_ != BatchAction::Verify)) {
+            End("cancelled");
+            return false;
+        }
+        ++failed_;
+        failedNames_ += (failedNames_.empty() ? "" : ", ") + shown;
+        details_ += shown + ":\r\n" + (run.said.empty() ? "No file was named." : run.said) +
+                    "\r\n" + (run.lines.empty() ? "" : run.lines + "\r\n");
+        if (!refused.empty()) {
+            End(refused.ends_with('.') ? refused.substr(0, refused.size() - 1) : refused);
+            return false;
+        }
+        return true;
+    }
+
+    // The summary, and the outcome of the whole batch.
+    Outcome Summarise(BatchMessages messages) {
+        const Wording wording = WordingOf(action_);
+        const std::size_t undone = paths_.size() - completed_ - failed_;
+        std::string summary = std::to_string(completed_) + " " + wording.done;
+        if (failed_ > 0) {
+            summary += ", " + std::to_string(failed_) + " failed: " + failedNames_;
+        }
+        if (undone > 0) {
+            summary += ", " + std::to_string(undone) + " not " + wording.done + ": " +
+                       why_.value_or("cancelled");
+        }
+        summary += ".";
+        MessageNotes notes;
+        if (messages == BatchMessages::SummaryOnly) {
+            notes.details = details_;
+        }
+        ui_.message(summary, undone == 0 && failed_ == 0 ? Icon::Information : Icon::Exclamation,
+                    notes);
+        if (undone == 0 && failed_ == 0) {
+            return Outcome::Completed;
+        }
+        return undone > 0 && failed_ == 0 ? Outcome::Cancelled : Outcome::Failed;
+    }
+
+  private:
+    // The first reason the batch ended is the one the summary gives.
+    void End(std::string why) {
+        if (!why_) {
+            why_ = std::move(why);
+        }
+    }
+
+    UserInterface& ui_;
+    BatchAction action_;
+    const std::vector<std::string>& paths_;
+    std::size_t completed_ = 0, failed_ = 0;
+    std::optional<std::string> why_;
+    std::string failedNames_, details_;
+};
+
+// Files side by side: enough to keep every core busy, few enough to keep
+// memory small whatever the machine.
+std::size_t WorkerCount() {
+    return std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+}
+
 }  // namespace
 
 Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::string>& paths,
                  BatchMessages messages) {
-    BatchInterface batch(ui, messages);
     // Between the files too, SIGINT and SIGTERM stop the batch rather than end
     // the program in the middle of it.
     StopSignals stops;
     // The certificate is chosen once, when the first file needs it; its
     // unlocked key is kept with it, so the secret is asked once too.
+    std::mutex choosing;
     std::optional<Certificate> chosen;
     // A secret refused for the chosen key ends the batch: asked again for
     // every file, each wrong PIN would bring the card closer to locking.
     std::string refused;
     const CertificateChooser once = [&](UserInterface& asked) {
+        const std::lock_guard hold(choosing);
+        if (!refused.empty()) {
+            throw Error(status::Stopped, "The work was stopped.");
+        }
         if (!chosen) {
             chosen = SelectCertificate(asked);
         }
@@ -108,87 +335,145 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
         }
         return *chosen;
     };
-    const Wording wording = WordingOf(action);
-
-    std::size_t completed = 0, stoppedAt = paths.size();
-    std::string why = "cancelled";  // the reason the files from stoppedAt on were not handled
-    std::string failedNames, details;
-    std::size_t failed = 0;
-    for (std::size_t i = 0; i < paths.size(); ++i) {
-        const std::string& path = paths[i];
-        if (!ui.progress(
-                {std::string(wording.doing) + " \"" + ShownPath(path) + "\"", i, paths.size()})) {
-            stoppedAt = i;
-            break;
-        }
-        Outcome outcome = Outcome::Failed;
+    const auto refusal = [&] {
+        const std::lock_guard hold(choosing);
+        return refused;
+    };
+    const auto runFile = [&](UserInterface& face, const std::string& path) {
         switch (action) {
             case BatchAction::Sign:
-                outcome = SignFile(batch, path, path + ".sig", once);
-                break;
+                return SignFile(face, path, path + ".sig", once);
             case BatchAction::Verify:
-                outcome = VerifySig(batch, path, false);
-                break;
+                return VerifySig(face, path, false);
             case BatchAction::CoSign:
-                outcome = CoSignContent(batch, path, path, once);
-                break;
+                return CoSignContent(face, path, path, once);
             case BatchAction::TimeStamp:
-                outcome = TimeStampFile(batch, path);
-                break;
+                return TimeStampFile(face, path);
         }
-        const std::string said = batch.takeLastMessage();
-        const std::string lines = batch.takeLastLines();
-        // SIGINT or SIGTERM ends the whole batch, not only the file at hand.
-        if (StopRequested()) {
-            completed += outcome == Outcome::Completed ? 1 : 0;
-            stoppedAt = outcome == Outcome::Completed ? i + 1 : i;
-            why = "stopped after \"" + ShownPath(path) + "\"";
+        return Outcome::Failed;
+    };
+    // Side by side once nothing is left to ask: a token's key signs one file
+    // at a time, and time-stamps wait on one server anyway. A file named twice
+    // is handled twice, one after the other.
+    std::vector<std::string> sorted = paths;
+    std::ranges::sort(sorted);
+    const bool distinct = std::ranges::adjacent_find(sorted) == sorted.end();
+    const std::size_t workers = distinct ? WorkerCount() : 1;
+    const auto sideBySide = [&] {
+        return workers > 1 &&
+               (action == BatchAction::Verify ||
+                (action != BatchAction::TimeStamp && chosen && !chosen->KeyOneAtATime()));
+    };
+    const Wording wording = WordingOf(action);
+    const auto announce = [&](std::size_t i) {
+        return ui.progress(
+            {std::string(wording.doing) + " \"" + ShownPath(paths[i]) + "\"", i, paths.size()});
+    };
+    Tally tally(ui, action, paths);
+
+    bool going = true;
+    std::size_t i = 0;
+    BatchInterface batch(ui, messages);
+    for (; going && i < paths.size() && (i == 0 || !sideBySide()); ++i) {
+        if (!announce(i)) {
+            going = false;
             break;
         }
-        if (outcome == Outcome::Completed) {
-            ++completed;
-            if (action == BatchAction::Verify) {
-                details += ShownPath(path) + ":\r\n" + lines + "\r\n";
+        const Outcome outcome = runFile(batch, paths[i]);
+        going = tally.Tell(i, batch.Take(outcome), refusal(), false);
+    }
+
+    if (going && i < paths.size()) {
+        Turns turns;
+        turns.approved = turns.next = i;
+        std::vector<std::unique_ptr<BatchInterface>> faces;
+        std::vector<std::jthread> threads;
+        for (std::size_t w = 0; w < std::min(workers, paths.size() - i); ++w) {
+            faces.push_back(std::make_unique<BatchInterface>(ui, messages, &turns));
+            threads.emplace_back([&turns, &runFile, &paths, face = faces.back().get()] {
+                for (;;) {
+                    std::size_t mine = 0;
+                    {
+                        std::unique_lock hold(turns.lock);
+                        turns.changed.wait(
+                            hold, [&] { return turns.next < turns.approved || turns.closed; });
+                        if (turns.next >= turns.approved) {
+                            return;
+                        }
+                        mine = turns.next++;
+                    }
+                    Outcome outcome = Outcome::Failed;
+                    try {
+                        outcome = runFile(*face, paths[mine]);
+                    } catch (...) {  // kept to this file, as on the calling thread
+                    }
+                    const std::lock_guard hold(turns.lock);
+                    turns.ended.emplace(mine, face->Take(outcome));
+                    turns.changed.notify_all();
+                }
+            });
+        }
+        // Should the calling thread fail, the workers end before they are joined.
+        struct Closing {
+            Turns& turns;
+            ~Closing() {
+                const std::lock_guard hold(turns.lock);
+                turns.Close();
             }
-            continue;
+        } closing{turns};
+        // Files are announced a few ahead of those told, so that the held
+        // messages stay few; each is told when its turn comes.
+        const std::size_t ahead = 2 * threads.size();
+        std::unique_lock hold(turns.lock);
+        for (std::size_t told = i; told < paths.size();) {
+            while (!turns.closed && turns.approved < paths.size() &&
+                   turns.approved < told + ahead) {
+                const std::size_t at = turns.approved;
+                hold.unlock();
+                const bool goOn = announce(at);
+                hold.lock();
+                if (!goOn) {
+                    turns.cancelled = true;
+                    turns.Close();
+                    break;
+                }
+                ++turns.approved;
+                turns.changed.notify_all();
+            }
+            turns.MakeCalls(hold);
+            if (std::optional<Progress> now = std::exchange(turns.latest, std::nullopt)) {
+                hold.unlock();
+                const bool goOn = ui.progress(*now);
+                hold.lock();
+                if (!goOn) {
+                    turns.cancelled = true;
+                    turns.Close();
+                }
+            }
+            if (turns.closed && told >= turns.next) {
+                break;
+            }
+            const auto found = turns.ended.find(told);
+            if (found == turns.ended.end()) {
+                turns.changed.wait_for(hold, std::chrono::milliseconds(100));
+                continue;
+            }
+            FileRun run = std::move(found->second);
+            turns.ended.erase(found);
+            const bool ending = turns.closed;
+            hold.unlock();
+            const bool goOn = tally.Tell(told, std::move(run), refusal(), ending);
+            hold.lock();
+            if (!goOn && !turns.closed) {
+                turns.cancelled = true;
+                turns.Close();
+            }
+            ++told;
         }
-        // Signing and co-signing end silently when the person cancels the
-        // choice of certificate or a secret: that stops the whole batch.
-        if (outcome == Outcome::Cancelled && action != BatchAction::Verify) {
-            stoppedAt = i;
-            break;
-        }
-        ++failed;
-        failedNames += (failedNames.empty() ? "" : ", ") + ShownPath(path);
-        details += ShownPath(path) + ":\r\n" + (said.empty() ? "No file was named." : said) +
-                   "\r\n" + (lines.empty() ? "" : lines + "\r\n");
-        if (!refused.empty()) {
-            stoppedAt = i + 1;
-            why = refused.ends_with('.') ? refused.substr(0, refused.size() - 1) : refused;
-            break;
-        }
+        hold.unlock();
     }
     ui.progressDone();
-
-    std::string summary = std::to_string(completed) + " " + wording.done;
-    if (failed > 0) {
-        summary += ", " + std::to_string(failed) + " failed: " + failedNames;
-    }
-    if (stoppedAt < paths.size()) {
-        summary +=
-            ", " + std::to_string(paths.size() - stoppedAt) + " not " + wording.done + ": " + why;
-    }
-    summary += ".";
-    const bool all = completed == paths.size();
-    MessageNotes notes;
-    if (messages == BatchMessages::SummaryOnly) {
-        notes.details = details;
-    }
-    ui.message(summary, all ? Icon::Information : Icon::Exclamation, notes);
-    if (all) {
-        return Outcome::Completed;
-    }
-    return stoppedAt < paths.size() && failed == 0 ? Outcome::Cancelled : Outcome::Failed;
+    return tally.Summarise(messages);
 }
 
 }  // namespace quilvane

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <atomic>
+
 #include "crypto/Error.h"
 
 namespace quilvane {
@@ -9,14 +11,17 @@ namespace {
 
 // Set by SIGINT or SIGTERM while a StopSignals lives; the work looks at it
 // after every chunk and once more before it commits.
-volatile std::sig_atomic_t gStopAsked = 0;
+// Lock-free, so the handler may set it; a batch's workers read it.
+std::atomic<int> gStopAsked = 0;
+static_assert(std::atomic<int>::is_always_lock_free);
 
 extern "C" void AskToStop(int) {
     gStopAsked = 1;
 }
 
-// Only the thread that runs the operations touches these.
-int gDepth = 0;
+// The outermost StopSignals puts the handlers in place; a batch's workers
+// nest theirs inside it.
+std::atomic<int> gDepth = 0;
 struct sigaction gPreviousInterrupt {};
 struct sigaction gPreviousTerminate {};
 

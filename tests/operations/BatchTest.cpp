@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <csignal>
 
 #include "OperationsTest.h"
@@ -64,27 +65,61 @@ TEST_F(BatchTest, ACancelStopsTheRestAndWritesNothingMore) {
 }
 
 TEST_F(BatchTest, AStopSignalEndsTheWholeBatchAndTheSummarySaysWhere) {
-    // SIGTERM arrives while the second file streams.
+    // SIGTERM arrives as the third file is announced, while the workers run.
     struct Terminating : ScriptedUserInterface {
         bool progress(const Progress& now) override {
-            if (now.bytes && progressLabels.size() == 2 && !sent) {
-                sent = true;
+            if (!now.bytes && progressLabels.size() == 2) {
                 std::raise(SIGTERM);
             }
             return ScriptedUserInterface::progress(now);
         }
-        bool sent = false;
     };
-    const std::vector<std::string> files = {a, b, file("c.txt", "c")};
+    std::vector<std::string> files;
+    for (int i = 0; i < 10; ++i) {
+        files.push_back(file("f" + std::to_string(i), "f"));
+    }
     Terminating person;
     person.picks = {0};
     person.passphrases = {"pw"};
     EXPECT_NE(RunBatch(person, BatchAction::Sign, files, BatchMessages::Each), Outcome::Completed);
-    EXPECT_FALSE(fs::exists(files[2] + ".sig"));
+    const auto made = std::ranges::count_if(files, [](auto& f) { return fs::exists(f + ".sig"); });
+    EXPECT_FALSE(fs::exists(files.back() + ".sig"));
     EXPECT_PRED2(Like, person.messages.back().text,
-                 "? signed, ? not signed: stopped after \"" + b + "\".");
+                 std::to_string(made) + " signed, " + std::to_string(10 - made) +
+                     " not signed: stopped after \"" + (dir / "f*").string() + "\".");
     // The next streamed work starts afresh.
-    EXPECT_EQ(VerifySig(person, a + ".sig", false), Outcome::Completed);
+    EXPECT_EQ(VerifySig(person, files[0] + ".sig", false), Outcome::Completed);
+}
+
+// More files than the workers take at once: each file's messages come in the
+// order of the files, and verifying them in a batch says what single runs say.
+TEST_F(BatchTest, WorkersTellTheFilesInOrderAndJudgeAsSingleRuns) {
+    std::vector<std::string> files;
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        files.push_back(i % 5 == 3 ? (dir / name).string() : file(name, name));
+    }
+    files[7] = DropLastFourCharacters(opensslSigned("f7", "f7", {pki.bob}));
+    ui.picks = {0};
+    ui.passphrases = {"pw"};
+    EXPECT_EQ(RunBatch(ui, BatchAction::Sign, files, BatchMessages::Each), Outcome::Failed);
+    ASSERT_EQ(ui.messages.size(), files.size() + 1);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        EXPECT_NE(ui.messages[i].text.find(files[i]), std::string::npos) << i;
+    }
+
+    std::vector<std::string> sigs;
+    ScriptedUserInterface singles, batch;
+    for (const std::string& path : files) {
+        sigs.push_back(path + ".sig");
+        VerifySig(singles, sigs.back(), false);
+    }
+    EXPECT_EQ(RunBatch(batch, BatchAction::Verify, sigs, BatchMessages::Each), Outcome::Failed);
+    ASSERT_EQ(batch.messages.size(), sigs.size() + 1);
+    for (std::size_t i = 0; i < sigs.size(); ++i) {
+        EXPECT_EQ(batch.messages[i].text, singles.messages[i].text) << i;
+        EXPECT_EQ(batch.messages[i].notes.informative, singles.messages[i].notes.informative);
+    }
 }
 
 }  // namespace quilvane::test

@@ -23,6 +23,8 @@ class KeyHolder {
     // authorities, a bundle's companions, a token's CA certificates): where
     // a signer's intermediates are looked for.
     virtual std::vector<ossl::X509Ptr> OtherCertificates() const { return {}; }
+    // A token serves one request at a time, whatever the threads asking.
+    virtual bool OneAtATime() const { return false; }
 };
 
 struct Certificate::Impl {

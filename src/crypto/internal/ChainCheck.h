@@ -13,7 +13,9 @@ namespace quilvane::ossl {
 // The anchors signatures are checked against: the user's Root folder,
 // quilvane/Root under each of $XDG_DATA_DIRS, and NSS's built-in e-mail
 // roots. A certificate among them that is not self-signed anchors the chains
-// it issued as an issuing authority.
+// it issued as an issuing authority. One store serves the whole process,
+// gathered again when a file of the folders changed: its users share it and
+// change nothing in it.
 StorePtr TrustedRoots();
 
 // The outcome of checking one certificate's chain.

@@ -56,6 +56,7 @@ class Pkcs11KeySource final : public KeyHolder {
     // status::NoPrivateKey, or status::Failed for a token that is gone.
     EVP_PKEY* KeyFor(X509* certificate) override;
     std::vector<ossl::X509Ptr> OtherCertificates() const override;
+    bool OneAtATime() const override { return true; }
 
   private:
     std::unique_ptr<State> state_;

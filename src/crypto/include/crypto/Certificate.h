@@ -32,6 +32,9 @@ class Certificate {
     // now rather than in the middle of a long piece of work. Raises as
     // signing would: status::NoPrivateKey, WrongPassphrase or Cancelled.
     void UnlockKey() const;
+    // Whether the key makes one signature at a time (on a token): work with
+    // it is not spread over threads.
+    bool KeyOneAtATime() const;
 
     const Impl& impl() const { return *impl_; }
 

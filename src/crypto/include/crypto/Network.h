@@ -22,7 +22,8 @@ const NetworkSettings& CurrentNetworkSettings();
 
 // Called at least every tenth of a second while a request waits for the
 // network, with the host it waits for; raising Error(status::Stopped) ends the
-// wait and the work. Empty: nothing to ask. Returns the check it replaces.
+// wait and the work. Empty: nothing to ask. Each thread has its own. Returns
+// the check it replaces.
 using NetworkWaitCheck = std::function<void(const std::string& host)>;
 NetworkWaitCheck UseNetworkWaitCheck(NetworkWaitCheck check);
 
