@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "crypto/Text.h"
 #include "operations/Files.h"
 #include "operations/Signing.h"
 #include "operations/Streaming.h"
@@ -60,23 +61,29 @@ class BatchInterface final : public UserInterface {
     std::string lines_;
 };
 
+// Patterns for the catalogue, each with its number or name at %1.
 struct Wording {
-    const char* doing;  // the progress label
-    const char* done;   // the summary's verb
+    const char* doing;    // the progress label
+    const char* done;     // the summary's count of completed files
+    const char* notDone;  // the summary's count of files not reached
 };
 
 Wording WordingOf(BatchAction action) {
     switch (action) {
         case BatchAction::Sign:
-            return {"Signing", "signed"};
+            return {QUILVANE_N_("Signing \"%1\""), QUILVANE_N_("%1 signed"),
+                    QUILVANE_N_("%1 not signed")};
         case BatchAction::Verify:
-            return {"Verifying", "verified"};
+            return {QUILVANE_N_("Verifying \"%1\""), QUILVANE_N_("%1 verified"),
+                    QUILVANE_N_("%1 not verified")};
         case BatchAction::CoSign:
-            return {"Co-signing", "co-signed"};
+            return {QUILVANE_N_("Co-signing \"%1\""), QUILVANE_N_("%1 co-signed"),
+                    QUILVANE_N_("%1 not co-signed")};
         case BatchAction::TimeStamp:
-            return {"Time-stamping", "time-stamped"};
+            return {QUILVANE_N_("Time-stamping \"%1\""), QUILVANE_N_("%1 time-stamped"),
+                    QUILVANE_N_("%1 not time-stamped")};
     }
-    return {"", ""};
+    return {"%1", "%1", "%1"};
 }
 
 }  // namespace
@@ -111,13 +118,12 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
     const Wording wording = WordingOf(action);
 
     std::size_t completed = 0, stoppedAt = paths.size();
-    std::string why = "cancelled";  // the reason the files from stoppedAt on were not handled
+    std::string why = Tr("cancelled");  // the reason the files from stoppedAt on were not handled
     std::string failedNames, details;
     std::size_t failed = 0;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         const std::string& path = paths[i];
-        if (!ui.progress(
-                {std::string(wording.doing) + " \"" + ShownPath(path) + "\"", i, paths.size()})) {
+        if (!ui.progress({Format(Tr(wording.doing), ShownPath(path)), i, paths.size()})) {
             stoppedAt = i;
             break;
         }
@@ -142,7 +148,7 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
         if (StopRequested()) {
             completed += outcome == Outcome::Completed ? 1 : 0;
             stoppedAt = outcome == Outcome::Completed ? i + 1 : i;
-            why = "stopped after \"" + ShownPath(path) + "\"";
+            why = Format(Tr("stopped after \"%1\""), ShownPath(path));
             break;
         }
         if (outcome == Outcome::Completed) {
@@ -160,7 +166,7 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
         }
         ++failed;
         failedNames += (failedNames.empty() ? "" : ", ") + ShownPath(path);
-        details += ShownPath(path) + ":\r\n" + (said.empty() ? "No file was named." : said) +
+        details += ShownPath(path) + ":\r\n" + (said.empty() ? Tr("No file was named.") : said) +
                    "\r\n" + (lines.empty() ? "" : lines + "\r\n");
         if (!refused.empty()) {
             stoppedAt = i + 1;
@@ -170,13 +176,14 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
     }
     ui.progressDone();
 
-    std::string summary = std::to_string(completed) + " " + wording.done;
+    std::string summary = Format(Tr(wording.done), std::to_string(completed));
     if (failed > 0) {
-        summary += ", " + std::to_string(failed) + " failed: " + failedNames;
+        summary = Format(Tr("%1, %2 failed: %3"), summary, std::to_string(failed), failedNames);
     }
     if (stoppedAt < paths.size()) {
-        summary +=
-            ", " + std::to_string(paths.size() - stoppedAt) + " not " + wording.done + ": " + why;
+        summary =
+            Format(Tr("%1, %2: %3"), summary,
+                   Format(Tr(wording.notDone), std::to_string(paths.size() - stoppedAt)), why);
     }
     summary += ".";
     const bool all = completed == paths.size();
