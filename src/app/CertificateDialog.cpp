@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "app/CreateCertificateDialog.h"
+#include "app/QtText.h"
 
 namespace quilvane {
 
@@ -32,7 +33,8 @@ CertificateDialog::CertificateDialog(const QString& title, const QString& prompt
 
     list_->setObjectName(QStringLiteral("certificateList"));
     list_->setColumnCount(4);
-    list_->setHeaderLabels({tr("Issued to"), tr("Issued by"), tr("Expiration date"), tr("File")});
+    list_->setHeaderLabels(
+        {QTr("Issued to"), QTr("Issued by"), QTr("Expiration date"), QTr("File")});
     list_->setRootIsDecorated(false);
     list_->setItemsExpandable(false);
     list_->setUniformRowHeights(true);
@@ -105,16 +107,16 @@ void CertificateDialog::offerFirstCertificate(const QString& places) {
     for (const QString& place : places.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         lines += QStringLiteral("\n    ") + place;
     }
-    note->setText(tr("You have no certificate to sign with yet. Quilvane looked in:") + lines +
+    note->setText(QTr("You have no certificate to sign with yet. Quilvane looked in:") + lines +
                   QStringLiteral("\n\n") +
-                  tr("Import a certificate you have (PKCS #12, PEM or DER), or create a "
-                     "self-signed one to try Quilvane with."));
+                  QTr("Import a certificate you have (PKCS #12, PEM or DER), or create a "
+                      "self-signed one to try Quilvane with."));
     static_cast<QVBoxLayout*>(layout())->insertWidget(1, note);
     list_->hide();
 
-    QPushButton* import = buttons_->addButton(tr("Import…"), QDialogButtonBox::ActionRole);
+    QPushButton* import = buttons_->addButton(QTr("Import…"), QDialogButtonBox::ActionRole);
     import->setObjectName(QStringLiteral("importButton"));
-    QPushButton* create = buttons_->addButton(tr("Create…"), QDialogButtonBox::ActionRole);
+    QPushButton* create = buttons_->addButton(QTr("Create…"), QDialogButtonBox::ActionRole);
     create->setObjectName(QStringLiteral("createButton"));
     buttons_->button(QDialogButtonBox::Ok)->hide();
     connect(import, &QPushButton::clicked, this, &CertificateDialog::importFile);
@@ -124,8 +126,8 @@ void CertificateDialog::offerFirstCertificate(const QString& places) {
 }
 
 void CertificateDialog::importFile() {
-    QFileDialog files(this, tr("Import a Certificate"), QDir::homePath(),
-                      tr("Certificates (*.p12 *.pfx *.pem *.crt *.cer *.der);;All files (*)"));
+    QFileDialog files(this, QTr("Import a Certificate"), QDir::homePath(),
+                      QTr("Certificates (*.p12 *.pfx *.pem *.crt *.cer *.der);;All files (*)"));
     files.setObjectName(QStringLiteral("importDialog"));
     files.setFileMode(QFileDialog::ExistingFile);
     files.setAcceptMode(QFileDialog::AcceptOpen);

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/QtText.h"
 #include "app/SecretField.h"
 #include "crypto/Text.h"
 
@@ -24,7 +25,7 @@ CreateCertificateDialog::CreateCertificateDialog(QWidget* parent)
       reason_(new QLabel(this)),
       buttons_(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this)) {
     setObjectName(QStringLiteral("createCertificateDialog"));
-    setWindowTitle(tr("Create a Certificate"));
+    setWindowTitle(QTr("Create a Certificate"));
     setModal(true);
     name_->setObjectName(QStringLiteral("name"));
     email_->setObjectName(QStringLiteral("email"));
@@ -37,15 +38,15 @@ CreateCertificateDialog::CreateCertificateDialog(QWidget* parent)
     keyType_->addItems({QStringLiteral("RSA-3072"), QStringLiteral("P-256")});
     hint_->setWordWrap(true);
     hint_->setText(
-        tr("A self-signed certificate, valid for one year, for trying Quilvane. "
-           "The passphrase protects its private key."));
+        QTr("A self-signed certificate, valid for one year, for trying Quilvane. "
+            "The passphrase protects its private key."));
 
     auto* form = new QFormLayout;
-    form->addRow(tr("&Name:"), name_);
-    form->addRow(tr("&E-mail address:"), email_);
-    form->addRow(tr("&Key type:"), keyType_);
-    form->addRow(tr("&Passphrase:"), passphrase_);
-    form->addRow(tr("&Again:"), again_);
+    form->addRow(QTr("&Name:"), name_);
+    form->addRow(QTr("&E-mail address:"), email_);
+    form->addRow(QTr("&Key type:"), keyType_);
+    form->addRow(QTr("&Passphrase:"), passphrase_);
+    form->addRow(QTr("&Again:"), again_);
     reason_->setObjectName(QStringLiteral("reason"));
     reason_->setWordWrap(true);
     auto* layout = new QVBoxLayout(this);

@@ -8,6 +8,7 @@
 
 #include "app/JsonReport.h"
 #include "app/Version.h"
+#include "crypto/Text.h"
 
 namespace quilvane {
 namespace {
@@ -48,14 +49,14 @@ struct LeadingOption {
 };
 constexpr LeadingOption kLeadingOptions[] = {
     {"--json", nullptr, [](Options& options, const std::string&) { return options.json = true; }},
-    {"--timestamp-url", "an http:// or https:// address",
+    {"--timestamp-url", QUILVANE_N_("an http:// or https:// address"),
      [](Options& options, const std::string& url) {
          options.timestampUrl = url;
          return url.starts_with("http://") || url.starts_with("https://");
      }},
     {"--offline", nullptr,
      [](Options& options, const std::string&) { return options.offline = true; }},
-    {"--timeout", "a whole number of seconds above 0",
+    {"--timeout", QUILVANE_N_("a whole number of seconds above 0"),
      [](Options& options, const std::string& text) {
          int seconds = 0;
          const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
@@ -183,7 +184,7 @@ NetworkSettings WithOptions(NetworkSettings settings, const Options& options) {
 std::string ValueWanted(const std::string& option) {
     const auto* known = std::ranges::find_if(
         kLeadingOptions, [&](const LeadingOption& leading) { return option == leading.name; });
-    return known != std::end(kLeadingOptions) && known->wanted != nullptr ? known->wanted : "";
+    return known != std::end(kLeadingOptions) && known->wanted != nullptr ? Tr(known->wanted) : "";
 }
 
 int RunCommandLine(const CommandLine& command, const OperationTable& operations, UserInterface& ui,
@@ -237,72 +238,78 @@ std::string UsageText(const std::string& program) {
     const std::string name = ProgramName(program);
     // The arguments of each form, and what it does.
     constexpr std::pair<const char*, const char*> kLines[] = {
-        {"", "open the window"},
-        {" FILE", "verify the signed file FILE, then open the window"},
-        {" FILE v", "verify the signed file FILE"},
-        {" FILE s", "sign FILE into FILE.sig"},
-        {" FILE c", "add a signature to the signed file FILE"},
-        {" --sign FILE...", "sign every FILE, with one choice of certificate"},
-        {" --verify FILE...", "verify every signed FILE and write its document"},
-        {" --json --verify FILE...", "the same, printing only a JSON report (also --json FILE v)"},
-        {" --cosign FILE...", "add a signature to every signed FILE"},
-        {" --timestamp FILE...", "add a time-stamp to every signature of every signed FILE"},
-        {" --import FILE", "copy a certificate file (PKCS #12, PEM, DER) into your store"},
-        {" --create-certificate", "make a self-signed certificate to try signing with"},
-        {" --trust FILE", "trust a CA or self-signed certificate for co-signing"},
-        {" --export-certificate FILE", "write a certificate of yours, without its key, to FILE"},
-        {" --help", "show this text"},
-        {" --version", "show the version"},
+        {"", QUILVANE_N_("open the window")},
+        {" FILE", QUILVANE_N_("verify the signed file FILE, then open the window")},
+        {" FILE v", QUILVANE_N_("verify the signed file FILE")},
+        {" FILE s", QUILVANE_N_("sign FILE into FILE.sig")},
+        {" FILE c", QUILVANE_N_("add a signature to the signed file FILE")},
+        {" --sign FILE...", QUILVANE_N_("sign every FILE, with one choice of certificate")},
+        {" --verify FILE...", QUILVANE_N_("verify every signed FILE and write its document")},
+        {" --json --verify FILE...",
+         QUILVANE_N_("the same, printing only a JSON report (also --json FILE v)")},
+        {" --cosign FILE...", QUILVANE_N_("add a signature to every signed FILE")},
+        {" --timestamp FILE...",
+         QUILVANE_N_("add a time-stamp to every signature of every signed FILE")},
+        {" --import FILE",
+         QUILVANE_N_("copy a certificate file (PKCS #12, PEM, DER) into your store")},
+        {" --create-certificate",
+         QUILVANE_N_("make a self-signed certificate to try signing with")},
+        {" --trust FILE", QUILVANE_N_("trust a CA or self-signed certificate for co-signing")},
+        {" --export-certificate FILE",
+         QUILVANE_N_("write a certificate of yours, without its key, to FILE")},
+        {" --help", QUILVANE_N_("show this text")},
+        {" --version", QUILVANE_N_("show the version")},
     };
     // Options that go before FILE or the batch option, with every form.
     constexpr std::pair<const char*, const char*> kOptionLines[] = {
-        {"--timestamp-url URL", "have URL time-stamp every new signature"},
-        {"--offline", "use no network: no time-stamp, no revocation check"},
-        {"--timeout SECONDS", "wait at most SECONDS for each network request"},
-        {"--embed-validation-data", "keep the revocation answers in new signatures"},
+        {"--timestamp-url URL", QUILVANE_N_("have URL time-stamp every new signature")},
+        {"--offline", QUILVANE_N_("use no network: no time-stamp, no revocation check")},
+        {"--timeout SECONDS", QUILVANE_N_("wait at most SECONDS for each network request")},
+        {"--embed-validation-data", QUILVANE_N_("keep the revocation answers in new signatures")},
     };
-    std::string text = "Usage: " + name + " [FILE [v|s|c]]\n" +
-                       "Signs documents with your own certificate, co-signs and verifies signed "
-                       "files.\n\n";
+    std::string text = Format(Tr("Usage: %1 [FILE [v|s|c]]"), name) + "\n" +
+                       Tr("Signs documents with your own certificate, co-signs and verifies signed "
+                          "files.") +
+                       "\n\n";
     for (const auto& [arguments, meaning] : kLines) {
         std::string line = "  " + name + arguments;
         line.resize(std::max(line.size() + 2, name.size() + 21), ' ');
-        text += line + meaning + "\n";
+        text += line + Tr(meaning) + "\n";
     }
-    text += "\nOptions, before FILE or the batch option:\n";
+    text += std::string("\n") + Tr("Options, before FILE or the batch option:") + "\n";
     for (const auto& [option, meaning] : kOptionLines) {
         std::string line = std::string("  ") + option;
         line.resize(std::max<std::size_t>(line.size() + 2, 28), ' ');
-        text += line + meaning + "\n";
+        text += line + Tr(meaning) + "\n";
     }
     return text +
-           "They override, for one run, the settings file\n"
-           "$XDG_CONFIG_HOME/quilvane/quilvane.conf (~/.config/quilvane/quilvane.conf):\n"
-           "[signing] timestamp-url= and embed-validation-data=false, [verifying]\n"
-           "check-revocation=true, [network] timeout-seconds=10.\n"
-           "\n"
-           "The action letter is exact: lower case, nothing around it. Any other letter does\n"
-           "nothing. A file whose name begins with \"--\" is named as \"./--name\".\n"
-           "\n"
-           "When neither DISPLAY nor WAYLAND_DISPLAY is set, the program works in the\n"
-           "terminal: messages go to standard output (errors and warnings to standard\n"
-           "error), and questions, the certificate choice and passphrases are answered on\n"
-           "standard input. Certificates and keys are read from\n"
-           "$XDG_DATA_HOME/quilvane/My (~/.local/share/quilvane/My).\n"
-           "Certificates with a key on a PKCS #11 token (smart cards, SoftHSM2) or in an\n"
-           "NSS database (~/.pki/nssdb, Firefox and Thunderbird profiles) are offered too.\n"
-           "\n"
-           "Exit status: 0 when the operation completed, 1 when it failed or was cancelled,\n"
-           "2 when the command line was unusable. With --json: 0 when every file is intact\n"
-           "and every signer's certificate passed, 1 when a file was refused or its document\n"
-           "not written, 3 when every file is intact but some signer's certificate did not\n"
-           "pass.\n";
+           Tr("They override, for one run, the settings file\n"
+              "$XDG_CONFIG_HOME/quilvane/quilvane.conf (~/.config/quilvane/quilvane.conf):\n"
+              "[signing] timestamp-url= and embed-validation-data=false, [verifying]\n"
+              "check-revocation=true, [network] timeout-seconds=10.\n"
+              "\n"
+              "The action letter is exact: lower case, nothing around it. Any other letter does\n"
+              "nothing. A file whose name begins with \"--\" is named as \"./--name\".\n"
+              "\n"
+              "When neither DISPLAY nor WAYLAND_DISPLAY is set, the program works in the\n"
+              "terminal: messages go to standard output (errors and warnings to standard\n"
+              "error), and questions, the certificate choice and passphrases are answered on\n"
+              "standard input. Certificates and keys are read from\n"
+              "$XDG_DATA_HOME/quilvane/My (~/.local/share/quilvane/My).\n"
+              "Certificates with a key on a PKCS #11 token (smart cards, SoftHSM2) or in an\n"
+              "NSS database (~/.pki/nssdb, Firefox and Thunderbird profiles) are offered too.\n"
+              "\n"
+              "Exit status: 0 when the operation completed, 1 when it failed or was cancelled,\n"
+              "2 when the command line was unusable. With --json: 0 when every file is intact\n"
+              "and every signer's certificate passed, 1 when a file was refused or its document\n"
+              "not written, 3 when every file is intact but some signer's certificate did not\n"
+              "pass.\n");
 }
 
 std::string ShortUsageText(const std::string& program) {
     const std::string name = ProgramName(program);
-    return "Usage: " + name + " FILE [v|s|c]\n" + "Try \"" + name +
-           " --help\" for more information.\n";
+    return Format(Tr("Usage: %1 FILE [v|s|c]"), name) + "\n" +
+           Format(Tr("Try \"%1 --help\" for more information."), name) + "\n";
 }
 
 std::string VersionText() {

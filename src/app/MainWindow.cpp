@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/QtText.h"
 #include "app/QtUserInterface.h"
 #include "app/Version.h"
 #include "crypto/Text.h"
@@ -44,12 +45,12 @@ constexpr QRect Twips(int left, int top, int width, int height) {
     return QRect(Px(left), Px(top), Px(width), Px(height));
 }
 
-const char* const kCaption = "ZARAN Quilvane";
-const char* const kBrowseTitle = "Select File to Sign";
+const char* const kCaption = QUILVANE_N_("ZARAN Quilvane");
+const char* const kBrowseTitle = QUILVANE_N_("Select File to Sign");
 const char* const kDocumentFilter = "PDF(*.pdf)|*.pdf|Text(*.txt)|*.txt";
 const char* const kSignatureFilter = "Signature (*.sig) | *.sig";
-const char* const kCredit = "Quilvane team";
-const char* const kCreditLine = "By the Quilvane team";
+const char* const kCredit = QUILVANE_N_("Quilvane team");
+const char* const kCreditLine = QUILVANE_N_("By the Quilvane team");
 
 // A tab control whose pages' controls are placed relative to the tab
 // control's own top-left corner. Qt puts a page's origin below the tab bar,
@@ -212,7 +213,7 @@ MainWindow::MainWindow(OperationTable operations, UserInterface* ui, QWidget* pa
     }
 
     setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(QString::fromLatin1(kCaption));
+    setWindowTitle(QTr(kCaption));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
@@ -226,7 +227,7 @@ MainWindow::MainWindow(OperationTable operations, UserInterface* ui, QWidget* pa
     setFonts();
     setFocusOrder();
 
-    browseDialog_ = new QFileDialog(this, QString::fromLatin1(kBrowseTitle), QDir::homePath());
+    browseDialog_ = new QFileDialog(this, QTr(kBrowseTitle), QDir::homePath());
     browseDialog_->setObjectName(QStringLiteral("dlgBrowse"));
     browseDialog_->setAcceptMode(QFileDialog::AcceptOpen);
     browseDialog_->setFileMode(QFileDialog::ExistingFile);
@@ -248,28 +249,28 @@ void MainWindow::buildControls() {
     QWidget* coSignPage = MakePage(tabs_, "tabCoSign");
     QWidget* verifyPage = MakePage(tabs_, "tabVerify");
     QWidget* aboutPage = MakePage(tabs_, "tabAbout");
-    tabs_->addTab(signPage, QStringLiteral("Sign"));
-    tabs_->addTab(coSignPage, QStringLiteral("&Co-Sign"));
-    tabs_->addTab(verifyPage, QStringLiteral("&Verify"));
-    tabs_->addTab(aboutPage, QStringLiteral("About"));
+    tabs_->addTab(signPage, QTr("Sign"));
+    tabs_->addTab(coSignPage, QTr("&Co-Sign"));
+    tabs_->addTab(verifyPage, QTr("&Verify"));
+    tabs_->addTab(aboutPage, QTr("About"));
     tabs_->setCurrentIndex(0);
 
-    closeButton_ = MakeButton(this, "cmdClose", QStringLiteral("Clos&e"));
+    closeButton_ = MakeButton(this, "cmdClose", QTr("Clos&e"));
     closeButton_->setGeometry(Twips(2280, 3120, 1215, 375));
 
     footer_ = MakeLabel(this, "Label2",
-                        QStringLiteral("ZARAN Quilvane v") + QString::fromLatin1(kVersion) +
-                            QString(51, QLatin1Char(' ')) + QString::fromLatin1(kCredit));
+                        QTr("ZARAN Quilvane v%1").arg(QString::fromLatin1(kVersion)) +
+                            QString(51, QLatin1Char(' ')) + QTr(kCredit));
     footer_->setGeometry(Twips(120, 3585, 5535, 255));
     // Read aloud, the padding that spaces the credit out would be fifty pauses.
     footer_->setAccessibleName(footer_->text().simplified());
 
     // Sign tab.
-    signLabel_ = MakeLabel(signPage, "Label1", QStringLiteral("Select File:"));
+    signLabel_ = MakeLabel(signPage, "Label1", QTr("Select File:"));
     signPath_ = MakeTextBox(signPage, "txtSignFile");
     signBrowse_ = MakeButton(signPage, "cmdBrowse", QStringLiteral("..."));
-    signButton_ = MakeButton(signPage, "cmdSign", QStringLiteral("&Sign"));
-    encryptBox_ = MakeHiddenCheckBox(signPage, "chkEncrypt", QStringLiteral("Encrypt File"));
+    signButton_ = MakeButton(signPage, "cmdSign", QTr("&Sign"));
+    encryptBox_ = MakeHiddenCheckBox(signPage, "chkEncrypt", QTr("Encrypt File"));
     tabs->place(signLabel_, Twips(240, 1260, 780, 195));
     tabs->place(signPath_, Twips(1080, 1140, 3615, 375));
     tabs->place(signBrowse_, Twips(4680, 1140, 495, 375));
@@ -277,21 +278,21 @@ void MainWindow::buildControls() {
     tabs->place(encryptBox_, Twips(3480, 1860, 1455, 375));
 
     // Co-Sign tab.
-    coSignLabel_ = MakeLabel(coSignPage, "Label4", QStringLiteral("Select File:"));
+    coSignLabel_ = MakeLabel(coSignPage, "Label4", QTr("Select File:"));
     coSignPath_ = MakeTextBox(coSignPage, "txtFileCoSign");
     coSignBrowse_ = MakeButton(coSignPage, "cmdBrowseCoSign", QStringLiteral("..."));
-    coSignButton_ = MakeButton(coSignPage, "cmdCoSign", QStringLiteral("&Co-Sign"));
+    coSignButton_ = MakeButton(coSignPage, "cmdCoSign", QTr("&Co-Sign"));
     tabs->place(coSignLabel_, Twips(240, 1260, 780, 195));
     tabs->place(coSignPath_, Twips(1080, 1140, 3615, 375));
     tabs->place(coSignBrowse_, Twips(4680, 1140, 495, 375));
     tabs->place(coSignButton_, Twips(2160, 1860, 1215, 375));
 
     // Verify tab.
-    verifyLabel_ = MakeLabel(verifyPage, "Label3", QStringLiteral("Select File:"));
+    verifyLabel_ = MakeLabel(verifyPage, "Label3", QTr("Select File:"));
     verifyPath_ = MakeTextBox(verifyPage, "txtSignature");
     verifyBrowse_ = MakeButton(verifyPage, "cmdBrowseSign", QStringLiteral("..."));
-    verifyButton_ = MakeButton(verifyPage, "cmdVerify", QStringLiteral("&Verify and Show"));
-    decryptBox_ = MakeHiddenCheckBox(verifyPage, "chkDecrypt", QStringLiteral("Decrypt File"));
+    verifyButton_ = MakeButton(verifyPage, "cmdVerify", QTr("&Verify and Show"));
+    decryptBox_ = MakeHiddenCheckBox(verifyPage, "chkDecrypt", QTr("Decrypt File"));
     tabs->place(verifyLabel_, Twips(240, 1260, 780, 195));
     tabs->place(verifyPath_, Twips(1080, 1140, 3615, 375));
     tabs->place(verifyBrowse_, Twips(4680, 1140, 495, 375));
@@ -302,9 +303,8 @@ void MainWindow::buildControls() {
     picture_ = MakeLabel(aboutPage, "Image1", QString());
     picture_->setPixmap(QPixmap(QStringLiteral(":/quilvane/about.png")));
     productName_ = MakeLabel(aboutPage, "Label5", QStringLiteral("Quilvane"));
-    version_ =
-        MakeLabel(aboutPage, "Label6", QStringLiteral("Version ") + QString::fromLatin1(kVersion));
-    credit_ = MakeLabel(aboutPage, "Label7", QString::fromLatin1(kCreditLine));
+    version_ = MakeLabel(aboutPage, "Label6", QTr("Version %1").arg(QString::fromLatin1(kVersion)));
+    credit_ = MakeLabel(aboutPage, "Label7", QTr(kCreditLine));
     tabs->place(picture_, Twips(240, 600, 585, 645));
     tabs->place(productName_, Twips(1680, 600, 1170, 240));
     tabs->place(version_, Twips(1680, 982, 900, 195));
@@ -433,7 +433,7 @@ void MainWindow::runCommand(void (MainWindow::*command)()) {
 void MainWindow::sign() {
     const QString text = signPath_->text();
     if (text.isEmpty()) {
-        ui_->message("Please choose a file to Sign.", Icon::Exclamation);
+        ui_->message(Tr("Please choose a file to Sign."), Icon::Exclamation);
         return;
     }
     const std::string path = PathBytes(text);
@@ -447,7 +447,7 @@ void MainWindow::sign() {
 void MainWindow::coSign() {
     const QString text = coSignPath_->text();
     if (text.isEmpty()) {
-        ui_->message("Please choose a file to Co-Sign.", Icon::Exclamation);
+        ui_->message(Tr("Please choose a file to Co-Sign."), Icon::Exclamation);
         return;
     }
     const std::string path = PathBytes(text);
@@ -457,7 +457,7 @@ void MainWindow::coSign() {
 void MainWindow::verify() {
     const QString text = verifyPath_->text();
     if (text.isEmpty()) {
-        ui_->message("Please choose a file to Verify.", Icon::Exclamation);
+        ui_->message(Tr("Please choose a file to Verify."), Icon::Exclamation);
         return;
     }
     const std::string path = PathBytes(text);

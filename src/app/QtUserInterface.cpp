@@ -15,6 +15,7 @@
 #include "app/CertificateDialog.h"
 #include "app/CreateCertificateDialog.h"
 #include "app/OpenDocument.h"
+#include "app/QtText.h"
 #include "app/SecretField.h"
 #include "crypto/Error.h"
 
@@ -112,8 +113,7 @@ std::optional<std::size_t> QtUserInterface::pickCertificate(
 }
 
 EmptyStoreChoice QtUserInterface::emptyStore(const std::string& places) {
-    CertificateDialog dialog(QStringLiteral("Certificates"), QStringLiteral("ZARAN Certificates"),
-                             {}, parent());
+    CertificateDialog dialog(QTr("Certificates"), QTr("ZARAN Certificates"), {}, parent());
     dialog.offerFirstCertificate(QString::fromStdString(places));
     dialog.exec();
     return dialog.takeChoice();
@@ -138,7 +138,7 @@ std::optional<Secret> QtUserInterface::secret(const SecretRequest& request) {
     // The dialog's own field, which exists once the dialog takes text.
     QLineEdit* field = dialog.findChild<QLineEdit*>();
     if (field == nullptr) {
-        throw Error(EINVAL, "The passphrase dialog has no text field.");
+        throw Error(EINVAL, Tr("The passphrase dialog has no text field."));
     }
     if (!confirmed) {
         WipeField(*field);

@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
@@ -25,6 +27,7 @@
 #include "app/QtUserInterface.h"
 #include "app/TerminalUserInterface.h"
 #include "crypto/Error.h"
+#include "crypto/Text.h"
 #include "operations/Settings.h"
 
 namespace quilvane {
@@ -45,10 +48,11 @@ bool X11Answers(const std::string& display) {
 
 // Why the Wayland display `display` cannot be used; "" when it can.
 std::string WaylandProblem(const std::string& display) {
-    const std::string named = "the Wayland display \"" + display + "\"";
+    const std::string named = Format(Tr("the Wayland display \"%1\""), display);
     const QDir platforms(QLibraryInfo::path(QLibraryInfo::PluginsPath) + "/platforms");
     if (platforms.entryList({QStringLiteral("libqwayland-*.so")}, QDir::Files).isEmpty()) {
-        return named + " cannot be used without Qt's Wayland platform plugin (qt6-wayland)";
+        return Format(Tr("%1 cannot be used without Qt's Wayland platform plugin (qt6-wayland)"),
+                      named);
     }
     const std::string folder = Variable("XDG_RUNTIME_DIR");
     const std::string socketPath = display.starts_with('/') ? display : folder + "/" + display;
@@ -65,7 +69,7 @@ std::string WaylandProblem(const std::string& display) {
             ::close(fd);
         }
     }
-    return answers ? "" : named + " cannot be reached";
+    return answers ? "" : Format(Tr("%1 cannot be reached"), named);
 }
 
 // Whether the window can be shown. Of two displays named, the one that works
@@ -96,13 +100,13 @@ bool CanShowWindow() {
             setenv("QT_QPA_PLATFORM", "xcb", 0);
             return true;
         }
-        problems += std::string(problems.empty() ? "" : " and ") + "the display \"" + x11 +
-                    "\" cannot be reached";
+        const std::string problem = Format(Tr("the display \"%1\" cannot be reached"), x11);
+        problems = problems.empty() ? problem : Format(Tr("%1 and %2"), problems, problem);
     }
     if (problems.empty()) {
-        problems = "no display is named for the platform \"" + chosen + "\"";
+        problems = Format(Tr("no display is named for the platform \"%1\""), chosen);
     }
-    std::cerr << "Quilvane: " << problems << "; working in the terminal.\n";
+    std::cerr << Format(Tr("Quilvane: %1; working in the terminal."), problems) << "\n";
     return false;
 }
 
@@ -117,17 +121,20 @@ std::optional<int> AnswerWithoutRunning(const CommandLine& command, const std::s
             std::cout << VersionText();
             return kExitCompleted;
         case CommandLine::Form::UnknownOption:
-            std::cerr << "Unknown option \"" << command.option << "\".\n"
+            std::cerr << Format(Tr("Unknown option \"%1\"."), command.option) << "\n"
                       << ShortUsageText(program);
             return kExitUsage;
         case CommandLine::Form::OptionValue:
-            std::cerr << "The option \"" << command.option << "\" needs "
-                      << ValueWanted(command.option) << " after it.\n"
+            std::cerr << Format(Tr("The option \"%1\" needs %2 after it."), command.option,
+                                ValueWanted(command.option))
+                      << "\n"
                       << ShortUsageText(program);
             return kExitUsage;
         case CommandLine::Form::OptionMisplaced:
-            std::cerr << "The option \"" << command.option
-                      << "\" goes only before --verify FILE... or FILE v.\n"
+            std::cerr << Format(
+                             Tr("The option \"%1\" goes only before --verify FILE... or FILE v."),
+                             command.option)
+                      << "\n"
                       << ShortUsageText(program);
             return kExitUsage;
         default:
@@ -148,11 +155,22 @@ int RunInTerminal(const CommandLine& command, const std::string& program) {
     return status;
 }
 
+// Qt's own texts (OK, Cancel, Yes, No) in the person's language, from
+// qtbase's catalogues; English when there is none.
+void UseQtCatalogue(QApplication& application, QTranslator& translator) {
+    if (translator.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        application.installTranslator(&translator);
+    }
+}
+
 // The message of a run that ends before its window is made.
 void ShowAlone(const std::string& text, const char* argv0) {
     int qtArgc = 1;
     char* qtArgv[] = {const_cast<char*>(argv0), nullptr};
     QApplication application(qtArgc, qtArgv);
+    QTranslator qtTexts;
+    UseQtCatalogue(application, qtTexts);
     QtUserInterface().message(text, Icon::Critical);
 }
 
@@ -162,6 +180,8 @@ int RunInWindow(const CommandLine& command, const char* argv0) {
     int qtArgc = 1;
     char* qtArgv[] = {const_cast<char*>(argv0), nullptr};
     QApplication application(qtArgc, qtArgv);
+    QTranslator qtTexts;
+    UseQtCatalogue(application, qtTexts);
     QApplication::setApplicationName(kApplicationTitle);
     // Lets a Wayland desktop match the window to its launcher and icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.quilvane.Quilvane"));
@@ -188,8 +208,9 @@ bool KeepSecretsInProcess() {
     // into a core file, and another process of the user could read them.
     const rlimit noCore{0, 0};
     if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || ::setrlimit(RLIMIT_CORE, &noCore) != 0) {
-        std::cerr << "Quilvane: cannot keep secrets out of core dumps: " << std::strerror(errno)
-                  << ".\n";
+        std::cerr << Format(Tr("Quilvane: cannot keep secrets out of core dumps: %1."),
+                            std::strerror(errno))
+                  << "\n";
         return false;
     }
     return true;
@@ -200,8 +221,10 @@ int RunQuilvane(int argc, char** argv) {
     if (!KeepSecretsInProcess()) {
         return kExitFailed;
     }
-    // Dates and times in the user's own form, in either mode.
+    // Dates, times and texts in the user's own form and language, in either
+    // mode. Numbers are read with from_chars, which no locale changes.
     std::setlocale(LC_ALL, "");
+    UseCatalogues(QUILVANE_LOCALE_DIR);
     const std::string program = argc > 0 && argv[0] != nullptr ? argv[0] : "quilvane";
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
@@ -217,14 +240,16 @@ int RunQuilvane(int argc, char** argv) {
     try {
         UseNetworkSettings(WithOptions(ReadSettings(SettingsPath()), command.options));
     } catch (const Error& error) {
-        std::cerr << "Quilvane: " << error.description() << "\n";
+        std::cerr << Format(Tr("Quilvane: %1"), error.description()) << "\n";
         if (!command.options.json && CanShowWindow()) {
             ShowAlone(error.description(), program.c_str());
         }
         return kExitUsage;
     }
-    // The report is all that is printed: no window, no question.
+    // The report is all that is printed: no window, no question. Programs
+    // read it, so its texts stay English whatever the person's language.
     if (command.options.json) {
+        std::setlocale(LC_MESSAGES, "C");
         return RunJsonReport(command, OperationTable::Real(), std::cout);
     }
     if (!CanShowWindow()) {

@@ -34,7 +34,7 @@ std::string WithLineFeeds(const std::string& text) {
 std::string PassphrasePrompt(const std::string& prompt) {
     std::string text = WithLineFeeds(prompt);
     if (text.empty()) {
-        return "Passphrase: ";
+        return Tr("Passphrase: ");
     }
     const char last = text.back();
     if (std::isspace(static_cast<unsigned char>(last)) != 0) {
@@ -142,14 +142,15 @@ bool TerminalUserInterface::ask(const std::string& text, const MessageNotes& not
     if (!notes.informative.empty()) {
         out_ << '\n' << WithLineFeeds(notes.informative);
     }
-    out_ << " [y/N] ";
+    out_ << ' ' << Tr("[y/N]") << ' ';
     out_.flush();
     const std::optional<std::string> answer = readLine();
     if (!answer) {
         return false;
     }
     const std::string word = Lowered(Trimmed(*answer));
-    return word == "y" || word == "yes";
+    // The English answers stay understood in every language.
+    return word == "y" || word == "yes" || word == Lowered(Tr("y")) || word == Lowered(Tr("yes"));
 }
 
 std::optional<std::size_t> TerminalUserInterface::pickCertificate(
@@ -159,13 +160,13 @@ std::optional<std::size_t> TerminalUserInterface::pickCertificate(
     out_ << WithLineFeeds(prompt) << '\n';
     if (rows.empty()) {
         // Nothing to choose: all that is left is to cancel.
-        out_ << "(no certificates)\n";
+        out_ << Tr("(no certificates)") << '\n';
         out_.flush();
         return std::nullopt;
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        out_ << (i + 1) << ". " << rows[i].issuedTo << " | issued by " << rows[i].issuedBy
-             << " | expires " << rows[i].expires;
+        out_ << Format(Tr("%1. %2 | issued by %3 | expires %4"), std::to_string(i + 1),
+                       rows[i].issuedTo, rows[i].issuedBy, rows[i].expires);
         // Where it lives tells apart two certificates of the same name.
         if (!rows[i].location.empty()) {
             out_ << " | " << rows[i].location;
@@ -173,7 +174,7 @@ std::optional<std::size_t> TerminalUserInterface::pickCertificate(
         out_ << '\n';
     }
     for (;;) {
-        out_ << "Certificate number (empty to cancel): ";
+        out_ << Tr("Certificate number (empty to cancel): ");
         out_.flush();
         const std::optional<std::string> answer = readLine();
         if (!answer) {
@@ -186,7 +187,8 @@ std::optional<std::size_t> TerminalUserInterface::pickCertificate(
         if (std::optional<std::size_t> number = RowNumber(typed, rows.size())) {
             return *number - 1;
         }
-        out_ << "Please type a number from 1 to " << rows.size() << ".\n";
+        out_ << Format(Tr("Please type a number from 1 to %1."), std::to_string(rows.size()))
+             << '\n';
     }
 }
 
@@ -199,15 +201,16 @@ std::optional<std::string> TerminalUserInterface::askLine(const std::string& pro
 
 EmptyStoreChoice TerminalUserInterface::emptyStore(const std::string& places) {
     err_.flush();
-    out_ << "You have no certificate to sign with yet. Quilvane looked in:\n";
+    out_ << Tr("You have no certificate to sign with yet. Quilvane looked in:") << '\n';
     std::istringstream lines(places);
     for (std::string line; std::getline(lines, line);) {
         out_ << "  " << line << '\n';
     }
-    out_ << "Bring in a certificate you have (PKCS #12, PEM or DER) with\n"
-            "  quilvane --import FILE\n"
-            "or make a self-signed certificate to try Quilvane with\n"
-            "  quilvane --create-certificate\n";
+    out_ << Tr(
+        "Bring in a certificate you have (PKCS #12, PEM or DER) with\n"
+        "  quilvane --import FILE\n"
+        "or make a self-signed certificate to try Quilvane with\n"
+        "  quilvane --create-certificate\n");
     out_.flush();
     return {};
 }
@@ -215,12 +218,12 @@ EmptyStoreChoice TerminalUserInterface::emptyStore(const std::string& places) {
 std::optional<CertificateRequest> TerminalUserInterface::newCertificate() {
     CertificateRequest request;
     std::optional<std::string> name;
-    while ((name = askLine("Your name: ")) && Trimmed(*name).empty()) {
+    while ((name = askLine(Tr("Your name: "))) && Trimmed(*name).empty()) {
     }
     std::optional<std::string> email =
-        name ? askLine("Your e-mail address (may be empty): ") : std::nullopt;
+        name ? askLine(Tr("Your e-mail address (may be empty): ")) : std::nullopt;
     std::optional<std::string> type;
-    while (email && (type = askLine("Key type, 1 for RSA-3072 or 2 for P-256 [1]: ")) &&
+    while (email && (type = askLine(Tr("Key type, 1 for RSA-3072 or 2 for P-256 [1]: "))) &&
            Trimmed(*type) != "" && Trimmed(*type) != "1" && Trimmed(*type) != "2") {
     }
     if (!type) {
@@ -230,10 +233,11 @@ std::optional<CertificateRequest> TerminalUserInterface::newCertificate() {
                        Trimmed(*type) == "2" ? NewKeyType::P256 : NewKeyType::Rsa3072};
     for (;;) {
         std::optional<Secret> first = secret(
-            {SecretRequest::Kind::Passphrase, "A passphrase to protect the new key:", false});
+            {SecretRequest::Kind::Passphrase, Tr("A passphrase to protect the new key:"), false});
         std::optional<Secret> again =
-            first ? secret({SecretRequest::Kind::Passphrase, "The same passphrase again:", false})
-                  : std::nullopt;
+            first
+                ? secret({SecretRequest::Kind::Passphrase, Tr("The same passphrase again:"), false})
+                : std::nullopt;
         if (!again) {
             return std::nullopt;
         }
@@ -241,8 +245,9 @@ std::optional<CertificateRequest> TerminalUserInterface::newCertificate() {
             request.passphrase = std::move(*first);
             return request;
         }
-        out_ << (first->text().empty() ? "The key needs a passphrase.\n"
-                                       : "The two passphrases differ.\n");
+        out_ << (first->text().empty() ? Tr("The key needs a passphrase.")
+                                       : Tr("The two passphrases differ."))
+             << '\n';
     }
 }
 
@@ -295,9 +300,9 @@ bool TerminalUserInterface::progress(const Progress& now) {
     } else if (now.total == 0) {
         std::snprintf(line, sizeof line, "%.0f s", seconds);
     } else {
-        std::snprintf(line, sizeof line, "%llu of %llu",
-                      static_cast<unsigned long long>(now.done + 1),
-                      static_cast<unsigned long long>(now.total));
+        const std::string counted =
+            Format(Tr("%1 of %2"), std::to_string(now.done + 1), std::to_string(now.total));
+        std::snprintf(line, sizeof line, "%s", counted.c_str());
     }
     out_.flush();
     err_ << '\r' << WithLineFeeds(now.label) << "  " << line << "\x1B[K";

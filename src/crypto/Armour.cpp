@@ -9,6 +9,7 @@
 
 #include "crypto/Error.h"
 #include "crypto/SafeText.h"
+#include "crypto/Text.h"
 #include "internal/Asn1Cursor.h"
 #include "internal/Handles.h"
 #include "internal/MimeHeaders.h"
@@ -46,32 +47,32 @@ void RequireSignedLabel(const std::string& label) {
         const char* what;
     };
     static constexpr Kind kKinds[] = {
-        {"CERTIFICATE", "it is a certificate bundle"},
-        {"X509 CERTIFICATE", "it is a certificate bundle"},
-        {"TRUSTED CERTIFICATE", "it is a certificate bundle"},
-        {"X509 CRL", "it is a certificate revocation list"},
-        {"CERTIFICATE REQUEST", "it is a certificate request"},
-        {"NEW CERTIFICATE REQUEST", "it is a certificate request"},
-        {"PGP SIGNATURE", "it is an OpenPGP signature"},
-        {"PGP MESSAGE", "it is an OpenPGP message"},
-        {"PGP SIGNED MESSAGE", "it is an OpenPGP signed message"},
+        {"CERTIFICATE", QUILVANE_N_("it is a certificate bundle")},
+        {"X509 CERTIFICATE", QUILVANE_N_("it is a certificate bundle")},
+        {"TRUSTED CERTIFICATE", QUILVANE_N_("it is a certificate bundle")},
+        {"X509 CRL", QUILVANE_N_("it is a certificate revocation list")},
+        {"CERTIFICATE REQUEST", QUILVANE_N_("it is a certificate request")},
+        {"NEW CERTIFICATE REQUEST", QUILVANE_N_("it is a certificate request")},
+        {"PGP SIGNATURE", QUILVANE_N_("it is an OpenPGP signature")},
+        {"PGP MESSAGE", QUILVANE_N_("it is an OpenPGP message")},
+        {"PGP SIGNED MESSAGE", QUILVANE_N_("it is an OpenPGP signed message")},
     };
     for (const Kind& kind : kKinds) {
         if (label == kind.label) {
-            NotSigned(kind.what);
+            NotSigned(Tr(kind.what));
         }
     }
     if (label.ends_with("PRIVATE KEY")) {
-        NotSigned("it holds a private key");
+        NotSigned(Tr("it holds a private key"));
     }
-    NotSigned("it is text in PEM form of another kind (" + SafeText(label, 64) + ")");
+    NotSigned(Format(Tr("it is text in PEM form of another kind (%1)"), SafeText(label, 64)));
 }
 
 }  // namespace
 
 std::vector<std::uint8_t> DecodeBase64(std::span<const std::uint8_t> text) {
     ossl::EncodeCtxPtr context(
-        ossl::Check(EVP_ENCODE_CTX_new(), status::Failed, "Could not read the signed message"));
+        ossl::Check(EVP_ENCODE_CTX_new(), status::Failed, Tr("Could not read the signed message")));
     EVP_DecodeInit(context.get());
     std::vector<std::uint8_t> out(text.size() / 4 * 3 + 80);
     int length = 0;
@@ -79,7 +80,7 @@ std::vector<std::uint8_t> DecodeBase64(std::span<const std::uint8_t> text) {
     if (EVP_DecodeUpdate(context.get(), out.data(), &length, text.data(),
                          static_cast<int>(text.size())) < 0 ||
         EVP_DecodeFinal(context.get(), out.data() + length, &last) < 0) {
-        NotSigned("its Base64 text is damaged");
+        NotSigned(Tr("its Base64 text is damaged"));
     }
     out.resize(static_cast<std::size_t>(length + last));
     return out;
@@ -106,7 +107,7 @@ ArmourDecoder::ArmourDecoder(ContentSource& raw, std::size_t chunk)
     }
     SkipSpace();
     if (at_ == held_.size()) {
-        NotSigned("it is blank text");
+        NotSigned(Tr("it is blank text"));
     }
     // Bare Base64 of a DER sequence starts with "M".
     auto from = held_.begin() + static_cast<std::ptrdiff_t>(at_);
@@ -174,7 +175,7 @@ void ArmourDecoder::BeginPem() {
     for (;;) {
         std::optional<std::string> line = TakeLine(kKeep);
         if (!line) {
-            NotSigned("it is text, but not a signed message in PEM form");
+            NotSigned(Tr("it is text, but not a signed message in PEM form"));
         }
         std::string_view trimmed = Trim(*line);
         if (!trimmed.starts_with(kBegin)) {
@@ -202,7 +203,7 @@ void ArmourDecoder::BeginPem() {
 
 void ArmourDecoder::StartBase64() {
     base64_.reset(
-        ossl::Check(EVP_ENCODE_CTX_new(), status::Failed, "Could not read the signed message"));
+        ossl::Check(EVP_ENCODE_CTX_new(), status::Failed, Tr("Could not read the signed message")));
     EVP_DecodeInit(base64_.get());
 }
 
@@ -252,7 +253,7 @@ void ArmourDecoder::Decode() {
         result = EVP_DecodeUpdate(context, decoded_.data(), &length, text.data(),
                                   static_cast<int>(text.size()));
         if (result < 0) {
-            NotSigned("its Base64 text is damaged");
+            NotSigned(Tr("its Base64 text is damaged"));
         }
     }
     decodedAt_ = 0;
@@ -261,7 +262,7 @@ void ArmourDecoder::Decode() {
         // The end of the text, or the line that closes a PEM block.
         int last = 0;
         if (EVP_DecodeFinal(context, decoded_.data() + decodedEnd_, &last) < 0) {
-            NotSigned("its Base64 text is damaged");
+            NotSigned(Tr("its Base64 text is damaged"));
         }
         decodedEnd_ += static_cast<std::size_t>(last);
         ended_ = true;

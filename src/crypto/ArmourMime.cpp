@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "crypto/SafeText.h"
+#include "crypto/Text.h"
 #include "internal/Armour.h"
 #include "internal/MimeHeaders.h"
 #include "internal/SignedDataImpl.h"
@@ -48,22 +49,24 @@ bool ArmourDecoder::ReadMime() {
     if (type.type == "multipart/signed") {
         std::string protocol = Lower(Parameter(type, "protocol"));
         if (!IsOneOf(protocol, "application/pkcs7-signature", "application/x-pkcs7-signature")) {
-            NotSigned("it is a multipart/signed mail whose signature is of the type \"" +
-                      SafeText(protocol, 64) + "\"");
+            NotSigned(
+                Format(Tr("it is a multipart/signed mail whose signature is of the type \"%1\""),
+                       SafeText(protocol, 64)));
         }
         boundary_ = Parameter(type, "boundary");
         if (boundary_.empty()) {
-            NotSigned("it is a multipart/signed mail without a boundary between its parts");
+            NotSigned(Tr("it is a multipart/signed mail without a boundary between its parts"));
         }
         return true;
     }
-    NotSigned("it is a MIME entity of the type \"" + SafeText(type.type, 64) + "\"");
+    NotSigned(Format(Tr("it is a MIME entity of the type \"%1\""), SafeText(type.type, 64)));
 }
 
 SignedParts ArmourDecoder::TakeSignedParts() {
     while (More()) {
         if (held_.size() > kMaxMultipart) {
-            NotSigned("it is a multipart/signed mail larger than 64 MiB, more than is read here");
+            NotSigned(
+                Tr("it is a multipart/signed mail larger than 64 MiB, more than is read here"));
         }
     }
     std::string_view body = View(held_);
@@ -87,7 +90,7 @@ SignedParts ArmourDecoder::TakeSignedParts() {
         at = feed + 1;
     }
     if (found.size() < 3 || found[0].close || found[1].close) {
-        NotSigned("its multipart/signed mail does not hold a part and its signature");
+        NotSigned(Tr("its multipart/signed mail does not hold a part and its signature"));
     }
     // A part ends before the line break that comes before the next boundary.
     auto part = [&](const Delimiter& from, const Delimiter& to) {
@@ -113,13 +116,14 @@ SignedParts ArmourDecoder::TakeSignedParts() {
     }
     std::size_t end = HeaderEnd(second);
     if (end == 0 || end == kNoHeaders) {
-        NotSigned("the signature part of its multipart/signed mail has no header block");
+        NotSigned(Tr("the signature part of its multipart/signed mail has no header block"));
     }
     std::map<std::string, std::string> fields = Fields(second.substr(0, end));
     std::string type = ParseContentType(Field(fields, "content-type")).type;
     if (!IsOneOf(type, "application/pkcs7-signature", "application/x-pkcs7-signature")) {
-        NotSigned("the signature part of its multipart/signed mail is of the type \"" +
-                  SafeText(type, 64) + "\"");
+        NotSigned(
+            Format(Tr("the signature part of its multipart/signed mail is of the type \"%1\""),
+                   SafeText(type, 64)));
     }
     auto signature =
         std::span(reinterpret_cast<const std::uint8_t*>(second.data()), second.size()).subspan(end);

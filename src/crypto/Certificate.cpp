@@ -5,6 +5,7 @@
 
 #include "crypto/Error.h"
 #include "crypto/SafeText.h"
+#include "crypto/Text.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Names.h"
 #include "internal/Times.h"
@@ -25,7 +26,7 @@ ossl::GeneralNamesPtr AltNames(const X509* x509, int nid) {
 
 Certificate::Certificate(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {
     if (!impl_ || !impl_->x509) {
-        throw Error(status::Failed, "A certificate object was made without a certificate.");
+        throw Error(status::Failed, Tr("A certificate object was made without a certificate."));
     }
 }
 
@@ -39,16 +40,16 @@ std::string Certificate::GetInfo(CertInfo type) const {
             return ossl::SimpleName(X509_get_issuer_name(x509),
                                     AltNames(x509, NID_issuer_alt_name).get());
     }
-    throw Error(status::Failed, "The certificate cannot tell information of kind " +
-                                    std::to_string(static_cast<int>(type)) + ".");
+    throw Error(status::Failed, Format(Tr("The certificate cannot tell information of kind %1."),
+                                       std::to_string(static_cast<int>(type))));
 }
 
 std::time_t Certificate::ValidTo() const {
     std::optional<std::time_t> end = ossl::ToTime(X509_get0_notAfter(impl_->x509.get()));
     if (!end) {
-        throw Error(status::Failed, "The end of validity of the certificate of " +
-                                        SafeText(GetInfo(CertInfo::SubjectSimpleName)) +
-                                        " cannot be read.");
+        throw Error(status::Failed,
+                    Format(Tr("The end of validity of the certificate of %1 cannot be read."),
+                           SafeText(GetInfo(CertInfo::SubjectSimpleName))));
     }
     return *end;
 }
@@ -76,10 +77,10 @@ Certificate MakeCertificate(X509* x, std::string location, std::shared_ptr<KeyHo
 }
 
 Error NoPrivateKeyError(X509* certificate) {
-    return Error(status::NoPrivateKey,
-                 "There is no private key in the store for the certificate of " +
-                     SafeText(MakeCertificate(certificate).GetInfo(CertInfo::SubjectSimpleName)) +
-                     ".");
+    return Error(
+        status::NoPrivateKey,
+        Format(Tr("There is no private key in the store for the certificate of %1."),
+               SafeText(MakeCertificate(certificate).GetInfo(CertInfo::SubjectSimpleName))));
 }
 
 const Certificate& Certificates::Item(std::size_t index) const {

@@ -36,7 +36,7 @@ ossl::BioPtr ReadOnlyBio(std::string_view bytes, const std::string& what) {
 template <typename Write>
 std::optional<std::string> PemText(const std::string& file, Write write) {
     ossl::BioPtr out(ossl::Check(BIO_new(BIO_s_mem()), status::Failed,
-                                 "Could not keep the private key in " + Quoted(file)));
+                                 Format(Tr("Could not keep the private key in %1"), Quoted(file))));
     if (write(out.get()) <= 0) {
         return std::nullopt;
     }
@@ -97,7 +97,7 @@ void Reader::SetAuthoritiesApart() {
 }
 
 void Reader::ReadPem(std::string_view text) {
-    ossl::BioPtr in = ReadOnlyBio(text, "Could not read " + Quoted(file_));
+    ossl::BioPtr in = ReadOnlyBio(text, Format(Tr("Could not read %1"), Quoted(file_)));
     for (;;) {
         ossl::ErrorMark mark;
         const int before = BIO_pending(in.get());
@@ -243,7 +243,7 @@ bool Reader::ReadPkcs12(std::string_view bytes) {
         return true;
     }
     SecretRequest question{SecretRequest::Kind::Passphrase,
-                           "Enter the passphrase for " + name + ":", false};
+                           Format(Tr("Enter the passphrase for %1:"), name), false};
     for (int tries = 1;; ++tries) {
         std::optional<Secret> passphrase = (*prompt_)(question);
         // An empty answer is no try: a file without a passphrase never asks.
@@ -264,11 +264,13 @@ bool Reader::ReadPkcs12(std::string_view bytes) {
         }
         if (!AskAgain(question, tries)) {
             if (mode_ == Pkcs12Mode::Unlock) {
-                throw Error(status::WrongPassphrase, "The passphrase for " + name + " is wrong.");
+                throw Error(status::WrongPassphrase,
+                            Format(Tr("The passphrase for %1 is wrong."), name));
             }
             // One file the person cannot open does not close the whole store.
-            contents.warnings.push_back("The passphrase for " + name +
-                                        " was wrong three times: its certificates are not listed.");
+            contents.warnings.push_back(Format(
+                Tr("The passphrase for %1 was wrong three times: its certificates are not listed."),
+                name));
             return true;
         }
     }
@@ -292,7 +294,7 @@ CertificateFile UnlockPkcs12(std::string_view bytes, const fs::path& file,
     ossl::ErrorMark mark;
     if (!reader.ReadPkcs12(bytes)) {
         ossl::Raise(status::StoreFailure,
-                    "The file " + Quoted(file.filename().string()) + " could not be read");
+                    Format(Tr("The file %1 could not be read"), Quoted(file.filename().string())));
     }
     return std::move(reader.contents);
 }
@@ -330,8 +332,9 @@ std::vector<fs::path> FolderFiles(const fs::path& folder) {
         }
     }
     if (ec) {
-        throw Error(status::StoreFailure, "The certificate folder " + Quoted(folder.string()) +
-                                              " could not be read: " + ec.message() + ".");
+        throw Error(status::StoreFailure,
+                    Format(Tr("The certificate folder %1 could not be read: %2."),
+                           Quoted(folder.string()), ec.message()));
     }
     std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
         return a.filename().native() < b.filename().native();

@@ -13,6 +13,7 @@
 
 #include "crypto/SafeText.h"
 #include "crypto/Store.h"
+#include "crypto/Text.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Handles.h"
 #include "internal/Providers.h"
@@ -22,7 +23,7 @@ namespace quilvane {
 namespace {
 
 constexpr const char* kBadMessage =
-    "The file is not an encrypted message, or it is damaged or incomplete.";
+    QUILVANE_N_("The file is not an encrypted message, or it is damaged or incomplete.");
 
 struct CipherChoice {
     const char* name;  // OpenSSL's name of the cipher
@@ -42,25 +43,26 @@ CipherChoice ChooseCipher(const Algorithm& algorithm) {
                 case KeyLength::Maximum:
                     return {"AES-256-CBC", false};
                 default:
-                    throw Error(status::Failed, "AES is used with a key of 128, 192 or 256 bits.");
+                    throw Error(status::Failed,
+                                Tr("AES is used with a key of 128, 192 or 256 bits."));
             }
         case AlgorithmName::RC4:
             if (length == KeyLength::Bits128 || length == KeyLength::Maximum) {
                 return {"RC4", true};
             }
-            throw Error(status::Failed, "RC4 is used with a key of 128 bits only.");
+            throw Error(status::Failed, Tr("RC4 is used with a key of 128 bits only."));
         case AlgorithmName::TripleDES:
             // Triple DES has one key size; the length asked for does not change it.
             return {"DES-EDE3-CBC", false};
         case AlgorithmName::RC2:
             throw Error(status::Failed,
-                        "RC2 is too weak to protect a message; choose AES, triple DES or RC4.");
+                        Tr("RC2 is too weak to protect a message; choose AES, triple DES or RC4."));
         case AlgorithmName::DES:
             throw Error(status::Failed,
-                        "Single DES is too weak to protect a message; choose AES, triple DES or "
-                        "RC4.");
+                        Tr("Single DES is too weak to protect a message; choose AES, triple DES or "
+                           "RC4."));
     }
-    throw Error(status::Failed, "The content cipher asked for is not known.");
+    throw Error(status::Failed, Tr("The content cipher asked for is not known."));
 }
 
 // Whether `certificate` is one of the message's recipients: by key transport
@@ -102,46 +104,46 @@ BinaryString EnvelopedData::Encrypt(Encoding encoding) {
     ossl::ErrorMark mark;
     if (encoding != Encoding::Binary) {
         throw Error(status::Failed,
-                    "Encrypted messages are written in binary (DER) encoding only.");
+                    Tr("Encrypted messages are written in binary (DER) encoding only."));
     }
     if (recipients_.Count() == 0) {
-        throw Error(status::Failed, "No recipient was given.");
+        throw Error(status::Failed, Tr("No recipient was given."));
     }
 
     const CipherChoice choice = ChooseCipher(algorithm_);
     if (std::string reason; choice.legacy && !LoadLegacyProvider(&reason)) {
         throw Error(status::Failed,
-                    std::string("The cipher ") + choice.name + " cannot be used: " + reason + ".");
+                    Format(Tr("The cipher %1 cannot be used: %2."), choice.name, reason));
     }
-    ossl::CipherPtr cipher(
-        ossl::Check(EVP_CIPHER_fetch(nullptr, choice.name, nullptr), status::Failed,
-                    std::string("The cipher ") + choice.name + " is not available"));
+    ossl::CipherPtr cipher(ossl::Check(EVP_CIPHER_fetch(nullptr, choice.name, nullptr),
+                                       status::Failed,
+                                       Format(Tr("The cipher %1 is not available"), choice.name)));
 
     const auto content = content_.view();
     if (content.size() > static_cast<std::size_t>(INT_MAX)) {
-        throw Error(status::Failed, "The content is too large to be encrypted.");
+        throw Error(status::Failed, Tr("The content is too large to be encrypted."));
     }
     // Read in place: the content is not copied before it is encrypted. An
     // empty content still needs a valid address.
     static const unsigned char kNothing = 0;
     ossl::BioPtr in(ossl::Check(BIO_new_mem_buf(content.empty() ? &kNothing : content.data(),
                                                 static_cast<int>(content.size())),
-                                status::Failed, "Could not read the content to encrypt"));
+                                status::Failed, Tr("Could not read the content to encrypt")));
 
     ossl::CmsPtr cms(
         ossl::Check(CMS_encrypt(nullptr, nullptr, cipher.get(), CMS_BINARY | CMS_PARTIAL),
-                    status::Failed, "Could not begin the encrypted message"));
+                    status::Failed, Tr("Could not begin the encrypted message")));
     for (std::size_t i = 1; i <= recipients_.Count(); ++i) {
         const Certificate& recipient = recipients_.Item(i);
         ossl::Check(CMS_add1_recipient_cert(cms.get(), recipient.impl().x509.get(), 0),
                     status::Failed,
-                    "The message cannot be encrypted for the certificate of " +
-                        SafeText(recipient.GetInfo(CertInfo::SubjectSimpleName)));
+                    Format(Tr("The message cannot be encrypted for the certificate of %1"),
+                           SafeText(recipient.GetInfo(CertInfo::SubjectSimpleName))));
     }
     ossl::Check(CMS_final(cms.get(), in.get(), nullptr, CMS_BINARY), status::Failed,
-                "Could not encrypt the content");
+                Tr("Could not encrypt the content"));
 
-    return BinaryString(ossl::EncodeDer(cms.get(), "Could not encode the encrypted message"));
+    return BinaryString(ossl::EncodeDer(cms.get(), Tr("Could not encode the encrypted message")));
 }
 
 void EnvelopedData::Decrypt(const SecretPrompt& prompt, const BinaryString& message) {
@@ -153,11 +155,11 @@ void EnvelopedData::Decrypt(const SecretPrompt& prompt, const BinaryString& mess
         cms.reset(d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(bytes.size())));
     }
     if (cms == nullptr || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_enveloped) {
-        throw Error(status::BadMessage, kBadMessage);
+        throw Error(status::BadMessage, Tr(kBadMessage));
     }
     STACK_OF(CMS_RecipientInfo)* infos = CMS_get0_RecipientInfos(cms.get());
     if (infos == nullptr || sk_CMS_RecipientInfo_num(infos) <= 0) {
-        throw Error(status::BadMessage, kBadMessage);
+        throw Error(status::BadMessage, Tr(kBadMessage));
     }
     // Messages of older programs are encrypted with RC4. Should the legacy
     // provider be missing, decryption below says which cipher it lacked.
@@ -186,7 +188,7 @@ void EnvelopedData::Decrypt(const SecretPrompt& prompt, const BinaryString& mess
         }
 
         ossl::BioPtr out(ossl::Check(BIO_new(BIO_s_mem()), status::Failed,
-                                     "Could not make room for the decrypted content"));
+                                     Tr("Could not make room for the decrypted content")));
         // The key belongs to the certificate and the certificate to a
         // recipient, so only that recipient's key is decrypted. Without
         // CMS_DEBUG_DECRYPT a failure there would go on silently with a
@@ -194,8 +196,8 @@ void EnvelopedData::Decrypt(const SecretPrompt& prompt, const BinaryString& mess
         if (CMS_decrypt(cms.get(), key, x509, nullptr, out.get(), CMS_BINARY | CMS_DEBUG_DECRYPT) !=
             1) {
             ossl::Raise(status::BadMessage,
-                        "The message could not be decrypted with the key of " +
-                            SafeText(certificate.GetInfo(CertInfo::SubjectSimpleName)));
+                        Format(Tr("The message could not be decrypted with the key of %1"),
+                               SafeText(certificate.GetInfo(CertInfo::SubjectSimpleName))));
         }
         BUF_MEM* decrypted = nullptr;
         BIO_get_mem_ptr(out.get(), &decrypted);
@@ -204,8 +206,8 @@ void EnvelopedData::Decrypt(const SecretPrompt& prompt, const BinaryString& mess
         return;
     }
     throw Error(status::NoRecipient,
-                "None of your certificates can open this message: it was encrypted for someone "
-                "else.");
+                Tr("None of your certificates can open this message: it was encrypted for someone "
+                   "else."));
 }
 
 }  // namespace quilvane

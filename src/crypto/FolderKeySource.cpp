@@ -182,13 +182,14 @@ ossl::PkeyPtr FolderKeys::Unlock(const Entry& entry) {
     }
     const std::string name = Quoted(entry.file.filename().string());
     SecretRequest question{SecretRequest::Kind::Passphrase,
-                           "Enter the passphrase for the private key in " + name + ":", false};
+                           Format(Tr("Enter the passphrase for the private key in %1:"), name),
+                           false};
     for (int tries = 1;; ++tries) {
         ossl::ErrorMark mark;
         PassphraseRequest request{prompt_, question, false, std::nullopt, nullptr};
         ossl::BioPtr in(
             ossl::Check(BIO_new_mem_buf(entry.locked.data(), static_cast<int>(entry.locked.size())),
-                        status::Failed, "Could not read the private key in " + name));
+                        status::Failed, Format(Tr("Could not read the private key in %1"), name)));
         ossl::PkeyPtr key(PEM_read_bio_PrivateKey(in.get(), nullptr, AnswerPassphrase, &request));
         if (request.failure) {
             std::rethrow_exception(request.failure);
@@ -197,14 +198,15 @@ ossl::PkeyPtr FolderKeys::Unlock(const Entry& entry) {
             return key;
         }
         if (!request.asked) {
-            ossl::Raise(status::StoreFailure, "The private key in " + name + " could not be read");
+            ossl::Raise(status::StoreFailure,
+                        Format(Tr("The private key in %1 could not be read"), name));
         }
         if (!request.answer) {
             throw CancelledError();
         }
         if (!AskAgain(question, tries)) {
             throw Error(status::WrongPassphrase,
-                        "The passphrase for the private key in " + name + " is wrong.");
+                        Format(Tr("The passphrase for the private key in %1 is wrong."), name));
         }
     }
 }
@@ -247,7 +249,7 @@ class FolderSource final : public KeySource {
         }
     }
 
-    std::string Place() const override { return "the folder " + folder_.string(); }
+    std::string Place() const override { return Format(Tr("the folder %1"), folder_.string()); }
 
   private:
     fs::path folder_;

@@ -1,4 +1,5 @@
 #include "internal/Handles.h"
+#include "crypto/Text.h"
 
 #include <openssl/err.h>
 
@@ -6,7 +7,7 @@ namespace quilvane::ossl {
 
 X509Ptr Share(X509* x) {
     if (x != nullptr && X509_up_ref(x) != 1) {
-        Raise(status::Failed, "Could not keep a certificate");
+        Raise(status::Failed, Tr("Could not keep a certificate"));
     }
     return X509Ptr(x);
 }

@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "crypto/Network.h"
+#include "crypto/Text.h"
 #include "internal/Handles.h"
 
 namespace quilvane {
@@ -77,8 +78,9 @@ Url Parse(const std::string& url) {
     if (OSSL_HTTP_parse_url(url.c_str(), &tls, nullptr, &host, &port, nullptr, &path, nullptr,
                             nullptr) != 1) {
         ossl::TakeErrors();
-        throw Error(status::NetworkFailed, "The address \"" + url + "\" is not an HTTP address.",
-                    "not an HTTP address");
+        throw Error(status::NetworkFailed,
+                    Format(Tr("The address \"%1\" is not an HTTP address."), url),
+                    Tr("not an HTTP address"));
     }
     Url parsed{host, port, path, tls != 0};
     OPENSSL_free(host);
@@ -120,7 +122,7 @@ class Exchange {
         if (contentType != nullptr) {
             request.reset(BIO_new_mem_buf(body.data(), static_cast<int>(body.size())));
             if (!request) {
-                ossl::Raise(status::Failed, "Could not make a request");
+                ossl::Raise(status::Failed, Tr("Could not make a request"));
             }
         }
         // Through a proxy, plain HTTP names the whole address in the request line.
@@ -132,7 +134,7 @@ class Exchange {
                                    request.get(), expectedType, 1 /* every answer is DER */,
                                    maxBytes, 0, 0) != 1 ||
             OSSL_HTTP_REQ_CTX_add1_header(exchange.get(), "Host", host.c_str()) != 1) {
-            Fail("the request could not be made");
+            Fail(Tr("the request could not be made"));
         }
         for (;;) {
             const int done = OSSL_HTTP_REQ_CTX_nbio(exchange.get());
@@ -140,14 +142,14 @@ class Exchange {
                 break;
             }
             if (done == 0) {
-                Fail("the server gave no usable answer");
+                Fail(Tr("the server gave no usable answer"));
             }
             Await(chain_.get());
         }
         const unsigned char* data = nullptr;
         const long size = BIO_get_mem_data(OSSL_HTTP_REQ_CTX_get0_mem_bio(exchange.get()), &data);
         if (size < 0 || data == nullptr) {
-            Fail("the answer could not be read");
+            Fail(Tr("the answer could not be read"));
         }
         return {data, data + size};
     }
@@ -155,7 +157,7 @@ class Exchange {
   private:
     [[noreturn]] void Fail(const std::string& why) {
         const std::string reasons = ossl::TakeErrors();
-        throw Error(status::NetworkFailed, "No usable answer from \"" + url_ + "\".",
+        throw Error(status::NetworkFailed, Format(Tr("No usable answer from \"%1\"."), url_),
                     reasons.empty() ? why : why + " (" + reasons + ")");
     }
 
@@ -176,8 +178,9 @@ class Exchange {
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now());
             if (left.count() <= 0) {
                 ossl::TakeErrors();
-                throw Error(status::NetworkFailed, "No answer from \"" + url_ + "\".",
-                            "no answer within " + std::to_string(timeoutSeconds_) + " seconds");
+                throw Error(
+                    status::NetworkFailed, Format(Tr("No answer from \"%1\"."), url_),
+                    Format(Tr("no answer within %1 seconds"), std::to_string(timeoutSeconds_)));
             }
             // Without a socket yet there is nothing to watch: a slice's
             // sleep, then the next step says how it went.
@@ -194,11 +197,11 @@ class Exchange {
         socket_ = chain_.get();
         if (!chain_ || BIO_set_conn_port(socket_, to.port.c_str()) != 1 ||
             BIO_set_nbio(socket_, 1) != 1) {
-            Fail("no connection could be made");
+            Fail(Tr("no connection could be made"));
         }
         while (BIO_do_connect(socket_) <= 0) {
             if (!BIO_should_retry(socket_)) {
-                Fail("the server could not be reached");
+                Fail(Tr("the server could not be reached"));
             }
             Await(socket_);
         }
@@ -211,7 +214,7 @@ class Exchange {
         if (OSSL_HTTP_proxy_connect(socket_, target_.host.c_str(), target_.port.c_str(), nullptr,
                                     nullptr, static_cast<int>(std::max<long>(1, left)), nullptr,
                                     nullptr) != 1) {
-            Fail("the proxy did not open a tunnel");
+            Fail(Tr("the proxy did not open a tunnel"));
         }
     }
 
@@ -220,7 +223,7 @@ class Exchange {
     void StartTls() {
         SslCtxPtr context(SSL_CTX_new(TLS_client_method()));
         if (!context || SSL_CTX_set_default_verify_paths(context.get()) != 1) {
-            Fail("TLS could not be set up");
+            Fail(Tr("TLS could not be set up"));
         }
         SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
         ossl::BioPtr tls(BIO_new_ssl(context.get(), 1));
@@ -228,13 +231,13 @@ class Exchange {
         if (!tls || BIO_get_ssl(tls.get(), &ssl) != 1 || ssl == nullptr ||
             SSL_set_tlsext_host_name(ssl, target_.host.c_str()) != 1 ||
             SSL_set1_host(ssl, target_.host.c_str()) != 1) {
-            Fail("TLS could not be set up");
+            Fail(Tr("TLS could not be set up"));
         }
         BIO_push(tls.get(), chain_.release());
         chain_ = std::move(tls);
         while (BIO_do_handshake(chain_.get()) <= 0) {
             if (!BIO_should_retry(chain_.get())) {
-                Fail("the server's certificate is not trusted, or TLS failed");
+                Fail(Tr("the server's certificate is not trusted, or TLS failed"));
             }
             Await(chain_.get());
         }
@@ -254,7 +257,7 @@ std::vector<std::uint8_t> Transfer(const std::string& url, const char* contentTy
                                    std::size_t maxBytes) {
     const NetworkSettings& settings = Settings();
     if (settings.offline) {
-        throw Error(status::NetworkFailed, "No network in this run.", "offline");
+        throw Error(status::NetworkFailed, Tr("No network in this run."), "offline");
     }
     Exchange exchange(url, Parse(url), settings.timeoutSeconds > 0 ? settings.timeoutSeconds : 10);
     return exchange.Run(contentType, body, expectedType, maxBytes);

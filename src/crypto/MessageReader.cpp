@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "crypto/Error.h"
+#include "crypto/Text.h"
 #include "internal/Armour.h"
 #include "internal/Asn1Cursor.h"
 #include "internal/SignedDataImpl.h"
@@ -23,11 +24,11 @@ const std::uint8_t kEnvelopedDataOid[] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86,
                                           0xF7, 0x0D, 0x01, 0x07, 0x03};
 
 [[noreturn]] void Damaged() {
-    NotSigned("its structure is damaged");
+    NotSigned(Tr("its structure is damaged"));
 }
 
 [[noreturn]] void CutShort() {
-    NotSigned("it ends before the message does");
+    NotSigned(Tr("it ends before the message does"));
 }
 
 // The decoded message, read a header or a run at a time.
@@ -200,7 +201,7 @@ class Walker {
             return;
         }
         if (!header.Is(der::kConstructedOctetString) || depth > der::kMaxDepth) {
-            NotSigned("the document inside it is not held as an octet string");
+            NotSigned(Tr("the document inside it is not held as an octet string"));
         }
         Frame frame = Within(header);
         while (!Closes(frame)) {
@@ -214,7 +215,7 @@ class Walker {
     void Append(std::uint64_t n, Buffer& out) {
         kept_ += n;
         if (kept_ > kMaxKept) {
-            NotSigned("its certificates and signatures are larger than can be read");
+            NotSigned(Tr("its certificates and signatures are larger than can be read"));
         }
         in_.Stream(n, [&](std::span<const std::uint8_t> run) {
             out.insert(out.end(), run.begin(), run.end());
@@ -254,21 +255,21 @@ MessageParts ReadMessage(ArmourDecoder& decoded, std::size_t chunkSize,
                          const std::function<void(std::span<const std::uint8_t>)>& content) {
     chunkSize = std::max<std::size_t>(chunkSize, 1);
     if (decoded.Wrapping() == MessageWrapping::MultipartSigned) {
-        NotSigned("it is a multipart/signed mail, whose signature is apart from its document");
+        NotSigned(Tr("it is a multipart/signed mail, whose signature is apart from its document"));
     }
     Reader in(decoded, chunkSize);
     Walker walk(in, content);
     MessageParts parts;
     if (in.Finished()) {
-        NotSigned("it is empty");
+        NotSigned(Tr("it is empty"));
     }
     Walker::Frame info = walk.Open(der::kSequence);
     walk.Keep(parts.contentType, der::kObject);
     if (Equal(parts.contentType, kEnvelopedDataOid)) {
-        NotSigned("it is an encrypted message");
+        NotSigned(Tr("it is an encrypted message"));
     }
     if (!Equal(parts.contentType, kSignedDataOid)) {
-        NotSigned("it is a message of another kind");
+        NotSigned(Tr("it is a message of another kind"));
     }
     Walker::Frame explicit0 = walk.Open(der::kExplicit0);
     Walker::Frame signedData = walk.Open(der::kSequence);
@@ -301,7 +302,7 @@ MessageParts ReadMessage(ArmourDecoder& decoded, std::size_t chunkSize,
     walk.Close(explicit0);
     walk.Close(info);
     if (!in.Finished()) {
-        NotSigned("there is more data after the end of the message");
+        NotSigned(Tr("there is more data after the end of the message"));
     }
     parts.messageSize = in.Position();
     return parts;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "crypto/SafeText.h"
+#include "crypto/Text.h"
 #include "internal/SignedDataImpl.h"
 
 namespace quilvane::streaming::mime {
@@ -144,8 +145,8 @@ bool IsBase64Encoding(const std::map<std::string, std::string>& fields) {
     if (encoding.empty() || encoding == "binary" || encoding == "7bit" || encoding == "8bit") {
         return false;
     }
-    NotSigned("its content is in the transfer encoding \"" + SafeText(encoding, 64) +
-              "\", which is not read here");
+    NotSigned(Format(Tr("its content is in the transfer encoding \"%1\", which is not read here"),
+                     SafeText(encoding, 64)));
 }
 
 }  // namespace quilvane::streaming::mime

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "crypto/SafeText.h"
+#include "crypto/Text.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Times.h"
 
@@ -63,7 +64,7 @@ std::string ObjectName(const ASN1_OBJECT* object) {
     std::array<char, 128> text{};
     int length = OBJ_obj2txt(text.data(), static_cast<int>(text.size()), object, 0);
     if (length <= 0) {
-        return "unknown attribute";
+        return Tr("unknown attribute");
     }
     return std::string(text.data());
 }
@@ -74,13 +75,13 @@ std::string DerText(const ASN1_TYPE* value) {
     int length = i2d_ASN1_TYPE(value, &der);
     MemPtr<unsigned char> owner(der);
     if (length <= 0) {
-        return "(unreadable)";
+        return Tr("(unreadable)");
     }
     auto size = static_cast<std::size_t>(length);
     if (size <= kMaxHexBytes) {
         return Hex(der, size);
     }
-    return Hex(der, kMaxHexBytes) + "... (" + std::to_string(size) + " bytes)";
+    return Format(Tr("%1... (%2 bytes)"), Hex(der, kMaxHexBytes), std::to_string(size));
 }
 
 std::string IntegerText(const ASN1_INTEGER* number) {
@@ -135,7 +136,8 @@ std::string ValueText(const ASN1_TYPE* value) {
             if (size <= kMaxHexBytes) {
                 return Hex(bytes->data, size);
             }
-            return Hex(bytes->data, kMaxHexBytes) + "... (" + std::to_string(size) + " bytes)";
+            return Format(Tr("%1... (%2 bytes)"), Hex(bytes->data, kMaxHexBytes),
+                          std::to_string(size));
         }
         default:
             return DerText(value);
@@ -163,15 +165,16 @@ std::string Hex(const unsigned char* bytes, std::size_t size) {
         return {};
     }
     MemPtr<char> text(Check(OPENSSL_buf2hexstr(bytes, static_cast<long>(size)), status::Failed,
-                            "Could not write bytes as text"));
+                            Tr("Could not write bytes as text")));
     return text.get();
 }
 
 std::string Fingerprint(X509* certificate) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    Check(X509_digest(certificate, EVP_sha256(), digest, &length), status::Failed,
-          "Could not take the fingerprint of the certificate of " + NameOf(certificate));
+    Check(
+        X509_digest(certificate, EVP_sha256(), digest, &length), status::Failed,
+        Format(Tr("Could not take the fingerprint of the certificate of %1"), NameOf(certificate)));
     return Hex(digest, length);
 }
 
@@ -196,7 +199,7 @@ std::string SimpleName(const X509_NAME* name, const GENERAL_NAMES* altNames) {
 
 std::string NameOf(X509* certificate) {
     std::string name = MakeCertificate(certificate).GetInfo(CertInfo::SubjectSimpleName);
-    return name.empty() ? "an unnamed signer" : SafeText(name);
+    return name.empty() ? Tr("an unnamed signer") : SafeText(name);
 }
 
 std::string AttributeText(X509_ATTRIBUTE* attribute) {

@@ -105,7 +105,7 @@ std::vector<NssDatabase> FindNssDatabases() {
         }
     };
 
-    add(base / ".pki" / "nssdb", "NSS database ~/.pki/nssdb");
+    add(base / ".pki" / "nssdb", Tr("NSS database ~/.pki/nssdb"));
     for (const ProfileRoot& root : kProfileRoots) {
         const fs::path folder = base / root.folder;
         for (const Profile& profile : ReadProfilesIni(folder / "profiles.ini")) {
@@ -116,7 +116,7 @@ std::vector<NssDatabase> FindNssDatabases() {
             const fs::path where = profile.relative && path.is_relative() ? folder / path : path;
             const std::string name =
                 profile.name.empty() ? where.filename().string() : profile.name;
-            add(where, std::string(root.program) + " profile " + name);
+            add(where, Format(Tr("%1 profile %2"), root.program, name));
         }
     }
     return found;

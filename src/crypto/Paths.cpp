@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "crypto/Error.h"
+#include "crypto/Text.h"
 
 namespace quilvane {
 
@@ -21,7 +22,7 @@ std::string HomeFolder() {
     passwd* found = nullptr;
     if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
         found == nullptr || found->pw_dir == nullptr || *found->pw_dir != '/') {
-        throw Error(status::StoreFailure, "The home folder is not known.");
+        throw Error(status::StoreFailure, Tr("The home folder is not known."));
     }
     return found->pw_dir;
 }

@@ -25,7 +25,7 @@ std::string_view Text(std::span<const std::uint8_t> bytes) {
 }
 
 ossl::PkeyPtr NewKey(NewKeyType type) {
-    const std::string what = "Could not make a new key";
+    const std::string what = Tr("Could not make a new key");
     if (type == NewKeyType::P256) {
         return ossl::PkeyPtr(
             ossl::Check(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"), status::Failed, what));
@@ -39,7 +39,7 @@ void AddExtension(X509* x509, int nid, const std::string& value) {
     X509V3_CTX context;
     X509V3_set_ctx_nodb(&context);
     X509V3_set_ctx(&context, x509, x509, nullptr, nullptr, 0);
-    const std::string what = "Could not make the certificate";
+    const std::string what = Tr("Could not make the certificate");
     ossl::X509ExtensionPtr extension(ossl::Check(
         X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str()), status::Failed, what));
     ossl::Check(X509_add_ext(x509, extension.get(), -1), status::Failed, what);
@@ -94,7 +94,7 @@ TrustCandidate CandidateOf(X509* certificate) {
     TrustCandidate candidate;
     candidate.name = ossl::NameOf(certificate);
     candidate.fingerprint = ossl::Fingerprint(certificate);
-    candidate.pem = PemOf(certificate, "Could not write the certificate");
+    candidate.pem = PemOf(certificate, Tr("Could not write the certificate"));
     ossl::ErrorMark mark;
     candidate.root = X509_self_signed(certificate, 0) == 1;
     return candidate;
@@ -104,12 +104,12 @@ TrustCandidate CandidateOf(X509* certificate) {
 
 NewCertificateFiles MakeSelfSignedCertificate(const NewCertificate& details,
                                               const Secret& passphrase) {
-    const std::string what = "Could not make the certificate";
+    const std::string what = Tr("Could not make the certificate");
     if (details.name.empty()) {
-        throw Error(status::Failed, what + ": it needs a name.");
+        throw Error(status::Failed, Format(Tr("%1: it needs a name."), what));
     }
     if (passphrase.text().empty()) {
-        throw Error(status::Failed, what + ": its key needs a passphrase.");
+        throw Error(status::Failed, Format(Tr("%1: its key needs a passphrase."), what));
     }
     ossl::PkeyPtr key = NewKey(details.keyType);
     ossl::X509Ptr x509(ossl::Check(X509_new(), status::Failed, what));
@@ -127,7 +127,7 @@ NewCertificateFiles MakeSelfSignedCertificate(const NewCertificate& details,
         ossl::Check(X509_NAME_add_entry_by_txt(
                         name.get(), field, MBSTRING_UTF8,
                         reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0),
-                    status::Failed, what + " for " + Quoted(value));
+                    status::Failed, Format(Tr("%1 for %2"), what, Quoted(value)));
     };
     add("CN", details.name);
     if (!details.email.empty()) {
@@ -157,13 +157,13 @@ NewCertificateFiles MakeSelfSignedCertificate(const NewCertificate& details,
     ossl::Check(PEM_write_bio_PKCS8PrivateKey(
                     out.get(), key.get(), EVP_aes_256_cbc(), passphrase.text().data(),
                     static_cast<int>(passphrase.text().size()), nullptr, nullptr),
-                status::Failed, "Could not protect the new key");
+                status::Failed, Tr("Could not protect the new key"));
     files.withKey = files.certificate + ossl::MemoryText(out.get());
     return files;
 }
 
 std::string CertificatePem(const Certificate& certificate) {
-    return PemOf(certificate.impl().x509.get(), "Could not write the certificate");
+    return PemOf(certificate.impl().x509.get(), Tr("Could not write the certificate"));
 }
 
 namespace {
@@ -172,11 +172,11 @@ namespace {
 void RequireCertificates(const CertificateFile& contents, const std::string& file) {
     if (contents.certificates.empty() && !contents.warnings.empty()) {
         // A passphrase wrong every time: the reader passed the file over.
-        throw Error(status::WrongPassphrase, "The passphrase for " + file + " is wrong.");
+        throw Error(status::WrongPassphrase, Format(Tr("The passphrase for %1 is wrong."), file));
     }
     if (contents.certificates.empty()) {
         throw Error(status::BadMessage,
-                    "The file " + file + " holds no certificate that can be read.");
+                    Format(Tr("The file %1 holds no certificate that can be read."), file));
     }
 }
 
@@ -203,19 +203,20 @@ ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& 
     for (std::string& pem : contents.lockedKeys) {
         std::optional<Secret> passphrase =
             asking({SecretRequest::Kind::Passphrase,
-                    "Enter the passphrase for the private key in " + file + ":", false});
+                    Format(Tr("Enter the passphrase for the private key in %1:"), file), false});
         if (!passphrase) {
             throw CancelledError();
         }
         ossl::BioPtr in(ossl::Check(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())),
-                                    status::Failed, "Could not read the private key in " + file));
+                                    status::Failed,
+                                    Format(Tr("Could not read the private key in %1"), file)));
         // Without a callback, OpenSSL takes the last argument as the passphrase.
         ossl::PkeyPtr key(PEM_read_bio_PrivateKey(in.get(), nullptr, nullptr,
                                                   const_cast<char*>(passphrase->text().c_str())));
         WipeText(pem);
         if (key == nullptr) {
             throw Error(status::WrongPassphrase,
-                        "The passphrase for the private key in " + file + " is wrong.");
+                        Format(Tr("The passphrase for the private key in %1 is wrong."), file));
         }
         contents.keys.push_back(std::move(key));
     }
@@ -232,7 +233,8 @@ ImportCheck CheckImport(std::span<const std::uint8_t> bytes, const std::string& 
     if (ossl::Pkcs12Ptr{d2i_PKCS12(nullptr, &der, static_cast<long>(bytes.size()))}) {
         for (const auto* list : {&contents.certificates, &contents.authorities}) {
             for (const ossl::X509Ptr& certificate : *list) {
-                check.certificatesPem += PemOf(certificate.get(), "Could not keep the certificate");
+                check.certificatesPem +=
+                    PemOf(certificate.get(), Tr("Could not keep the certificate"));
             }
         }
     }
@@ -248,9 +250,9 @@ TrustCandidate ReadTrustCandidate(std::span<const std::uint8_t> bytes,
     ossl::ErrorMark mark;
     if (X509_check_ca(x509) == 0 && X509_self_signed(x509, 1) != 1) {
         throw Error(status::CertificateUnsuitable,
-                    "The certificate of " + ossl::NameOf(x509) + " in " + file +
-                        " is neither a certificate authority nor self-signed: it cannot be a "
-                        "trust anchor.");
+                    Format(Tr("The certificate of %1 in %2 is neither a certificate authority nor "
+                              "self-signed: it cannot be a trust anchor."),
+                           ossl::NameOf(x509), file));
     }
     return CandidateOf(x509);
 }
@@ -263,7 +265,7 @@ std::vector<TrustCandidate> SignedMessageTrustCandidates(std::span<const std::ui
                                                          const std::string& fileName) {
     ossl::CmsPtr cms = SignedMessageIn(bytes);
     if (!cms) {
-        throw Error(status::BadMessage, Quoted(fileName) + " is not a signed file.");
+        throw Error(status::BadMessage, Format(Tr("%1 is not a signed file."), Quoted(fileName)));
     }
     std::vector<TrustCandidate> candidates;
     ossl::X509StackPtr carried;

@@ -27,13 +27,13 @@ namespace {
 // to try once more.
 std::string TriesText(CK_FLAGS flags) {
     if ((flags & CKF_USER_PIN_LOCKED) != 0) {
-        return " The token is now locked.";
+        return std::string(" ") + Tr("The token is now locked.");
     }
     if ((flags & CKF_USER_PIN_FINAL_TRY) != 0) {
-        return " The next try is the final try before the token locks.";
+        return std::string(" ") + Tr("The next try is the final try before the token locks.");
     }
     if ((flags & CKF_USER_PIN_COUNT_LOW) != 0) {
-        return " The token says few tries are left.";
+        return std::string(" ") + Tr("The token says few tries are left.");
     }
     return {};
 }
@@ -70,7 +70,7 @@ void Pkcs11KeySource::State::List() {
     PKCS11_SLOT* list = nullptr;
     unsigned int count = 0;
     if (PKCS11_enumerate_slots(module->context(), &list, &count) != 0) {
-        ossl::Raise(status::StoreFailure, "The tokens could not be listed");
+        ossl::Raise(status::StoreFailure, Tr("The tokens could not be listed"));
     }
     slots = std::make_unique<SlotList>(module, list, count);
     const ossl::ErrorMark mark;
@@ -144,21 +144,25 @@ void Pkcs11KeySource::State::List() {
 void Pkcs11KeySource::State::LogIn(const Entry& entry, const std::string& where, CK_FLAGS flags) {
     const std::string token = Quoted(entry.identity.label);
     if ((flags & CKF_USER_PIN_LOCKED) != 0) {
-        throw Error(status::WrongPassphrase,
-                    "The token " + token + " is locked: its PIN was entered wrongly too often.");
+        throw Error(
+            status::WrongPassphrase,
+            Format(Tr("The token %1 is locked: its PIN was entered wrongly too often."), token));
     }
     SecretRequest request;
     if (database) {
-        request = {SecretRequest::Kind::Passphrase, "Enter the password of " + where + ":", false};
+        request = {SecretRequest::Kind::Passphrase, Format(Tr("Enter the password of %1:"), where),
+                   false};
     } else if ((flags & CKF_USER_PIN_FINAL_TRY) != 0) {
         request = {
             SecretRequest::Kind::Pin,
-            "Enter the PIN for the token " + token + " (final try: a wrong PIN locks the token):",
+            Format(Tr("Enter the PIN for the token %1 (final try: a wrong PIN locks the token):"),
+                   token),
             false};
     } else {
         request = {
             SecretRequest::Kind::Pin,
-            "Enter the PIN for the token " + token + " (a wrong PIN may lock the token):", false};
+            Format(Tr("Enter the PIN for the token %1 (a wrong PIN may lock the token):"), token),
+            false};
     }
     std::optional<Secret> secret = prompt ? prompt(request) : std::nullopt;
     if (!secret) {
@@ -172,24 +176,26 @@ void Pkcs11KeySource::State::LogIn(const Entry& entry, const std::string& where,
     const std::optional<TokenState> after =
         module->StateOf(PKCS11_get_slotid_from_slot(entry.slot), entry.identity);
     if (!after || result == CKR_DEVICE_REMOVED || result == CKR_TOKEN_NOT_PRESENT) {
-        throw Error(status::Failed, "The token " + token + " is no longer present.");
+        throw Error(status::Failed, Format(Tr("The token %1 is no longer present."), token));
     }
     switch (result) {
         case CKR_PIN_INCORRECT:
         case CKR_PIN_INVALID:
         case CKR_PIN_LEN_RANGE:
             if (database) {
-                throw Error(status::WrongPassphrase, "The password of " + where + " is wrong.");
+                throw Error(status::WrongPassphrase,
+                            Format(Tr("The password of %1 is wrong."), where));
             }
-            throw Error(status::WrongPassphrase,
-                        "The PIN for the token " + token + " is wrong." + TriesText(after->flags));
-        case CKR_PIN_LOCKED:
             throw Error(
                 status::WrongPassphrase,
-                "The token " + token + " is locked: its PIN was entered wrongly too often.");
+                Format(Tr("The PIN for the token %1 is wrong."), token) + TriesText(after->flags));
+        case CKR_PIN_LOCKED:
+            throw Error(status::WrongPassphrase,
+                        Format(Tr("The token %1 is locked: its PIN was entered wrongly too often."),
+                               token));
         default:
-            throw Error(status::Failed, "Could not log in to the token " + token + " (" +
-                                            ResultText(result) + ").");
+            throw Error(status::Failed, Format(Tr("Could not log in to the token %1 (%2)."), token,
+                                               ResultText(result)));
     }
 }
 
@@ -198,7 +204,7 @@ TokenState Pkcs11KeySource::State::RequirePresent(const Entry& entry) const {
         module->StateOf(PKCS11_get_slotid_from_slot(entry.slot), entry.identity);
     if (!state) {
         throw Error(status::Failed,
-                    "The token " + Quoted(entry.identity.label) + " is no longer present.");
+                    Format(Tr("The token %1 is no longer present."), Quoted(entry.identity.label)));
     }
     return *state;
 }
@@ -215,19 +221,19 @@ ossl::PkeyPtr Pkcs11KeySource::State::Unlock(std::size_t index) {
     PKCS11_KEY* keys = nullptr;
     unsigned int count = 0;
     if (PKCS11_enumerate_keys(entry.slot->token, &keys, &count) != 0) {
-        ossl::Raise(status::Failed,
-                    "The keys of the token " + Quoted(entry.identity.label) + " could not be read");
+        ossl::Raise(status::Failed, Format(Tr("The keys of the token %1 could not be read"),
+                                           Quoted(entry.identity.label)));
     }
     for (unsigned int k = 0; k < count; ++k) {
         if (std::vector<unsigned char>(keys[k].id, keys[k].id + keys[k].id_len) == entry.id) {
-            return ossl::PkeyPtr(ossl::Check(
-                PKCS11_get_private_key(&keys[k]), status::Failed,
-                "The key on the token " + Quoted(entry.identity.label) + " could not be used"));
+            return ossl::PkeyPtr(ossl::Check(PKCS11_get_private_key(&keys[k]), status::Failed,
+                                             Format(Tr("The key on the token %1 could not be used"),
+                                                    Quoted(entry.identity.label))));
         }
     }
     throw Error(status::NoPrivateKey,
-                "The token " + Quoted(entry.identity.label) +
-                    " holds no private key for the certificate listed from it.");
+                Format(Tr("The token %1 holds no private key for the certificate listed from it."),
+                       Quoted(entry.identity.label)));
 }
 
 Pkcs11KeySource::Pkcs11KeySource(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -297,7 +303,7 @@ EVP_PKEY* Pkcs11KeySource::KeyFor(X509* certificate) {
         }
         return key.get();
     }
-    throw Error(status::NoPrivateKey, "The certificate is not on a token of this source.");
+    throw Error(status::NoPrivateKey, Tr("The certificate is not on a token of this source."));
 }
 
 std::vector<ossl::X509Ptr> Pkcs11KeySource::OtherCertificates() const {
@@ -328,7 +334,7 @@ class ModuleSource final : public KeySource {
         for (const std::string& name : source_->Places()) {
             names += (names.empty() ? "" : ", ") + name;
         }
-        return kind_ + ": " + (names.empty() ? none_ : names);
+        return Format(Tr("%1: %2"), Tr(kind_.c_str()), names.empty() ? none_ : names);
     }
 
   private:
@@ -340,13 +346,13 @@ class ModuleSource final : public KeySource {
 
 std::unique_ptr<KeySource> TokenKeySource(SecretPrompt prompt) {
     return std::make_unique<ModuleSource>(Pkcs11KeySource::OpenTokens(std::move(prompt)),
-                                          kTokenSources, "none present");
+                                          kTokenSources, Tr("none present"));
 }
 
 std::unique_ptr<KeySource> NssKeySource(SecretPrompt prompt) {
     return std::make_unique<ModuleSource>(
         Pkcs11KeySource::OpenNssDatabases(std::move(prompt), FindNssDatabases()), kNssSources,
-        "none found");
+        Tr("none found"));
 }
 
 }  // namespace quilvane

@@ -48,7 +48,7 @@ std::shared_ptr<Pkcs11Module> Pkcs11Module::Load(const std::string& path,
         return live;
     }
 
-    const std::string what = "The PKCS #11 module " + Quoted(path) + " could not be loaded";
+    const std::string what = Format(Tr("The PKCS #11 module %1 could not be loaded"), Quoted(path));
     std::shared_ptr<Pkcs11Module> module(new Pkcs11Module);
     module->initArgs_ = initArgs;
     module->places_ = std::move(places);
@@ -71,7 +71,7 @@ std::shared_ptr<Pkcs11Module> Pkcs11Module::Load(const std::string& path,
                                      : nullptr;
     if (getList == nullptr || getList(&module->functions_) != CKR_OK ||
         module->functions_ == nullptr) {
-        throw Error(status::StoreFailure, what + ": it has no function list.");
+        throw Error(status::StoreFailure, Format(Tr("%1: it has no function list."), what));
     }
     // The p11-kit proxy hands every caller a list of its own, still to be
     // initialised; other modules share one list, which libp11 initialised.
@@ -80,7 +80,7 @@ std::shared_ptr<Pkcs11Module> Pkcs11Module::Load(const std::string& path,
     args.pReserved = module->initArgs_.empty() ? nullptr : module->initArgs_.data();
     const CK_RV rv = module->functions_->C_Initialize(&args);
     if (rv != CKR_OK && rv != CKR_CRYPTOKI_ALREADY_INITIALIZED) {
-        throw Error(status::StoreFailure, what + ": it could not be initialised.");
+        throw Error(status::StoreFailure, Format(Tr("%1: it could not be initialised."), what));
     }
     module->finalize_ = rv == CKR_OK;
     loaded[path] = module;

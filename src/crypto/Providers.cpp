@@ -1,5 +1,6 @@
 #include "internal/Providers.h"
 
+#include "crypto/Text.h"
 #include "internal/Handles.h"
 
 namespace quilvane {
@@ -18,14 +19,14 @@ Providers Load() {
     // one by itself, so it is loaded first, by name.
     providers.base.reset(OSSL_PROVIDER_load(nullptr, "default"));
     if (providers.base == nullptr) {
-        providers.problem = "the default provider could not be loaded";
+        providers.problem = Tr("the default provider could not be loaded");
         if (std::string reason = ossl::TakeErrors(); !reason.empty()) {
             providers.problem += " (" + reason + ")";
         }
     }
     providers.legacy.reset(OSSL_PROVIDER_load(nullptr, "legacy"));
     if (providers.legacy == nullptr) {
-        providers.problem = "OpenSSL's legacy provider could not be loaded";
+        providers.problem = Tr("OpenSSL's legacy provider could not be loaded");
         if (std::string reason = ossl::TakeErrors(); !reason.empty()) {
             providers.problem += " (" + reason + ")";
         }

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "crypto/Network.h"
+#include "crypto/Text.h"
 #include "internal/Http.h"
 #include "internal/Names.h"
 #include "internal/Times.h"
@@ -64,25 +65,25 @@ std::string KeyOf(X509* certificate) {
 std::string ReasonWords(int reason) {
     switch (reason) {
         case OCSP_REVOKED_STATUS_KEYCOMPROMISE:
-            return "key compromise";
+            return Tr("key compromise");
         case OCSP_REVOKED_STATUS_CACOMPROMISE:
-            return "CA compromise";
+            return Tr("CA compromise");
         case OCSP_REVOKED_STATUS_AFFILIATIONCHANGED:
-            return "affiliation changed";
+            return Tr("affiliation changed");
         case OCSP_REVOKED_STATUS_SUPERSEDED:
-            return "superseded";
+            return Tr("superseded");
         case OCSP_REVOKED_STATUS_CESSATIONOFOPERATION:
-            return "cessation of operation";
+            return Tr("cessation of operation");
         case OCSP_REVOKED_STATUS_CERTIFICATEHOLD:
-            return "certificate hold";
+            return Tr("certificate hold");
         case OCSP_REVOKED_STATUS_REMOVEFROMCRL:
-            return "removed from CRL";
+            return Tr("removed from CRL");
         case 9:
-            return "privilege withdrawn";
+            return Tr("privilege withdrawn");
         case 10:
-            return "AA compromise";
+            return Tr("AA compromise");
         default:
-            return "unspecified";
+            return Tr("unspecified");
     }
 }
 
@@ -176,7 +177,7 @@ Answer CrlAnswer(std::vector<std::uint8_t> der, X509* certificate, X509* issuer)
         answer = FromCrl(crl.get(), certificate, issuer, false);
     }
     if (!answer) {
-        unknown.why = "the CRL could not be verified";
+        unknown.why = Tr("the CRL could not be verified");
         return unknown;
     }
     answer->crl = std::move(der);
@@ -192,7 +193,7 @@ Answer AskCrl(const std::string& url, X509* certificate, X509* issuer) {
             throw;
         }
         Answer unknown;
-        unknown.why = "the CRL could not be fetched";
+        unknown.why = Tr("the CRL could not be fetched");
         return unknown;
     }
     return CrlAnswer(std::move(der), certificate, issuer);
@@ -220,11 +221,11 @@ Answer OcspAnswer(std::vector<std::uint8_t> der, OCSP_REQUEST* request, OCSP_CER
     const unsigned char* next = der.data();
     OcspResponsePtr response(d2i_OCSP_RESPONSE(nullptr, &next, static_cast<long>(der.size())));
     if (!response) {
-        unknown.why = "the OCSP responder's answer could not be read";
+        unknown.why = Tr("the OCSP responder's answer could not be read");
         return unknown;
     }
     if (OCSP_response_status(response.get()) != OCSP_RESPONSE_STATUS_SUCCESSFUL) {
-        unknown.why = "the OCSP responder refused to answer";
+        unknown.why = Tr("the OCSP responder refused to answer");
         return unknown;
     }
     OcspBasicPtr basic(OCSP_response_get1_basic(response.get()));
@@ -232,7 +233,7 @@ Answer OcspAnswer(std::vector<std::uint8_t> der, OCSP_REQUEST* request, OCSP_CER
     // cache their answers; a nonce that differs is a replayed answer.
     const int nonce = basic ? OCSP_check_nonce(request, basic.get()) : 0;
     if (!basic || (nonce != 1 && nonce != -1) || !SignedByIssuer(basic.get(), issuer)) {
-        unknown.why = "the OCSP responder's answer could not be verified";
+        unknown.why = Tr("the OCSP responder's answer could not be verified");
         return unknown;
     }
     int state = -1;
@@ -242,15 +243,15 @@ Answer OcspAnswer(std::vector<std::uint8_t> der, OCSP_REQUEST* request, OCSP_CER
     ASN1_GENERALIZEDTIME* nextUpdate = nullptr;
     if (OCSP_resp_find_status(basic.get(), id, &state, &reason, &revokedAt, &thisUpdate,
                               &nextUpdate) != 1) {
-        unknown.why = "the OCSP responder's answer is not about the certificate";
+        unknown.why = Tr("the OCSP responder's answer is not about the certificate");
         return unknown;
     }
     if (OCSP_check_validity(thisUpdate, nextUpdate, kLeewaySeconds, -1) != 1) {
-        unknown.why = "the OCSP responder's answer is out of date";
+        unknown.why = Tr("the OCSP responder's answer is out of date");
         return unknown;
     }
     if (state == V_OCSP_CERTSTATUS_UNKNOWN) {
-        unknown.why = "the OCSP responder does not know the certificate";
+        unknown.why = Tr("the OCSP responder does not know the certificate");
         return unknown;
     }
     Answer answer;
@@ -268,21 +269,21 @@ Answer OcspAnswer(std::vector<std::uint8_t> der, OCSP_REQUEST* request, OCSP_CER
 
 Answer AskOcsp(const std::string& url, X509* certificate, X509* issuer) {
     Answer unknown;
-    unknown.why = "the OCSP responder did not answer";
+    unknown.why = Tr("the OCSP responder did not answer");
     ErrorMark mark;
     OcspIdPtr id(OCSP_cert_to_id(nullptr, certificate, issuer));
     OcspRequestPtr request(OCSP_REQUEST_new());
     OcspIdPtr added(id ? OCSP_CERTID_dup(id.get()) : nullptr);
     if (!request || !added || OCSP_request_add0_id(request.get(), added.get()) == nullptr) {
-        Raise(status::Failed, "Could not make an OCSP request");
+        Raise(status::Failed, Tr("Could not make an OCSP request"));
     }
     added.release();
     Check(OCSP_request_add1_nonce(request.get(), nullptr, -1), status::Failed,
-          "Could not make an OCSP request");
+          Tr("Could not make an OCSP request"));
     unsigned char* body = nullptr;
     const int length = i2d_OCSP_REQUEST(request.get(), &body);
     MemPtr<unsigned char> ownedBody(body);
-    Check(length, status::Failed, "Could not make an OCSP request");
+    Check(length, status::Failed, Tr("Could not make an OCSP request"));
 
     std::vector<std::uint8_t> der;
     try {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 
+#include "crypto/Text.h"
 #include "internal/Asn1Cursor.h"
 #include "internal/Handles.h"
 
@@ -54,7 +55,7 @@ void FreeOther(OtherRevocationInfo* other) {
 // The OCSP responses among the revocation data of `message`, read from its
 // DER: OpenSSL keeps them but does not hand them out.
 std::vector<std::vector<std::uint8_t>> OcspResponsesIn(CMS_ContentInfo* message) {
-    const Bytes der = EncodeDer(message, "Could not read the revocation data of the message");
+    const Bytes der = EncodeDer(message, Tr("Could not read the revocation data of the message"));
     const std::span<const std::uint8_t> none;
     std::vector<std::vector<std::uint8_t>> responses;
     der::Cursor outer({der.data(), der.size()});

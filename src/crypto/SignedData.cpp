@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "crypto/Text.h"
 #include "internal/CertificateImpl.h"
 #include "internal/ChainCheck.h"
 #include "internal/Handles.h"
@@ -18,7 +19,8 @@ namespace quilvane {
 
 namespace signed_data {
 
-const std::string kNotSigned = "The file is not a signed message, or it is damaged or incomplete";
+const char* const kNotSigned =
+    QUILVANE_N_("The file is not a signed message, or it is damaged or incomplete");
 
 // Raises one of our own errors; whatever OpenSSL queued on the way is
 // dropped by the entry point's mark.
@@ -27,7 +29,7 @@ const std::string kNotSigned = "The file is not a signed message, or it is damag
 }
 
 [[noreturn]] void NotSigned(const std::string& detail) {
-    Fail(status::BadMessage, kNotSigned + ": " + detail + ".");
+    Fail(status::BadMessage, Format(Tr("%1: %2."), Tr(kNotSigned), detail));
 }
 
 std::string AlgorithmName(const ASN1_OBJECT* object) {
@@ -81,14 +83,14 @@ using namespace signed_data;
 
 const Attribute& Attributes::Item(std::size_t index) const {
     if (items_.empty()) {
-        throw Error(status::NoSuchItem, "The signature has no signed attributes.");
+        throw Error(status::NoSuchItem, Tr("The signature has no signed attributes."));
     }
     return ItemAt(items_, index);
 }
 
 const Certificate& Signer::Certificate() const {
     if (!certificate_) {
-        throw Error(status::Failed, "No certificate was chosen for the signer.");
+        throw Error(status::Failed, Tr("No certificate was chosen for the signer."));
     }
     return *certificate_;
 }
@@ -143,8 +145,8 @@ std::vector<CertificateTrust> SignedData::Trust() const {
         CMS_SignerInfo* info = sk_CMS_SignerInfo_value(infos, i);
         X509* certificate = CertificateOf(info);
         if (certificate == nullptr) {
-            Fail(status::Failed,
-                 "The certificate of signer " + std::to_string(i + 1) + " is not in the file.");
+            Fail(status::Failed, Format(Tr("The certificate of signer %1 is not in the file."),
+                                        std::to_string(i + 1)));
         }
         trust.push_back(
             ossl::TrustOf(impl_->cms.get(), info, certificate, roots.get(), intermediates.get()));

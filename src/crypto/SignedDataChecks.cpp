@@ -3,6 +3,7 @@
 
 #include <openssl/objects.h>
 
+#include "crypto/Text.h"
 #include "internal/ChainCheck.h"
 #include "internal/Handles.h"
 #include "internal/Names.h"
@@ -24,8 +25,8 @@ namespace signed_data {
     X509_ALGOR_get0(&signatureObject, nullptr, nullptr, signature);
     std::string reason = ossl::TakeErrors();
     throw Error(status::BadMessage,
-                unreadable + ": its algorithms (" + AlgorithmName(digestObject) + " and " +
-                    AlgorithmName(signatureObject) + ") could not be used here.",
+                Format(Tr("%1: its algorithms (%2 and %3) could not be used here."), unreadable,
+                       AlgorithmName(digestObject), AlgorithmName(signatureObject)),
                 reason);
 }
 
@@ -33,7 +34,7 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain, const WholeDocument& whol
     STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(cms);
     int count = sk_CMS_SignerInfo_num(infos);
     if (count <= 0) {
-        NotSigned("it holds no signature");
+        NotSigned(Tr("it holds no signature"));
     }
     {
         // Find each signer's certificate among the message's own; a missing
@@ -49,19 +50,21 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain, const WholeDocument& whol
         X509* certificate = nullptr;
         CMS_SignerInfo_get0_algs(info, &key, &certificate, nullptr, nullptr);
         if (certificate == nullptr) {
-            Fail(status::BadMessage, "The certificate of signer " + std::to_string(i + 1) + " (" +
-                                         ossl::SignerIdText(info) +
-                                         ") is not in the file, so that signature cannot be "
-                                         "checked.");
+            Fail(status::BadMessage,
+                 Format(Tr("The certificate of signer %1 (%2) is not in the file, "
+                           "so that signature cannot be checked."),
+                        std::to_string(i + 1), ossl::SignerIdText(info)));
         }
         const std::string name = ossl::NameOf(certificate);
         if (key == nullptr) {
-            Fail(status::BadMessage, "The signature of " + name +
-                                         " cannot be checked: the kind of key of the certificate "
-                                         "is not known.");
+            Fail(status::BadMessage,
+                 Format(Tr("The signature of %1 cannot be checked: the kind of key "
+                           "of the certificate is not known."),
+                        name));
         }
-        const std::string mismatch = "The signature of " + name + " does not match the document.";
-        const std::string unreadable = "The signature of " + name + " cannot be checked";
+        const std::string mismatch =
+            Format(Tr("The signature of %1 does not match the document."), name);
+        const std::string unreadable = Format(Tr("The signature of %1 cannot be checked"), name);
         bool hasAttributes = CMS_signed_get_attr_count(info) >= 0;
         // What the signed attributes say of the message, told in words before
         // OpenSSL's own checks refuse them as a mere "attribute error".
@@ -72,16 +75,15 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain, const WholeDocument& whol
             // The document itself is the signed message, checked in one call.
             if (!whole.Keeping()) {
                 Fail(status::BadMessage,
-                     unreadable +
-                         ": it is made over the whole document at once, and the "
-                         "message does not name the digest such a signature uses.");
+                     Format(Tr("%1: it is made over the whole document at once, and the message "
+                               "does not name the digest such a signature uses."),
+                            unreadable));
             }
             if (whole.TooLarge()) {
                 Fail(status::BadMessage,
-                     unreadable +
-                         ": it is made over the whole document at once, which is "
-                         "checked only up to " +
-                         WholeDocument::kLimitText + ", and the document is larger.");
+                     Format(Tr("%1: it is made over the whole document at once, which is checked "
+                               "only up to %2, and the document is larger."),
+                            unreadable, WholeDocument::kLimitText));
             }
             int result = VerifyEdDsa(info, key, whole.Bytes().data(), whole.Bytes().size());
             if (result < 0) {
@@ -97,7 +99,7 @@ void CheckSignatures(CMS_ContentInfo* cms, BIO* chain, const WholeDocument& whol
         int result = CMS_SignerInfo_verify_content(info, chain);
         if (result == 0) {
             Fail(status::SignatureMismatch,
-                 hasAttributes ? "The document was changed after it was signed." : mismatch);
+                 hasAttributes ? Tr("The document was changed after it was signed.") : mismatch);
         }
         if (result < 0) {
             Unreadable(info, unreadable);
@@ -132,43 +134,52 @@ void CheckCertificates(CMS_ContentInfo* cms) {
         X509* certificate = CertificateOf(info);
         if (certificate == nullptr) {
             Fail(status::UntrustedRoot,
-                 "The certificate of signer " + std::to_string(i + 1) + " is not in the file.");
+                 Format(Tr("The certificate of signer %1 is not in the file."),
+                        std::to_string(i + 1)));
         }
         const CertificateTrust trust =
             ossl::TrustOf(cms, info, certificate, store.get(), intermediates.get());
-        const std::string of = "The certificate of " + ossl::NameOf(certificate);
+        const std::string of = ossl::NameOf(certificate);
         switch (trust.verdict) {
             case Verdict::Trusted:
                 continue;
             case Verdict::SelfSigned:
             case Verdict::UntrustedRoot:
-                Fail(status::UntrustedRoot, of + " was not issued by a trusted root.");
+                Fail(status::UntrustedRoot,
+                     Format(Tr("The certificate of %1 was not issued by a trusted root."), of));
             case Verdict::Expired:
-                Fail(status::CertificateExpired, of + " has expired.");
+                Fail(status::CertificateExpired,
+                     Format(Tr("The certificate of %1 has expired."), of));
             case Verdict::NotYetValid:
-                Fail(status::CertificateNotYetValid, of + " is not yet valid.");
+                Fail(status::CertificateNotYetValid,
+                     Format(Tr("The certificate of %1 is not yet valid."), of));
             case Verdict::BrokenDigest:
                 Fail(status::CertificateUnsuitable,
-                     of + " cannot be used for signing: it relies on the broken digest " +
-                         trust.detail + ".");
+                     Format(Tr("The certificate of %1 cannot be used for signing: it relies on "
+                               "the broken digest %2."),
+                            of, trust.detail));
             case Verdict::NotForSigning:
                 Fail(status::CertificateUnsuitable,
-                     of + " is not meant for signing: it allows " + trust.detail + ".");
+                     Format(Tr("The certificate of %1 is not meant for signing: it allows %2."), of,
+                            trust.detail));
             case Verdict::SigningTimeOutside:
                 Fail(status::CertificateUnsuitable,
-                     of + " was not valid at the signing time its signature claims.");
+                     Format(Tr("The certificate of %1 was not valid at the signing time its "
+                               "signature claims."),
+                            of));
             case Verdict::ChainRefused:
-                throw Error(status::CertificateUnsuitable, of + " cannot be used for signing.",
+                throw Error(status::CertificateUnsuitable,
+                            Format(Tr("The certificate of %1 cannot be used for signing."), of),
                             trust.detail);
             case Verdict::Revoked:
                 // The revoked certificate may be an authority's of the chain.
-                throw Error(status::CertificateUnsuitable,
-                            "The certificate of " + trust.revocation.subject + " has been revoked.",
-                            trust.detail);
+                throw Error(
+                    status::CertificateUnsuitable,
+                    Format(Tr("The certificate of %1 has been revoked."), trust.revocation.subject),
+                    trust.detail);
             case Verdict::TimeStampBroken:
                 throw Error(status::SignatureMismatch,
-                            "The time-stamp of " + ossl::NameOf(certificate) + " does not hold.",
-                            trust.detail);
+                            Format(Tr("The time-stamp of %1 does not hold."), of), trust.detail);
         }
     }
 }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "crypto/Text.h"
 #include "internal/Asn1Cursor.h"
 #include "internal/CertificateImpl.h"
 #include "internal/DigestThread.h"
@@ -37,7 +38,8 @@ std::optional<Buffer> DigestIn(BIO* chain, const EVP_MD* md, const std::string& 
 
 // `done`: "co-signed" or "time-stamped".
 [[noreturn]] void ChangedWhile(const std::string& done, const std::string& how) {
-    Fail(status::Failed, "The signed file changed while it was being " + done + ": " + how + ".");
+    Fail(status::Failed,
+         Format(Tr("The signed file changed while it was being %1: %2."), Tr(done.c_str()), how));
 }
 
 bool SameParts(const MessageParts& a, const MessageParts& b) {
@@ -58,7 +60,7 @@ std::pair<ossl::CmsPtr, std::vector<Octets>> CopyToCoSign(const MessageParts& pa
     }
     std::vector<Octets> read = ossl::SignerInfosIn(parts.rest);
     if (read.empty()) {
-        NotSigned("it holds no signature");
+        NotSigned(Tr("it holds no signature"));
     }
     ossl::RequireKeptAsRead(
         cms.get(), read,
@@ -87,10 +89,10 @@ void ReadAgain(ContentSource& message, const MessageParts& verified, const std::
         if (error.number() != status::BadMessage) {
             throw;
         }
-        ChangedWhile(done, "it is no longer the message that was verified");
+        ChangedWhile(done, Tr("it is no longer the message that was verified"));
     }
     if (!SameParts(again, verified)) {
-        ChangedWhile(done, "it is no longer the message that was verified");
+        ChangedWhile(done, Tr("it is no longer the message that was verified"));
     }
 }
 
@@ -106,7 +108,7 @@ void DocumentAgain(ContentSource& message, ContentSink& out, const MessageParts&
     std::optional<Buffer> expected =
         checkMd != nullptr ? DigestIn(digests, checkMd, what) : std::nullopt;
     if (!expected) {
-        NotSigned("it names no digest algorithm");
+        NotSigned(Tr("it names no digest algorithm"));
     }
     auto* file = dynamic_cast<FileBackedSource*>(&message);
     auto* rewindable = dynamic_cast<RewindableSource*>(&message);
@@ -135,7 +137,7 @@ void DocumentAgain(ContentSource& message, ContentSink& out, const MessageParts&
     });
     digesting.Finish();
     if (check.Final() != *expected) {
-        ChangedWhile(done, "its document no longer matches the signature that was verified");
+        ChangedWhile(done, Tr("its document no longer matches the signature that was verified"));
     }
 }
 
@@ -192,7 +194,7 @@ void CheckStamped(const MessageParts& stamped, const std::vector<Octets>& read, 
                });
     };
     if (written.size() != read.size() || !std::ranges::all_of(read, kept)) {
-        Fail(status::Failed, what + ": a signature would not have stayed as it was.");
+        Fail(status::Failed, Format(Tr("%1: a signature would not have stayed as it was."), what));
     }
     ossl::CmsPtr copy = Rebuild(stamped);
     STACK_OF(CMS_SignerInfo)* infos = CMS_get0_SignerInfos(copy.get());
@@ -209,14 +211,15 @@ void CheckStamped(const MessageParts& stamped, const std::vector<Octets>& read, 
 void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& signer) {
     ossl::ErrorMark mark;
     if (!impl_->parts) {
-        Fail(status::Failed, "There is no verified signed message to add a signature to.");
+        Fail(status::Failed, Tr("There is no verified signed message to add a signature to."));
     }
     const auto [signingTime, x509, key, md, what, issuers] = Signing(signer);
     impl_->keyHolders.push_back(signer.Certificate().impl().keys);
     const MessageParts& parts = *impl_->parts;
 
     if (parts.detached) {
-        Fail(status::Failed, what + ": the signature is detached, and its document was not given.");
+        Fail(status::Failed,
+             Format(Tr("%1: the signature is detached, and its document was not given."), what));
     }
     // Every earlier signer-info must come out of OpenSSL's encoder as it was
     // read, before the new one is added and before anything is written. The
@@ -240,7 +243,8 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
     } else {
         written = LayOutAhead(cms.get(), info, key, parts.contentSize, out, what);
         if (written.empty()) {
-            Fail(status::Failed, what + ": the signed message names no digest this key signs.");
+            Fail(status::Failed,
+                 Format(Tr("%1: the signed message names no digest this key signs."), what));
         }
     }
     out.Write(written);
@@ -251,7 +255,7 @@ void SignedData::CoSign(ContentSource& message, ContentSink& out, const Signer& 
     Digest digest(md, what);
     DocumentAgain(
         message, out, parts, impl_->digests.get(), value ? md : FirstDigest(impl_->digests.get()),
-        "co-signed",
+        QUILVANE_N_("co-signed"),
         value ? std::function<void(Octets)>() : [&](Octets bytes) { digest.Update(bytes); }, what);
     if (!value) {
         SetMessageDigest(info, digest.Final(), what);
@@ -273,7 +277,7 @@ void SignedData::CoSignDetached(ContentSource& message, ContentSource& document,
                                 const Signer& signer) {
     ossl::ErrorMark mark;
     if (!impl_->parts || !impl_->parts->detached) {
-        Fail(status::Failed, "There is no verified detached signature to add a signature to.");
+        Fail(status::Failed, Tr("There is no verified detached signature to add a signature to."));
     }
     const auto [signingTime, x509, key, md, what, issuers] = Signing(signer);
     impl_->keyHolders.push_back(signer.Certificate().impl().keys);
@@ -286,7 +290,7 @@ void SignedData::CoSignDetached(ContentSource& message, ContentSource& document,
     std::optional<Buffer> expected =
         checkMd != nullptr ? DigestIn(impl_->digests.get(), checkMd, what) : std::nullopt;
     if (!expected) {
-        NotSigned("it names no digest algorithm");
+        NotSigned(Tr("it names no digest algorithm"));
     }
     Digest check(checkMd, what);
     Digest digest(md, what);
@@ -295,9 +299,8 @@ void SignedData::CoSignDetached(ContentSource& message, ContentSource& document,
         digest.Update(bytes);
     });
     if (check.Final() != *expected) {
-        Fail(status::Failed,
-             "The document changed while it was being co-signed: it no longer "
-             "matches the signature that was verified.");
+        Fail(status::Failed, Tr("The document changed while it was being co-signed: it no longer "
+                                "matches the signature that was verified."));
     }
     CMS_SignerInfo* info =
         AddSignerInfo(cms.get(), x509, issuers.get(), key, md, signingTime, digest.Final(), what);
@@ -306,7 +309,7 @@ void SignedData::CoSignDetached(ContentSource& message, ContentSource& document,
     MessageParts written = streaming::Split(der, what);
     ossl::RequireKeptAsRead(cms.get(), read, ossl::SignerInfosIn(written.rest));
 
-    ReadAgain(message, parts, "co-signed", {});
+    ReadAgain(message, parts, QUILVANE_N_("co-signed"), {});
     out.Write(der);
 
     // The co-signed message, as written, is the one this object now holds.
@@ -319,13 +322,13 @@ void SignedData::CoSignDetached(ContentSource& message, ContentSource& document,
 std::size_t SignedData::AddTimeStamps(ContentSource& message, ContentSink& out) {
     ossl::ErrorMark mark;
     if (!impl_->parts) {
-        Fail(status::Failed, "There is no verified signed message to time-stamp.");
+        Fail(status::Failed, Tr("There is no verified signed message to time-stamp."));
     }
     const MessageParts& parts = *impl_->parts;
-    const std::string what = "Could not time-stamp the signatures";
+    const std::string what = Tr("Could not time-stamp the signatures");
     // Written back, the mail would lose the document beside its signature.
     if (impl_->wrapping == MessageWrapping::MultipartSigned) {
-        Fail(status::Failed, what + ": they are part of a multipart/signed mail.");
+        Fail(status::Failed, Format(Tr("%1: they are part of a multipart/signed mail."), what));
     }
     auto [cms, read] = CopyToCoSign(parts, what);
     std::size_t added = 0;
@@ -348,7 +351,7 @@ std::size_t SignedData::AddTimeStamps(ContentSource& message, ContentSink& out) 
         const Buffer der = EncodeDetached(cms.get(), what);
         written = streaming::Split(der, what);
         CheckStamped(written, read, impl_->digests.get(), what);
-        ReadAgain(message, parts, "time-stamped", {});
+        ReadAgain(message, parts, QUILVANE_N_("time-stamped"), {});
         out.Write(der);
         written.detached = true;
         written.messageSize = der.size();
@@ -357,7 +360,7 @@ std::size_t SignedData::AddTimeStamps(ContentSource& message, ContentSink& out) 
         CheckStamped(layout.parts, read, impl_->digests.get(), what);
         out.Write(layout.before);
         DocumentAgain(message, out, parts, impl_->digests.get(), FirstDigest(impl_->digests.get()),
-                      "time-stamped", {}, what);
+                      QUILVANE_N_("time-stamped"), {}, what);
         out.Write(layout.parts.rest);
         written = std::move(layout.parts);
         written.contentOffset = layout.before.size();

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "crypto/Text.h"
 #include "internal/Handles.h"
 #include "internal/SignedDataImpl.h"
 
@@ -18,7 +19,7 @@ bool IsEdDsa(EVP_PKEY* key) {
 }
 
 Encoded SignedAttributesDer(CMS_SignerInfo* info, bool signing) {
-    const std::string what = "Could not encode the signed attributes";
+    const std::string what = Tr("Could not encode the signed attributes");
     // The list only points at the attributes; the signer-info keeps them.
     ossl::AttributeListPtr list(ossl::Check(sk_X509_ATTRIBUTE_new_null(), status::Failed, what));
     for (int i = 0; i < CMS_signed_get_attr_count(info); ++i) {

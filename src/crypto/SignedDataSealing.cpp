@@ -11,6 +11,7 @@
 
 #include "crypto/Network.h"
 #include "crypto/Store.h"
+#include "crypto/Text.h"
 #include "internal/CertificateFiles.h"
 #include "internal/CertificateImpl.h"
 #include "internal/ChainCheck.h"
@@ -29,8 +30,10 @@ namespace signed_data {
 // gpgsm require; SHA-256 with every other kind of key.
 const EVP_MD* DigestFor(EVP_PKEY* key, const std::string& name) {
     if (EVP_PKEY_is_a(key, "ED448")) {
-        Fail(status::Failed, "The certificate of " + name +
-                                 " has an Ed448 key, which cannot be used for signing here.");
+        Fail(status::Failed,
+             Format(Tr("The certificate of %1 has an Ed448 key, which cannot be used "
+                       "for signing here."),
+                    name));
     }
     if (EVP_PKEY_is_a(key, "ED25519")) {
         return EVP_sha512();
@@ -54,11 +57,11 @@ std::time_t SigningTime(const Signer& signer) {
         const Attribute& attribute = attributes.Item(i);
         if (attribute.Name() != AttributeName::SigningTime) {
             Fail(status::Failed,
-                 "Only a signing time can be added to a signature as a signed attribute.");
+                 Tr("Only a signing time can be added to a signature as a signed attribute."));
         }
         const auto* time = std::get_if<DateTime>(&attribute.Value());
         if (time == nullptr) {
-            Fail(status::Failed, "The signing time given is not a date and time.");
+            Fail(status::Failed, Tr("The signing time given is not a date and time."));
         }
         return time->seconds;
     }
@@ -82,7 +85,7 @@ ossl::X509StackPtr IssuersOf(const Certificate& certificate) {
     const Certificate::Impl& impl = certificate.impl();
     X509* x509 = impl.x509.get();
     const std::string what =
-        "Could not gather the issuers of the certificate of " + ossl::NameOf(x509);
+        Format(Tr("Could not gather the issuers of the certificate of %1"), ossl::NameOf(x509));
     ossl::X509StackPtr candidates(ossl::Check(sk_X509_new_null(), status::Failed, what));
     const auto add = [&](ossl::X509Ptr other) {
         ossl::Check(sk_X509_push(candidates.get(), other.get()), status::Failed, what);
@@ -252,9 +255,9 @@ void CheckSealed(CMS_ContentInfo* cms, CMS_SignerInfo* info, const std::string& 
         }
     }
     if (result != 1) {
-        Fail(status::Failed, what +
-                                 ": the signature its private key made does not verify with "
-                                 "the certificate, so nothing was signed.");
+        Fail(status::Failed, Format(Tr("%1: the signature its private key made does not verify "
+                                       "with the certificate, so nothing was signed."),
+                                    what));
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include "crypto/SignedData.h"
 
+#include "crypto/Text.h"
 #include "internal/CertificateImpl.h"
 #include "internal/SignedDataImpl.h"
 #include "internal/SignedDataStreams.h"
@@ -13,7 +14,7 @@ namespace {
 using namespace signed_data;
 
 [[noreturn]] void DocumentChanged(const std::string& what) {
-    Fail(status::Failed, what + ": the file changed while it was read.");
+    Fail(status::Failed, Format(Tr("%1: the file changed while it was read."), what));
 }
 
 }  // namespace
@@ -25,8 +26,9 @@ void SignedData::Sign(ContentSource& document, ContentSink& out, const Signer& s
     impl_->keyHolders.push_back(signer.Certificate().impl().keys);
 
     ossl::CmsPtr cms(
-        ossl::Check(CMS_ContentInfo_new(), status::Failed, "Could not make a signed message"));
-    ossl::Check(CMS_SignedData_init(cms.get()), status::Failed, "Could not make a signed message");
+        ossl::Check(CMS_ContentInfo_new(), status::Failed, Tr("Could not make a signed message")));
+    ossl::Check(CMS_SignedData_init(cms.get()), status::Failed,
+                Tr("Could not make a signed message"));
     const Buffer placeholder(static_cast<std::size_t>(EVP_MD_get_size(md)), 0);
     CMS_SignerInfo* info =
         AddSignerInfo(cms.get(), x509, issuers.get(), key, md, signingTime, placeholder, what);
@@ -59,7 +61,8 @@ void SignedData::Sign(ContentSource& document, ContentSink& out, const Signer& s
     } else {
         auto* rewindable = dynamic_cast<RewindableSource*>(&document);
         if (rewindable == nullptr) {
-            Fail(status::Failed, what + ": the document cannot be read a second time.");
+            Fail(status::Failed,
+                 Format(Tr("%1: the document cannot be read a second time."), what));
         }
         rewindable->Rewind();
         out.Write(layout.before);

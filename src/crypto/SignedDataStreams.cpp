@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "crypto/Network.h"
+#include "crypto/Text.h"
 #include "internal/CertificateImpl.h"
 #include "internal/DigestThread.h"
 #include "internal/Names.h"
@@ -105,11 +106,11 @@ ossl::CmsPtr Rebuild(const MessageParts& parts) {
     const unsigned char* next = der.data();
     ossl::CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &next, static_cast<long>(der.size())));
     if (!cms) {
-        ossl::Raise(status::BadMessage, kNotSigned);
+        ossl::Raise(status::BadMessage, Tr(kNotSigned));
     }
     if (next != der.data() + der.size() ||
         OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) {
-        NotSigned("its structure is damaged");
+        NotSigned(Tr("its structure is damaged"));
     }
     return cms;
 }
@@ -150,7 +151,8 @@ void Patch(ContentSink& out, const Buffer& written, const Buffer& before, const 
     }
     auto* patchable = dynamic_cast<PatchableSink*>(&out);
     if (before.size() != written.size() || patchable == nullptr) {
-        Fail(status::Failed, what + ": the signature came out larger than its key allows.");
+        Fail(status::Failed,
+             Format(Tr("%1: the signature came out larger than its key allows."), what));
     }
     patchable->WriteAt(0, before);
 }
@@ -160,7 +162,7 @@ Signing::Signing(const Signer& signer)
       x509(signer.Certificate().impl().x509.get()),
       key(PrivateKey(signer.Certificate())),
       md(DigestFor(key, ossl::NameOf(x509))),
-      what("Could not sign with the certificate of " + ossl::NameOf(x509)),
+      what(Format(Tr("Could not sign with the certificate of %1"), ossl::NameOf(x509))),
       issuers(IssuersOf(signer.Certificate())) {}
 
 }  // namespace quilvane::signed_data

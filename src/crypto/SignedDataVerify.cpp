@@ -6,6 +6,7 @@
 
 #include <openssl/objects.h>
 
+#include "crypto/Text.h"
 #include "internal/Armour.h"
 #include "internal/Asn1Cursor.h"
 #include "internal/DigestThread.h"
@@ -21,14 +22,14 @@ using namespace signed_data;
 void DigestThrough(BIO* chain, Octets bytes) {
     if (BIO_write(chain, bytes.data(), static_cast<int>(bytes.size())) !=
         static_cast<int>(bytes.size())) {
-        ossl::Raise(status::Failed, "Could not digest the document");
+        ossl::Raise(status::Failed, Tr("Could not digest the document"));
     }
 }
 
 // A chain of digest BIOs, one per algorithm the message lists, into a sink
 // that drops the bytes: OpenSSL's own checks find their digests in it.
 ossl::BioPtr DigestChain(const Buffer& digestAlgorithms) {
-    ossl::BioPtr chain(ossl::Check(BIO_new(BIO_s_null()), status::Failed, kNotSigned));
+    ossl::BioPtr chain(ossl::Check(BIO_new(BIO_s_null()), status::Failed, Tr(kNotSigned)));
     der::Cursor set(digestAlgorithms);
     std::optional<der::Element> all = set.Next(der::kSet);
     der::Cursor elements(all ? all->contents : Octets());
@@ -37,24 +38,26 @@ ossl::BioPtr DigestChain(const Buffer& digestAlgorithms) {
         ossl::AlgorPtr algorithm(
             d2i_X509_ALGOR(nullptr, &next, static_cast<long>(element->encoding.size())));
         if (!algorithm) {
-            ossl::Raise(status::BadMessage, kNotSigned);
+            ossl::Raise(status::BadMessage, Tr(kNotSigned));
         }
         const ASN1_OBJECT* object = nullptr;
         X509_ALGOR_get0(&object, nullptr, nullptr, algorithm.get());
         const EVP_MD* md = EVP_get_digestbyobj(object);
         if (md == nullptr) {
-            NotSigned("it uses the digest algorithm " + AlgorithmName(object) +
-                      ", which is not known here");
+            NotSigned(Format(Tr("it uses the digest algorithm %1, which is not known here"),
+                             AlgorithmName(object)));
         }
         // Only the default provider's digests: the legacy one, loaded for old
         // envelopes, must not make MD4 acceptable here.
         ossl::MdPtr current(EVP_MD_fetch(nullptr, EVP_MD_get0_name(md), "provider=default"));
-        ossl::BioPtr link(ossl::Check(BIO_new(BIO_f_md()), status::Failed, kNotSigned));
+        ossl::BioPtr link(ossl::Check(BIO_new(BIO_f_md()), status::Failed, Tr(kNotSigned)));
         if (!current || BIO_set_md(link.get(), current.get()) <= 0) {
             std::string reason = ossl::TakeErrors();
             throw Error(status::BadMessage,
-                        kNotSigned + ": it uses the digest algorithm " + AlgorithmName(object) +
-                            ", which is not supported here.",
+                        Format(Tr("%1: %2."), Tr(kNotSigned),
+                               Format(Tr("it uses the digest algorithm %1, which is not supported "
+                                         "here"),
+                                      AlgorithmName(object))),
                         reason);
         }
         BIO_push(link.get(), chain.release());
@@ -103,7 +106,7 @@ void SignedData::Verify(ContentSource& message, ContentSink* content, VerifyFlag
         decoded, ChunkFor(message),
         [&](const MessageParts& prefix) {
             if (prefix.detached) {
-                NotSigned("the document is not inside it");
+                NotSigned(Tr("the document is not inside it"));
             }
             chain = DigestChain(prefix.digestAlgorithms);
             // The signer-infos come after the document: it is kept whenever
@@ -145,7 +148,7 @@ bool SignedData::IsDetached(ContentSource& message) {
         // Without a signer it is no signature at all (a bundle of certificates).
         ossl::CmsPtr cms = Rebuild(parts);
         if (sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms.get())) <= 0) {
-            NotSigned("it holds no signature");
+            NotSigned(Tr("it holds no signature"));
         }
         return true;
     } catch (const Attached&) {
@@ -162,8 +165,8 @@ void SignedData::VerifyDetached(ContentSource& message, ContentSource& document,
         [&](const MessageParts& prefix) {
             if (!prefix.detached) {
                 Fail(status::BadMessage,
-                     "The signed message holds its document itself: it is not a detached "
-                     "signature.");
+                     Tr("The signed message holds its document itself: it is not a detached "
+                        "signature."));
             }
             chain = DigestChain(prefix.digestAlgorithms);
         },

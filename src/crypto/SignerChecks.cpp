@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "crypto/SafeText.h"
+#include "crypto/Text.h"
 #include "internal/Asn1Cursor.h"
 #include "internal/Names.h"
 #include "internal/Times.h"
@@ -60,7 +61,7 @@ bool BindsSigner(CMS_SignerInfo* info, X509* certificate, STACK_OF(X509) * carri
                  const std::string& name) {
     ErrorMark mark;
     const std::string damaged =
-        "The signature of " + name + " names its certificate in a damaged attribute.";
+        Format(Tr("The signature of %1 names its certificate in a damaged attribute."), name);
     EssCertPtr v1(
         DecodedAttribute(info, NID_id_smime_aa_signingCertificate, d2i_ESS_SIGNING_CERT, damaged));
     EssCertV2Ptr v2(DecodedAttribute(info, NID_id_smime_aa_signingCertificateV2,
@@ -82,8 +83,9 @@ bool BindsSigner(CMS_SignerInfo* info, X509* certificate, STACK_OF(X509) * carri
     const int result = OSSL_ESS_check_signing_certs(v1.get(), v2.get(), chain.get(), 0);
     if (result == 0) {
         throw Error(status::SignatureMismatch,
-                    "The signature of " + name +
-                        " is bound to another certificate than the one it came with.");
+                    Format(Tr("The signature of %1 is bound to another certificate than the one it "
+                              "came with."),
+                           name));
     }
     if (result < 0) {
         throw Error(status::BadMessage, damaged);
@@ -96,8 +98,9 @@ void CheckContentType(CMS_ContentInfo* cms, CMS_SignerInfo* info, const std::str
         return;
     }
     ErrorMark mark;
-    const std::string damaged =
-        "The signature of " + name + " is damaged: it does not name the type of the document once.";
+    const std::string damaged = Format(
+        Tr("The signature of %1 is damaged: it does not name the type of the document once."),
+        name);
     X509_ATTRIBUTE* attribute = OnlyAttribute(info, NID_pkcs9_contentType, damaged);
     const auto* type = attribute != nullptr && X509_ATTRIBUTE_count(attribute) == 1
                            ? static_cast<const ASN1_OBJECT*>(
@@ -110,14 +113,16 @@ void CheckContentType(CMS_ContentInfo* cms, CMS_SignerInfo* info, const std::str
     // message relabelled after signing no longer holds what was signed.
     if (OBJ_cmp(type, CMS_get0_eContentType(cms)) != 0) {
         throw Error(status::SignatureMismatch,
-                    "The signature of " + name +
-                        " does not match the document: it was made over content of another type.");
+                    Format(Tr("The signature of %1 does not match the document: it was made over "
+                              "content of another type."),
+                           name));
     }
 }
 
 std::optional<std::time_t> SigningTimeOf(CMS_SignerInfo* info, const std::string& name) {
     ErrorMark mark;
-    const std::string damaged = "The signing time in the signature of " + name + " is damaged.";
+    const std::string damaged =
+        Format(Tr("The signing time in the signature of %1 is damaged."), name);
     X509_ATTRIBUTE* attribute = OnlyAttribute(info, NID_pkcs9_signingTime, damaged);
     if (attribute == nullptr) {
         return std::nullopt;
@@ -145,14 +150,14 @@ std::string SignerIdText(CMS_SignerInfo* info) {
     ASN1_INTEGER* serial = nullptr;
     if (CMS_SignerInfo_get0_signer_id(info, &keyId, &issuer, &serial) == 1) {
         if (issuer != nullptr && serial != nullptr) {
-            return "serial number " + HexOf(serial) + " from " +
-                   SafeText(SimpleName(issuer, nullptr));
+            return Format(Tr("serial number %1 from %2"), HexOf(serial),
+                          SafeText(SimpleName(issuer, nullptr)));
         }
         if (keyId != nullptr) {
-            return "key identifier " + HexOf(keyId);
+            return Format(Tr("key identifier %1"), HexOf(keyId));
         }
     }
-    return "of unknown identity";
+    return Tr("of unknown identity");
 }
 
 std::vector<Octets> SignerInfosIn(Octets tail) {
@@ -188,14 +193,15 @@ void RequireKeptAsRead(CMS_ContentInfo* cms, const std::vector<Octets>& read,
         if (info != nullptr) {
             CMS_SignerInfo_get0_algs(info, nullptr, &certificate, nullptr, nullptr);
         }
-        const std::string signer = "signer " + std::to_string(i + 1);
+        const std::string signer = Format(Tr("signer %1"), std::to_string(i + 1));
         const std::string name = certificate != nullptr ? NameOf(certificate)
-                                 : info != nullptr      ? signer + " (" + SignerIdText(info) + ")"
-                                                        : signer;
-        throw Error(status::Failed, "The signature of " + name +
-                                        " is not written in DER form and would change if the "
-                                        "file were written again, so no signature can be added "
-                                        "to it.");
+                                 : info != nullptr
+                                     ? Format(Tr("%1 (%2)"), signer, SignerIdText(info))
+                                     : signer;
+        throw Error(status::Failed, Format(Tr("The signature of %1 is not written in DER form and "
+                                              "would change if the file were written again, so no "
+                                              "signature can be added to it."),
+                                           name));
     }
 }
 

@@ -44,7 +44,7 @@ std::vector<std::unique_ptr<KeySource>> SourcesOf(const std::string& name,
             sources.push_back(open(prompt));
         } catch (const Error& error) {
             sources.push_back(std::make_unique<UnavailableSource>(
-                std::string(kind) + ": not available (" + error.description() + ")"));
+                Format(Tr("%1: not available (%2)"), Tr(kind), error.description())));
         }
     }
     return sources;
@@ -65,7 +65,7 @@ void Store::Open(const SecretPrompt& prompt, const std::string& name) {
     // Only the current user's stores exist, and they are only ever read.
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
         throw Error(status::StoreFailure,
-                    "There is no certificate store named " + Quoted(name) + ".");
+                    Format(Tr("There is no certificate store named %1."), Quoted(name)));
     }
     std::vector<Certificate> certificates;
     warnings_.clear();

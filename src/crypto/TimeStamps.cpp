@@ -11,6 +11,7 @@
 
 #include "crypto/Error.h"
 #include "crypto/Network.h"
+#include "crypto/Text.h"
 #include "internal/CertificateImpl.h"
 #include "internal/ChainCheck.h"
 #include "internal/Handles.h"
@@ -22,13 +23,13 @@
 namespace quilvane {
 namespace {
 
-const std::string kFailed = "Could not time-stamp the signature";
+const char* const kFailed = QUILVANE_N_("Could not time-stamp the signature");
 
 // Raises the time-stamp failure the operations tell in their own words, with
 // `why` (and whatever OpenSSL queued) for the details.
 [[noreturn]] void Refuse(const std::string& why) {
     const std::string reasons = ossl::TakeErrors();
-    throw Error(status::TimeStampFailed, kFailed + ".",
+    throw Error(status::TimeStampFailed, std::string(Tr(kFailed)) + ".",
                 reasons.empty() ? why : why + ": " + reasons);
 }
 
@@ -67,7 +68,7 @@ ossl::StorePtr TokenOwnStore(PKCS7* token, const std::string& why) {
     Must(X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN), why);
     STACK_OF(X509)* certificates = PKCS7_type_is_signed(token) ? token->d.sign->cert : nullptr;
     if (sk_X509_num(certificates) <= 0) {
-        Refuse("the reply holds no certificate of the time-stamping authority");
+        Refuse(Tr("the reply holds no certificate of the time-stamping authority"));
     }
     for (int i = 0; i < sk_X509_num(certificates); ++i) {
         Must(X509_STORE_add_cert(store.get(), sk_X509_value(certificates, i)), why);
@@ -78,7 +79,7 @@ ossl::StorePtr TokenOwnStore(PKCS7* token, const std::string& why) {
 }  // namespace
 
 ossl::TsReqPtr TimeStampRequest(std::span<const unsigned char> value, const ASN1_INTEGER* nonce) {
-    const std::string why = "the request could not be made";
+    const std::string why = Tr("the request could not be made");
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     Must(EVP_Digest(value.data(), value.size(), digest, &length, EVP_sha256(), nullptr), why);
@@ -99,7 +100,7 @@ namespace {
 
 // A random 64-bit nonce, so that no earlier reply can be passed off as this one's.
 ossl::IntegerPtr Nonce() {
-    const std::string why = "no nonce could be drawn";
+    const std::string why = Tr("no nonce could be drawn");
     unsigned char bytes[8];
     Must(RAND_bytes(bytes, sizeof bytes), why);
     bytes[0] &= 0x7F;  // positive, as DER integers are read
@@ -110,13 +111,13 @@ ossl::IntegerPtr Nonce() {
 std::vector<std::uint8_t> Ask(const TS_REQ* request) {
     const std::string& url = CurrentNetworkSettings().timestampUrl;
     if (url.empty()) {
-        Refuse("no time-stamping service is set");
+        Refuse(Tr("no time-stamping service is set"));
     }
     const int length = i2d_TS_REQ(request, nullptr);
-    Must(length, "the request could not be encoded");
+    Must(length, Tr("the request could not be encoded"));
     std::vector<std::uint8_t> body(static_cast<std::size_t>(length));
     unsigned char* next = body.data();
-    Must(i2d_TS_REQ(request, &next), "the request could not be encoded");
+    Must(i2d_TS_REQ(request, &next), Tr("the request could not be encoded"));
     try {
         return HttpPost(url, "application/timestamp-query", body, "application/timestamp-reply");
     } catch (const Error& error) {
@@ -129,7 +130,7 @@ std::vector<std::uint8_t> Ask(const TS_REQ* request) {
 
 // The DER of `token` as the value of an attribute: a SEQUENCE held whole.
 ossl::AsnStringPtr TokenValue(PKCS7* token) {
-    const std::string why = "the token could not be encoded";
+    const std::string why = Tr("the token could not be encoded");
     const int length = i2d_PKCS7(token, nullptr);
     Must(length, why);
     std::vector<unsigned char> der(static_cast<std::size_t>(length));
@@ -142,12 +143,15 @@ ossl::AsnStringPtr TokenValue(PKCS7* token) {
 
 // The status of a reply without a token, and what the service said with it.
 std::string StatusWords(TS_RESP* reply) {
-    static const char* const kStatuses[] = {
-        "granted", "granted with modifications", "rejection",
-        "waiting", "revocation warning",         "revocation notification"};
+    static const char* const kStatuses[] = {QUILVANE_N_("granted"),
+                                            QUILVANE_N_("granted with modifications"),
+                                            QUILVANE_N_("rejection"),
+                                            QUILVANE_N_("waiting"),
+                                            QUILVANE_N_("revocation warning"),
+                                            QUILVANE_N_("revocation notification")};
     TS_STATUS_INFO* info = TS_RESP_get_status_info(reply);
     const long status = info != nullptr ? ASN1_INTEGER_get(TS_STATUS_INFO_get0_status(info)) : -1;
-    std::string words = status >= 0 && status < 6 ? kStatuses[status] : "an unknown status";
+    std::string words = Tr(status >= 0 && status < 6 ? kStatuses[status] : "an unknown status");
     const STACK_OF(ASN1_UTF8STRING)* texts =
         info != nullptr ? TS_STATUS_INFO_get0_text(info) : nullptr;
     for (int i = 0; i < sk_ASN1_UTF8STRING_num(texts); ++i) {
@@ -158,8 +162,8 @@ std::string StatusWords(TS_RESP* reply) {
 }
 
 std::string CertificateWords(X509* certificate, int error) {
-    return "the time-stamping authority " + ossl::NameOf(certificate) + " is not trusted (" +
-           X509_verify_cert_error_string(error) + ")";
+    return Format(Tr("the time-stamping authority %1 is not trusted (%2)"),
+                  ossl::NameOf(certificate), X509_verify_cert_error_string(error));
 }
 
 }  // namespace
@@ -167,10 +171,10 @@ std::string CertificateWords(X509* certificate, int error) {
 CheckedTimeStamp CheckTimeStamp(const ASN1_TYPE* value, std::span<const unsigned char> signature,
                                 X509_STORE* roots, STACK_OF(X509) * intermediates,
                                 CMS_ContentInfo* message) {
-    const std::string what = "Could not check a time-stamp";
+    const std::string what = Tr("Could not check a time-stamp");
     CheckedTimeStamp checked;
     if (value == nullptr || value->type != V_ASN1_SEQUENCE) {
-        checked.broken = "the time-stamp is damaged";
+        checked.broken = Tr("the time-stamp is damaged");
         return checked;
     }
     const unsigned char* next = ASN1_STRING_get0_data(value->value.sequence);
@@ -179,7 +183,7 @@ CheckedTimeStamp CheckTimeStamp(const ASN1_TYPE* value, std::span<const unsigned
     const std::optional<std::time_t> time =
         info ? ossl::ToTime(TS_TST_INFO_get_time(info.get())) : std::nullopt;
     if (!time) {
-        checked.broken = "the time-stamp is damaged";
+        checked.broken = Tr("the time-stamp is damaged");
         return checked;
     }
     checked.proof.time = *time;
@@ -192,7 +196,7 @@ CheckedTimeStamp CheckTimeStamp(const ASN1_TYPE* value, std::span<const unsigned
     TS_VERIFY_CTX_set_flags(context.get(), TS_VFY_VERSION | TS_VFY_DATA);
     TS_VERIFY_CTX_set_data(context.get(), data.release());
     if (TS_RESP_verify_token(context.get(), token.get()) != 1) {
-        checked.broken = "it was made for another signature";
+        checked.broken = Tr("it was made for another signature");
         return checked;
     }
 
@@ -200,7 +204,8 @@ CheckedTimeStamp CheckTimeStamp(const ASN1_TYPE* value, std::span<const unsigned
     // further; it proves nothing, but nothing says it was forged either.
     const ossl::X509ListPtr signers(PKCS7_get0_signers(token.get(), intermediates, 0));
     if (sk_X509_num(signers.get()) <= 0) {
-        checked.proof.problem = "the certificate of its time-stamping authority is not in the file";
+        checked.proof.problem =
+            Tr("the certificate of its time-stamping authority is not in the file");
         return checked;
     }
 
@@ -208,7 +213,7 @@ CheckedTimeStamp CheckTimeStamp(const ASN1_TYPE* value, std::span<const unsigned
     ossl::StorePtr passing = PassingStore(what);
     X509* signer = nullptr;
     if (TS_RESP_verify_signature(token.get(), intermediates, passing.get(), &signer) != 1) {
-        checked.broken = "its signature does not verify";
+        checked.broken = Tr("its signature does not verify");
         return checked;
     }
     const ossl::X509Ptr owned(signer);
@@ -235,16 +240,16 @@ ossl::AsnStringPtr TokenOfReply(std::span<const std::uint8_t> answer, TS_REQ* re
     const unsigned char* next = answer.data();
     ossl::TsRespPtr reply(d2i_TS_RESP(nullptr, &next, static_cast<long>(answer.size())));
     if (!reply || next != answer.data() + answer.size()) {
-        Refuse("the reply is not a time-stamp reply");
+        Refuse(Tr("the reply is not a time-stamp reply"));
     }
 
     // Granted, for this request (version, imprint, nonce), signed by an
     // authority certificate meant only for time-stamping, which it came with.
     PKCS7* token = TS_RESP_get_token(reply.get());
     if (token == nullptr) {
-        Refuse("the service gave no time-stamp: " + StatusWords(reply.get()));
+        Refuse(Format(Tr("the service gave no time-stamp: %1"), StatusWords(reply.get())));
     }
-    const std::string why = "the reply does not hold";
+    const std::string why = Tr("the reply does not hold");
     ossl::TsVerifyCtxPtr context(Must(TS_REQ_to_TS_VERIFY_CTX(request, nullptr), why));
     TS_VERIFY_CTX_add_flags(context.get(), TS_VFY_SIGNATURE);
     TS_VERIFY_CTX_set_store(context.get(), TokenOwnStore(token, why).release());
@@ -259,7 +264,7 @@ void AddSignatureTimeStamp(CMS_SignerInfo* info) {
     const ossl::AsnStringPtr value = TokenOfReply(Ask(request.get()), request.get());
     Must(CMS_unsigned_add1_attr_by_NID(info, NID_id_smime_aa_timeStampToken, V_ASN1_SEQUENCE,
                                        value.get(), -1),
-         "the time-stamp could not be added to the signature");
+         Tr("the time-stamp could not be added to the signature"));
 }
 
 bool HasSignatureTimeStamp(CMS_SignerInfo* info) {
@@ -280,9 +285,9 @@ std::vector<CheckedTimeStamp> SignatureTimeStampsOf(CMS_SignerInfo* info, X509_S
             stamps.push_back({.proof = {.time = 0,
                                         .authority = {},
                                         .valid = false,
-                                        .problem = "the time-stamp is damaged",
+                                        .problem = Tr("the time-stamp is damaged"),
                                         .revocation = {}},
-                              .broken = "the time-stamp is damaged"});
+                              .broken = Tr("the time-stamp is damaged")});
         }
         for (int i = 0; i < count; ++i) {
             stamps.push_back(CheckTimeStamp(X509_ATTRIBUTE_get0_type(attribute, i), signature,

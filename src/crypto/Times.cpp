@@ -1,4 +1,5 @@
 #include "internal/Times.h"
+#include "crypto/Text.h"
 
 #include <openssl/err.h>
 
@@ -21,7 +22,7 @@ std::optional<std::time_t> ToTime(const ASN1_TIME* time) {
 
 AsnTimePtr FromTime(std::time_t instant) {
     return AsnTimePtr(Check(ASN1_TIME_adj(nullptr, instant, 0, 0), status::Failed,
-                            "Could not write a date and time"));
+                            Tr("Could not write a date and time")));
 }
 
 }  // namespace quilvane::ossl

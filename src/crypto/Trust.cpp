@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "crypto/Store.h"
+#include "crypto/Text.h"
 #include "internal/CertificateFiles.h"
 #include "internal/CertificateImpl.h"
 #include "internal/Names.h"
@@ -101,17 +102,17 @@ std::string OidText(const ASN1_OBJECT* object) {
 
 std::string PurposeWords(const std::string& oid) {
     static const std::pair<const char*, const char*> kWords[] = {
-        {"1.3.6.1.5.5.7.3.1", "TLS web server authentication"},
-        {"1.3.6.1.5.5.7.3.2", "TLS web client authentication"},
-        {"1.3.6.1.5.5.7.3.3", "code signing"},
-        {"1.3.6.1.5.5.7.3.4", "e-mail protection"},
-        {"1.3.6.1.5.5.7.3.8", "time stamping"},
-        {"1.3.6.1.5.5.7.3.9", "OCSP signing"},
-        {"1.3.6.1.5.5.7.3.36", "document signing"},
+        {"1.3.6.1.5.5.7.3.1", QUILVANE_N_("TLS web server authentication")},
+        {"1.3.6.1.5.5.7.3.2", QUILVANE_N_("TLS web client authentication")},
+        {"1.3.6.1.5.5.7.3.3", QUILVANE_N_("code signing")},
+        {"1.3.6.1.5.5.7.3.4", QUILVANE_N_("e-mail protection")},
+        {"1.3.6.1.5.5.7.3.8", QUILVANE_N_("time stamping")},
+        {"1.3.6.1.5.5.7.3.9", QUILVANE_N_("OCSP signing")},
+        {"1.3.6.1.5.5.7.3.36", QUILVANE_N_("document signing")},
     };
     for (const auto& [known, words] : kWords) {
         if (oid == known) {
-            return words;
+            return Tr(words);
         }
     }
     ASN1_OBJECT* object = OBJ_txt2obj(oid.c_str(), 1);
@@ -125,25 +126,25 @@ std::string Joined(const std::vector<std::string>& words) {
     for (const std::string& word : words) {
         text += (text.empty() ? "" : ", ") + word;
     }
-    return text.empty() ? "nothing" : text;
+    return text.empty() ? Tr("nothing") : text;
 }
 
 std::string UsageWords(std::uint32_t usage) {
     static const std::pair<std::uint32_t, const char*> kWords[] = {
-        {KU_DIGITAL_SIGNATURE, "digital signature"},
-        {KU_NON_REPUDIATION, "non-repudiation"},
-        {KU_KEY_ENCIPHERMENT, "key encipherment"},
-        {KU_DATA_ENCIPHERMENT, "data encipherment"},
-        {KU_KEY_AGREEMENT, "key agreement"},
-        {KU_KEY_CERT_SIGN, "certificate signing"},
-        {KU_CRL_SIGN, "CRL signing"},
-        {KU_ENCIPHER_ONLY, "encipher only"},
-        {KU_DECIPHER_ONLY, "decipher only"},
+        {KU_DIGITAL_SIGNATURE, QUILVANE_N_("digital signature")},
+        {KU_NON_REPUDIATION, QUILVANE_N_("non-repudiation")},
+        {KU_KEY_ENCIPHERMENT, QUILVANE_N_("key encipherment")},
+        {KU_DATA_ENCIPHERMENT, QUILVANE_N_("data encipherment")},
+        {KU_KEY_AGREEMENT, QUILVANE_N_("key agreement")},
+        {KU_KEY_CERT_SIGN, QUILVANE_N_("certificate signing")},
+        {KU_CRL_SIGN, QUILVANE_N_("CRL signing")},
+        {KU_ENCIPHER_ONLY, QUILVANE_N_("encipher only")},
+        {KU_DECIPHER_ONLY, QUILVANE_N_("decipher only")},
     };
     std::vector<std::string> words;
     for (const auto& [bit, word] : kWords) {
         if ((usage & bit) != 0) {
-            words.push_back(word);
+            words.push_back(Tr(word));
         }
     }
     return Joined(words);
@@ -158,7 +159,7 @@ std::optional<std::string> NotMeantForSigning(X509* certificate, bool signer) {
     KeyPurposesPtr purposes(static_cast<EXTENDED_KEY_USAGE*>(
         X509_get_ext_d2i(certificate, NID_ext_key_usage, &critical, nullptr)));
     if (!purposes && critical != -1) {
-        return "an unreadable extended key usage";
+        return Tr("an unreadable extended key usage");
     }
     if (purposes) {
         std::vector<std::string> allowed;
@@ -188,7 +189,8 @@ std::optional<std::string> NotForSigningIn(STACK_OF(X509) * chain) {
     for (int i = 0; i < sk_X509_num(chain); ++i) {
         X509* certificate = sk_X509_value(chain, i);
         if (std::optional<std::string> words = NotMeantForSigning(certificate, i == 0)) {
-            return i == 0 ? *words : *words + ", in the certificate of " + NameOf(certificate);
+            return i == 0 ? *words
+                          : Format(Tr("%1, in the certificate of %2"), *words, NameOf(certificate));
         }
     }
     return std::nullopt;
@@ -269,7 +271,7 @@ std::string StateOf(const std::vector<fs::path>& folders) {
 }
 
 StorePtr GatherRoots(const std::vector<fs::path>& folders) {
-    const std::string what = "Could not gather the trusted root certificates";
+    const std::string what = Tr("Could not gather the trusted root certificates");
     StorePtr store(Check(X509_STORE_new(), status::Failed, what));
     // An issuing authority the person trusted anchors the chains below it.
     Check(X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN), status::Failed, what);
@@ -317,13 +319,14 @@ StorePtr TrustedRoots() {
         gatheredState = state;
     }
     Check(X509_STORE_up_ref(gathered.get()), status::Failed,
-          "Could not gather the trusted root certificates");
+          Tr("Could not gather the trusted root certificates"));
     return StorePtr(gathered.get());
 }
 
 ChainCheck CheckChain(X509_STORE* roots, X509* certificate, STACK_OF(X509) * intermediates,
                       int purpose, std::optional<std::time_t> at) {
-    const std::string what = "Could not check the certificate of " + NameOf(certificate);
+    const std::string what =
+        Format(Tr("Could not check the certificate of %1"), NameOf(certificate));
     StoreCtxPtr context(Check(X509_STORE_CTX_new(), status::Failed, what));
     Check(X509_STORE_CTX_init(context.get(), roots, certificate, intermediates), status::Failed,
           what);
@@ -411,7 +414,8 @@ CertificateTrust TrustOf(CMS_ContentInfo* message, CMS_SignerInfo* info, X509* c
         trust.verdict = Verdict::ChainRefused;
         trust.detail = X509_verify_cert_error_string(chain.error);
         if (chain.depth > 0 && chain.at) {
-            trust.detail += ", in the certificate of " + NameOf(chain.at.get());
+            trust.detail =
+                Format(Tr("%1, in the certificate of %2"), trust.detail, NameOf(chain.at.get()));
         }
     }
     // Only a chain trusted otherwise is worth asking the network about.
@@ -422,7 +426,8 @@ CertificateTrust TrustOf(CMS_ContentInfo* message, CMS_SignerInfo* info, X509* c
             trust.when = trust.revocation.revokedAt;
             trust.detail = trust.revocation.reason;
             if (trust.revocation.subject != NameOf(certificate)) {
-                trust.detail += ", in the certificate of " + trust.revocation.subject;
+                trust.detail = Format(Tr("%1, in the certificate of %2"), trust.detail,
+                                      trust.revocation.subject);
             }
         }
     }

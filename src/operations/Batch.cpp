@@ -19,6 +19,7 @@
 #include <thread>
 #include <utility>
 
+#include "crypto/Text.h"
 #include "operations/Files.h"
 #include "operations/Signing.h"
 #include "operations/Streaming.h"
@@ -192,23 +193,29 @@ class BatchInterface final : public UserInterface {
     std::vector<Said> held_;
 };
 
+// Patterns for the catalogue, each with its number or name at %1.
 struct Wording {
-    const char* doing;  // the progress label
-    const char* done;   // the summary's verb
+    const char* doing;    // the progress label
+    const char* done;     // the summary's count of completed files
+    const char* notDone;  // the summary's count of files not reached
 };
 
 Wording WordingOf(BatchAction action) {
     switch (action) {
         case BatchAction::Sign:
-            return {"Signing", "signed"};
+            return {QUILVANE_N_("Signing \"%1\""), QUILVANE_N_("%1 signed"),
+                    QUILVANE_N_("%1 not signed")};
         case BatchAction::Verify:
-            return {"Verifying", "verified"};
+            return {QUILVANE_N_("Verifying \"%1\""), QUILVANE_N_("%1 verified"),
+                    QUILVANE_N_("%1 not verified")};
         case BatchAction::CoSign:
-            return {"Co-signing", "co-signed"};
+            return {QUILVANE_N_("Co-signing \"%1\""), QUILVANE_N_("%1 co-signed"),
+                    QUILVANE_N_("%1 not co-signed")};
         case BatchAction::TimeStamp:
-            return {"Time-stamping", "time-stamped"};
+            return {QUILVANE_N_("Time-stamping \"%1\""), QUILVANE_N_("%1 time-stamped"),
+                    QUILVANE_N_("%1 not time-stamped")};
     }
-    return {"", ""};
+    return {"%1", "%1", "%1"};
 }
 
 // The files' outcomes as they are told, in order, and the summary they make.
@@ -228,7 +235,7 @@ class Tally {
         // SIGINT or SIGTERM ends the whole batch, not only the file at hand.
         if (StopRequested()) {
             completed_ += run.outcome == Outcome::Completed ? 1 : 0;
-            End("stopped after \"" + shown + "\"");
+            End(Format(Tr("stopped after \"%1\""), shown));
             return false;
         }
         if (run.outcome == Outcome::Completed) {
@@ -241,12 +248,12 @@ class Tally {
         // Signing and co-signing end silently when the person cancels the
         // choice of certificate or a secret: that stops the whole batch.
         if (run.outcome == Outcome::Cancelled && (ending || action_ != BatchAction::Verify)) {
-            End("cancelled");
+            End(Tr("cancelled"));
             return false;
         }
         ++failed_;
         failedNames_ += (failedNames_.empty() ? "" : ", ") + shown;
-        details_ += shown + ":\r\n" + (run.said.empty() ? "No file was named." : run.said) +
+        details_ += shown + ":\r\n" + (run.said.empty() ? Tr("No file was named.") : run.said) +
                     "\r\n" + (run.lines.empty() ? "" : run.lines + "\r\n");
         if (!refused.empty()) {
             End(refused.ends_with('.') ? refused.substr(0, refused.size() - 1) : refused);
@@ -259,13 +266,15 @@ class Tally {
     Outcome Summarise(BatchMessages messages) {
         const Wording wording = WordingOf(action_);
         const std::size_t undone = paths_.size() - completed_ - failed_;
-        std::string summary = std::to_string(completed_) + " " + wording.done;
+        std::string summary = Format(Tr(wording.done), std::to_string(completed_));
         if (failed_ > 0) {
-            summary += ", " + std::to_string(failed_) + " failed: " + failedNames_;
+            summary =
+                Format(Tr("%1, %2 failed: %3"), summary, std::to_string(failed_), failedNames_);
         }
         if (undone > 0) {
-            summary += ", " + std::to_string(undone) + " not " + wording.done + ": " +
-                       why_.value_or("cancelled");
+            summary = Format(Tr("%1, %2: %3"), summary,
+                             Format(Tr(wording.notDone), std::to_string(undone)),
+                             why_.value_or(Tr("cancelled")));
         }
         summary += ".";
         MessageNotes notes;
@@ -366,8 +375,7 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
     };
     const Wording wording = WordingOf(action);
     const auto announce = [&](std::size_t i) {
-        return ui.progress(
-            {std::string(wording.doing) + " \"" + ShownPath(paths[i]) + "\"", i, paths.size()});
+        return ui.progress({Format(Tr(wording.doing), ShownPath(paths[i])), i, paths.size()});
     };
     Tally tally(ui, action, paths);
 

@@ -38,7 +38,7 @@ fs::path ReadyFolder(const std::string& name, bool privateFolder) {
         fs::permissions(folder, fs::perms::owner_all, ec);
     }
     if (ec) {
-        RaiseFileError(ec.value(), "Cannot make the folder", folder.string());
+        RaiseFileError(ec.value(), Tr("Cannot make the folder"), folder.string());
     }
     return folder;
 }
@@ -87,8 +87,8 @@ std::vector<std::string> WriteNew(const fs::path& folder, const std::string& ste
             ::unlink(paths[i].c_str());
         }
     }
-    throw Error(EEXIST, "Cannot find a free name for \"" + ShownPath(stem) + "\" in \"" +
-                            ShownPath(folder.string()) + "\".");
+    throw Error(EEXIST, Format(Tr("Cannot find a free name for \"%1\" in \"%2\"."), ShownPath(stem),
+                               ShownPath(folder.string())));
 }
 
 // Whether the UTF-8 character starting at `text[at]` is a letter of the Latin,
@@ -212,10 +212,11 @@ Outcome ImportCertificate(UserInterface& ui, std::string path) {
         MessageNotes notes;
         if (!check.withKey) {
             notes.informative =
-                "The file holds no private key for it: signing needs the key in the same folder.";
+                Tr("The file holds no private key for it: signing needs the key in the same "
+                   "folder.");
         }
-        ui.message("Imported the certificate of " + names + " into your certificates:\r\n" +
-                       ShownPath(written),
+        ui.message(Format(CrLf(Tr("Imported the certificate of %1 into your certificates:\n%2")),
+                          names, ShownPath(written)),
                    Icon::Information, notes);
         return Outcome::Completed;
     });
@@ -229,11 +230,13 @@ Outcome CreateCertificate(UserInterface& ui) {
         }
         const Created created = CreateInStore(*request);
         ui.message(
-            "Created a self-signed certificate for " + request->details.name +
-                ", valid for one year, in your certificates:\r\n" + ShownPath(created.withKey),
+            Format(CrLf(Tr("Created a self-signed certificate for %1, valid for one year, in your "
+                           "certificates:\n%2")),
+                   request->details.name, ShownPath(created.withKey)),
             Icon::Information,
-            {"Others can check your signatures once they trust it: give them " +
-                 ShownPath(created.certificate) + " and have them run \"quilvane --trust FILE\".",
+            {Format(Tr("Others can check your signatures once they trust it: give them %1 and have "
+                       "them run \"quilvane --trust FILE\"."),
+                    ShownPath(created.certificate)),
              {}});
         return Outcome::Completed;
     });
@@ -245,20 +248,24 @@ namespace {
 // a name made from `stem`; the path written, or "" when the answer was No.
 std::string OfferToTrust(UserInterface& ui, const TrustCandidate& candidate,
                          const std::string& stem) {
-    const std::string as = candidate.root ? "a root" : "an issuing authority";
-    if (!ui.ask("Trust the certificate of " + candidate.name + " as " + as +
-                " for checking signatures?\r\nSHA-256 fingerprint:\r\n" + candidate.fingerprint +
-                "\r\nTrust it only if this is the fingerprint its owner gave you.")) {
+    const std::string question =
+        candidate.root ? CrLf(Tr("Trust the certificate of %1 as a root for checking signatures?\n"
+                                 "SHA-256 fingerprint:\n%2\n"
+                                 "Trust it only if this is the fingerprint its owner gave you."))
+                       : CrLf(Tr("Trust the certificate of %1 as an issuing authority for checking "
+                                 "signatures?\nSHA-256 fingerprint:\n%2\n"
+                                 "Trust it only if this is the fingerprint its owner gave you."));
+    if (!ui.ask(Format(question, candidate.name, candidate.fingerprint))) {
         return {};
     }
     const std::string written = WriteNew(ReadyFolder("Root", false), FileStemFor(stem),
                                          {{".pem", candidate.pem, kPublicFile}})
                                     .front();
-    ui.message("The certificate of " + candidate.name +
-                   (candidate.root ? " is now a trusted root:\r\n"
-                                   : " is now a trusted issuing authority: the signers it "
-                                     "certified are trusted through it.\r\n") +
-                   ShownPath(written),
+    ui.message(Format(candidate.root ? CrLf(Tr("The certificate of %1 is now a trusted root:\n%2"))
+                                     : CrLf(Tr("The certificate of %1 is now a trusted issuing "
+                                               "authority: the signers it certified are trusted "
+                                               "through it.\n%2")),
+                      candidate.name, ShownPath(written)),
                Icon::Information);
     return written;
 }
@@ -279,9 +286,10 @@ Outcome TrustCertificate(UserInterface& ui, std::string path) {
             SignedMessageTrustCandidates(bytes.view(), name.string());
         if (candidates.empty()) {
             throw Error(status::CertificateUnsuitable,
-                        "The signed file \"" + ShownPath(path) + "\"" +
-                            " carries no root or self-signed certificate to trust: ask its "
-                            "signer for the root of their certificate.");
+                        Format(Tr("The signed file \"%1\" carries no root or self-signed "
+                                  "certificate to trust: ask its signer for the root of their "
+                                  "certificate."),
+                               ShownPath(path)));
         }
         bool trusted = false;
         for (const TrustCandidate& candidate : candidates) {
@@ -298,17 +306,17 @@ Outcome ExportCertificate(UserInterface& ui, std::string path) {
         // A new file only: what is there, or a link, is left as it is.
         std::error_code ec;
         if (fs::exists(fs::symlink_status(path, ec))) {
-            RaiseFileError(EEXIST, "Cannot write", path);
+            RaiseFileError(EEXIST, Tr("Cannot write"), path);
         }
         FileSink sink(path, Backup::None, Links::Replace, kPublicFile);
         sink.Write(BytesOf(pem));
         if (!sink.CommitNew()) {
-            RaiseFileError(EEXIST, "Cannot write", path);
+            RaiseFileError(EEXIST, Tr("Cannot write"), path);
         }
-        ui.message(
-            "Wrote the certificate of " + SafeText(chosen.GetInfo(CertInfo::SubjectSimpleName)) +
-                ", without its private key, to:\r\n" + ShownPath(fs::absolute(path, ec).string()),
-            Icon::Information);
+        ui.message(Format(CrLf(Tr("Wrote the certificate of %1, without its private key, to:\n%2")),
+                          SafeText(chosen.GetInfo(CertInfo::SubjectSimpleName)),
+                          ShownPath(fs::absolute(path, ec).string())),
+                   Icon::Information);
         return Outcome::Completed;
     });
 }

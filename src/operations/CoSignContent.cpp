@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "crypto/Text.h"
 #include "operations/Files.h"
 #include "operations/Signing.h"
 #include "operations/Streaming.h"
@@ -16,7 +17,7 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
         FileSource message(inputPath);
         // Held until the new file is in place, so that two co-signs of one
         // file cannot both read it and one lose the other's signature.
-        message.LockForChange("co-sign");
+        message.LockForChange(Tr("co-sign"));
         // A detached signature stays detached; its document is read from beside it.
         std::optional<FileSource> document;
         if (SignedData::IsDetached(message)) {
@@ -25,7 +26,7 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
         message.Rewind();
         SignedData signedData;
         {
-            StreamedWork work(ui, "Verifying \"" + ShownPath(inputPath) + "\"");
+            StreamedWork work(ui, Format(Tr("Verifying \"%1\""), ShownPath(inputPath)));
             message.OnProgress(work.Callback());
             if (document) {
                 document->OnProgress(work.Callback());
@@ -46,7 +47,7 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
         // backup: the file only gains a signer. The signed file the person
         // named is the one link that is followed.
         {
-            StreamedWork work(ui, "Co-signing \"" + ShownPath(inputPath) + "\"");
+            StreamedWork work(ui, Format(Tr("Co-signing \"%1\""), ShownPath(inputPath)));
             FileSink out(outputPath, Backup::None, Links::Follow);
             if (outputPath == inputPath) {
                 out.RequireUnchanged(message.Identity());
@@ -63,9 +64,9 @@ Outcome CoSignContent(UserInterface& ui, std::string inputPath, std::string outp
             }
             CommitUnlessStopped(out);
         }
-        ui.message(
-            "Co-Signature applied successfully.\r\nFile saved to location:" + ShownPath(outputPath),
-            Icon::Information);
+        ui.message(Format(CrLf(Tr("Co-Signature applied successfully.\nFile saved to location:%1")),
+                          ShownPath(outputPath)),
+                   Icon::Information);
         return Outcome::Completed;
     });
 }

@@ -3,6 +3,7 @@
 #include "operations/Envelope.h"
 
 #include "crypto/EnvelopedData.h"
+#include "crypto/Text.h"
 #include "operations/Files.h"
 #include "operations/Signing.h"
 
@@ -20,12 +21,12 @@ Outcome Envelope(UserInterface& ui, std::string inputPath, std::string outputPat
         envelope.Algorithm().KeyLength(KeyLength::Bits256);
         BinaryString message = envelope.Encrypt(Encoding::Binary);
         if (message.empty()) {
-            ui.message("Data encryption failed", Icon::Critical);
+            ui.message(Tr("Data encryption failed"), Icon::Critical);
             return Outcome::Failed;
         }
         Bytes out = Utilities::BinaryStringToByteArray(std::move(message));
         const std::string kept = SaveBinFile(out.view(), outputPath, Backup::Keep);
-        ui.message("Signature successfully applied.", Icon::Information, {kept, {}});
+        ui.message(Tr("Signature successfully applied."), Icon::Information, {kept, {}});
         return Outcome::Completed;
     });
 }
@@ -34,8 +35,9 @@ Outcome ReceiveMessage(UserInterface& ui, std::string inputPath) {
     return RunGuarded(ui, ReportPolicy{.reporter = Reporter::ReceiveMessage}, [&] {
         BinaryString message = Utilities::ByteArrayToBinaryString(LoadBinFile(inputPath));
         if (message.empty()) {
-            ui.message("Signature Decryption Succeeded.\r\nNo message was available in the file.",
-                       Icon::Critical);
+            ui.message(
+                CrLf(Tr("Signature Decryption Succeeded.\nNo message was available in the file.")),
+                Icon::Critical);
             return Outcome::Failed;
         }
         EnvelopedData envelope;
@@ -43,9 +45,9 @@ Outcome ReceiveMessage(UserInterface& ui, std::string inputPath) {
         std::string output = DropLastFourCharacters(inputPath);
         const std::string kept = SaveBinFile(envelope.Content().view(), output, Backup::Keep);
         ui.message(
-            "Signature Decryption Succeeded.\r\nDecrypted file is stored at the following "
-            "location:\r\n" +
-                ShownPath(output),
+            Format(CrLf(Tr("Signature Decryption Succeeded.\nDecrypted file is stored at the "
+                           "following location:\n%1")),
+                   ShownPath(output)),
             Icon::Information, {kept, {}});
         return Outcome::Completed;
     });

@@ -13,6 +13,7 @@
 
 #include "WriteTarget.h"
 #include "crypto/Error.h"
+#include "crypto/Text.h"
 #include "operations/Files.h"
 
 namespace quilvane {
@@ -60,7 +61,7 @@ bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
 FileSink::FileSink(std::string path, Backup backup, Links links, mode_t newFileMode)
     : path_(std::move(path)), backup_(backup) {
     if (path_.empty()) {
-        throw Error(ENOENT, "No file was named to write to.");
+        throw Error(ENOENT, Tr("No file was named to write to."));
     }
     target_ = links == Links::Follow ? KernelTarget(path_) : path_;
     std::tie(folderPath_, name_) = SplitPath(target_);
@@ -85,7 +86,7 @@ FileSink::FileSink(std::string path, Backup backup, Links links, mode_t newFileM
             RefusePlanted(path_, true);
         }
     } else if (existing_) {
-        RefuseIfNotRegular(*existing_, "Cannot write", path_);
+        RefuseIfNotRegular(*existing_, Tr("Cannot write"), path_);
         if (Planted(folder, *existing_)) {
             RefusePlanted(path_, false);
         }
@@ -144,7 +145,7 @@ FileSink::~FileSink() {
 }
 
 void FileSink::Fail(int err) const {
-    RaiseFileError(err, "Cannot write", path_);
+    RaiseFileError(err, Tr("Cannot write"), path_);
 }
 
 void FileSink::Write(std::span<const std::uint8_t> bytes) {
@@ -168,8 +169,8 @@ void FileSink::StartWriteback() {
 
 void FileSink::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
     if (offset + bytes.size() > written_) {
-        throw Error(EINVAL, "Cannot write \"" + ShownPath(path_) +
-                                "\": a patch past the end was asked for.");
+        throw Error(EINVAL, Format(Tr("Cannot write \"%1\": a patch past the end was asked for."),
+                                   ShownPath(path_)));
     }
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
@@ -248,21 +249,21 @@ std::string FileSink::KeepBackup() {
             return ::linkat(folder_, name_.c_str(), folder_, name.c_str(), 0);
         }) < 0) {
         if (errno != EPERM && errno != EMLINK && errno != EOPNOTSUPP) {
-            RaiseFileError(errno, "Cannot keep the earlier file as", shown);
+            RaiseFileError(errno, Tr("Cannot keep the earlier file as"), shown);
         }
         linked.clear();
     }
     if (linked.empty() && S_ISLNK(existing_->st_mode)) {
         // A link that may not be linked again is moved aside itself.
         if (::renameat(folder_, name_.c_str(), folder_, backup.c_str()) != 0) {
-            RaiseFileError(errno, "Cannot keep the earlier file as", shown);
+            RaiseFileError(errno, Tr("Cannot keep the earlier file as"), shown);
         }
     } else if (linked.empty()) {
         // Where links are refused the old file is copied, a chunk at a time.
         FileSink copy(shown);
         const int old = ::openat(folder_, name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (old < 0) {
-            RaiseFileError(errno, "Cannot keep the earlier file as", shown);
+            RaiseFileError(errno, Tr("Cannot keep the earlier file as"), shown);
         }
         std::vector<std::uint8_t> chunk(kCopyChunk);
         ssize_t n = 0;
@@ -273,7 +274,7 @@ std::string FileSink::KeepBackup() {
             if (n < 0) {
                 const int err = errno;
                 ::close(old);
-                RaiseFileError(err, "Cannot keep the earlier file as", shown);
+                RaiseFileError(err, Tr("Cannot keep the earlier file as"), shown);
             }
             copy.Write({chunk.data(), static_cast<std::size_t>(n)});
         }
@@ -287,14 +288,16 @@ std::string FileSink::KeepBackup() {
         // leaves both names.
         ::unlinkat(folder_, linked.c_str(), 0);
         if (renamed != 0) {
-            RaiseFileError(err, "Cannot keep the earlier file as", shown);
+            RaiseFileError(err, Tr("Cannot keep the earlier file as"), shown);
         }
     }
     if (S_ISLNK(existing_->st_mode)) {
-        return "\"" + ShownPath(path_) + "\" was a link; the link was kept as \"" +
-               ShownPath(shown) + "\", and a new file was written in its place.";
+        return Format(
+            Tr("\"%1\" was a link; the link was kept as \"%2\", and a new file was written "
+               "in its place."),
+            ShownPath(path_), ShownPath(shown));
     }
-    return "The earlier file was kept as \"" + ShownPath(shown) + "\".";
+    return Format(Tr("The earlier file was kept as \"%1\"."), ShownPath(shown));
 }
 
 void FileSink::GiveName(const std::string& name, bool replace) {
@@ -349,9 +352,10 @@ std::string FileSink::Place() {
             static_cast<std::uint64_t>(now.st_size) != unchanged_->size ||
             now.st_mtim.tv_sec != unchanged_->modified.tv_sec ||
             now.st_mtim.tv_nsec != unchanged_->modified.tv_nsec) {
-            throw Error(EBUSY, "Cannot write \"" + ShownPath(path_) +
-                                   "\": another program changed it meanwhile, so it was left "
-                                   "as that program left it.");
+            throw Error(EBUSY,
+                        Format(Tr("Cannot write \"%1\": another program changed it meanwhile, "
+                                  "so it was left as that program left it."),
+                               ShownPath(path_)));
         }
     }
     std::string note;

@@ -7,6 +7,7 @@
 
 #include "crypto/Error.h"
 #include "crypto/SafeText.h"
+#include "crypto/Text.h"
 
 namespace quilvane {
 namespace {
@@ -21,8 +22,10 @@ constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFF;
 Bytes LoadBinFile(const std::string& path) {
     FileSource source(path);
     if (*source.Size() > kMaxFileSize) {
-        throw Error(EFBIG, "Cannot read \"" + ShownPath(path) +
-                               "\": the file is 2 GiB or larger, more than can be handled.");
+        throw Error(EFBIG,
+                    Format(Tr("Cannot read \"%1\": the file is 2 GiB or larger, more than can "
+                              "be handled."),
+                           ShownPath(path)));
     }
     Bytes buffer(static_cast<std::size_t>(*source.Size()));
     std::size_t done = 0;
@@ -41,8 +44,9 @@ std::string SaveBinFile(std::span<const std::uint8_t> bytes, const std::string& 
                         Backup backup) {
     if (bytes.size() > kMaxFileSize) {
         throw Error(EFBIG,
-                    "Cannot write \"" + ShownPath(path) +
-                        "\": the file would be 2 GiB or larger, more than can be read back.");
+                    Format(Tr("Cannot write \"%1\": the file would be 2 GiB or larger, more than "
+                              "can be read back."),
+                           ShownPath(path)));
     }
     FileSink sink(path, backup);
     sink.Write(bytes);
@@ -57,8 +61,9 @@ std::string DropLastFourCharacters(const std::string& path) {
     std::size_t end = path.size();
     for (int dropped = 0; dropped < 4; ++dropped) {
         if (end == 0) {
-            throw Error(EINVAL, "Cannot name the document to write from \"" + ShownPath(path) +
-                                    "\": the name is shorter than four characters.");
+            throw Error(EINVAL, Format(Tr("Cannot name the document to write from \"%1\": the name "
+                                          "is shorter than four characters."),
+                                       ShownPath(path)));
         }
         --end;
         // Step back over the continuation bytes of a UTF-8 character.

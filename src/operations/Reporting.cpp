@@ -1,4 +1,5 @@
 #include "operations/Reporting.h"
+#include "crypto/Text.h"
 
 namespace quilvane {
 
@@ -9,13 +10,20 @@ ErrorPrefixes PrefixesOf(Reporter reporter) {
     };
     // Verifying alone puts a space after each colon and none before it.
     static constexpr Row kTable[] = {
-        {Reporter::SignFile, {"VB Error found:", "CAPICOM error found : "}},
-        {Reporter::VerifySig, {"VB Error found: ", "CAPICOM error found: "}},
-        {Reporter::CoSignContent, {"VB Error found:", "CAPICOM error found : "}},
-        {Reporter::Envelope, {"VB Error found:", "CAPICOM error found : "}},
-        {Reporter::ReceiveMessage, {"VB Error found:", "CAPICOM error found : "}},
-        {Reporter::Certificates, {"VB Error found:", "CAPICOM error found : "}},
-        {Reporter::TimeStampFile, {"VB Error found:", "CAPICOM error found : "}},
+        {Reporter::SignFile,
+         {QUILVANE_N_("VB Error found:"), QUILVANE_N_("CAPICOM error found : ")}},
+        {Reporter::VerifySig,
+         {QUILVANE_N_("VB Error found: "), QUILVANE_N_("CAPICOM error found: ")}},
+        {Reporter::CoSignContent,
+         {QUILVANE_N_("VB Error found:"), QUILVANE_N_("CAPICOM error found : ")}},
+        {Reporter::Envelope,
+         {QUILVANE_N_("VB Error found:"), QUILVANE_N_("CAPICOM error found : ")}},
+        {Reporter::ReceiveMessage,
+         {QUILVANE_N_("VB Error found:"), QUILVANE_N_("CAPICOM error found : ")}},
+        {Reporter::Certificates,
+         {QUILVANE_N_("VB Error found:"), QUILVANE_N_("CAPICOM error found : ")}},
+        {Reporter::TimeStampFile,
+         {QUILVANE_N_("VB Error found:"), QUILVANE_N_("CAPICOM error found : ")}},
     };
     for (const Row& row : kTable) {
         if (row.reporter == reporter) {
@@ -36,13 +44,14 @@ Outcome Report(UserInterface& ui, const ReportPolicy& policy, const Error& error
     const ErrorPrefixes prefixes = PrefixesOf(policy.reporter);
     if (error.number() == status::TimeStampFailed && policy.timeStampText) {
         ui.message(
-            "An error occured while time stamping the file. Either you are not connected to "
-            "internet or the time-stamp server is not functioning.",
+            Tr("An error occured while time stamping the file. Either you are not connected to "
+               "internet or the time-stamp server is not functioning."),
             policy.icon);
     } else {
         const MessageNotes notes{.informative = {}, .details = error.detail()};
-        ui.message((error.number() > 0 ? prefixes.program : prefixes.service) + error.description(),
-                   policy.icon, notes);
+        ui.message(
+            Tr(error.number() > 0 ? prefixes.program : prefixes.service) + error.description(),
+            policy.icon, notes);
     }
     return error.number() == status::Cancelled ? Outcome::Cancelled : Outcome::Failed;
 }

@@ -58,7 +58,7 @@ Certificate SelectCertificate(UserInterface& ui) {
                             LocalDate(entry.expiry), SafeText(certificate.Location())});
         }
         const std::optional<std::size_t> choice =
-            ui.pickCertificate("Certificates", "ZARAN Certificates", rows);
+            ui.pickCertificate(Tr("Certificates"), Tr("ZARAN Certificates"), rows);
         if (!choice) {
             throw CancelledError();
         }

@@ -10,11 +10,12 @@
 
 #include "crypto/Error.h"
 #include "crypto/Paths.h"
+#include "crypto/Text.h"
 
 namespace quilvane {
 namespace {
 
-std::string_view Trimmed(std::string_view text) {
+std::string_view TrimmedView(std::string_view text) {
     const auto first = text.find_first_not_of(" \t\r");
     if (first == std::string_view::npos) {
         return {};
@@ -32,7 +33,7 @@ class Reader {
             return true;
         }
         if (value != "false") {
-            Refuse(value, "true or false");
+            Refuse(value, Tr("true or false"));
         }
         return false;
     }
@@ -42,16 +43,15 @@ class Reader {
         const auto [end, error] =
             std::from_chars(value.data(), value.data() + value.size(), seconds);
         if (error != std::errc() || end != value.data() + value.size() || seconds <= 0) {
-            Refuse(value, "a whole number of seconds above 0");
+            Refuse(value, Tr("a whole number of seconds above 0"));
         }
         return seconds;
     }
 
   private:
     [[noreturn]] void Refuse(std::string_view value, const std::string& wanted) const {
-        throw Error(EINVAL, file_ + ", line " + std::to_string(line_) + ": \"" + std::string(key_) +
-                                "\" is \"" + std::string(value) + "\", but must be " + wanted +
-                                ".");
+        throw Error(EINVAL, Format(Tr("%1, line %2: \"%3\" is \"%4\", but must be %5."), file_,
+                                   std::to_string(line_), key_, value, wanted));
     }
 
     const std::string& file_;
@@ -76,22 +76,22 @@ NetworkSettings ParseSettings(std::string_view text, const std::string& file) {
     std::size_t number = 0;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
-        const std::string_view line = Trimmed(text.substr(0, end));
+        const std::string_view line = TrimmedView(text.substr(0, end));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         ++number;
         if (line.empty() || line.front() == '#' || line.front() == ';') {
             continue;
         }
         if (line.front() == '[' && line.back() == ']') {
-            section = Trimmed(line.substr(1, line.size() - 2));
+            section = TrimmedView(line.substr(1, line.size() - 2));
             continue;
         }
         const std::size_t equals = line.find('=');
         if (equals == std::string_view::npos) {
             continue;
         }
-        const std::string_view key = Trimmed(line.substr(0, equals));
-        const std::string_view value = Trimmed(line.substr(equals + 1));
+        const std::string_view key = TrimmedView(line.substr(0, equals));
+        const std::string_view value = TrimmedView(line.substr(equals + 1));
         const Reader read(file, number, key);
         const std::string name = section + "/" + std::string(key);
         if (name == "signing/timestamp-url") {
@@ -116,7 +116,7 @@ NetworkSettings ReadSettings(const std::filesystem::path& path) {
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        RaiseFileError(errno, "Cannot read the settings file", path.string());
+        RaiseFileError(errno, Tr("Cannot read the settings file"), path.string());
     }
     std::ostringstream text;
     text << in.rdbuf();

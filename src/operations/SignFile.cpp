@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "crypto/Text.h"
 #include "operations/Files.h"
 #include "operations/Signing.h"
 #include "operations/Streaming.h"
@@ -29,15 +30,15 @@ Outcome SignFile(UserInterface& ui, std::string inputPath, std::string outputPat
 
         std::string kept;
         {
-            StreamedWork work(ui, "Signing \"" + ShownPath(inputPath) + "\"");
+            StreamedWork work(ui, Format(Tr("Signing \"%1\""), ShownPath(inputPath)));
             FileSink out(outputPath, Backup::Keep);
             document.OnProgress(work.Callback());
             SignedData().Sign(document, out, signer);
             kept = CommitUnlessStopped(out);
         }
-        ui.message(
-            "Signature applied successfully.\r\nFile saved to location:" + ShownPath(outputPath),
-            Icon::Information, {kept, {}});
+        ui.message(Format(CrLf(Tr("Signature applied successfully.\nFile saved to location:%1")),
+                          ShownPath(outputPath)),
+                   Icon::Information, {kept, {}});
         return Outcome::Completed;
     });
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "crypto/Error.h"
+#include "crypto/Text.h"
 
 namespace quilvane {
 namespace {
@@ -73,7 +74,7 @@ bool StopRequested() {
 
 void StopIfRequested() {
     if (StopRequested()) {
-        throw Error(status::Stopped, "The work was stopped.");
+        throw Error(status::Stopped, Tr("The work was stopped."));
     }
 }
 
@@ -88,8 +89,9 @@ std::string CommitUnlessStopped(FileSink& sink) {
 NetworkWait::NetworkWait(UserInterface& ui) : ui_(ui) {
     previous_ = UseNetworkWaitCheck([this](const std::string& host) {
         shown_ = true;
-        if (StopRequested() || !ui_.progress({"Waiting for " + host + "\u2026", 0, 0, false})) {
-            throw Error(status::Stopped, "The work was stopped.");
+        if (StopRequested() ||
+            !ui_.progress({Format(Tr("Waiting for %1\u2026"), host), 0, 0, false})) {
+            throw Error(status::Stopped, Tr("The work was stopped."));
         }
     });
 }
@@ -111,7 +113,7 @@ StreamedWork::~StreamedWork() {
 ContentProgress StreamedWork::Callback() {
     return [this](std::uint64_t done, std::optional<std::uint64_t> total) {
         if (StopRequested() || !ui_.progress({label_, done, total.value_or(0), true})) {
-            throw Error(status::Stopped, "The work was stopped.");
+            throw Error(status::Stopped, Tr("The work was stopped."));
         }
     };
 }

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "crypto/Network.h"
+#include "crypto/Text.h"
 #include "operations/Files.h"
 #include "operations/Signing.h"
 #include "operations/Streaming.h"
@@ -13,19 +14,20 @@ Outcome TimeStampFile(UserInterface& ui, std::string signedPath) {
     const ReportPolicy policy{
         .reporter = Reporter::TimeStampFile, .silentCancel = true, .timeStampText = true};
     return RunGuarded(ui, policy, [&] {
-        const std::string shown = "\"" + ShownPath(signedPath) + "\"";
+        const std::string shown = ShownPath(signedPath);
         if (CurrentNetworkSettings().timestampUrl.empty()) {
-            ui.message("No time-stamp service is set, so " + shown +
-                           " was not changed. Give one with --timestamp-url URL, or as "
-                           "timestamp-url in the [signing] section of "
-                           "~/.config/quilvane/quilvane.conf.",
-                       Icon::Exclamation);
+            ui.message(
+                Format(Tr("No time-stamp service is set, so \"%1\" was not changed. Give one "
+                          "with --timestamp-url URL, or as timestamp-url in the [signing] "
+                          "section of ~/.config/quilvane/quilvane.conf."),
+                       shown),
+                Icon::Exclamation);
             return Outcome::Failed;
         }
         FileSource message(signedPath);
         // Held until the new file is in place, as a co-sign holds it: a token
         // must not be added to a copy that another change is replacing.
-        message.LockForChange("time-stamp");
+        message.LockForChange(Tr("time-stamp"));
         std::optional<FileSource> document;
         if (SignedData::IsDetached(message)) {
             document.emplace(DetachedDocumentPath(signedPath));
@@ -37,7 +39,7 @@ Outcome TimeStampFile(UserInterface& ui, std::string signedPath) {
         {
             // The signatures are checked before a token vouches for them; the
             // signers' trust is not the time-stamp's business.
-            StreamedWork work(ui, "Time-stamping " + shown);
+            StreamedWork work(ui, Format(Tr("Time-stamping \"%1\""), shown));
             message.OnProgress(work.Callback());
             if (document) {
                 document->OnProgress(work.Callback());
@@ -57,14 +59,17 @@ Outcome TimeStampFile(UserInterface& ui, std::string signedPath) {
             }
         }
         if (added == 0) {
-            ui.message("Every signature in " + shown +
-                           " has a time-stamp already; the file was not changed.",
+            ui.message(Format(Tr("Every signature in \"%1\" has a time-stamp already; the file was "
+                                 "not changed."),
+                              shown),
                        Icon::Information);
             return Outcome::Completed;
         }
-        ui.message((added == 1 ? std::string("Time-stamp added to 1 signature.")
-                               : "Time-stamps added to " + std::to_string(added) + " signatures.") +
-                       "\r\nFile saved to location:" + ShownPath(signedPath),
+        ui.message(Format(added == 1 ? CrLf(Tr("Time-stamp added to 1 signature.\nFile saved to "
+                                               "location:%2"))
+                                     : CrLf(Tr("Time-stamps added to %1 signatures.\nFile saved to "
+                                               "location:%2")),
+                          std::to_string(added), ShownPath(signedPath)),
                    Icon::Information, {kept, {}});
         return Outcome::Completed;
     });

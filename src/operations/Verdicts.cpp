@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "crypto/SafeText.h"
+#include "crypto/Text.h"
 #include "operations/Files.h"
 #include "operations/Signing.h"
 #include "operations/VerifyReport.h"
@@ -29,25 +30,25 @@ std::string Reason(const CertificateTrust& trust) {
         case Verdict::Trusted:
             return {};
         case Verdict::BrokenDigest:
-            return "broken digest " + SafeText(trust.detail);
+            return Format(Tr("broken digest %1"), SafeText(trust.detail));
         case Verdict::NotForSigning:
-            return "not meant for signing (" + SafeText(trust.detail) + ")";
+            return Format(Tr("not meant for signing (%1)"), SafeText(trust.detail));
         case Verdict::Expired:
-            return "expired on " + IsoDate(trust.when);
+            return Format(Tr("expired on %1"), IsoDate(trust.when));
         case Verdict::NotYetValid:
-            return "not valid until " + IsoDate(trust.when);
+            return Format(Tr("not valid until %1"), IsoDate(trust.when));
         case Verdict::SigningTimeOutside:
-            return "signing time outside the certificate's validity";
+            return Tr("signing time outside the certificate's validity");
         case Verdict::SelfSigned:
-            return "self-signed";
+            return Tr("self-signed");
         case Verdict::UntrustedRoot:
-            return "not issued by a trusted root";
+            return Tr("not issued by a trusted root");
         case Verdict::ChainRefused:
             return SafeText(trust.detail, 512);
         case Verdict::Revoked:
-            return "revoked on " + IsoDate(trust.when) + " (" + SafeText(trust.detail) + ")";
+            return Format(Tr("revoked on %1 (%2)"), IsoDate(trust.when), SafeText(trust.detail));
         case Verdict::TimeStampBroken:
-            return "its time-stamp does not hold: " + SafeText(trust.detail, 512);
+            return Format(Tr("its time-stamp does not hold: %1"), SafeText(trust.detail, 512));
     }
     return {};
 }
@@ -62,7 +63,7 @@ std::string TimeStampWords(const CertificateTrust& trust) {
                 when[10] = ' ';
                 when.insert(19, " ");
             }
-            return ", time-stamped " + when + " by " + SafeText(stamp.authority);
+            return Format(Tr(", time-stamped %1 by %2"), when, SafeText(stamp.authority));
         }
     }
     return {};
@@ -71,19 +72,20 @@ std::string TimeStampWords(const CertificateTrust& trust) {
 }  // namespace
 
 std::string TrustLine(const CertificateTrust& trust) {
-    std::string verdict =
-        trust.verdict == Verdict::Trusted ? "trusted" : "not trusted (" + Reason(trust) + ")";
+    std::string verdict = trust.verdict == Verdict::Trusted
+                              ? Tr("trusted")
+                              : Format(Tr("not trusted (%1)"), Reason(trust));
     if (trust.verdict == Verdict::Trusted) {
         // Never plainly "trusted" while a published service has not vouched.
         if (trust.revocation.state == RevocationState::Unknown) {
-            verdict += ", revocation unknown (" + SafeText(trust.revocation.why) + ")";
+            verdict += Format(Tr(", revocation unknown (%1)"), SafeText(trust.revocation.why));
         } else if (trust.revocation.state == RevocationState::NotChecked) {
-            verdict += ", revocation not checked";
+            verdict += Tr(", revocation not checked");
         }
     }
-    return "Certificate of " + SafeText(trust.subject) + ": " + verdict + TimeStampWords(trust) +
-           " \u2014 issued by " + SafeText(trust.issuer) + ", valid until " +
-           IsoDate(trust.validTo) + ", SHA-256 " + trust.sha256;
+    return Format(Tr("Certificate of %1: %2%3 \u2014 issued by %4, valid until %5, SHA-256 %6"),
+                  SafeText(trust.subject), verdict, TimeStampWords(trust), SafeText(trust.issuer),
+                  IsoDate(trust.validTo), trust.sha256);
 }
 
 namespace {
@@ -112,10 +114,9 @@ std::string TrustLines(const std::vector<CertificateTrust>& trust, const std::st
     for (const CertificateTrust& one : trust) {
         lines += (lines.empty() ? "" : "\r\n") + TrustLine(one);
         if (one.verdict == Verdict::SelfSigned || one.verdict == Verdict::UntrustedRoot) {
-            lines +=
-                "\r\nTo trust it, compare the fingerprint with the signer by another channel, "
-                "then run: quilvane --trust " +
-                ShellWord(ShownPath(signedPath));
+            lines += "\r\n" + Format(Tr("To trust it, compare the fingerprint with the signer by "
+                                        "another channel, then run: quilvane --trust %1"),
+                                     ShellWord(ShownPath(signedPath)));
         }
     }
     return lines;
@@ -126,13 +127,14 @@ std::string ChainDetails(const std::vector<CertificateTrust>& trust) {
     for (const CertificateTrust& one : trust) {
         // The verdict line is already shown above the details: here only
         // what it leaves out, under the signer's name.
-        details += (details.empty() ? "" : "\r\n") + std::string("Certificate of ") +
-                   SafeText(one.subject) + ": serial number " + SafeText(one.serial) +
-                   ", valid from " + IsoDate(one.validFrom) + " until " + IsoDate(one.validTo) +
-                   "\r\n  Chain:";
+        details += (details.empty() ? "" : "\r\n") +
+                   Format(Tr("Certificate of %1: serial number %2, valid from %3 until %4"),
+                          SafeText(one.subject), SafeText(one.serial), IsoDate(one.validFrom),
+                          IsoDate(one.validTo)) +
+                   "\r\n  " + Tr("Chain:");
         for (const ChainLink& link : one.chain) {
-            details += "\r\n    " + SafeText(link.subject) + " (serial " + SafeText(link.serial) +
-                       "), SHA-256 " + link.sha256;
+            details += "\r\n    " + Format(Tr("%1 (serial %2), SHA-256 %3"), SafeText(link.subject),
+                                           SafeText(link.serial), link.sha256);
         }
     }
     return details;

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "VerifyFile.h"
+#include "crypto/Text.h"
 
 namespace quilvane {
 namespace {
@@ -88,7 +89,8 @@ Validation ValidationOf(const Error& refusal) {
         return {Indication::TotalFailed, FormatFailure};
     }
     // The crypto layer tells a changed document from a failed signature only in words.
-    const bool changed = refusal.description() == "The document was changed after it was signed.";
+    const bool changed =
+        refusal.description() == Tr("The document was changed after it was signed.");
     return {Indication::TotalFailed, changed ? HashFailure : SigCryptoFailure};
 }
 

@@ -10,6 +10,7 @@
 
 #include "VerifyFile.h"
 #include "crypto/SafeText.h"
+#include "crypto/Text.h"
 #include "operations/Certificates.h"
 #include "operations/Files.h"
 #include "operations/LocalTime.h"
@@ -47,14 +48,15 @@ std::vector<CertificateTrust> TrustOf(UserInterface& ui, const SignedData& signe
 namespace fs = std::filesystem;
 
 std::string ListSigners(const std::vector<Signer>& signers) {
-    std::string text = "\r\nDocument is signed by following persons:\r\n";
+    std::string text =
+        "\r\n" + std::string(Tr("Document is signed by following persons:")) + "\r\n";
     for (const Signer& signer : signers) {
         std::string name = signer.Certificate().GetInfo(CertInfo::SubjectSimpleName);
         const Attributes& attributes = signer.AuthenticatedAttributes();
         const std::string on = attributes.Count() == 0
-                                   ? std::string("(no signing time)")
+                                   ? std::string(Tr("(no signing time)"))
                                    : SafeText(ValueText(attributes.Item(1).Value()));
-        text += "Name: " + SafeText(name) + " ==> Signed On: " + on + "\r\n";
+        text += Format(Tr("Name: %1 ==> Signed On: %2"), SafeText(name), on) + "\r\n";
     }
     return text;
 }
@@ -71,11 +73,11 @@ void ShowVerified(UserInterface& ui, const SignedData& signedData, const std::st
                        .details = ChainDetails(trust)};
     if (std::ranges::any_of(trust,
                             [](const auto& one) { return one.verdict != Verdict::Trusted; })) {
-        notes.action =
-            MessageNotes::Action{"Trust…", [&ui, signedPath] { TrustCertificate(ui, signedPath); }};
+        notes.action = MessageNotes::Action{
+            Tr("Trust…"), [&ui, signedPath] { TrustCertificate(ui, signedPath); }};
     }
-    ui.message("Verification complete. Document is untampered.\r\n" + report, Icon::Information,
-               notes);
+    ui.message(Tr("Verification complete. Document is untampered.") + std::string("\r\n") + report,
+               Icon::Information, notes);
 }
 
 std::string ValueText(const AttributeValue& value) {
@@ -88,39 +90,40 @@ std::string ValueText(const AttributeValue& value) {
 std::string OpenFailureText(std::int32_t code) {
     switch (code) {
         case 2:
-            return "File not found";
+            return Tr("File not found");
         case 3:
-            return "Path not found";
+            return Tr("Path not found");
         case 5:
-            return "Access denied";
+            return Tr("Access denied");
         case 8:
-            return "Out of memory";
+            return Tr("Out of memory");
         case 32:
-            return "DLL not found";
+            return Tr("DLL not found");
         case 26:
-            return "A sharing violation occurred";
+            return Tr("A sharing violation occurred");
         case 27:
-            return "Incomplete or invalid file association";
+            return Tr("Incomplete or invalid file association");
         case 28:
-            return "DDE Time out";
+            return Tr("DDE Time out");
         case 29:
-            return "DDE transaction failed";
+            return Tr("DDE transaction failed");
         case 30:
-            return "DDE busy";
+            return Tr("DDE busy");
         case 31:
-            return "No association for file extension";
+            return Tr("No association for file extension");
         case 11:
-            return "Invalid EXE file or error in EXE image";
+            return Tr("Invalid EXE file or error in EXE image");
         default:
-            return "Unknown error";
+            return Tr("Unknown error");
     }
 }
 
 void SaveAndShowFile(UserInterface& ui, const std::string& kept, const std::string& documentPath,
                      bool offerToOpen) {
     if (!offerToOpen ||
-        !ui.ask("The file is decoded and stored at the following location:\r\n" +
-                    ShownPath(documentPath) + "\r\nDo you want to view this file now?",
+        !ui.ask(Format(CrLf(Tr("The file is decoded and stored at the following location:\n%1\nDo "
+                               "you want to view this file now?")),
+                       ShownPath(documentPath)),
                 {kept, {}})) {
         return;
     }
@@ -133,9 +136,10 @@ void SaveAndShowFile(UserInterface& ui, const std::string& kept, const std::stri
 std::string DetachedDocumentPath(const std::string& signaturePath) {
     const std::string path = DropLastFourCharacters(signaturePath);
     if (path.empty() || !fs::exists(fs::symlink_status(path))) {
-        throw Error(ENOENT, "The signature in \"" + ShownPath(signaturePath) +
-                                "\" is kept apart from its document, which was looked for as \"" +
-                                ShownPath(path) + "\" and is not there.");
+        throw Error(ENOENT,
+                    Format(Tr("The signature in \"%1\" is kept apart from its document, which "
+                              "was looked for as \"%2\" and is not there."),
+                           ShownPath(signaturePath), ShownPath(path)));
     }
     return path;
 }
@@ -150,7 +154,7 @@ Outcome VerifyDetachedFile(UserInterface& ui, FileSource& message, const std::st
     FileSource document(documentPath);
     SignedData signedData;
     {
-        StreamedWork work(ui, "Verifying \"" + ShownPath(signedPath) + "\"");
+        StreamedWork work(ui, Format(Tr("Verifying \"%1\""), ShownPath(signedPath)));
         document.OnProgress(work.Callback());
         signedData.VerifyDetached(message, document, VerifyFlag::SignatureOnly);
     }
@@ -195,10 +199,10 @@ Outcome VerifyAndWrite(UserInterface& ui, const std::string& signedPath, bool of
             try {
                 documentPath = DropLastFourCharacters(signedPath);
                 if (documentPath.empty()) {
-                    throw Error(EINVAL, "Cannot name the document to write from \"" +
-                                            ShownPath(signedPath) +
-                                            "\": nothing is left of the name once its last "
-                                            "four characters are dropped.");
+                    throw Error(EINVAL, Format(Tr("Cannot name the document to write from \"%1\": "
+                                                  "nothing is left of the name once its last four "
+                                                  "characters are dropped."),
+                                               ShownPath(signedPath)));
                 }
                 // A mail saved as NAME.eml would name its own file: it
                 // keeps the name every other signed file's document gets.
@@ -215,7 +219,7 @@ Outcome VerifyAndWrite(UserInterface& ui, const std::string& signedPath, bool of
     };
     OnFirstWrite content(open);
     {
-        StreamedWork work(ui, "Verifying \"" + ShownPath(signedPath) + "\"");
+        StreamedWork work(ui, Format(Tr("Verifying \"%1\""), ShownPath(signedPath)));
         message.OnProgress(work.Callback());
         signedData.Verify(message, &content, VerifyFlag::SignatureOnly);
     }

@@ -8,6 +8,7 @@
 
 #include "crypto/Error.h"
 #include "crypto/Paths.h"
+#include "crypto/Text.h"
 #include "operations/Files.h"
 
 namespace quilvane {
@@ -26,11 +27,12 @@ bool Planted(const struct stat& folder, const struct stat& entry) {
 }
 
 [[noreturn]] void RefusePlanted(const std::string& path, bool link) {
-    throw Error(EACCES, "Cannot write \"" + ShownPath(path) + "\": it is " +
-                            (link ? "a link" : "a file") +
-                            " that another user put in a shared folder, and Quilvane does not "
-                            "write " +
-                            (link ? "through it." : "over it."));
+    throw Error(EACCES,
+                Format(link ? Tr("Cannot write \"%1\": it is a link that another user put in a "
+                                 "shared folder, and Quilvane does not write through it.")
+                            : Tr("Cannot write \"%1\": it is a file that another user put in a "
+                                 "shared folder, and Quilvane does not write over it."),
+                       ShownPath(path)));
 }
 
 std::string KernelTarget(const std::string& path) {
@@ -45,11 +47,11 @@ std::string KernelTarget(const std::string& path) {
     const int handle = ::open(path.c_str(), O_PATH | O_CLOEXEC);
     if (handle < 0) {
         if (errno == ENOENT) {
-            throw Error(ENOENT, "Cannot write \"" + ShownPath(path) +
-                                    "\": it is a link to a file that does not exist, and "
-                                    "Quilvane does not create it.");
+            throw Error(ENOENT, Format(Tr("Cannot write \"%1\": it is a link to a file that does "
+                                          "not exist, and Quilvane does not create it."),
+                                       ShownPath(path)));
         }
-        RaiseFileError(errno, "Cannot write", path);
+        RaiseFileError(errno, Tr("Cannot write"), path);
     }
     std::string target(PATH_MAX, '\0');
     const std::string self = "/proc/self/fd/" + std::to_string(handle);
@@ -57,7 +59,7 @@ std::string KernelTarget(const std::string& path) {
     const int err = errno;
     ::close(handle);
     if (length <= 0 || target[0] != '/') {
-        RaiseFileError(length < 0 ? err : ENOENT, "Cannot write", path);
+        RaiseFileError(length < 0 ? err : ENOENT, Tr("Cannot write"), path);
     }
     target.resize(static_cast<std::size_t>(length));
     return target;

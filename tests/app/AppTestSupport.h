@@ -8,6 +8,7 @@
 #include <QtWidgets>
 
 #include "app/OperationTable.h"
+#include "crypto/Text.h"
 #include "support/Raised.h"
 #include "support/ScriptedUserInterface.h"
 #include "support/TestPki.h"
@@ -97,7 +98,15 @@ struct QtEnvironment : ::testing::Environment {
     char* argv[2] = {const_cast<char*>("app_tests"), nullptr};
     std::optional<QApplication> app;
 
-    QtEnvironment() { setenv("QT_QPA_PLATFORM", "offscreen", 0); }
+    QtEnvironment() {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        // English texts, whatever the machine's language, and this build's
+        // catalogues for the tests that ask for another.
+        setenv("LC_ALL", "C.UTF-8", 1);
+        unsetenv("LANGUAGE");
+        setenv("QUILVANE_LOCALEDIR", QUILVANE_LOCALE_BUILD_DIR, 1);
+        UseCatalogues(QUILVANE_LOCALE_BUILD_DIR);
+    }
     void SetUp() override { app.emplace(argc, argv); }
     void TearDown() override { app.reset(); }
 };

@@ -9,6 +9,7 @@
 
 #include "crypto/Certificate.h"
 #include "crypto/Secret.h"
+#include "crypto/Text.h"
 
 namespace quilvane {
 
@@ -25,8 +26,8 @@ class KeySource {
 };
 
 // How the places of the token and database sources are named.
-inline constexpr const char* kTokenSources = "PKCS #11 tokens (p11-kit)";
-inline constexpr const char* kNssSources = "NSS databases";
+inline constexpr const char* kTokenSources = QUILVANE_N_("PKCS #11 tokens (p11-kit)");
+inline constexpr const char* kNssSources = QUILVANE_N_("NSS databases");
 
 // The personal certificates in the folder of a store: PEM, DER and PKCS #12
 // files. Secrets are asked through `prompt`, which the certificates listed

@@ -34,7 +34,7 @@ struct SignedData::Impl {
 
 namespace signed_data {
 
-extern const std::string kNotSigned;
+extern const char* const kNotSigned;
 
 // Raises one of our own errors; whatever OpenSSL queued on the way is
 // dropped by the entry point's mark.

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "crypto/Text.h"
+
 namespace quilvane {
 
 // Overwrites `size` bytes at `data` in a way the compiler cannot leave out,
@@ -67,7 +69,7 @@ inline bool AskAgain(SecretRequest& request, int tries) {
         return false;
     }
     if (!request.retry) {
-        request.prompt = "The passphrase was wrong.\r\n" + request.prompt;
+        request.prompt = std::string(Tr("The passphrase was wrong.")) + "\r\n" + request.prompt;
         request.retry = true;
     }
     return true;

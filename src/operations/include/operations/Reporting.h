@@ -9,6 +9,7 @@
 #include <string>
 
 #include "crypto/Error.h"
+#include "crypto/Text.h"
 #include "operations/UserInterface.h"
 
 namespace quilvane {
@@ -57,7 +58,8 @@ Outcome RunGuarded(UserInterface& ui, const ReportPolicy& policy, Body&& body) {
     } catch (const Error& error) {
         return Report(ui, policy, error);
     } catch (const std::bad_alloc&) {
-        return Report(ui, policy, Error(ENOMEM, "There is not enough memory to hold the file."));
+        return Report(ui, policy,
+                      Error(ENOMEM, Tr("There is not enough memory to hold the file.")));
     } catch (const std::exception& error) {
         return Report(ui, policy, Error(EIO, error.what()));
     }
