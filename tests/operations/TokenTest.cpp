@@ -8,11 +8,7 @@
 #include <cstdlib>
 
 #include "OperationsTest.h"
-#include "crypto/Network.h"
 #include "operations/Batch.h"
-#include "operations/VerifyReport.h"
-#include "support/LoopbackServices.h"
-#include "support/TimeStampAuthority.h"
 
 namespace quilvane::test {
 
@@ -143,30 +139,6 @@ TEST_F(TokenTest, TokensAndDatabasesListWithoutLoginAndSignOnlyWithTheirSecret) 
             EXPECT_EQ(openedByOpenssl(input + ".sig"), "contract text");
         }
     }
-
-    // A token's signature time-stamped as a file key's is, and the verdict
-    // tells when and by whom.
-    LoopbackServices services(dir / "www");
-    SKIP_WITHOUT(services);
-    TimeStampAuthority tsa(services, pki.pki);
-    NetworkSettings settings;
-    settings.timestampUrl = tsa.url();
-    UseNetworkSettings(settings);
-    fs::copy_file(pki.pki.root().cert, home.root() / "root.pem");
-    ScriptedUserInterface person;
-    person.picks = {2};
-    person.passphrases = {kPin};
-    fs::remove(input + ".sig");
-    EXPECT_EQ(SignFile(person, input, input + ".sig"), Outcome::Completed);
-    UseNetworkSettings({});
-    const FileReport report = VerifyForReport(input + ".sig");
-    ASSERT_EQ(report.signers.size(), 1u);
-    EXPECT_EQ(report.signers[0].level, SignatureLevel::CadesBT);
-    EXPECT_PRED2(Like, TrustLine(report.signers[0].certificate),
-                 "Certificate of Bob Example: trusted, time-stamped "
-                 "[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9] "
-                 "[+-][0-9][0-9]:[0-9][0-9] by Quilvane Test TSA \u2014 issued by Quilvane Test "
-                 "Root, *");
 }
 
 // A batch signs with one login while the token keeps it, logs in again (asking
