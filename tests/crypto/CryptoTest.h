@@ -33,6 +33,18 @@ class CryptoTest : public ::testing::Test {
         return dir / name;
     }
 
+    // `document` signed by `certificate`: laid out ahead and patched, or appended.
+    static std::string Signed(const Certificate& certificate, const std::string& document,
+                              bool patchable = true) {
+        Signer signer;
+        signer.Certificate(certificate);
+        MemorySource source(document);
+        MemorySink patch;
+        AppendSink append;
+        SignedData().Sign(source, patchable ? patch : append, signer);
+        return patchable ? patch.text : append.text;
+    }
+
     Certificates open() {
         Store store;
         store.Open(ui.prompt(), "My");

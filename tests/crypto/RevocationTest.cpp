@@ -194,15 +194,9 @@ TEST_F(RevocationTest, EmbeddedRevocationDataVerifiesWithTheServicesStopped) {
     NetworkSettings settings;
     settings.embedValidationData = true;
     UseNetworkSettings(settings);
-    Signer signer;
-    signer.Certificate(mine(id));
-    signer.AuthenticatedAttributes().Add(
-        {AttributeName::SigningTime, DateTime{std::time(nullptr)}});
+    const Certificate signer = mine(id);
     fs::copy_file(ca.cert, home.my() / "ca.pem");  // where signing finds the issuer
-    MemorySource document(std::string("kept for years\n"));
-    MemorySink out;
-    SignedData().Sign(document, out, signer);
-    const fs::path message = save("archived.sig", out.text);
+    const fs::path message = save("archived.sig", Signed(signer, "kept for years\n"));
     services.stop();
 
     const auto [trust, cosigning] = judge(message);

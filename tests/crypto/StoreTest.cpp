@@ -7,14 +7,6 @@ namespace quilvane::test {
 
 class StoreTest : public CryptoTest {
   protected:
-    // Signs with a listed certificate, which unlocks its private key.
-    static void Key(const Certificate& c) {
-        Signer signer;
-        signer.Certificate(c);
-        MemorySource document("x");
-        AppendSink out;
-        SignedData().Sign(document, out, signer);
-    }
     static std::string Names(const Certificates& certificates) {
         std::string names;
         for (std::size_t i = 1; i <= certificates.Count(); ++i) {
@@ -65,8 +57,8 @@ TEST_F(StoreTest, ListsEveryReadableCertificateInFileOrderAndPassesOverTheRest) 
     EXPECT_EQ(Names(all),
               "Bob Example @a-bob.cer; carol@example.org @b-pair.pem; Alice Example @c-alice.pem; "
               "Quilvane Test Root @d-damaged.pem; ");
-    EXPECT_EQ(Raised([&] { Key(all.Item(3)); }), Raise{});
-    EXPECT_EQ(Raised([&] { Key(all.Item(2)); }).first, NoPrivateKey);
+    EXPECT_EQ(Raised([&] { Signed(all.Item(3), "x"); }), Raise{});
+    EXPECT_EQ(Raised([&] { Signed(all.Item(2), "x"); }).first, NoPrivateKey);
 
     fs::remove_all(home.my());
     EXPECT_EQ(open().Count(), 0u);
@@ -83,18 +75,18 @@ TEST_F(StoreTest, EncryptedKeysAreUnlockedOnlyWhenNeededAndOnlyAMatchingOneIsUse
 
     // Alice's own file first: cancelled, then right. (A wrong answer, and
     // three: the terminal's end-to-end test.)
-    EXPECT_EQ(Raised([&] { Key(all.Item(1)); }),
+    EXPECT_EQ(Raised([&] { Signed(all.Item(1), "x"); }),
               (Raise{Cancelled, "The operation was cancelled by the user."}));
     ui.passphrases = {"alice-pw"};
-    EXPECT_EQ(Raised([&] { Key(all.Item(1)); }), Raise{});
+    EXPECT_EQ(Raised([&] { Signed(all.Item(1), "x"); }), Raise{});
     const std::string prompt = "Enter the passphrase for the private key in \"";
     EXPECT_EQ(ui.passphrasePrompts, std::vector<std::string>(2, prompt + "alice.key\":"));
 
     // Bob's key is unlocked for Carol, does not match, and is kept for Bob: keys once unlocked
     // are not asked for again.
     ui.passphrases = {"bob-pw"};
-    EXPECT_EQ(Raised([&] { Key(all.Item(3)); }).first, NoPrivateKey);
-    EXPECT_EQ(Raised([&] { Key(all.Item(2)); }), Raise{});
+    EXPECT_EQ(Raised([&] { Signed(all.Item(3), "x"); }).first, NoPrivateKey);
+    EXPECT_EQ(Raised([&] { Signed(all.Item(2), "x"); }), Raise{});
     EXPECT_EQ(ui.passphrasePrompts.back(), prompt + "a-bob.key\":");
 }
 
@@ -111,7 +103,7 @@ TEST_F(StoreTest, Pkcs12FilesAreReadAndAProtectedOneAsksWhenTheStoreIsOpened) {
     EXPECT_EQ(Names(all),
               "Alice Example @alice.p12; carol@example.org @carol.pfx; Bob Example @z-bob.p12; ");
     for (std::size_t i = 1; i <= all.Count(); ++i) {
-        EXPECT_EQ(Raised([&] { Key(all.Item(i)); }), Raise{}) << i;
+        EXPECT_EQ(Raised([&] { Signed(all.Item(i), "x"); }), Raise{}) << i;
     }
     EXPECT_EQ(ui.passphrasePrompts.at(0), "Enter the passphrase for \"z-bob.p12\":");
 

@@ -29,15 +29,6 @@ class TimeStampTest : public CryptoTest {
         settings.timestampUrl = service.empty() ? "" : tsa->url(service);
         UseNetworkSettings(settings);
     }
-    std::string sign(const Identity& id, const std::string& document, bool patchable = true) {
-        Signer signer;
-        signer.Certificate(mine(id));
-        MemorySource source(document);
-        MemorySink patch;
-        AppendSink append;
-        SignedData().Sign(source, patchable ? patch : append, signer);
-        return patchable ? patch.text : append.text;
-    }
     // The trust in each signer of `message`, verified with `flag`.
     std::vector<CertificateTrust> judge(const std::string& message,
                                         VerifyFlag flag = VerifyFlag::SignatureOnly) {
@@ -59,7 +50,7 @@ TEST_F(TimeStampTest, SignsAndCoSignsWithATokenThatOpensslAndVerifyingHoldTo) {
          {std::pair{pki.alice, true}, std::pair{pki.bob, true}, std::pair{pki.alice, false}}) {
         SCOPED_TRACE(id.cert.filename().string() + (patchable ? " patched" : " read twice"));
         const std::time_t before = std::time(nullptr);
-        message = sign(id, document, patchable);
+        message = Signed(mine(id), document, patchable);
         const std::string token = TokenOf(message, 0);
         ASSERT_FALSE(token.empty());
         const std::string checked =
@@ -98,7 +89,7 @@ TEST_F(TimeStampTest, SignsAndCoSignsWithATokenThatOpensslAndVerifyingHoldTo) {
 // not meant for time-stamping, or without its certificate, proves nothing,
 // and the signer is judged now.
 TEST_F(TimeStampTest, ATokenThatDoesNotHoldBreaksOrProvesNothing) {
-    const std::string message = sign(pki.alice, "document");
+    const std::string message = Signed(mine(pki.alice), "document");
     const fs::path folder = services.folder();
     // Tokens over this signature, by `script` for a request with `options`.
     const auto token = [&](const std::string& script, const std::string& options) {
@@ -110,7 +101,7 @@ TEST_F(TimeStampTest, ATokenThatDoesNotHoldBreaksOrProvesNothing) {
     };
     using Case = std::tuple<std::string, Verdict, std::string, std::string>;
     for (const auto& [stamp, verdict, detail, problem] : {
-             Case{TokenOf(sign(pki.alice, "another document"), 0), Verdict::TimeStampBroken,
+             Case{TokenOf(Signed(mine(pki.alice), "another document"), 0), Verdict::TimeStampBroken,
                   "it was made for another signature", "it was made for another signature"},
              Case{token("unfit.sh", "-cert"), Verdict::Trusted, "",
                   "the time-stamping authority Unfit TSA is not trusted (unsuitable certificate "
@@ -139,9 +130,9 @@ TEST_F(TimeStampTest, AnExpiredSignerStandsByItsTimeStamp) {
     char notAfter[16];
     std::strftime(notAfter, sizeof notAfter, "%Y%m%d%H%M%SZ", &utc);
     const Identity erin = pki.pki.issue("erin", "/CN=Erin Ending", KeyType::Ec, "", notAfter);
-    const std::string stamped = sign(erin, "document");
+    const std::string stamped = Signed(mine(erin), "document");
     use("");
-    const std::string plain = sign(erin, "document");
+    const std::string plain = Signed(mine(erin), "document");
     std::this_thread::sleep_until(std::chrono::system_clock::from_time_t(end + 1));
 
     EXPECT_EQ(judge(stamped, VerifyFlag::SignatureAndCertificate).at(0).verdict, Verdict::Trusted);
