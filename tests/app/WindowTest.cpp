@@ -277,13 +277,9 @@ TEST(MainWindow, SignsCoSignsAndVerifiesWithKeysAlone) {
         run(Qt::Key_V, "txtSignature", doc + ".sig", {enter, {"", Qt::Key_Escape}}),
         (QStringList{verified, box + "The file is decoded and stored at the following location:"}));
     // Signed, then co-signed: two signer-infos.
-    const std::string printed = Openssl("cms -cmsout -print -inform DER -in", doc + ".sig");
-    std::size_t signers = 0;
-    for (std::size_t at = 0; (at = printed.find("signatureAlgorithm:", at)) != std::string::npos;
-         ++at) {
-        ++signers;
-    }
-    EXPECT_EQ(signers, 2u);
+    EXPECT_EQ(Openssl("cms -cmsout -print -inform DER -in", fs::path(doc + ".sig"),
+                      "| grep -c signatureAlgorithm:"),
+              "2\n");
 }
 
 // The Qt user interface's boxes, pick list and passphrase dialog, each with

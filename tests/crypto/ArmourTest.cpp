@@ -28,7 +28,6 @@ TEST_F(Armour, ReadsEveryFormOrNamesWhatTheFileIs) {
     const std::string base64 = Openssl("base64 -A -in", der);
     const std::string pem =
         "-----BEGIN PKCS7-----\n" + Lines(base64, "", "\n") + "-----END PKCS7-----\n";
-    const std::string certificate = ReadFile(pki.alice.cert);
     const std::string mail =
         "MIME-Version: 1.0\r\nContent-Type: application/x-pkcs7-mime;\r\n"
         " smime-type=signed-data; name=\"smime.p7m\"\r\n";
@@ -54,7 +53,6 @@ TEST_F(Armour, ReadsEveryFormOrNamesWhatTheFileIs) {
          ""},
         {"text like a header first", "Note: signed\n" + pem, ""},
         {"bare Base64 on one line", base64, ""},
-        {"certificates, then the message", certificate + pem, "it is a certificate bundle."},
         {"a private key", ReadFile(pki.alice.key) + pem, "it holds a private key."},
         {"PEM of another kind", armoured("X509 CRL", ""), "it is a certificate revocation list."},
         {"text", "Just a letter.\n", "it is text, but not a signed message in PEM form."},

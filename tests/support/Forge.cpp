@@ -135,13 +135,15 @@ Pki::Pki(fs::path folder) : folder_(std::move(folder)) {
     fs::create_directories(folder_);
 }
 
+const std::vector<std::pair<int, const char*>> kCaExtensions = {
+    {NID_basic_constraints, "critical,CA:TRUE"},
+    {NID_key_usage, "critical,keyCertSign,cRLSign"},
+    {NID_subject_key_identifier, "hash"}};
+
 const Identity& Pki::root() {
     if (root_.cert.empty()) {
         root_ = Make(folder_, "root", Name("/CN=Quilvane Test Root/O=Quilvane Tests").get(),
-                     KeyType::Ec, nullptr, "", "",
-                     {{NID_basic_constraints, "critical,CA:TRUE"},
-                      {NID_key_usage, "critical,keyCertSign,cRLSign"},
-                      {NID_subject_key_identifier, "hash"}});
+                     KeyType::Ec, nullptr, "", "", kCaExtensions);
     }
     return root_;
 }
@@ -161,14 +163,9 @@ Identity Pki::issue(const std::string& name, const std::string& subject, KeyType
 Identity Pki::issueBy(const Identity& issuer, const std::string& name, const std::string& subject,
                       KeyType type, const Extensions& extra, bool ca, const std::string& notBefore,
                       const std::string& notAfter) {
-    std::vector<std::pair<int, const char*>> extensions;
+    std::vector<std::pair<int, const char*>> extensions = ca ? kCaExtensions : kUserExtensions;
     if (ca) {
-        extensions = {{NID_basic_constraints, "critical,CA:TRUE"},
-                      {NID_key_usage, "critical,keyCertSign,cRLSign"},
-                      {NID_subject_key_identifier, "hash"},
-                      {NID_authority_key_identifier, "keyid"}};
-    } else {
-        extensions = kUserExtensions;
+        extensions.emplace_back(NID_authority_key_identifier, "keyid");
     }
     // One of the usual extensions given again is replaced, as a time-stamping
     // authority's key usage must be.
