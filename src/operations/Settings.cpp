@@ -15,14 +15,6 @@
 namespace quilvane {
 namespace {
 
-std::string_view TrimmedView(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
 class Reader {
   public:
     Reader(const std::string& file, std::size_t line, std::string_view key)
@@ -76,22 +68,22 @@ NetworkSettings ParseSettings(std::string_view text, const std::string& file) {
     std::size_t number = 0;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
-        const std::string_view line = TrimmedView(text.substr(0, end));
+        const std::string line = Trimmed(text.substr(0, end));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         ++number;
         if (line.empty() || line.front() == '#' || line.front() == ';') {
             continue;
         }
         if (line.front() == '[' && line.back() == ']') {
-            section = TrimmedView(line.substr(1, line.size() - 2));
+            section = Trimmed(line.substr(1, line.size() - 2));
             continue;
         }
         const std::size_t equals = line.find('=');
-        if (equals == std::string_view::npos) {
+        if (equals == std::string::npos) {
             continue;
         }
-        const std::string_view key = TrimmedView(line.substr(0, equals));
-        const std::string_view value = TrimmedView(line.substr(equals + 1));
+        const std::string key = Trimmed(line.substr(0, equals));
+        const std::string value = Trimmed(line.substr(equals + 1));
         const Reader read(file, number, key);
         const std::string name = section + "/" + std::string(key);
         if (name == "signing/timestamp-url") {
