@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,12 +39,23 @@ std::string Variable(const char* name) {
     return value != nullptr ? value : "";
 }
 
-// Whether an X server answers at `display`.
+struct XcbDisconnect {
+    void operator()(xcb_connection_t* connection) const { xcb_disconnect(connection); }
+};
+
+// Whether an X server answers at `display`. The connection that asked stays
+// open until the program ends: a server left with no client starts afresh
+// (Xvfb does unless told otherwise) and turns away whoever connects during
+// that moment, which would be Qt, right after this check.
 bool X11Answers(const std::string& display) {
-    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
-    const bool answers = xcb_connection_has_error(connection) == 0;
-    xcb_disconnect(connection);
-    return answers;
+    static std::unique_ptr<xcb_connection_t, XcbDisconnect> kept;
+    std::unique_ptr<xcb_connection_t, XcbDisconnect> connection(
+        xcb_connect(display.c_str(), nullptr));
+    if (xcb_connection_has_error(connection.get()) != 0) {
+        return false;
+    }
+    kept = std::move(connection);
+    return true;
 }
 
 // Why the Wayland display `display` cannot be used; "" when it can.

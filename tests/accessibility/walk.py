@@ -26,12 +26,15 @@ def skip(reason):
     sys.exit(SKIP)
 
 
-def wait_for(what, probe):
+def wait_for(what, probe, process=None):
     deadline = time.monotonic() + TIMEOUT
     while time.monotonic() < deadline:
         found = probe()
         if found:
             return found
+        if process is not None and process.poll() is not None:
+            sys.exit("the program ended (status %d) while waiting for %s"
+                     % (process.returncode, what))
         time.sleep(0.1)
     sys.exit("timed out waiting for " + what)
 
@@ -68,9 +71,12 @@ def outer(program):
     helpers = []
     try:
         # Xvfb picks a free display itself and writes its number to the pipe.
+        # Without -noreset it starts afresh whenever its last client leaves
+        # (the AT-SPI launcher, or the program's own check that the display
+        # answers), and turns away whoever connects at that moment.
         read, write = os.pipe()
         xvfb = start(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24",
-                      "-nolisten", "tcp"], pass_fds=(write,),
+                      "-nolisten", "tcp", "-noreset"], pass_fds=(write,),
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         helpers.append(xvfb)
         os.close(write)
@@ -107,7 +113,7 @@ def inside(program):
 
     window = start([program], stdout=subprocess.DEVNULL)
     try:
-        return walk(pyatspi, window.pid)
+        return walk(pyatspi, window)
     finally:
         stop(window)
 
@@ -120,7 +126,8 @@ def tree(node):
             yield from tree(child)
 
 
-def walk(pyatspi, pid):
+def walk(pyatspi, program):
+    pid = program.pid
     desktop = pyatspi.Registry.getDesktop(0)
 
     def frame():
@@ -133,7 +140,7 @@ def walk(pyatspi, pid):
                         return child
         return None
 
-    window = wait_for("the window on the accessibility bus", frame)
+    window = wait_for("the window on the accessibility bus", frame, program)
     failures = []
     controls = [node for node in tree(window)
                 if node.getState().contains(pyatspi.STATE_FOCUSABLE)]
