@@ -77,12 +77,13 @@ EVP_PKEY* PrivateKey(const Certificate& certificate) {
     return key;
 }
 
+namespace {
+
 // The certificates between `certificate` and its root, not the root itself,
 // as far as they are found: among those its key's source holds and in the
 // user's Root and My folders. Only a path is built, nothing is trusted: the
 // chain lets a verifier that trusts the root reach the signer.
-ossl::X509StackPtr IssuersOf(const Certificate& certificate) {
-    const Certificate::Impl& impl = certificate.impl();
+ossl::X509StackPtr GatherIssuers(const Certificate::Impl& impl) {
     X509* x509 = impl.x509.get();
     const std::string what =
         Format(Tr("Could not gather the issuers of the certificate of %1"), ossl::NameOf(x509));
@@ -136,6 +137,22 @@ ossl::X509StackPtr IssuersOf(const Certificate& certificate) {
         X509_up_ref(issuer);
     }
     return issuers;
+}
+
+}  // namespace
+
+// Reading the folders (and every key file in them) costs more than a small
+// document's signature: a batch gathers once.
+ossl::X509StackPtr IssuersOf(const Certificate& certificate) {
+    const Certificate::Impl& impl = certificate.impl();
+    const std::lock_guard hold(impl.issuersLock);
+    if (!impl.issuers) {
+        impl.issuers = GatherIssuers(impl);
+    }
+    return ossl::X509StackPtr(
+        ossl::Check(X509_chain_up_ref(impl.issuers.get()), status::Failed,
+                    Format(Tr("Could not gather the issuers of the certificate of %1"),
+                           ossl::NameOf(impl.x509.get()))));
 }
 
 bool Carries(CMS_ContentInfo* cms, X509* certificate) {

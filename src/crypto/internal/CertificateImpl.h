@@ -3,6 +3,7 @@
 // the personal store, where its private key is found.
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ struct Certificate::Impl {
     ossl::X509Ptr x509;
     std::string location;             // empty for a certificate from a message
     std::shared_ptr<KeyHolder> keys;  // null: there is no private key to find
+    // The chain a signature by this certificate carries, gathered from the
+    // folders at its first signature and kept for the rest of the run.
+    mutable std::mutex issuersLock;
+    mutable ossl::X509StackPtr issuers;
 };
 
 // The error for a certificate whose private key the store does not hold.
