@@ -2,8 +2,8 @@
 // Quilvane's operations, with `openssl cms` and with gpgsm, and prints a
 // Markdown table: wall time (best of the runs, and their median) and peak
 // memory of each, beside the floor: `openssl dgst -sha256` then `cat` of the
-// same file. With --memory, only Quilvane's peak memory (and time) for each
-// size, on a sparse document that costs no time to make.
+// same file, and that floor with the copy made durable (`sync FILE`). With --memory, only
+// Quilvane's peak memory (and time) for each size, on a sparse document that costs no time to make.
 //
 //   build/bench/bench [--runs N] [--sizes MIB,...] [--four no]
 //                     (5 runs; 256,3072 MiB; four 256 MiB files in one batch)
@@ -351,6 +351,13 @@ void LargeDocument(const Setup& setup, std::size_t mib, std::vector<Row>& rows) 
         return Command("openssl dgst -sha256 " + d + " >/dev/null && cat " + d + " > " + d +
                        ".copy");
     });
+    // The floor's copy stays in the page cache; ours is on the disk before
+    // it is reported, as every write of Quilvane's is. The same copy made
+    // durable shows what the disk alone asks.
+    const Stats durable = Runs([&] {
+        return Command("rm -f " + d + ".copy && openssl dgst -sha256 " + d + " >/dev/null && cat " +
+                       d + " > " + d + ".copy && sync " + d + ".copy");
+    });
     fs::remove(d + ".copy");
     const Stats sign = Runs([&] { return SignOurs(d); });
     const Stats verify = Runs([&] { return VerifyOurs(d + ".sig"); });
@@ -367,10 +374,15 @@ void LargeDocument(const Setup& setup, std::size_t mib, std::vector<Row>& rows) 
                                   ? Runs([&] { return Command(GpgsmVerify(setup, d)); })
                                   : noGpgsm;
     const std::string target = mib >= 1024 ? "0.8x" : "0.7x";
+    const auto ratios = [&](const Stats& ours) {
+        return Ratio(ours, floor) + " (" + Ratio(ours, durable) + " of the durable floor)";
+    };
     rows.push_back({"sign " + size, sign, signOpenssl, signGpgsm,
-                    "floor " + Cell(floor) + " (target " + target + ")", Ratio(sign, floor)});
+                    "floor " + Cell(floor) + " (target " + target + "); durable floor, with " +
+                        "`sync` of the copy: " + Cell(durable),
+                    ratios(sign)});
     rows.push_back({"verify and extract " + size, verify, verifyOpenssl, verifyGpgsm,
-                    "floor (target " + target + ")", Ratio(verify, floor)});
+                    "the floors above (target " + target + ")", ratios(verify)});
     for (const char* suffix : {"", ".sig", ".openssl.sig", ".openssl.out", ".gsig", ".gout"}) {
         fs::remove(d + suffix);
     }
