@@ -3,6 +3,7 @@
 // certificate issued through an intermediate and only the root known to them.
 
 #include "OperationsTest.h"
+#include "operations/Batch.h"
 
 namespace quilvane::test {
 namespace {
@@ -98,6 +99,20 @@ TEST_F(Interoperability, OpensslAndGpgsmAcceptEverySignatureWithOnlyTheRoot) {
     RunStatus("gpgconf --homedir " + gnupg + " --kill all");
     if (!gpgsm) {
         GTEST_SKIP() << "gpgsm is not installed: only openssl checked the signatures";
+    }
+}
+
+// The chain is gathered at the batch's first signature and serves the rest,
+// signed side by side.
+TEST_F(Interoperability, EveryFileOfABatchCarriesTheChain) {
+    std::vector<std::string> files;
+    for (const char* name : {"1.txt", "2.txt", "3.txt", "4.txt"}) {
+        files.push_back(file(name, name));
+    }
+    ui.picks = {3};
+    ASSERT_EQ(RunBatch(ui, BatchAction::Sign, files, BatchMessages::Each), Outcome::Completed);
+    for (const std::string& path : files) {
+        EXPECT_EQ(carried(path + ".sig"), 2u) << path;
     }
 }
 
