@@ -1,7 +1,7 @@
 // Signing, verifying or co-signing a selection of files in one go. The files
-// run on the calling thread until every choice and secret has been asked;
-// then the rest run side by side on a few workers, and what they say is
-// passed on in the order of the files.
+// run on a few workers, one at a time until every choice and secret has been
+// asked, then side by side; what they say is passed on in the order of the
+// files, and every question is asked on the calling thread.
 
 #include "operations/Batch.h"
 
@@ -57,7 +57,13 @@ struct Turns {
     std::map<std::size_t, FileRun> ended;
     std::size_t approved = 0;  // files that may start
     std::size_t next = 0;      // the next file to start
-    bool closed = false;       // no more files start
+    std::size_t running = 0;   // files started and not ended
+    std::size_t told = 0;      // files whose end has been told
+    // Files run side by side; until then one starts only once the one before
+    // it has been told, as on the calling thread, so that a cancelled choice
+    // or a refused secret ends the batch before the next file begins.
+    bool sideBySide = false;
+    bool closed = false;  // no more files start
     std::atomic<bool> cancelled = false;
 
     // Makes `call` on the calling thread; its result or its exception comes back.
@@ -93,6 +99,11 @@ struct Turns {
             call->made = true;
             changed.notify_all();
         }
+    }
+
+    // Whether a worker may start the next file now.
+    bool MayStart() const {
+        return next < approved && (sideBySide || (running == 0 && told == next));
     }
 
     // No file starts any more; those approved and not started stay undone.
@@ -318,8 +329,19 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
     // Between the files too, SIGINT and SIGTERM stop the batch rather than end
     // the program in the middle of it.
     StopSignals stops;
+    // Side by side once nothing is left to ask: a token's key signs one file
+    // at a time, and time-stamps wait on one server anyway. A file named twice
+    // is handled twice, one after the other.
+    std::vector<std::string> sorted = paths;
+    std::ranges::sort(sorted);
+    const bool distinct = std::ranges::adjacent_find(sorted) == sorted.end();
+    const std::size_t workers = distinct ? WorkerCount() : 1;
+    const bool pooled = workers > 1 && paths.size() > 1 && action != BatchAction::TimeStamp;
+    Turns turns;
+    turns.sideBySide = pooled && action == BatchAction::Verify;
     // The certificate is chosen once, when the first file needs it; its
-    // unlocked key is kept with it, so the secret is asked once too.
+    // unlocked key is kept with it, so the secret is asked once too. The
+    // other files start as soon as it is, beside the first one.
     std::mutex choosing;
     std::optional<Certificate> chosen;
     // A secret refused for the chosen key ends the batch: asked again for
@@ -342,6 +364,11 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
             }
             throw;
         }
+        if (pooled && !chosen->KeyOneAtATime()) {
+            const std::lock_guard open(turns.lock);
+            turns.sideBySide = true;
+            turns.changed.notify_all();
+        }
         return *chosen;
     };
     const auto refusal = [&] {
@@ -361,54 +388,39 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
         }
         return Outcome::Failed;
     };
-    // Side by side once nothing is left to ask: a token's key signs one file
-    // at a time, and time-stamps wait on one server anyway. A file named twice
-    // is handled twice, one after the other.
-    std::vector<std::string> sorted = paths;
-    std::ranges::sort(sorted);
-    const bool distinct = std::ranges::adjacent_find(sorted) == sorted.end();
-    const std::size_t workers = distinct ? WorkerCount() : 1;
-    const auto sideBySide = [&] {
-        return workers > 1 &&
-               (action == BatchAction::Verify ||
-                (action != BatchAction::TimeStamp && chosen && !chosen->KeyOneAtATime()));
-    };
     const Wording wording = WordingOf(action);
     const auto announce = [&](std::size_t i) {
         return ui.progress({Format(Tr(wording.doing), ShownPath(paths[i])), i, paths.size()});
     };
     Tally tally(ui, action, paths);
 
-    bool going = true;
-    std::size_t i = 0;
-    BatchInterface batch(ui, messages);
-    for (; going && i < paths.size() && (i == 0 || !sideBySide()); ++i) {
-        if (!announce(i)) {
-            going = false;
-            break;
+    if (!pooled) {
+        BatchInterface batch(ui, messages);
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            if (!announce(i)) {
+                break;
+            }
+            const Outcome outcome = runFile(batch, paths[i]);
+            if (!tally.Tell(i, batch.Take(outcome), refusal(), false)) {
+                break;
+            }
         }
-        const Outcome outcome = runFile(batch, paths[i]);
-        going = tally.Tell(i, batch.Take(outcome), refusal(), false);
-    }
-
-    if (going && i < paths.size()) {
-        Turns turns;
-        turns.approved = turns.next = i;
+    } else {
         std::vector<std::unique_ptr<BatchInterface>> faces;
         std::vector<std::jthread> threads;
-        for (std::size_t w = 0; w < std::min(workers, paths.size() - i); ++w) {
+        for (std::size_t w = 0; w < std::min(workers, paths.size()); ++w) {
             faces.push_back(std::make_unique<BatchInterface>(ui, messages, &turns));
             threads.emplace_back([&turns, &runFile, &paths, face = faces.back().get()] {
                 for (;;) {
                     std::size_t mine = 0;
                     {
                         std::unique_lock hold(turns.lock);
-                        turns.changed.wait(
-                            hold, [&] { return turns.next < turns.approved || turns.closed; });
+                        turns.changed.wait(hold, [&] { return turns.closed || turns.MayStart(); });
                         if (turns.next >= turns.approved) {
                             return;
                         }
                         mine = turns.next++;
+                        ++turns.running;
                     }
                     Outcome outcome = Outcome::Failed;
                     try {
@@ -417,6 +429,7 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
                     }
                     const std::lock_guard hold(turns.lock);
                     turns.ended.emplace(mine, face->Take(outcome));
+                    --turns.running;
                     turns.changed.notify_all();
                 }
             });
@@ -429,13 +442,14 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
                 turns.Close();
             }
         } closing{turns};
-        // Files are announced a few ahead of those told, so that the held
-        // messages stay few; each is told when its turn comes.
+        // Side by side, files are announced a few ahead of those told, so
+        // that the held messages stay few; one at a time, each once the one
+        // before it is told. Each is told when its turn comes.
         const std::size_t ahead = 2 * threads.size();
         std::unique_lock hold(turns.lock);
-        for (std::size_t told = i; told < paths.size();) {
+        for (std::size_t told = 0; told < paths.size();) {
             while (!turns.closed && turns.approved < paths.size() &&
-                   turns.approved < told + ahead) {
+                   turns.approved < told + (turns.sideBySide ? ahead : 1)) {
                 const std::size_t at = turns.approved;
                 hold.unlock();
                 const bool goOn = announce(at);
@@ -476,7 +490,8 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
                 turns.cancelled = true;
                 turns.Close();
             }
-            ++told;
+            turns.told = ++told;
+            turns.changed.notify_all();
         }
         hold.unlock();
     }
