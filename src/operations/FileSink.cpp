@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,12 +28,14 @@ constexpr std::uint64_t kWritebackRun = std::uint64_t{8} << 20;
 
 // Whether `fd` and `other` read alike for their first `size` bytes.
 bool SameBytes(int fd, int other, std::uint64_t size) {
-    std::vector<std::uint8_t> a(std::min<std::uint64_t>(size, 1 << 16)), b(a.size());
+    const auto run = static_cast<std::size_t>(std::min<std::uint64_t>(size, kCopyChunk));
+    const auto a = std::make_unique_for_overwrite<std::uint8_t[]>(run);
+    const auto b = std::make_unique_for_overwrite<std::uint8_t[]>(run);
     for (std::uint64_t done = 0; done < size;) {
-        const ssize_t n = ::pread(fd, a.data(), a.size(), static_cast<off_t>(done));
+        const ssize_t n = ::pread(fd, a.get(), run, static_cast<off_t>(done));
         if (n <= 0 ||
-            ::pread(other, b.data(), static_cast<std::size_t>(n), static_cast<off_t>(done)) != n ||
-            !std::equal(a.begin(), a.begin() + n, b.begin())) {
+            ::pread(other, b.get(), static_cast<std::size_t>(n), static_cast<off_t>(done)) != n ||
+            std::memcmp(a.get(), b.get(), static_cast<std::size_t>(n)) != 0) {
             return false;
         }
         done += static_cast<std::uint64_t>(n);
@@ -228,13 +232,15 @@ bool FileSink::Differs() const {
 }
 
 void FileSink::Prepare() {
+    // Compared first, from memory, while the disk still takes what was
+    // written: the flush then waits the less.
+    keepOld_ = existing_ && (S_ISLNK(existing_->st_mode) ||
+                             (backup_ == Backup::Keep && S_ISREG(existing_->st_mode) && Differs()));
     // On the disk before it takes the old file's place: a crash cannot leave
     // an empty or partial file where the only copy was.
     if (::fsync(fd_) != 0) {
         Fail(errno);
     }
-    keepOld_ = existing_ && (S_ISLNK(existing_->st_mode) ||
-                             (backup_ == Backup::Keep && S_ISREG(existing_->st_mode) && Differs()));
     prepared_ = true;
 }
 
