@@ -43,6 +43,13 @@ bool SameBytes(int fd, int other, std::uint64_t size) {
     return true;
 }
 
+// The error for a file that another program changed while it was being replaced.
+Error ChangedMeanwhile(const std::string& path) {
+    return Error(EBUSY, Format(Tr("Cannot write \"%1\": another program changed it meanwhile, "
+                                  "so it was left as that program left it."),
+                               ShownPath(path)));
+}
+
 }  // namespace
 
 bool WriteAll(int fd, std::span<const std::uint8_t> bytes) {
@@ -122,6 +129,15 @@ FileSink::FileSink(std::string path, Backup backup, Links links, mode_t newFileM
     if (replacesFile) {
         TakeOwnerAndMode(*existing_);
     }
+    if (replacesFile && backup_ == Backup::Keep) {
+        old_ = ::openat(folder_, name_.c_str(),
+                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (old_ >= 0 &&
+            (::fstat(old_, &oldState_) != 0 || !S_ISREG(oldState_.st_mode) ||
+             oldState_.st_dev != existing_->st_dev || oldState_.st_ino != existing_->st_ino)) {
+            ::close(std::exchange(old_, -1));
+        }
+    }
 }
 
 void FileSink::TakeOwnerAndMode(const struct stat& of) {
@@ -140,6 +156,9 @@ FileSink::~FileSink() {
     if (fd_ >= 0) {
         ::close(fd_);
     }
+    if (old_ >= 0) {
+        ::close(old_);
+    }
     if (!temp_.empty()) {
         ::unlinkat(folder_, temp_.c_str(), 0);
     }
@@ -152,7 +171,83 @@ void FileSink::Fail(int err) const {
     RaiseFileError(err, Tr("Cannot write"), path_);
 }
 
+bool FileSink::Matches(std::span<const std::uint8_t> bytes) {
+    if (written_ + bytes.size() > static_cast<std::uint64_t>(oldState_.st_size)) {
+        return false;
+    }
+    if (!compared_) {
+        compared_ = std::make_unique_for_overwrite<std::uint8_t[]>(kCopyChunk);
+    }
+    for (std::size_t done = 0; done < bytes.size();) {
+        const std::size_t run = std::min(bytes.size() - done, kCopyChunk);
+        const ssize_t n = ::pread(old_, compared_.get(), run, static_cast<off_t>(written_ + done));
+        if (n != static_cast<ssize_t>(run) ||
+            std::memcmp(compared_.get(), bytes.data() + done, run) != 0) {
+            return false;
+        }
+        done += run;
+    }
+    return true;
+}
+
+bool FileSink::OldUnchanged(int old) const {
+    struct stat now {};
+    return ::fstat(old, &now) == 0 && now.st_size == oldState_.st_size &&
+           now.st_mtim.tv_sec == oldState_.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == oldState_.st_mtim.tv_nsec &&
+           now.st_ctim.tv_sec == oldState_.st_ctim.tv_sec &&
+           now.st_ctim.tv_nsec == oldState_.st_ctim.tv_nsec;
+}
+
+void FileSink::StopMatching(bool differs) {
+    const struct Closing {
+        int fd;
+        ~Closing() { ::close(fd); }
+    } old{std::exchange(old_, -1)};
+    differs_ = differs;
+    compared_.reset();
+    // The bytes written so far are the old file's first ones: copied from
+    // it, by the kernel where it can.
+    off64_t from = 0;
+    while (static_cast<std::uint64_t>(from) < written_) {
+        const auto run = static_cast<std::size_t>(
+            std::min<std::uint64_t>(written_ - static_cast<std::uint64_t>(from), 1 << 30));
+        ssize_t n = ::copy_file_range(old.fd, &from, fd_, nullptr, run, 0);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 &&
+            (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+            std::vector<std::uint8_t> chunk(std::min(run, kCopyChunk));
+            n = ::pread(old.fd, chunk.data(), chunk.size(), from);
+            if (n > 0 && !WriteAll(fd_, {chunk.data(), static_cast<std::size_t>(n)})) {
+                Fail(errno);
+            }
+            from += std::max<ssize_t>(n, 0);
+        }
+        if (n <= 0) {
+            const int err = n < 0 ? errno : EIO;
+            if (!OldUnchanged(old.fd)) {
+                throw ChangedMeanwhile(path_);
+            }
+            Fail(err);
+        }
+    }
+    // Changed meanwhile, its start may no longer be the bytes written.
+    if (!OldUnchanged(old.fd)) {
+        throw ChangedMeanwhile(path_);
+    }
+    StartWriteback();
+}
+
 void FileSink::Write(std::span<const std::uint8_t> bytes) {
+    if (old_ >= 0) {
+        if (Matches(bytes)) {
+            written_ += bytes.size();
+            return;
+        }
+        StopMatching(true);
+    }
     if (!WriteAll(fd_, bytes)) {
         Fail(errno);
     }
@@ -176,6 +271,9 @@ void FileSink::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes
         throw Error(EINVAL, Format(Tr("Cannot write \"%1\": a patch past the end was asked for."),
                                    ShownPath(path_)));
     }
+    if (old_ >= 0) {
+        StopMatching(false);
+    }
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
                                    static_cast<off_t>(offset + done));
@@ -190,6 +288,9 @@ void FileSink::WriteAt(std::uint64_t offset, std::span<const std::uint8_t> bytes
 }
 
 bool FileSink::CopyFrom(int descriptor, std::uint64_t offset, std::uint64_t length) {
+    if (old_ >= 0) {
+        StopMatching(false);
+    }
     // The kernel copies, or shares the blocks where the file system can.
     auto from = static_cast<off64_t>(offset);
     std::uint64_t copied = 0;
@@ -232,10 +333,25 @@ bool FileSink::Differs() const {
 }
 
 void FileSink::Prepare() {
+    if (old_ >= 0) {
+        if (static_cast<std::uint64_t>(oldState_.st_size) == written_ && OldUnchanged(old_)) {
+            // The old file is what would be written, and on the disk as the
+            // new one would be.
+            if (::fsync(old_) != 0) {
+                Fail(errno);
+            }
+            identical_ = true;
+            prepared_ = true;
+            return;
+        }
+        StopMatching(true);
+    }
     // Compared first, from memory, while the disk still takes what was
     // written: the flush then waits the less.
-    keepOld_ = existing_ && (S_ISLNK(existing_->st_mode) ||
-                             (backup_ == Backup::Keep && S_ISREG(existing_->st_mode) && Differs()));
+    keepOld_ =
+        existing_ &&
+        (S_ISLNK(existing_->st_mode) ||
+         (backup_ == Backup::Keep && S_ISREG(existing_->st_mode) && (differs_ || Differs())));
     // On the disk before it takes the old file's place: a crash cannot leave
     // an empty or partial file where the only copy was.
     if (::fsync(fd_) != 0) {
@@ -358,11 +474,17 @@ std::string FileSink::Place() {
             static_cast<std::uint64_t>(now.st_size) != unchanged_->size ||
             now.st_mtim.tv_sec != unchanged_->modified.tv_sec ||
             now.st_mtim.tv_nsec != unchanged_->modified.tv_nsec) {
-            throw Error(EBUSY,
-                        Format(Tr("Cannot write \"%1\": another program changed it meanwhile, "
-                                  "so it was left as that program left it."),
-                               ShownPath(path_)));
+            throw ChangedMeanwhile(path_);
         }
+    }
+    if (identical_) {
+        // Left as it is, if it still has its name.
+        struct stat now {};
+        if (::fstatat(folder_, name_.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            now.st_dev != oldState_.st_dev || now.st_ino != oldState_.st_ino) {
+            throw ChangedMeanwhile(path_);
+        }
+        return "";
     }
     std::string note;
     if (keepOld_) {
@@ -379,7 +501,7 @@ std::string FileSink::Commit() {
 
 bool FileSink::CommitNew() {
     Prepare();
-    return TakeName(false);
+    return !identical_ && TakeName(false);
 }
 
 bool FileSink::TakeName(bool replace) {

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 
@@ -78,6 +79,70 @@ TEST(WholeFiles, AReplacedFileWhoseBytesDifferIsKeptAsNameTilde) {
         EXPECT_EQ(ReadFile(doc), bytes);
         EXPECT_EQ(fs::exists(kept) ? ReadFile(kept) : "", holds) << bytes;
     }
+}
+
+// A file replaced by the same bytes is left as it was (its inode, its time);
+// whatever else happens to the bytes (written in pieces, patched, copied in
+// by the kernel), the new file holds them, and the old one is kept.
+TEST(WholeFiles, TheSameBytesLeaveTheFileAsItWasAndAnyDifferenceWritesIt) {
+    TempDir dir;
+    const std::string old(3 << 19, 'x');  // over a megabyte: compared in runs
+    const fs::path path = dir / "doc.bin", source = dir / "source";
+    WriteFile(source, "yyyy");
+    const int from = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(from, 0);
+    // The pieces written: "=" the old file's next bytes, "d" a different
+    // byte, "p" a patch of the first byte, "c" four bytes copied by the kernel.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"=" + std::to_string(old.size())}, old},
+        {{"=100", "=" + std::to_string(old.size() - 100)}, old},
+        {{"=" + std::to_string(old.size() - 1)}, old.substr(0, old.size() - 1)},
+        {{"=" + std::to_string(old.size()), "d"}, old + "d"},
+        {{"=1000", "d", "=5"}, old.substr(0, 1000) + "d" + old.substr(1001, 5)},
+        {{"=10", "p"}, "p" + old.substr(1, 9)},
+        {{"=10", "c"}, old.substr(0, 10) + "yyyy"},
+    };
+    for (const auto& [pieces, expected] : cases) {
+        SCOPED_TRACE(pieces.front() + " " + pieces.back());
+        WriteFile(path, old);
+        fs::remove(path.string() + "~");
+        struct stat before {};
+        ASSERT_EQ(::stat(path.c_str(), &before), 0);
+        FileSink sink(path.string(), Backup::Keep);
+        std::size_t at = 0;
+        for (const std::string& piece : pieces) {
+            if (piece[0] == '=') {
+                const std::size_t n = std::stoul(piece.substr(1));
+                sink.Write(Span(old.substr(at, n)));
+                at += n;
+            } else if (piece == "d") {
+                sink.Write(Span("d"));
+                ++at;
+            } else if (piece == "p") {
+                sink.WriteAt(0, Span("p"));
+            } else {
+                ASSERT_TRUE(sink.CopyFrom(from, 0, 4));
+            }
+        }
+        const bool same = expected == old;
+        EXPECT_EQ(sink.Commit(),
+                  same ? "" : "The earlier file was kept as \"" + path.string() + "~\".");
+        EXPECT_EQ(ReadFile(path), expected);
+        struct stat after {};
+        ASSERT_EQ(::stat(path.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino == before.st_ino, same);
+        EXPECT_EQ(fs::exists(path.string() + "~"), !same);
+    }
+    ::close(from);
+
+    // Another program writes to the old file while its start is still
+    // compared: the new file is not made from it.
+    WriteFile(path, old);
+    FileSink sink(path.string(), Backup::Keep);
+    sink.Write(Span(old.substr(0, 10)));
+    WriteFile(path, "changed");
+    EXPECT_EQ(Raised([&] { sink.Write(Span("d")); }).first, EBUSY);
+    EXPECT_EQ(ReadFile(path), "changed");
 }
 
 // A name Quilvane derives (the .sig, the extracted document, NAME~) never

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -118,6 +119,13 @@ class FileSink final : public ContentSink, public PatchableSink, public FileCopy
     bool TakeName(bool replace);
     void SyncFolder() const;
     void StartWriteback();
+    // Whether `bytes`, next after those written, are the old file's too.
+    bool Matches(std::span<const std::uint8_t> bytes);
+    // The new file begins: the start it shares with the old file is copied
+    // from it. `differs`: the two are known to differ.
+    void StopMatching(bool differs);
+    // Whether the old file, open as `old`, is as it was when the sink was made.
+    bool OldUnchanged(int old) const;
 
     std::string path_;                     // as the caller named it
     std::string target_;                   // the file replaced: the path, or where its link led
@@ -134,6 +142,14 @@ class FileSink final : public ContentSink, public PatchableSink, public FileCopy
     std::uint64_t written_ = 0;
     std::uint64_t writeback_ = 0;  // written bytes already handed to the disk
     ContentProgress progress_;
+    // A file replaced with Backup::Keep is read alongside: while the bytes
+    // written are its own, none is written, and a file found identical at
+    // the end is left as it was: no copy, no flush, no freeing of its blocks.
+    int old_ = -1;  // while the bytes written match it
+    struct stat oldState_ {};
+    std::unique_ptr<std::uint8_t[]> compared_;
+    bool differs_ = false;    // the bytes written are known to differ from the old file's
+    bool identical_ = false;  // the old file holds exactly the bytes written
 };
 
 // Takes bytes and keeps only their count: the document of a signed file whose
