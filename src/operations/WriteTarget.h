@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <string>
 #include <utility>
+
+#include "crypto/Error.h"
 
 namespace quilvane {
 
@@ -25,6 +28,12 @@ bool Planted(const struct stat& folder, const struct stat& entry);
 // (with the kernel's own checks on links in shared folders); `path` itself
 // when it is no link. A dangling link is refused.
 std::string KernelTarget(const std::string& path);
+
+// Bytes read or compared at a time when a file is copied or compared.
+inline constexpr std::size_t kCopyChunk = std::size_t{1} << 20;
+
+// The error for a file that another program changed while it was replaced.
+Error ChangedMeanwhile(const std::string& path);
 
 // A fresh temporary name: kTemporaryPrefix and eight random letters, which the
 // store readers pass over.
