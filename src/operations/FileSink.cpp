@@ -7,11 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "WriteTarget.h"
 #include "crypto/Error.h"
