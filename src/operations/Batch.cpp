@@ -143,9 +143,7 @@ class Tally {
 // disk's flushes about as long as it computes, so more files than cores keep
 // the cores busy (measured on two: a quarter faster than two files at once);
 // four keep memory small whatever the machine.
-std::size_t WorkerCount() {
-    return 4;
-}
+constexpr std::size_t kWorkers = 4;
 
 }  // namespace
 
@@ -160,7 +158,7 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
     std::vector<std::string> sorted = paths;
     std::ranges::sort(sorted);
     const bool distinct = std::ranges::adjacent_find(sorted) == sorted.end();
-    const std::size_t workers = distinct ? WorkerCount() : 1;
+    const std::size_t workers = distinct ? kWorkers : 1;
     const bool pooled = workers > 1 && paths.size() > 1 && action != BatchAction::TimeStamp;
     Turns turns;
     turns.sideBySide = pooled && action == BatchAction::Verify;
@@ -245,7 +243,6 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
                             return;
                         }
                         mine = turns.next++;
-                        ++turns.running;
                     }
                     Outcome outcome = Outcome::Failed;
                     try {
@@ -254,7 +251,6 @@ Outcome RunBatch(UserInterface& ui, BatchAction action, const std::vector<std::s
                     }
                     const std::lock_guard hold(turns.lock);
                     turns.ended.emplace(mine, face->Take(outcome));
-                    --turns.running;
                     turns.changed.notify_all();
                 }
             });

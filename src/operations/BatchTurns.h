@@ -51,7 +51,6 @@ struct Turns {
     std::map<std::size_t, FileRun> ended;
     std::size_t approved = 0;  // files that may start
     std::size_t next = 0;      // the next file to start
-    std::size_t running = 0;   // files started and not ended
     std::size_t told = 0;      // files whose end has been told
     // Files run side by side; until then one starts only once the one before
     // it has been told, as on the calling thread, so that a cancelled choice
@@ -96,9 +95,7 @@ struct Turns {
     }
 
     // Whether a worker may start the next file now.
-    bool MayStart() const {
-        return next < approved && (sideBySide || (running == 0 && told == next));
-    }
+    bool MayStart() const { return next < approved && (sideBySide || told == next); }
 
     // No file starts any more; those approved and not started stay undone.
     void Close() {
